@@ -1,0 +1,5 @@
+import sys
+
+from corvantic.cli import main
+
+sys.exit(main())

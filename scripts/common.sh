@@ -1,0 +1,30 @@
+# Shared by the scripts: where things live and how interpreters are found.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SUPPORTED_PYTHONS=(3.11 3.13)
+
+# Prints the path of a working interpreter of version $1, or nothing.
+find_python() {
+  local ver=$1 candidate
+  for candidate in "$(command -v "python$ver" 2>/dev/null || true)" \
+                   "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$ver"*/bin/"python$ver"; do
+    [[ -n "$candidate" && -x "$candidate" ]] || continue
+    case "$candidate" in *t) continue ;; esac
+    if "$candidate" -c 'import sys, venv' >/dev/null 2>&1; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 0
+}
+
+# Creates (once) the virtual environment for interpreter $1 (version $2),
+# installs the package with its test extras into it, and prints its path.
+make_venv() {
+  local python=$1 ver=$2 venv="$ROOT/.venv-$2"
+  if [[ ! -x "$venv/bin/python" ]]; then
+    "$python" -m venv "$venv" >&2
+    "$venv/bin/python" -m pip install -q --upgrade pip >&2
+  fi
+  "$venv/bin/python" -m pip install -q "$ROOT[test]" >&2
+  echo "$venv"
+}

@@ -1,0 +1,73 @@
+// GenicamError: the one failure type of the feature layer. It carries
+// everything its text needs and no reference into the model, so it outlives
+// the model and crosses to Python unchanged. Transport wraps a CameraError
+// and displays its text unchanged.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "gige/camera_error.hpp"
+
+namespace corvantic {
+
+class GenicamError {
+ public:
+  // In this order.
+  enum class Kind : std::uint8_t {
+    FeatureNotFound,
+    WrongType,
+    AccessDenied,
+    DanglingReference,
+    CircularReference,
+    Evaluation,
+    NoEnumEntry,
+    OutOfRange,
+    DeviceDescription,
+    SnapTimeout,
+    Transport,
+  };
+
+  [[nodiscard]] static GenicamError feature_not_found(std::string name);
+  [[nodiscard]] static GenicamError wrong_type(std::string node);
+  [[nodiscard]] static GenicamError access_denied(std::string node);
+  [[nodiscard]] static GenicamError dangling_reference(std::string name);
+  [[nodiscard]] static GenicamError circular_reference(std::string node);
+  [[nodiscard]] static GenicamError evaluation(std::string node, std::string message);
+  [[nodiscard]] static GenicamError no_enum_entry(std::string enumeration, std::string entry);
+  [[nodiscard]] static GenicamError out_of_range(std::int64_t value, std::int64_t min, std::int64_t max,
+                                                 std::string node);
+  [[nodiscard]] static GenicamError device_description(std::string message);
+  [[nodiscard]] static GenicamError snap_timeout();
+
+  // The Transport variant; implicit so that a CameraError result converts.
+  GenicamError(CameraError transport);  // NOLINT(google-explicit-constructor)
+
+  [[nodiscard]] Kind kind() const { return kind_; }
+  // The wrapped CameraError of a Transport error.
+  [[nodiscard]] const CameraError* transport() const;
+  // The first text payload: the feature, node or enumeration name, or the
+  // description message.
+  [[nodiscard]] const std::string& name() const { return name_; }
+  // The second text payload: the formula message or the entry name.
+  [[nodiscard]] const std::string& message() const { return message_; }
+
+  [[nodiscard]] std::string display() const;
+
+  bool operator==(const GenicamError&) const = default;
+
+ private:
+  explicit GenicamError(Kind kind) : kind_(kind), transport_(CameraError::not_connected()) {}
+
+  Kind kind_;
+  std::string name_;
+  std::string message_;
+  std::int64_t value_ = 0, min_ = 0, max_ = 0;
+  CameraError transport_;  // meaningful for Transport only
+};
+
+template <typename T>
+using GenicamResult = std::expected<T, GenicamError>;
+
+}  // namespace corvantic

@@ -1,0 +1,64 @@
+#include "gige/camera_error.hpp"
+
+#include <cstring>
+
+#include "util/text.hpp"
+
+namespace corvantic {
+
+CameraError CameraError::io(int errno_value) {
+  char buf[256];
+  // GNU strerror_r returns the text, which may or may not live in buf.
+  const char* text = strerror_r(errno_value, buf, sizeof buf);
+  return io(errno_value, text);
+}
+
+CameraError CameraError::io(int errno_value, std::string text) {
+  CameraError e(Kind::Io);
+  e.os_error_ = errno_value;
+  e.detail_ = std::move(text);
+  return e;
+}
+
+CameraError CameraError::status(std::uint16_t command, GvcpStatus status) {
+  CameraError e(Kind::Status);
+  e.command_ = command;
+  e.status_ = status;
+  return e;
+}
+
+CameraError CameraError::malformed(std::string text) {
+  CameraError e(Kind::Malformed);
+  e.detail_ = std::move(text);
+  return e;
+}
+
+CameraError CameraError::unsupported(std::string text) {
+  CameraError e(Kind::Unsupported);
+  e.detail_ = std::move(text);
+  return e;
+}
+
+CameraError CameraError::worker_spawn(std::string text) {
+  CameraError e(Kind::WorkerSpawn);
+  e.detail_ = std::move(text);
+  return e;
+}
+
+std::string CameraError::display() const {
+  switch (kind_) {
+    case Kind::Io: return "io error: " + detail_;
+    case Kind::ConnectTimeout: return "connect timed out";
+    case Kind::NotConnected: return "driver is not connected";
+    case Kind::AckTimeout: return "timed out waiting for acknowledge";
+    case Kind::ControlDenied: return "device control is held by another application";
+    case Kind::ControlLost: return "device control was lost (heartbeat failed)";
+    case Kind::Status: return "device answered command " + hex4(command_) + " with " + status_.display();
+    case Kind::Malformed: return "malformed packet: " + detail_;
+    case Kind::Unsupported: return "device does not support " + detail_;
+    case Kind::WorkerSpawn: return "worker thread failed to start: " + detail_;
+  }
+  return "unknown camera error";
+}
+
+}  // namespace corvantic

@@ -1,0 +1,70 @@
+#include "util/log.hpp"
+
+#include <algorithm>
+
+namespace corvantic::log {
+namespace {
+
+std::mutex sink_mutex;
+std::shared_ptr<Sink> current_sink;  // guarded by sink_mutex
+
+}  // namespace
+
+std::string_view level_name(Level level) {
+  switch (level) {
+    case Level::Trace: return "TRACE";
+    case Level::Debug: return "DEBUG";
+    case Level::Warn: return "WARN";
+    case Level::Error: return "ERROR";
+  }
+  return "?";
+}
+
+void set_sink(std::shared_ptr<Sink> sink, Level min_level) {
+  std::lock_guard lock(sink_mutex);
+  const int threshold = sink ? static_cast<int>(min_level) : detail::DISABLED;
+  current_sink = std::move(sink);
+  detail::threshold.store(threshold, std::memory_order_relaxed);
+}
+
+void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields) {
+  std::shared_ptr<Sink> sink;
+  {
+    std::lock_guard lock(sink_mutex);
+    sink = current_sink;
+  }
+  // The sink may have been removed between the level check and here.
+  if (!sink || !enabled(level)) return;
+  sink->write(Event{level, std::string(target), std::move(message), std::move(fields)});
+}
+
+void CapturingSink::write(const Event& event) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(event);
+}
+
+std::vector<Event> CapturingSink::events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+std::vector<Event> CapturingSink::with_message(std::string_view message) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Event> out;
+  std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
+               [&](const Event& e) { return e.message == message; });
+  return out;
+}
+
+void CapturingSink::clear() {
+  std::lock_guard lock(mutex_);
+  events_.clear();
+}
+
+ScopedCapture::ScopedCapture(Level min_level) : sink_(std::make_shared<CapturingSink>()) {
+  set_sink(sink_, min_level);
+}
+
+ScopedCapture::~ScopedCapture() { set_sink(nullptr); }
+
+}  // namespace corvantic::log

@@ -1,0 +1,121 @@
+#include "py/errors.hpp"
+
+#include <atomic>
+#include <string>
+
+#include "py/ref.hpp"
+
+namespace corvantic::py {
+namespace {
+
+struct ExceptionSpec {
+  const char* qualified_name;
+  const char* doc;
+  PyObject* base;
+};
+
+// Creates the type once; a thread that loses the race drops its own copy.
+// The winner's type lives for the rest of the process.
+PyObject* exception_type(std::atomic<PyObject*>& slot, const ExceptionSpec& spec) {
+  if (PyObject* existing = slot.load(std::memory_order_acquire)) return existing;
+  Ref created = Ref::steal(PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, spec.base, nullptr));
+  if (!created) return nullptr;
+  PyObject* expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel)) return expected;
+  return created.release();
+}
+
+PyObject* raise_text(PyObject* type, std::string_view text) {
+  if (type == nullptr) return nullptr;
+  Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (message) PyErr_SetObject(type, message.get());
+  return nullptr;
+}
+
+std::atomic<PyObject*> camera_slot{nullptr};
+std::atomic<PyObject*> genicam_slot{nullptr};
+
+}  // namespace
+
+PyObject* camera_exception_type() {
+  return exception_type(
+      camera_slot, {"corvantic.CameraException",
+             "Raised when the transport link fails: connect/acknowledge timeout, I/O error, device NAK, "
+             "lost control, or a malformed packet.",
+             PyExc_RuntimeError});
+}
+
+PyObject* genicam_exception_type() {
+  return exception_type(
+      genicam_slot, {"corvantic.GenicamException",
+             "Raised by the GenICam feature layer: unknown feature, wrong type or access mode, value out of "
+             "range, or a broken device description.",
+             PyExc_RuntimeError});
+}
+
+PyObject* duration_exception_type() {
+  static std::atomic<PyObject*> slot{nullptr};
+  return exception_type(slot, {"corvantic.DurationConversionError",
+                               "Raised when a time-out in seconds is negative, NaN or too large to be a "
+                               "duration.",
+                               PyExc_BaseException});
+}
+
+void adopt_exception_types(PyObject* camera, PyObject* genicam) {
+  PyObject* expected = nullptr;
+  if (camera_slot.compare_exchange_strong(expected, camera)) Py_INCREF(camera);
+  expected = nullptr;
+  if (genicam_slot.compare_exchange_strong(expected, genicam)) Py_INCREF(genicam);
+}
+
+PyObject* raise_camera_error(const CameraError& error) {
+  return raise_text(camera_exception_type(), error.display());
+}
+
+PyObject* raise_genicam_error(const GenicamError& error) {
+  if (const CameraError* transport = error.transport()) return raise_camera_error(*transport);
+  return raise_text(genicam_exception_type(), error.display());
+}
+
+PyObject* raise_duration_error(DurationError error) {
+  return raise_text(duration_exception_type(), duration_error_text(error));
+}
+
+PyObject* raise_busy(std::string_view activity) {
+  return raise_text(PyExc_ValueError, "camera is busy (" + std::string(activity) + " in progress); stop it first");
+}
+
+PyObject* raise_invalid_ip(std::string_view text) {
+  return raise_text(PyExc_ValueError, "invalid IP address: " + std::string(text));
+}
+
+PyObject* raise_value_error(std::string_view text) { return raise_text(PyExc_ValueError, text); }
+
+namespace {
+
+void add_note(PyObject* exc, const std::string& note) {
+  Ref result = Ref::steal(PyObject_CallMethod(exc, "add_note", "s", note.c_str()));
+  // A failure to add the note must not replace the original exception.
+  if (!result) PyErr_Clear();
+}
+
+}  // namespace
+
+void add_parameter_note(std::string_view parameter) {
+  const std::string note = "while processing '" + std::string(parameter) + "'";
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  add_note(exc, note);
+  PyErr_SetRaisedException(exc);
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) add_note(value, note);
+  PyErr_Restore(type, value, traceback);
+#endif
+}
+
+}  // namespace corvantic::py

@@ -1,0 +1,45 @@
+// The module's exception types and the one place where native errors become
+// Python exceptions. Each raise_* sets the exception and returns nullptr so
+// a method can `return raise_...(...)`.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "genicam/genicam_error.hpp"
+#include "gige/camera_error.hpp"
+#include "util/duration.hpp"
+
+namespace corvantic::py {
+
+// corvantic.CameraException and corvantic.GenicamException: created on first
+// use, once per process, and shared after that. Borrowed; nullptr with an
+// exception set when creation failed.
+[[nodiscard]] PyObject* camera_exception_type();
+[[nodiscard]] PyObject* genicam_exception_type();
+// corvantic.DurationConversionError, a BaseException: a time-out in seconds
+// that no duration can hold.
+[[nodiscard]] PyObject* duration_exception_type();
+
+// Makes this binary use the given types (borrowed, kept for the process)
+// instead of creating its own: the test-hook module adopts the main
+// module's types so that both raise the same classes.
+void adopt_exception_types(PyObject* camera, PyObject* genicam);
+
+PyObject* raise_camera_error(const CameraError& error);
+// Transport errors raise CameraException with the wrapped text, every other
+// variant GenicamException.
+PyObject* raise_genicam_error(const GenicamError& error);
+PyObject* raise_duration_error(DurationError error);
+// ValueError "camera is busy (<activity> in progress); stop it first".
+PyObject* raise_busy(std::string_view activity);
+// ValueError "invalid IP address: <text>".
+PyObject* raise_invalid_ip(std::string_view text);
+// ValueError with a fixed text ("acquisition is stopped", ...).
+PyObject* raise_value_error(std::string_view text);
+
+// Adds the note "while processing '<parameter>'" to the exception being raised.
+void add_parameter_note(std::string_view parameter);
+
+}  // namespace corvantic::py

@@ -1,0 +1,94 @@
+// The extension module corvantic._corvantic_core: multi-phase initialisation,
+// the entry points, and the registration of its attributes and `__all__`.
+#include "py/module.hpp"
+
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+
+namespace corvantic::py {
+namespace {
+
+PyObject* make_camera_error(PyObject*) { return Py_XNewRef(camera_exception_type()); }
+PyObject* make_genicam_error(PyObject*) { return Py_XNewRef(genicam_exception_type()); }
+
+constexpr ModuleEntry ENTRIES[] = {
+    {"CameraError", make_camera_error},
+    {"GenicamError", make_genicam_error},
+};
+
+int add_entry(PyObject* module, PyObject* all, const ModuleEntry& entry) {
+  Ref object = Ref::steal(entry.make(module));
+  if (!object) return -1;
+  if (PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return -1;
+  Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+  if (!name || PyList_Append(all, name.get()) < 0) return -1;
+  return 0;
+}
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_corvantic_core: exec expects a module object");
+    return -1;
+  }
+  if (camera_exception_type() == nullptr || genicam_exception_type() == nullptr) {
+    PyErr_SetString(PyExc_ImportError, "Failed to initialize new exception type.");
+    return -1;
+  }
+  Ref all = Ref::steal(PyList_New(0));
+  if (!all) return -1;
+  for (const ModuleEntry& entry : module_entries()) {
+    if (add_entry(module, all.get(), entry) < 0) return -1;
+  }
+  return PyModule_AddObjectRef(module, "__all__", all.get());
+}
+
+// The exception types are process-wide, so the module cannot be loaded into
+// isolated sub-interpreters; it runs without the GIL on free-threaded builds.
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_corvantic_core",
+    "",
+    0,
+    nullptr,
+    MODULE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+std::span<const ModuleEntry> module_entries() { return ENTRIES; }
+
+}  // namespace corvantic::py
+
+PyMODINIT_FUNC PyInit__corvantic_core(void) { return PyModuleDef_Init(&corvantic::py::MODULE_DEF); }
+
+#ifdef PyMODEXPORT_FUNC
+// The slots-only entry point of interpreters that offer it; it describes the
+// same module as MODULE_DEF.
+PyABIInfo_VAR(corvantic_abi_info);
+
+static PyModuleDef_Slot corvantic_export_slots[] = {
+    {Py_mod_abi, &corvantic_abi_info},
+    {Py_mod_name, const_cast<char*>("_corvantic_core")},
+    {Py_mod_doc, const_cast<char*>("")},
+    {Py_mod_exec, reinterpret_cast<void*>(corvantic::py::exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyMODEXPORT_FUNC PyModExport__corvantic_core(void) { return corvantic_export_slots; }
+#endif

@@ -1,0 +1,108 @@
+// corvantic._corvantic_testing: hooks that let the Python tests exercise the
+// binding layer's argument parsing, conversions and error mapping directly,
+// before and apart from the classes that use them.
+#include <Python.h>
+
+#include <string>
+
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+
+namespace corvantic::py {
+namespace {
+
+constexpr Parameter PARSE_PARAMETERS[] = {
+    {"text", true},
+    {"seconds", false},
+    {"retries", false, true},
+    {"count", false, true},
+    {"flag", false, true},
+    {"label", false, true},
+    {"signed", false, true},
+    {"ratio", false, true},
+};
+constexpr Signature PARSE_SIGNATURE{"parse", PARSE_PARAMETERS};
+
+// Converts every argument as the real methods do and returns the results as
+// a tuple (text, nanoseconds, retries, count, flag, label, signed, ratio).
+PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Arguments<std::size(PARSE_PARAMETERS)> a{};
+  if (!parse_arguments(PARSE_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
+  std::string_view text;
+  std::chrono::nanoseconds seconds{1'000'000'000};
+  std::uint8_t retries = 4;
+  std::optional<std::uint64_t> count;
+  bool flag = false;
+  std::optional<std::string_view> label;
+  std::int64_t signed_value = 0;
+  double ratio = 0.25;
+  if (!convert_text(a[0], "text", text) || !convert_seconds(a[1], "seconds", seconds) ||
+      !convert_unsigned(a[2], "retries", retries) || !convert_optional_unsigned(a[3], "count", 32, count) ||
+      !convert_bool(a[4], "flag", flag) || !convert_optional_text(a[5], "label", label) ||
+      !convert_i64(a[6], "signed", signed_value) || !convert_double(a[7], "ratio", ratio)) {
+    return nullptr;
+  }
+  Ref label_obj = label ? Ref::steal(PyUnicode_FromStringAndSize(label->data(), std::ssize(*label)))
+                        : Ref::borrow(Py_None);
+  if (!label_obj) return nullptr;
+  Ref count_obj = count ? Ref::steal(PyLong_FromUnsignedLongLong(*count)) : Ref::borrow(Py_None);
+  if (!count_obj) return nullptr;
+  return Py_BuildValue("(s#LBOOOLd)", text.data(), static_cast<Py_ssize_t>(text.size()),
+                       static_cast<long long>(seconds.count()), retries, count_obj.get(),
+                       flag ? Py_True : Py_False, label_obj.get(), static_cast<long long>(signed_value), ratio);
+}
+
+// Raises the mapped exception of one sample error of each family, by name.
+PyObject* raise_sample(PyObject*, PyObject* arg) {
+  const char* name = PyUnicode_AsUTF8(arg);
+  if (name == nullptr) return nullptr;
+  const std::string_view which = name;
+  if (which == "status") return raise_camera_error(CameraError::status(0x0084, {0x8006}));
+  if (which == "io") return raise_camera_error(CameraError::io(EADDRNOTAVAIL, "no usable network adapter for discovery"));
+  if (which == "not_found") return raise_genicam_error(GenicamError::feature_not_found("Gain"));
+  if (which == "transport") return raise_genicam_error(GenicamError(CameraError::control_lost()));
+  if (which == "busy") return raise_busy("a snap");
+  if (which == "invalid_ip") return raise_invalid_ip("300.1.2.3");
+  if (which == "stopped") return raise_value_error("acquisition is stopped");
+  PyErr_Format(PyExc_KeyError, "no sample error named %s", name);
+  return nullptr;
+}
+
+PyMethodDef METHODS[] = {
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_FASTCALL | METH_KEYWORDS,
+     "parse($module, /, text, seconds=1.0, *, retries=4, count=None, flag=False, label=None, signed=0, "
+     "ratio=0.25)\n--\n\nConvert the arguments as the module's methods do."},
+    {"raise_sample", raise_sample, METH_O, "raise_sample($module, name, /)\n--\n\nRaise a mapped sample error."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Raise the same exception classes as the main module.
+int exec_testing(PyObject*) {
+  Ref core = Ref::steal(PyImport_ImportModule("corvantic._corvantic_core"));
+  if (!core) return -1;
+  Ref camera = Ref::steal(PyObject_GetAttrString(core.get(), "CameraError"));
+  Ref genicam = Ref::steal(PyObject_GetAttrString(core.get(), "GenicamError"));
+  if (!camera || !genicam) return -1;
+  adopt_exception_types(camera.get(), genicam.get());
+  return 0;
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_testing)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef DEF = {PyModuleDef_HEAD_INIT, "_corvantic_testing", "Test hooks of the binding layer.", 0, METHODS,
+                   SLOTS, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace corvantic::py
+
+PyMODINIT_FUNC PyInit__corvantic_testing(void) { return PyModuleDef_Init(&corvantic::py::DEF); }

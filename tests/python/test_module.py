@@ -1,0 +1,72 @@
+"""The module itself: exports, exception types, and the error mapping."""
+
+import subprocess
+import sys
+
+import pytest
+
+import corvantic
+from corvantic import _corvantic_core, _corvantic_testing
+
+
+def test_exports_start_with_the_two_exception_types():
+    assert _corvantic_core.__all__[:2] == ["CameraError", "GenicamError"]
+    assert corvantic.__all__ == _corvantic_core.__all__
+    for name in _corvantic_core.__all__:
+        assert getattr(corvantic, name) is getattr(_corvantic_core, name)
+
+
+def test_exception_types_names_bases_and_docstrings():
+    camera, genicam = corvantic.CameraError, corvantic.GenicamError
+    assert camera.__name__ == "CameraException"
+    assert genicam.__name__ == "GenicamException"
+    assert (camera.__module__, genicam.__module__) == ("corvantic", "corvantic")
+    assert camera.__qualname__ == "CameraException"
+    assert issubclass(camera, RuntimeError) and issubclass(genicam, RuntimeError)
+    assert not issubclass(camera, genicam) and not issubclass(genicam, camera)
+    assert camera.__doc__ == (
+        "Raised when the transport link fails: connect/acknowledge timeout, I/O error, device NAK, "
+        "lost control, or a malformed packet."
+    )
+    assert genicam.__doc__ == (
+        "Raised by the GenICam feature layer: unknown feature, wrong type or access mode, value out of "
+        "range, or a broken device description."
+    )
+
+
+def test_module_docstring_is_empty_and_types_are_created_once():
+    assert _corvantic_core.__doc__ == ""
+    # A fresh interpreter importing twice through importlib.reload sees the same type objects.
+    code = (
+        "import importlib, corvantic._corvantic_core as m; a = m.CameraError; "
+        "m2 = importlib.reload(m); print(a is m2.CameraError)"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "True"
+
+
+@pytest.mark.parametrize(
+    "sample, exc_type, text",
+    [
+        ("status", "CameraError", "device answered command 0x0084 with access denied (0x8006)"),
+        ("io", "CameraError", "io error: no usable network adapter for discovery"),
+        ("not_found", "GenicamError", "feature 'Gain' not found"),
+        ("transport", "CameraError", "device control was lost (heartbeat failed)"),
+        ("busy", ValueError, "camera is busy (a snap in progress); stop it first"),
+        ("invalid_ip", ValueError, "invalid IP address: 300.1.2.3"),
+        ("stopped", ValueError, "acquisition is stopped"),
+    ],
+)
+def test_error_mapping(sample, exc_type, text):
+    expected = getattr(corvantic, exc_type) if isinstance(exc_type, str) else exc_type
+    with pytest.raises(BaseException) as info:
+        _corvantic_testing.raise_sample(sample)
+    assert type(info.value) is expected
+    assert info.value.args == (text,)
+    assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+def test_transport_failure_of_the_feature_layer_is_not_a_genicam_exception():
+    with pytest.raises(corvantic.CameraError) as info:
+        _corvantic_testing.raise_sample("transport")
+    assert not isinstance(info.value, corvantic.GenicamError)

@@ -1,17 +1,11 @@
 #include "gige/camera_error.hpp"
 
-#include <cstring>
-
+#include "net/sys_error.hpp"
 #include "util/text.hpp"
 
 namespace corvantic {
 
-CameraError CameraError::io(int errno_value) {
-  char buf[256];
-  // GNU strerror_r returns the text, which may or may not live in buf.
-  const char* text = strerror_r(errno_value, buf, sizeof buf);
-  return io(errno_value, text);
-}
+CameraError CameraError::io(int errno_value) { return io(errno_value, net::SysError{errno_value}.text()); }
 
 CameraError CameraError::io(int errno_value, std::string text) {
   CameraError e(Kind::Io);

@@ -27,7 +27,8 @@ void raise_too_many_positional(const Signature& sig, std::size_t given) {
   std::size_t min = 0;
   while (min < max && sig.parameters[min].required) ++min;
   std::string takes = (min == max) ? plural(max, "positional argument")
-                                   : "from " + std::to_string(min) + " to " + plural(max, "positional argument");
+                                   : "from " + std::to_string(min) + " to " + std::to_string(max) +
+                                         " positional arguments";
   PyErr_Format(PyExc_TypeError, "%s() takes %s but %zu %s given", sig.function, takes.c_str(), given,
                given == 1 ? "was" : "were");
 }

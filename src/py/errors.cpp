@@ -14,15 +14,8 @@ struct ExceptionSpec {
   PyObject* base;
 };
 
-// Creates the type once; a thread that loses the race drops its own copy.
-// The winner's type lives for the rest of the process.
 PyObject* exception_type(std::atomic<PyObject*>& slot, const ExceptionSpec& spec) {
-  if (PyObject* existing = slot.load(std::memory_order_acquire)) return existing;
-  Ref created = Ref::steal(PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, spec.base, nullptr));
-  if (!created) return nullptr;
-  PyObject* expected = nullptr;
-  if (!slot.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel)) return expected;
-  return created.release();
+  return create_once(slot, [&] { return PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, spec.base, nullptr); });
 }
 
 PyObject* raise_text(PyObject* type, std::string_view text) {
@@ -32,22 +25,21 @@ PyObject* raise_text(PyObject* type, std::string_view text) {
   return nullptr;
 }
 
-std::atomic<PyObject*> camera_slot{nullptr};
-std::atomic<PyObject*> genicam_slot{nullptr};
-
 }  // namespace
 
 PyObject* camera_exception_type() {
+  static std::atomic<PyObject*> slot{nullptr};
   return exception_type(
-      camera_slot, {"corvantic.CameraException",
+      slot, {"corvantic.CameraException",
              "Raised when the transport link fails: connect/acknowledge timeout, I/O error, device NAK, "
              "lost control, or a malformed packet.",
              PyExc_RuntimeError});
 }
 
 PyObject* genicam_exception_type() {
+  static std::atomic<PyObject*> slot{nullptr};
   return exception_type(
-      genicam_slot, {"corvantic.GenicamException",
+      slot, {"corvantic.GenicamException",
              "Raised by the GenICam feature layer: unknown feature, wrong type or access mode, value out of "
              "range, or a broken device description.",
              PyExc_RuntimeError});
@@ -59,13 +51,6 @@ PyObject* duration_exception_type() {
                                "Raised when a time-out in seconds is negative, NaN or too large to be a "
                                "duration.",
                                PyExc_BaseException});
-}
-
-void adopt_exception_types(PyObject* camera, PyObject* genicam) {
-  PyObject* expected = nullptr;
-  if (camera_slot.compare_exchange_strong(expected, camera)) Py_INCREF(camera);
-  expected = nullptr;
-  if (genicam_slot.compare_exchange_strong(expected, genicam)) Py_INCREF(genicam);
 }
 
 PyObject* raise_camera_error(const CameraError& error) {

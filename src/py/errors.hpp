@@ -22,11 +22,6 @@ namespace corvantic::py {
 // that no duration can hold.
 [[nodiscard]] PyObject* duration_exception_type();
 
-// Makes this binary use the given types (borrowed, kept for the process)
-// instead of creating its own: the test-hook module adopts the main
-// module's types so that both raise the same classes.
-void adopt_exception_types(PyObject* camera, PyObject* genicam);
-
 PyObject* raise_camera_error(const CameraError& error);
 // Transport errors raise CameraException with the wrapped text, every other
 // variant GenicamException.

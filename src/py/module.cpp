@@ -3,17 +3,24 @@
 #include "py/module.hpp"
 
 #include "py/errors.hpp"
+#include "py/functions.hpp"
 #include "py/ref.hpp"
+#include "py/value_types.hpp"
 
 namespace corvantic::py {
 namespace {
 
 PyObject* make_camera_error(PyObject*) { return Py_XNewRef(camera_exception_type()); }
 PyObject* make_genicam_error(PyObject*) { return Py_XNewRef(genicam_exception_type()); }
+PyObject* make_link_stats_class(PyObject*) { return Py_XNewRef(link_stats_type()); }
+PyObject* make_device_info_class(PyObject*) { return Py_XNewRef(device_info_type()); }
 
 constexpr ModuleEntry ENTRIES[] = {
     {"CameraError", make_camera_error},
     {"GenicamError", make_genicam_error},
+    {"LinkStats", make_link_stats_class},
+    {"DeviceInfo", make_device_info_class},
+    {"discover", make_discover_function},
 };
 
 int add_entry(PyObject* module, PyObject* all, const ModuleEntry& entry) {

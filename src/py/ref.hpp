@@ -13,6 +13,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace corvantic::py {
@@ -57,5 +58,18 @@ class ReleasedGil {
  private:
   PyThreadState* state_;
 };
+
+// Makes the object in `slot` once per process with `make` (a new reference,
+// nullptr with an exception set on failure). A thread that loses the race
+// drops its own copy; the winner lives for the rest of the process.
+template <typename Make>
+PyObject* create_once(std::atomic<PyObject*>& slot, Make make) {
+  if (PyObject* existing = slot.load(std::memory_order_acquire)) return existing;
+  Ref created = Ref::steal(make());
+  if (!created) return nullptr;
+  PyObject* expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel)) return expected;
+  return created.release();
+}
 
 }  // namespace corvantic::py

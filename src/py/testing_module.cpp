@@ -8,6 +8,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
+#include "py/value_types.hpp"
 
 namespace corvantic::py {
 namespace {
@@ -69,27 +70,50 @@ PyObject* raise_sample(PyObject*, PyObject* arg) {
   return nullptr;
 }
 
+// A DeviceInfo parsed from a discovery block (bytes); None when it is too short.
+PyObject* device_info_from_block(PyObject*, PyObject* arg) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
+  const auto info =
+      parse_discovery_block({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
+  if (!info) Py_RETURN_NONE;
+  return make_device_info(*info);
+}
+
+// A LinkStats holding the nine counters given in order.
+PyObject* link_stats_from_counters(PyObject*, PyObject* arg) {
+  LinkStats stats;
+  std::uint64_t LinkStats::*const counters[] = {&LinkStats::commands,     &LinkStats::acks,
+                                                &LinkStats::retries,      &LinkStats::timeouts,
+                                                &LinkStats::naks,         &LinkStats::pending_acks,
+                                                &LinkStats::heartbeats,   &LinkStats::events,
+                                                &LinkStats::unsolicited};
+  if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) != std::ssize(counters)) {
+    PyErr_SetString(PyExc_TypeError, "expected a tuple of nine counters");
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < std::ssize(counters); ++i) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(arg, i));
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    stats.*counters[i] = v;
+  }
+  return make_link_stats(stats);
+}
+
 PyMethodDef METHODS[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_FASTCALL | METH_KEYWORDS,
      "parse($module, /, text, seconds=1.0, *, retries=4, count=None, flag=False, label=None, signed=0, "
      "ratio=0.25)\n--\n\nConvert the arguments as the module's methods do."},
+    {"device_info_from_block", device_info_from_block, METH_O,
+     "device_info_from_block($module, block, /)\n--\n\nParse a discovery block into a DeviceInfo."},
+    {"link_stats_from_counters", link_stats_from_counters, METH_O,
+     "link_stats_from_counters($module, counters, /)\n--\n\nBuild a LinkStats from nine counters."},
     {"raise_sample", raise_sample, METH_O, "raise_sample($module, name, /)\n--\n\nRaise a mapped sample error."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Raise the same exception classes as the main module.
-int exec_testing(PyObject*) {
-  Ref core = Ref::steal(PyImport_ImportModule("corvantic._corvantic_core"));
-  if (!core) return -1;
-  Ref camera = Ref::steal(PyObject_GetAttrString(core.get(), "CameraError"));
-  Ref genicam = Ref::steal(PyObject_GetAttrString(core.get(), "GenicamError"));
-  if (!camera || !genicam) return -1;
-  adopt_exception_types(camera.get(), genicam.get());
-  return 0;
-}
-
 PyModuleDef_Slot SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_testing)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif

@@ -1,4 +1,4 @@
-// Big-endian byte access for codecs. ByteReader never reads past its span:
+// Byte access for codecs, big-endian unless named otherwise. ByteReader never reads past its span:
 // every fetch checks the remaining length first and reports failure instead.
 #pragma once
 
@@ -19,6 +19,14 @@ namespace corvantic {
 }
 [[nodiscard]] constexpr std::uint64_t load_be64(const std::uint8_t* p) {
   return (std::uint64_t{load_be32(p)} << 32) | load_be32(p + 4);
+}
+// Little-endian loads, for the few formats that store fields that way (zip).
+[[nodiscard]] constexpr std::uint16_t load_le16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+[[nodiscard]] constexpr std::uint32_t load_le32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+         (std::uint32_t{p[3]} << 24);
 }
 constexpr void store_be16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 8);

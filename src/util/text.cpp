@@ -71,6 +71,13 @@ std::string hex4(std::uint64_t value) {
   return buf;
 }
 
+std::string ipv4_string(std::uint32_t address) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                address & 0xFF);
+  return buf;
+}
+
 std::string hex(std::uint64_t value) {
   char buf[24];
   std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));

@@ -20,6 +20,9 @@ namespace corvantic {
 // "0x" followed by at least four lowercase hexadecimal digits: 0x0084, 0x12345.
 [[nodiscard]] std::string hex4(std::uint64_t value);
 
+// Dotted decimal text of an IPv4 address held first octet most significant.
+[[nodiscard]] std::string ipv4_string(std::uint32_t address);
+
 // "0x" followed by lowercase hexadecimal digits, as few as needed: 0x0, 0x1f.
 [[nodiscard]] std::string hex(std::uint64_t value);
 

@@ -10,7 +10,7 @@ from corvantic import _corvantic_core, _corvantic_testing
 
 
 def test_exports_start_with_the_two_exception_types():
-    assert _corvantic_core.__all__[:2] == ["CameraError", "GenicamError"]
+    assert _corvantic_core.__all__ == ["CameraError", "GenicamError", "LinkStats", "DeviceInfo", "discover"]
     assert corvantic.__all__ == _corvantic_core.__all__
     for name in _corvantic_core.__all__:
         assert getattr(corvantic, name) is getattr(_corvantic_core, name)

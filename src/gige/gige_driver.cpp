@@ -1,0 +1,220 @@
+#include "gige/gige_driver.hpp"
+
+#include <thread>
+
+#include "util/bytes.hpp"
+#include "util/log.hpp"
+#include "util/text.hpp"
+#include "util/try.hpp"
+
+namespace corvantic {
+namespace {
+
+constexpr std::string_view TARGET = log::target::GIGE;
+constexpr auto DISCONNECT_POLL = std::chrono::milliseconds(5);
+
+std::string hex8(std::uint32_t value) {
+  std::string digits = hex(value).substr(2);
+  return "0x" + std::string(8 - digits.size(), '0') + digits;
+}
+
+CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
+  if (address >> 32 != 0) return std::unexpected(CameraError::malformed("address " + hex(address) + " beyond 32 bit"));
+  return static_cast<std::uint32_t>(address);
+}
+
+// How long to wait for a memory transfer of `length` bytes: one budget per
+// chunk it may take.
+std::chrono::nanoseconds transfer_budget(std::chrono::nanoseconds budget, std::size_t length) {
+  return budget * static_cast<std::int64_t>(length / MAX_MEM_CHUNK + 1);
+}
+
+}  // namespace
+
+std::chrono::nanoseconds GigeDriver::wait_budget() const {
+  return config_.gvcp_timeout * (config_.retries + 1) + std::chrono::milliseconds(500);
+}
+
+bool GigeDriver::is_connected() const { return connection_ && connection_->worker->running(); }
+
+CameraResult<Unit> GigeDriver::check_link() const {
+  if (!connection_) return std::unexpected(CameraError::not_connected());
+  if (connection_->worker->running()) return Unit{};
+  if (connection_->stats->snapshot().control_lost) return std::unexpected(CameraError::control_lost());
+  return std::unexpected(CameraError::not_connected());
+}
+
+template <typename T>
+CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std::chrono::nanoseconds budget) {
+  if (!connection_ || !connection_->worker->post(std::move(request))) {
+    return std::unexpected(CameraError::not_connected());
+  }
+  if (auto answer = reply->wait_for(budget)) return std::move(*answer);
+  return std::unexpected(CameraError::ack_timeout());
+}
+
+CameraResult<std::uint32_t> GigeDriver::read_register(std::uint32_t address) {
+  auto reply = make_reply_slot<std::uint32_t>();
+  return call(request::ReadRegister{address, reply}, reply, wait_budget());
+}
+
+CameraResult<std::vector<std::uint32_t>> GigeDriver::read_registers(std::span<const std::uint32_t> addresses) {
+  auto reply = make_reply_slot<std::vector<std::uint32_t>>();
+  return call(request::ReadRegisters{{addresses.begin(), addresses.end()}, reply}, reply, wait_budget());
+}
+
+CameraResult<Unit> GigeDriver::write_register(std::uint32_t address, std::uint32_t value) {
+  CORVANTIC_LOG(log::Level::Trace, TARGET, "write register " + hex4(address) + " := " + hex8(value));
+  auto reply = make_reply_slot<Unit>();
+  return call(request::WriteRegisters{{RegisterWrite{address, value}}, reply}, reply, wait_budget());
+}
+
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t address, std::size_t length) {
+  CORVANTIC_TRY(const std::uint32_t start, checked_address(address));
+  if (length == 4 && start % 4 == 0) {
+    CORVANTIC_TRY(const std::uint32_t value, read_register(start));
+    std::vector<std::uint8_t> bytes(4);
+    store_be32(bytes.data(), value);
+    return bytes;
+  }
+  if (start % 4 != 0) return std::unexpected(CameraError::malformed("read address must be 4-byte aligned"));
+  auto reply = make_reply_slot<std::vector<std::uint8_t>>();
+  CORVANTIC_TRY(auto bytes, call(request::ReadMemory{start, static_cast<std::uint32_t>(length), reply}, reply,
+                                 transfer_budget(wait_budget(), length)));
+  if (bytes.size() != length) return std::unexpected(CameraError::malformed("short memory read"));
+  return bytes;
+}
+
+CameraResult<Unit> GigeDriver::write_memory(std::uint64_t address, std::span<const std::uint8_t> data) {
+  CORVANTIC_TRY(const std::uint32_t start, checked_address(address));
+  if (data.size() == 4 && start % 4 == 0) return write_register(start, load_be32(data.data()));
+  CORVANTIC_LOG(log::Level::Trace, TARGET,
+                "write memory " + hex4(start) + " (" + std::to_string(data.size()) + " bytes)");
+  if (start % 4 != 0 || data.size() % 4 != 0) {
+    return std::unexpected(CameraError::malformed("write address and length must be 4-byte aligned"));
+  }
+  auto reply = make_reply_slot<Unit>();
+  return call(request::WriteMemory{start, {data.begin(), data.end()}, reply}, reply,
+              transfer_budget(wait_budget(), data.size()));
+}
+
+CameraResult<Unit> GigeDriver::take_control() {
+  const std::uint32_t privilege = config_.exclusive ? (CCP_CONTROL | CCP_EXCLUSIVE) : CCP_CONTROL;
+  auto written = write_register(REG_CCP, privilege);
+  if (written) return written;
+  const CameraError& e = written.error();
+  if (e.kind() == CameraError::Kind::AckTimeout) return std::unexpected(CameraError::connect_timeout());
+  if (e.kind() == CameraError::Kind::Status && (e.gvcp_status().code == GvcpStatus::ACCESS_DENIED ||
+                                                e.gvcp_status().code == GvcpStatus::WRITE_PROTECT)) {
+    return std::unexpected(CameraError::control_denied());
+  }
+  return written;
+}
+
+// The nine identity registers: one READREG where the device concatenates,
+// else one register at a time (a device without concatenation may answer a
+// multi-address READREG with its first value only).
+CameraResult<std::vector<std::uint32_t>> GigeDriver::read_identity_registers() {
+  if ((connection_->capabilities & CAPABILITY_CONCATENATION) != 0) {
+    auto values = read_registers(IDENTITY_REGISTERS);
+    // The worker reports a reply of the wrong length as "read register ack
+    // carried N values, ..."; at connect it is a short bootstrap read.
+    if (!values && values.error().kind() == CameraError::Kind::Malformed &&
+        values.error().detail().starts_with("read register ack carried")) {
+      return std::unexpected(CameraError::malformed("short bootstrap register read"));
+    }
+    return values;
+  }
+  std::vector<std::uint32_t> values;
+  for (const std::uint32_t address : IDENTITY_REGISTERS) {
+    CORVANTIC_TRY(const std::uint32_t value, read_register(address));
+    values.push_back(value);
+  }
+  return values;
+}
+
+// The raw bytes of a text register; a register the device refuses with an
+// error status reads as empty text.
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_text_register(const TextRegister& reg) {
+  auto bytes = read_memory(reg.address, reg.size);
+  if (bytes || bytes.error().kind() != CameraError::Kind::Status) return bytes;
+  CORVANTIC_LOG(log::Level::Trace, TARGET,
+                "string register " + hex4(reg.address) + " unreadable: " + bytes.error().display());
+  return std::vector<std::uint8_t>();
+}
+
+CameraResult<DeviceInfo> GigeDriver::read_identity() {
+  CORVANTIC_TRY(const auto registers, read_identity_registers());
+  std::array<std::vector<std::uint8_t>, IDENTITY_TEXT_REGISTERS.size()> texts;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    CORVANTIC_TRY(texts[i], read_text_register(IDENTITY_TEXT_REGISTERS[i]));
+  }
+  IdentityRegisterValues values;
+  std::copy(registers.begin(), registers.end(), values.registers.begin());
+  std::copy(texts.begin(), texts.end(), values.texts.begin());
+  return device_info_from_registers(values);
+}
+
+CameraResult<Unit> GigeDriver::connect() {
+  if (is_connected()) return Unit{};
+  connection_.reset();
+
+  auto stats = std::make_shared<SharedLinkStats>();
+  WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),
+                          config_.gvcp_timeout, config_.retries, config_.heartbeat_timeout_ms};
+  CORVANTIC_TRY(auto worker, GvcpWorker::start(settings, stats));
+  connection_ = std::make_unique<Connection>(Connection{stats, std::move(worker), 0, {}});
+
+  auto established = [&]() -> CameraResult<Unit> {
+    CORVANTIC_TRY_VOID(take_control());
+    CORVANTIC_TRY_VOID(write_register(REG_HEARTBEAT_TIMEOUT, config_.heartbeat_timeout_ms));
+    CORVANTIC_TRY(connection_->capabilities, read_register(REG_GVCP_CAPABILITY));
+    CORVANTIC_TRY(connection_->info, read_identity());
+    return Unit{};
+  }();
+  if (!established) {
+    connection_.reset();  // stops and joins the worker, which releases control
+    return established;
+  }
+  CORVANTIC_LOG(log::Level::Debug, TARGET, "connected", log::field("addr", config_.device.to_string()),
+                log::field("model", connection_->info.model), log::field("serial", connection_->info.serial));
+  return Unit{};
+}
+
+void GigeDriver::disconnect(std::chrono::nanoseconds deadline) {
+  std::unique_ptr<Connection> connection = std::move(connection_);
+  if (!connection) return;
+  CORVANTIC_LOG(log::Level::Debug, TARGET, "disconnecting", log::field("addr", config_.device.to_string()));
+  GvcpWorker& worker = *connection->worker;
+  const auto start = std::chrono::steady_clock::now();
+  if (worker.running()) {
+    [[maybe_unused]] const bool posted = worker.post(request::Shutdown{});
+  }
+  while (worker.running() && std::chrono::steady_clock::now() - start < deadline) {
+    std::this_thread::sleep_for(DISCONNECT_POLL);
+  }
+  worker.request_stop();
+  connection.reset();  // joins the worker
+}
+
+std::optional<DeviceInfo> GigeDriver::device_info() const {
+  if (!connection_) return std::nullopt;
+  return connection_->info;
+}
+
+std::optional<std::uint32_t> GigeDriver::capabilities() const {
+  if (!connection_) return std::nullopt;
+  return connection_->capabilities;
+}
+
+std::optional<LinkStats> GigeDriver::link_stats() const {
+  if (!connection_) return std::nullopt;
+  return connection_->stats->snapshot();
+}
+
+std::optional<net::SocketAddress> GigeDriver::control_local_address() const {
+  if (!connection_) return std::nullopt;
+  return connection_->worker->local_address();
+}
+
+}  // namespace corvantic

@@ -1,0 +1,85 @@
+// GigeDriver: the session with one connected device. It connects (starts the
+// control worker, takes control, arms the heartbeat, reads the identity),
+// offers register and memory access with the alignment rules and scaled
+// waits, and disconnects within a deadline. The owner serialises calls (the
+// Camera's session lock); the driver itself holds no lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "gige/camera_error.hpp"
+#include "gige/link_stats.hpp"
+#include "gige/proto/bootstrap.hpp"
+#include "gige/runner.hpp"
+#include "net/address.hpp"
+
+namespace corvantic {
+
+struct DriverConfig {
+  net::SocketAddress device;  // IP with port 3956
+  std::chrono::nanoseconds gvcp_timeout = std::chrono::milliseconds(500);
+  std::uint8_t retries = 4;
+  std::uint32_t heartbeat_timeout_ms = 3000;
+  bool exclusive = false;
+  std::optional<net::SocketAddress> local_ip;  // none = 0.0.0.0
+};
+
+class GigeDriver {
+ public:
+  explicit GigeDriver(DriverConfig config) : config_(std::move(config)) {}
+  // Releases a live connection without waiting: the worker sees the stop
+  // flag, runs its shutdown (including the release write) and is joined.
+  ~GigeDriver() = default;
+  GigeDriver(const GigeDriver&) = delete;
+  GigeDriver& operator=(const GigeDriver&) = delete;
+
+  [[nodiscard]] CameraResult<Unit> connect();
+  // Never fails; returns once the worker has been joined.
+  void disconnect(std::chrono::nanoseconds deadline);
+  [[nodiscard]] bool is_connected() const;
+  // NotConnected without a connection; ControlLost or NotConnected when the
+  // connection's worker has stopped.
+  [[nodiscard]] CameraResult<Unit> check_link() const;
+
+  [[nodiscard]] CameraResult<std::uint32_t> read_register(std::uint32_t address);
+  [[nodiscard]] CameraResult<std::vector<std::uint32_t>> read_registers(std::span<const std::uint32_t> addresses);
+  [[nodiscard]] CameraResult<Unit> write_register(std::uint32_t address, std::uint32_t value);
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory(std::uint64_t address, std::size_t length);
+  [[nodiscard]] CameraResult<Unit> write_memory(std::uint64_t address, std::span<const std::uint8_t> data);
+
+  [[nodiscard]] const DriverConfig& config() const { return config_; }
+  // Set while connected (also in link down), cleared by disconnect.
+  [[nodiscard]] std::optional<DeviceInfo> device_info() const;
+  [[nodiscard]] std::optional<std::uint32_t> capabilities() const;
+  [[nodiscard]] std::optional<LinkStats> link_stats() const;
+  // The bound address of the control socket while connected.
+  [[nodiscard]] std::optional<net::SocketAddress> control_local_address() const;
+  // gvcp_timeout x (retries + 1) + 0.5 s.
+  [[nodiscard]] std::chrono::nanoseconds wait_budget() const;
+
+ private:
+  struct Connection {
+    std::shared_ptr<SharedLinkStats> stats;
+    std::unique_ptr<GvcpWorker> worker;
+    std::uint32_t capabilities = 0;
+    DeviceInfo info;
+  };
+
+  template <typename T>
+  [[nodiscard]] CameraResult<T> call(Request request, const ReplySlot<T>& reply, std::chrono::nanoseconds budget);
+  [[nodiscard]] CameraResult<Unit> take_control();
+  [[nodiscard]] CameraResult<std::vector<std::uint32_t>> read_identity_registers();
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_text_register(const TextRegister& reg);
+  [[nodiscard]] CameraResult<DeviceInfo> read_identity();
+
+  DriverConfig config_;
+  std::unique_ptr<Connection> connection_;
+};
+
+}  // namespace corvantic

@@ -1,0 +1,463 @@
+#include "gige/runner.hpp"
+
+#include <algorithm>
+
+#include "gige/proto/bootstrap.hpp"
+#include "gige/runner_loop.hpp"
+#include "thread_util/thread_name.hpp"
+#include "util/log.hpp"
+#include "util/text.hpp"
+
+namespace corvantic {
+namespace {
+
+using Clock = GvcpWorkerLoop::Clock;
+constexpr std::uint64_t SOCKET_TOKEN = 1;
+constexpr std::uint64_t WAKER_TOKEN = 2;
+constexpr auto POLL_PERIOD = std::chrono::milliseconds(10);
+constexpr std::size_t POLL_EVENTS = 16;
+constexpr std::string_view TARGET = log::target::GIGE_RUNNER;
+
+template <typename... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+// The GVCP command a user op sends, as Status errors name it.
+std::uint16_t command_of(const GvcpOp& op) {
+  return std::visit(Overloaded{
+                        [](const request::ReadRegister&) { return GVCP_READREG; },
+                        [](const request::ReadRegisters&) { return GVCP_READREG; },
+                        [](const request::WriteRegisters&) { return GVCP_WRITEREG; },
+                        [](const op::ReadMemory&) { return GVCP_READMEM; },
+                        [](const op::WriteMemory&) { return GVCP_WRITEMEM; },
+                        [](const op::Heartbeat&) { return GVCP_READREG; },
+                    },
+                    op);
+}
+
+std::uint16_t expected_ack_of(const GvcpOp& op) { return static_cast<std::uint16_t>(command_of(op) + 1); }
+
+// Answers a user op with `error`; a heartbeat has nobody to answer.
+void fail(GvcpOp& op, const CameraError& error) {
+  std::visit(Overloaded{
+                 [](op::Heartbeat&) {},
+                 [&](auto& user) { user.reply->set(std::unexpected(error)); },
+             },
+             op);
+}
+
+bool is_heartbeat(const GvcpOp& op) { return std::holds_alternative<op::Heartbeat>(op); }
+
+// The datagram that starts or continues `op`, or nothing when its payload
+// does not fit its kind.
+std::optional<std::vector<std::uint8_t>> build_datagram(const GvcpOp& op, std::uint16_t id) {
+  return std::visit(
+      Overloaded{
+          [&](const request::ReadRegister& r) -> std::optional<std::vector<std::uint8_t>> {
+            return encode_readreg(std::span(&r.address, 1), id);
+          },
+          [&](const request::ReadRegisters& r) -> std::optional<std::vector<std::uint8_t>> {
+            if (r.addresses.empty()) return std::nullopt;
+            return encode_readreg(r.addresses, id);
+          },
+          [&](const request::WriteRegisters& r) -> std::optional<std::vector<std::uint8_t>> {
+            if (r.writes.empty()) return std::nullopt;
+            return encode_writereg(r.writes, id);
+          },
+          [&](const op::ReadMemory& r) -> std::optional<std::vector<std::uint8_t>> {
+            const std::size_t remaining = r.length - r.collected.size();
+            return encode_readmem(r.address, mem_read_chunk_count(remaining), id);
+          },
+          [&](const op::WriteMemory& w) -> std::optional<std::vector<std::uint8_t>> {
+            const std::size_t chunk = std::min(w.data.size() - w.offset, MAX_MEM_CHUNK);
+            const auto address = static_cast<std::uint32_t>(w.base + w.offset);
+            return encode_writemem(address, std::span(w.data).subspan(w.offset, chunk), id);
+          },
+          [&](const op::Heartbeat&) -> std::optional<std::vector<std::uint8_t>> {
+            const std::uint32_t ccp = REG_CCP;
+            return encode_readreg(std::span(&ccp, 1), id);
+          },
+      },
+      op);
+}
+
+GvcpOp op_from_request(request::ReadRegister r) { return r; }
+GvcpOp op_from_request(request::ReadRegisters r) { return r; }
+GvcpOp op_from_request(request::WriteRegisters r) { return r; }
+GvcpOp op_from_request(request::ReadMemory r) { return op::ReadMemory{r.address, r.length, {}, std::move(r.reply)}; }
+GvcpOp op_from_request(request::WriteMemory r) {
+  return op::WriteMemory{r.address, std::move(r.data), 0, std::move(r.reply)};
+}
+
+void fail_request(Request& request, const CameraError& error) {
+  std::visit(Overloaded{
+                 [](request::Shutdown&) {},
+                 [&](auto& r) { r.reply->set(std::unexpected(error)); },
+             },
+             request);
+}
+
+}  // namespace
+
+std::chrono::milliseconds heartbeat_interval(std::uint32_t heartbeat_timeout_ms) {
+  return std::chrono::milliseconds(std::clamp<std::uint32_t>(heartbeat_timeout_ms / 3, 10, 1000));
+}
+
+GvcpWorkerLoop::GvcpWorkerLoop(const WorkerSettings& settings, net::UdpSocket socket, net::Poller poller,
+                               std::shared_ptr<GvcpWorker::Shared> shared)
+    : settings_(settings),
+      socket_(std::move(socket)),
+      poller_(std::move(poller)),
+      shared_(std::move(shared)),
+      heartbeat_interval_(heartbeat_interval(settings.heartbeat_timeout_ms)),
+      next_heartbeat_(Clock::now() + heartbeat_interval_),
+      receive_buffer_(65535) {}
+
+void GvcpWorkerLoop::run() {
+  std::array<epoll_event, POLL_EVENTS> events{};
+  while (!shared_->stop.load() && !control_lost_) {
+    auto ready = poller_.wait(events, POLL_PERIOD);
+    if (!ready) {
+      if (ready.error().code == EINTR) continue;
+      CORVANTIC_LOG(log::Level::Error, TARGET, "gvcp worker poll error: " + ready.error().text());
+      break;
+    }
+    bool readable = false;
+    for (std::size_t i = 0; i < *ready; ++i) {
+      if (events[i].data.u64 == SOCKET_TOKEN) readable = true;
+      if (events[i].data.u64 == WAKER_TOKEN) shared_->waker.drain();
+    }
+    if (readable) receive_all(Clock::now());
+    if (!take_requests()) break;
+    run_timers(Clock::now());
+  }
+  shut_down();
+}
+
+void GvcpWorkerLoop::receive_all(Clock::time_point now) {
+  for (;;) {
+    auto datagram = socket_.receive_from(receive_buffer_);
+    if (!datagram) {
+      if (!datagram.error().would_block()) {
+        CORVANTIC_LOG(log::Level::Warn, TARGET, "gvcp recv error: " + datagram.error().text());
+      }
+      return;
+    }
+    handle_datagram(datagram->source, std::span(receive_buffer_).first(datagram->size), now);
+  }
+}
+
+bool GvcpWorkerLoop::take_requests() {
+  std::deque<Request>& taken = incoming_;  // reused so that polling allocates nothing
+  {
+    std::lock_guard lock(shared_->queue_mutex);
+    if (shared_->queue.empty()) return true;
+    taken.swap(shared_->queue);
+  }
+  while (!taken.empty()) {
+    Request request = std::move(taken.front());
+    taken.pop_front();
+    if (std::holds_alternative<request::Shutdown>(request)) {
+      // Requests behind the shutdown go back for the final drain.
+      std::lock_guard lock(shared_->queue_mutex);
+      shared_->queue.insert(shared_->queue.begin(), std::make_move_iterator(taken.begin()),
+                            std::make_move_iterator(taken.end()));
+      taken.clear();
+      return false;
+    }
+    std::visit(Overloaded{
+                   [](request::Shutdown&) {},
+                   [&](auto& r) { ops_.push_back(op_from_request(std::move(r))); },
+               },
+               request);
+  }
+  return true;
+}
+
+void GvcpWorkerLoop::run_timers(Clock::time_point now) {
+  check_deadline(now);
+  if (control_lost_) return;
+  schedule_heartbeat(now);
+  start_next_op(now);
+}
+
+void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
+  if (!transaction_ || now < transaction_->deadline) return;
+  Transaction& tx = *transaction_;
+  if (tx.tries_left > 0) {
+    --tx.tries_left;
+    tx.deadline = now + settings_.gvcp_timeout;
+    count(&LinkStats::retries);
+    CORVANTIC_LOG(log::Level::Trace, TARGET, "ack overdue, retrying transaction", log::field("id", tx.request_id),
+                  log::field("tries_left", tx.tries_left));
+    if (auto sent = socket_.send_to(tx.datagram, settings_.device); !sent) {
+      CORVANTIC_LOG(log::Level::Warn, TARGET, "retry send failed: " + sent.error().text());
+    }
+    return;
+  }
+  count(&LinkStats::timeouts);
+  GvcpOp op = std::move(tx.op);
+  transaction_.reset();
+  if (is_heartbeat(op)) {
+    CORVANTIC_LOG(log::Level::Warn, TARGET, "heartbeat timed out, considering control lost");
+    lose_control();
+  } else {
+    fail(op, CameraError::ack_timeout());
+  }
+}
+
+void GvcpWorkerLoop::schedule_heartbeat(Clock::time_point now) {
+  if (now < next_heartbeat_) return;
+  next_heartbeat_ = now + heartbeat_interval_;
+  const bool pending = (transaction_ && is_heartbeat(transaction_->op)) ||
+                       std::any_of(ops_.begin(), ops_.end(), [](const GvcpOp& op) { return is_heartbeat(op); });
+  if (!pending) ops_.push_front(op::Heartbeat{});
+}
+
+void GvcpWorkerLoop::start_next_op(Clock::time_point now) {
+  if (transaction_ || ops_.empty()) return;
+  GvcpOp op = std::move(ops_.front());
+  ops_.pop_front();
+  start_op(std::move(op), now);
+}
+
+void GvcpWorkerLoop::start_op(GvcpOp op, Clock::time_point now) {
+  const std::uint16_t id = request_ids_.next();
+  auto datagram = build_datagram(op, id);
+  if (!datagram) {
+    fail(op, CameraError::malformed("internal op/payload mismatch"));
+    return;
+  }
+  if (auto sent = socket_.send_to(*datagram, settings_.device); !sent) {
+    fail(op, CameraError::io(sent.error().code));
+    return;
+  }
+  count(&LinkStats::commands);
+  transaction_ = Transaction{id, settings_.retries, now + settings_.gvcp_timeout, std::move(*datagram), std::move(op)};
+}
+
+void GvcpWorkerLoop::continue_transfer(GvcpOp op, Clock::time_point now) {
+  if (!ops_.empty() && is_heartbeat(ops_.front())) {
+    ops_.insert(ops_.begin() + 1, std::move(op));
+  } else {
+    start_op(std::move(op), now);
+  }
+}
+
+void GvcpWorkerLoop::handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes,
+                                     Clock::time_point now) {
+  if (!source.same_ip(settings_.device)) return;
+  if (classify_datagram(bytes) == GvcpDatagramKind::DeviceCommand) {
+    handle_device_command(source, bytes);
+    return;
+  }
+  const auto ack = parse_ack(bytes);
+  if (!ack) {
+    CORVANTIC_LOG(log::Level::Trace, TARGET, "malformed ack (" + std::to_string(bytes.size()) + " bytes)");
+    return;
+  }
+  handle_ack(*ack, now);
+}
+
+void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes) {
+  const auto command = parse_device_command(bytes);
+  if (!command) {
+    CORVANTIC_LOG(log::Level::Trace, TARGET, "malformed inbound command");
+    return;
+  }
+  const auto event = parse_device_event(*command);
+  if (!event) {
+    CORVANTIC_LOG(log::Level::Trace, TARGET, "unexpected inbound command " + hex4(command->header.command));
+    return;
+  }
+  if (command->header.ack_required()) {
+    const auto ack = encode_event_ack(command->header.command, command->header.request_id);
+    if (auto sent = socket_.send_to(ack, source); !sent) {
+      CORVANTIC_LOG(log::Level::Warn, TARGET, "event ack send failed: " + sent.error().text());
+    }
+  }
+  // Nothing subscribes to device events: they are acknowledged and counted.
+  count(&LinkStats::events);
+}
+
+void GvcpWorkerLoop::handle_ack(const GvcpAck& ack, Clock::time_point now) {
+  if (!transaction_ || ack.header.ack_id != transaction_->request_id) {
+    count(&LinkStats::unsolicited);
+    return;
+  }
+  if (ack.header.acknowledge == GVCP_PENDING_ACK) {
+    if (const auto wait = pending_ack_timeout(ack)) {
+      transaction_->deadline = now + *wait;
+      count(&LinkStats::pending_acks);
+      return;
+    }
+  }
+  GvcpOp op = std::move(transaction_->op);
+  transaction_.reset();
+  count(&LinkStats::acks);
+  complete(op, ack, now);
+}
+
+void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point now) {
+  if (ack.header.status.is_error()) {
+    count(&LinkStats::naks);
+    if (is_heartbeat(op)) {
+      CORVANTIC_LOG(log::Level::Warn, TARGET, "heartbeat rejected with " + ack.header.status.display() + ", control lost");
+      lose_control();
+    } else {
+      fail(op, CameraError::status(command_of(op), ack.header.status));
+    }
+    return;
+  }
+  const std::uint16_t expected = expected_ack_of(op);
+  if (ack.header.acknowledge != expected) {
+    fail(op, CameraError::malformed("expected ack " + hex4(expected) + ", got " + hex4(ack.header.acknowledge)));
+    return;
+  }
+  std::visit(
+      Overloaded{
+          [&](request::ReadRegister& r) {
+            const auto values = readreg_ack_values(ack.payload);
+            if (values.empty()) {
+              r.reply->set(std::unexpected(CameraError::malformed("empty read register ack")));
+            } else {
+              r.reply->set(values.front());
+            }
+          },
+          [&](request::ReadRegisters& r) {
+            auto values = readreg_ack_values(ack.payload);
+            if (values.size() != r.addresses.size()) {
+              r.reply->set(std::unexpected(CameraError::malformed("read register ack carried " +
+                                                                  std::to_string(values.size()) + " values, expected " +
+                                                                  std::to_string(r.addresses.size()))));
+            } else {
+              r.reply->set(std::move(values));
+            }
+          },
+          [&](request::WriteRegisters& w) { w.reply->set(Unit{}); },
+          [&](op::ReadMemory& r) {
+            const auto data = readmem_ack_data(ack.payload);
+            if (!data) {
+              r.reply->set(std::unexpected(CameraError::malformed("short read memory ack")));
+              return;
+            }
+            const std::size_t wanted = r.length - r.collected.size();
+            const std::size_t taken = std::min(data->size(), wanted);
+            r.collected.insert(r.collected.end(), data->begin(), data->begin() + static_cast<std::ptrdiff_t>(taken));
+            if (r.collected.size() == r.length) {
+              r.reply->set(std::move(r.collected));
+            } else if (taken == 0) {
+              r.reply->set(std::unexpected(CameraError::malformed("empty read memory ack")));
+            } else {
+              r.address += static_cast<std::uint32_t>(taken);
+              continue_transfer(std::move(r), now);
+            }
+          },
+          [&](op::WriteMemory& w) {
+            w.offset += std::min(w.data.size() - w.offset, MAX_MEM_CHUNK);
+            if (w.offset == w.data.size()) {
+              w.reply->set(Unit{});
+            } else {
+              continue_transfer(std::move(w), now);
+            }
+          },
+          [&](op::Heartbeat&) {
+            count(&LinkStats::heartbeats);
+            const auto values = readreg_ack_values(ack.payload);
+            if (values.empty() || (values.front() & CCP_CONTROL) == 0) {
+              CORVANTIC_LOG(log::Level::Warn, TARGET, "device control was lost (CCP cleared)");
+              lose_control();
+            }
+          },
+      },
+      op);
+}
+
+void GvcpWorkerLoop::lose_control() { control_lost_ = true; }
+
+void GvcpWorkerLoop::shut_down() {
+  CORVANTIC_LOG(log::Level::Debug, TARGET, "gvcp worker shutting down", log::field("control_lost", control_lost_));
+  const CameraError failure = control_lost_ ? CameraError::control_lost() : CameraError::not_connected();
+  if (control_lost_) shared_->stats->set_control_lost();
+  if (transaction_) fail(transaction_->op, failure);
+  transaction_.reset();
+  for (GvcpOp& op : ops_) fail(op, failure);
+  ops_.clear();
+  if (!control_lost_) {
+    // Release the control privilege; the outcome is not awaited.
+    const RegisterWrite release{REG_CCP, 0};
+    [[maybe_unused]] auto sent = socket_.send_to(encode_writereg(std::span(&release, 1), request_ids_.next()),
+                                                 settings_.device);
+  }
+  shared_->running.store(false);
+  std::deque<Request> left;
+  {
+    std::lock_guard lock(shared_->queue_mutex);
+    left.swap(shared_->queue);
+  }
+  for (Request& request : left) fail_request(request, failure);
+}
+
+CameraResult<std::unique_ptr<GvcpWorker>> GvcpWorker::start(const WorkerSettings& settings,
+                                                            std::shared_ptr<SharedLinkStats> stats) {
+  auto socket = net::UdpSocket::bind(settings.local);
+  if (!socket) {
+    return std::unexpected(CameraError::worker_spawn("bind control socket " + settings.local.to_string() + ": " +
+                                                     socket.error().text()));
+  }
+  auto spawn_error = [](const net::SysError& e) { return std::unexpected(CameraError::worker_spawn(e.text())); };
+  if (auto nonblocking = socket->set_nonblocking(true); !nonblocking) return spawn_error(nonblocking.error());
+  auto local = socket->local_address();
+  if (!local) return spawn_error(local.error());
+  auto poller = net::Poller::create();
+  if (!poller) return spawn_error(poller.error());
+  if (auto added = poller->add_readable(socket->fd(), SOCKET_TOKEN); !added) return spawn_error(added.error());
+  auto waker = net::Waker::create(*poller, WAKER_TOKEN);
+  if (!waker) return spawn_error(waker.error());
+
+  auto shared = std::make_shared<Shared>();
+  shared->waker = std::move(*waker);
+  shared->stats = std::move(stats);
+
+  std::unique_ptr<GvcpWorker> worker(new GvcpWorker());
+  worker->shared_ = shared;
+  worker->local_address_ = *local;
+  auto loop = std::make_unique<GvcpWorkerLoop>(settings, std::move(*socket), std::move(*poller), shared);
+  try {
+    worker->thread_ = std::jthread([loop = std::move(loop)] {
+      thread_util::set_current_thread_name("corvantic-gvcp");
+      loop->run();
+    });
+  } catch (const std::system_error& e) {
+    return std::unexpected(CameraError::worker_spawn(e.what()));
+  }
+  return worker;
+}
+
+GvcpWorker::~GvcpWorker() {
+  if (thread_.joinable()) {
+    request_stop();
+    thread_.join();
+  }
+}
+
+bool GvcpWorker::post(Request request) {
+  if (!running()) return false;
+  {
+    std::lock_guard lock(shared_->queue_mutex);
+    shared_->queue.push_back(std::move(request));
+  }
+  // A failed wake only delays the request to the next poll tick.
+  [[maybe_unused]] auto woken = shared_->waker.wake();
+  return running();
+}
+
+bool GvcpWorker::running() const { return shared_->running.load(); }
+
+void GvcpWorker::request_stop() {
+  shared_->stop.store(true);
+  [[maybe_unused]] auto woken = shared_->waker.wake();
+}
+
+}  // namespace corvantic

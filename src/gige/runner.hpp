@@ -1,0 +1,105 @@
+// GvcpWorker: the one thread per connected device that owns the control
+// socket. Requests arrive through its queue and waker; the worker keeps one
+// command in flight, retransmits, honours pending acknowledges, sends
+// heartbeats, acknowledges device events, counts LinkStats, and on shutdown
+// fails what is pending and releases control.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "gige/camera_error.hpp"
+#include "gige/link_stats.hpp"
+#include "gige/proto/gvcp.hpp"
+#include "net/address.hpp"
+#include "util/one_shot.hpp"
+
+namespace corvantic {
+
+struct WorkerSettings {
+  net::SocketAddress device;  // the device's IP and GVCP port
+  net::SocketAddress local;   // where the control socket binds (port 0 = any)
+  std::chrono::nanoseconds gvcp_timeout = std::chrono::milliseconds(500);
+  std::uint8_t retries = 4;
+  std::uint32_t heartbeat_timeout_ms = 3000;
+};
+
+// The reply of an operation that returns nothing.
+using Unit = std::monostate;
+
+template <typename T>
+using ReplySlot = std::shared_ptr<OneShot<CameraResult<T>>>;
+
+template <typename T>
+[[nodiscard]] ReplySlot<T> make_reply_slot() {
+  return std::make_shared<OneShot<CameraResult<T>>>();
+}
+
+namespace request {
+struct ReadRegister {
+  std::uint32_t address = 0;
+  ReplySlot<std::uint32_t> reply;
+};
+struct ReadRegisters {
+  std::vector<std::uint32_t> addresses;
+  ReplySlot<std::vector<std::uint32_t>> reply;
+};
+struct WriteRegisters {
+  std::vector<RegisterWrite> writes;
+  ReplySlot<Unit> reply;
+};
+struct ReadMemory {
+  std::uint32_t address = 0;
+  std::uint32_t length = 0;
+  ReplySlot<std::vector<std::uint8_t>> reply;
+};
+struct WriteMemory {
+  std::uint32_t address = 0;
+  std::vector<std::uint8_t> data;
+  ReplySlot<Unit> reply;
+};
+struct Shutdown {};
+}  // namespace request
+
+using Request = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters,
+                             request::ReadMemory, request::WriteMemory, request::Shutdown>;
+
+// The handle of a running worker. Destroying it sets the stop flag, wakes the
+// worker and joins its thread; the worker then runs its shutdown.
+class GvcpWorker {
+ public:
+  // Binds the control socket, creates the poller and waker and starts the
+  // thread "corvantic-gvcp". Failures are WorkerSpawn.
+  [[nodiscard]] static CameraResult<std::unique_ptr<GvcpWorker>> start(const WorkerSettings& settings,
+                                                                       std::shared_ptr<SharedLinkStats> stats);
+  ~GvcpWorker();
+  GvcpWorker(const GvcpWorker&) = delete;
+  GvcpWorker& operator=(const GvcpWorker&) = delete;
+
+  // Queues `request` and wakes the worker. False when the worker was not
+  // running before the post or is no longer running right after the wake;
+  // the caller then answers its own reply slot (a reply slot is set once,
+  // so a late answer from the worker's final drain does no harm).
+  [[nodiscard]] bool post(Request request);
+  // True while the worker loop runs.
+  [[nodiscard]] bool running() const;
+  // Sets the stop flag and wakes the worker; it leaves its loop within one poll period.
+  void request_stop();
+  // The bound address of the control socket.
+  [[nodiscard]] const net::SocketAddress& local_address() const { return local_address_; }
+
+  struct Shared;
+
+ private:
+  GvcpWorker() = default;
+  std::shared_ptr<Shared> shared_;
+  net::SocketAddress local_address_;
+  std::jthread thread_;
+};
+
+}  // namespace corvantic

@@ -1,0 +1,109 @@
+// The inside of the control worker: the state its thread owns and the steps
+// of its loop. Split from runner.cpp so that tests and the fuzz target can
+// drive datagram handling without a thread.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <variant>
+
+#include "gige/runner.hpp"
+#include "net/poller.hpp"
+#include "net/udp_socket.hpp"
+
+namespace corvantic {
+
+struct GvcpWorker::Shared {
+  std::mutex queue_mutex;
+  std::deque<Request> queue;  // guarded by queue_mutex
+  net::Waker waker;
+  std::atomic<bool> running{true};
+  std::atomic<bool> stop{false};
+  std::shared_ptr<SharedLinkStats> stats;
+};
+
+namespace op {
+struct Heartbeat {};
+struct ReadMemory {
+  std::uint32_t address = 0;  // where the next chunk starts
+  std::uint32_t length = 0;   // total bytes wanted
+  std::vector<std::uint8_t> collected;
+  ReplySlot<std::vector<std::uint8_t>> reply;
+};
+struct WriteMemory {
+  std::uint32_t base = 0;
+  std::vector<std::uint8_t> data;
+  std::size_t offset = 0;  // bytes already written
+  ReplySlot<Unit> reply;
+};
+}  // namespace op
+
+using GvcpOp = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters, op::ReadMemory,
+                            op::WriteMemory, op::Heartbeat>;
+
+class GvcpWorkerLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  GvcpWorkerLoop(const WorkerSettings& settings, net::UdpSocket socket, net::Poller poller,
+                 std::shared_ptr<GvcpWorker::Shared> shared);
+
+  // The thread body: the loop, then the shutdown.
+  void run();
+
+  // One received datagram from `source`.
+  void handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes, Clock::time_point now);
+  // Takes the requests waiting on the queue; false when a shutdown asks the loop to end.
+  [[nodiscard]] bool take_requests();
+  // The deadline and heartbeat checks, then the start of the next op.
+  void run_timers(Clock::time_point now);
+  void start_next_op(Clock::time_point now);
+  // Fails what is pending, releases control unless it was lost, and clears
+  // the running flag.
+  void shut_down();
+
+  [[nodiscard]] bool control_lost() const { return control_lost_; }
+  [[nodiscard]] bool in_flight() const { return transaction_.has_value(); }
+
+ private:
+  struct Transaction {
+    std::uint16_t request_id = 0;
+    std::uint8_t tries_left = 0;
+    Clock::time_point deadline;
+    std::vector<std::uint8_t> datagram;
+    GvcpOp op;
+  };
+
+  void receive_all(Clock::time_point now);
+  void handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes);
+  void handle_ack(const GvcpAck& ack, Clock::time_point now);
+  void complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point now);
+  void check_deadline(Clock::time_point now);
+  void schedule_heartbeat(Clock::time_point now);
+  void start_op(GvcpOp op, Clock::time_point now);
+  void continue_transfer(GvcpOp op, Clock::time_point now);
+  void lose_control();
+  void count(SharedLinkStats::Counter counter) { shared_->stats->increment(counter); }
+
+  WorkerSettings settings_;
+  net::UdpSocket socket_;
+  net::Poller poller_;
+  std::shared_ptr<GvcpWorker::Shared> shared_;
+  std::chrono::milliseconds heartbeat_interval_;
+  Clock::time_point next_heartbeat_;
+  RequestIds request_ids_;
+  std::deque<GvcpOp> ops_;
+  std::deque<Request> incoming_;  // requests taken off the shared queue, reused
+  std::optional<Transaction> transaction_;
+  std::vector<std::uint8_t> receive_buffer_;
+  bool control_lost_ = false;
+};
+
+// The heartbeat period for a device heartbeat time-out: a third of it,
+// within 10 ms and 1 s.
+[[nodiscard]] std::chrono::milliseconds heartbeat_interval(std::uint32_t heartbeat_timeout_ms);
+
+}  // namespace corvantic

@@ -1,0 +1,19 @@
+// The immutable value classes: each function returns the class (borrowed,
+// created once per process) or nullptr with an exception set; the make_*
+// functions return new instances holding a copy of the native record.
+#pragma once
+
+#include <Python.h>
+
+#include "gige/link_stats.hpp"
+#include "gige/proto/bootstrap.hpp"
+
+namespace corvantic::py {
+
+[[nodiscard]] PyObject* device_info_type();
+[[nodiscard]] PyObject* make_device_info(const DeviceInfo& info);
+
+[[nodiscard]] PyObject* link_stats_type();
+[[nodiscard]] PyObject* make_link_stats(const LinkStats& stats);
+
+}  // namespace corvantic::py

@@ -1,0 +1,299 @@
+#include "gige/runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include "fake_device.hpp"
+#include "gige/proto/bootstrap.hpp"
+#include "gige/runner_loop.hpp"
+#include "util/log.hpp"
+
+namespace corvantic {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeDevice;
+
+constexpr std::uint32_t DEVICE_IP = 0x7F00003C;   // 127.0.0.60
+constexpr std::uint32_t STRANGER_IP = 0x7F00003D;  // 127.0.0.61
+
+class GvcpWorkerTest : public ::testing::Test {
+ protected:
+  void start(std::chrono::milliseconds gvcp_timeout = 2000ms, std::uint8_t retries = 0,
+             std::uint32_t heartbeat_ms = 60'000) {
+    WorkerSettings settings{device_.address(), net::SocketAddress::ipv4(0x7F000001, 0), gvcp_timeout, retries,
+                            heartbeat_ms};
+    auto worker = GvcpWorker::start(settings, stats_);
+    ASSERT_TRUE(worker) << worker.error().display();
+    worker_ = std::move(*worker);
+  }
+
+  template <typename T>
+  CameraResult<T> await(const ReplySlot<T>& reply) {
+    auto answer = reply->wait_for(5s);
+    if (!answer) return std::unexpected(CameraError::ack_timeout());
+    return std::move(*answer);
+  }
+
+  ReplySlot<std::uint32_t> post_read(std::uint32_t address) {
+    auto reply = make_reply_slot<std::uint32_t>();
+    EXPECT_TRUE(worker_->post(request::ReadRegister{address, reply}));
+    return reply;
+  }
+
+  FakeDevice device_{DEVICE_IP};
+  std::shared_ptr<SharedLinkStats> stats_ = std::make_shared<SharedLinkStats>();
+  std::unique_ptr<GvcpWorker> worker_;
+};
+
+TEST_F(GvcpWorkerTest, ReadRegisterRoundTripCountsCommandAndAck) {
+  start();
+  auto reply = post_read(0x0934);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->bytes, (std::vector<std::uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x04, 0x00, 0x01, 0, 0, 0x09, 0x34}));
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({0x12345678})), cmd->from);
+  EXPECT_EQ(await(reply).value(), 0x12345678u);
+  const LinkStats s = stats_->snapshot();
+  EXPECT_EQ(s.commands, 1u);
+  EXPECT_EQ(s.acks, 1u);
+  EXPECT_EQ(s.unsolicited, 0u);
+}
+
+TEST_F(GvcpWorkerTest, ForeignUnsolicitedAndMalformedAcksLeaveTheCommandInFlight) {
+  start();
+  auto reply = post_read(0x0000);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  FakeDevice stranger(STRANGER_IP);
+  const auto good = FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({7}));
+  stranger.send(good, cmd->from);                                                          // other IP: ignored
+  device_.send(FakeDevice::ack(0, 0x0081, 0, FakeDevice::words({1})), cmd->from);          // wrong id
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), {}, 40), cmd->from);          // lying length
+  device_.send({0x00, 0x00, 0x00}, cmd->from);                                              // too short
+  device_.send(good, cmd->from);
+  EXPECT_EQ(await(reply).value(), 7u);
+  const LinkStats s = stats_->snapshot();
+  EXPECT_EQ(s.unsolicited, 1u);
+  EXPECT_EQ(s.acks, 1u);
+}
+
+TEST_F(GvcpWorkerTest, AcknowledgeFaultsFailTheOperationWithTheirTexts) {
+  start();
+  struct Case {
+    std::vector<std::uint8_t> (*answer)(std::uint16_t id);
+    std::string text;
+  };
+  const Case cases[] = {
+      {[](std::uint16_t id) { return FakeDevice::ack(0, 0x0083, id); }, "malformed packet: expected ack 0x0081, got 0x0083"},
+      {[](std::uint16_t id) { return FakeDevice::ack(0, 0x0081, id, {1, 2}); }, "malformed packet: empty read register ack"},
+      {[](std::uint16_t id) { return FakeDevice::ack(0x8003, 0x0081, id); },
+       "device answered command 0x0080 with invalid address (0x8003)"},
+  };
+  for (const auto& c : cases) {
+    auto reply = post_read(0x0004);
+    auto cmd = device_.receive();
+    ASSERT_TRUE(cmd);
+    device_.send(c.answer(cmd->request_id()), cmd->from);
+    auto result = await(reply);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().display(), c.text);
+  }
+  EXPECT_EQ(stats_->snapshot().naks, 1u);
+}
+
+TEST_F(GvcpWorkerTest, ReadRegistersReportsAWrongValueCount) {
+  start();
+  auto reply = make_reply_slot<std::vector<std::uint32_t>>();
+  ASSERT_TRUE(worker_->post(request::ReadRegisters{{0x0000, 0x0A00, 0x0934}, reply}));
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(std::vector<std::uint8_t>(cmd->bytes.begin(), cmd->bytes.begin() + 8),
+            (std::vector<std::uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x0C, 0x00, 0x01}));
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({1})), cmd->from);
+  EXPECT_EQ(await(reply).error().display(), "malformed packet: read register ack carried 1 values, expected 3");
+}
+
+TEST_F(GvcpWorkerTest, MemoryReadsAreChunkedAndResumeWhereTheDeviceStopped) {
+  start();
+  auto reply = make_reply_slot<std::vector<std::uint8_t>>();
+  ASSERT_TRUE(worker_->post(request::ReadMemory{0x10000, 1300, reply}));
+  std::vector<std::uint32_t> asked_addresses, asked_counts;
+  std::vector<std::uint8_t> expected;
+  for (int chunk = 0; chunk < 4; ++chunk) {
+    auto cmd = device_.receive();
+    ASSERT_TRUE(cmd);
+    ASSERT_EQ(cmd->code(), 0x0084);
+    asked_addresses.push_back(cmd->word(0));
+    asked_counts.push_back(cmd->word(1));
+    // The first answer carries only 100 bytes; the client asks again from there.
+    const std::size_t give = chunk == 0 ? 100 : cmd->word(1);
+    std::vector<std::uint8_t> payload(4 + give);
+    store_be32(payload.data(), cmd->word(0));
+    for (std::size_t i = 0; i < give; ++i) payload[4 + i] = static_cast<std::uint8_t>(cmd->word(0) + i);
+    expected.insert(expected.end(), payload.begin() + 4, payload.end());
+    device_.send(FakeDevice::ack(0, 0x0085, cmd->request_id(), payload), cmd->from);
+  }
+  EXPECT_EQ(asked_addresses, (std::vector<std::uint32_t>{0x10000, 0x10064, 0x10264, 0x10464}));
+  EXPECT_EQ(asked_counts, (std::vector<std::uint32_t>{512, 512, 512, 176}));
+  auto bytes = await(reply);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(*bytes, expected);
+  EXPECT_EQ(stats_->snapshot().commands, 4u);
+}
+
+TEST_F(GvcpWorkerTest, ShortMemoryReadAsksForAWholeWordAndKeepsTheBytesWanted) {
+  start();
+  auto reply = make_reply_slot<std::vector<std::uint8_t>>();
+  ASSERT_TRUE(worker_->post(request::ReadMemory{0x0048, 6, reply}));
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->word(1), 8u);
+  device_.send(FakeDevice::ack(0, 0x0085, cmd->request_id(), {0, 0, 0, 0x48, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}),
+               cmd->from);
+  EXPECT_EQ(await(reply).value(), (std::vector<std::uint8_t>{'a', 'b', 'c', 'd', 'e', 'f'}));
+}
+
+TEST_F(GvcpWorkerTest, MemoryWritesAreChunkedAt512Bytes) {
+  start();
+  std::vector<std::uint8_t> data(1300);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+  auto reply = make_reply_slot<Unit>();
+  ASSERT_TRUE(worker_->post(request::WriteMemory{0x20000, data, reply}));
+  std::vector<std::uint8_t> written;
+  std::vector<std::uint32_t> addresses;
+  for (int chunk = 0; chunk < 3; ++chunk) {
+    auto cmd = device_.receive();
+    ASSERT_TRUE(cmd);
+    ASSERT_EQ(cmd->code(), 0x0086);
+    ASSERT_EQ(load_be16(&cmd->bytes[4]), cmd->bytes.size() - 8) << "length field covers address and data";
+    addresses.push_back(cmd->word(0));
+    written.insert(written.end(), cmd->bytes.begin() + 12, cmd->bytes.end());
+    device_.send(FakeDevice::ack(0, 0x0087, cmd->request_id(), FakeDevice::words({0})), cmd->from);
+  }
+  EXPECT_TRUE(await(reply));
+  EXPECT_EQ(addresses, (std::vector<std::uint32_t>{0x20000, 0x20200, 0x20400}));
+  EXPECT_EQ(written, data);
+}
+
+TEST_F(GvcpWorkerTest, ZeroLengthTransfersStillGoOutOnce) {
+  start();
+  auto read = make_reply_slot<std::vector<std::uint8_t>>();
+  ASSERT_TRUE(worker_->post(request::ReadMemory{0x100, 0, read}));
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->word(1), 0u);
+  device_.send(FakeDevice::ack(0, 0x0085, cmd->request_id(), FakeDevice::words({0x100})), cmd->from);
+  EXPECT_EQ(await(read).value(), std::vector<std::uint8_t>{});
+
+  auto write = make_reply_slot<Unit>();
+  ASSERT_TRUE(worker_->post(request::WriteMemory{0x100, {}, write}));
+  cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->bytes.size(), 12u);
+  device_.send(FakeDevice::ack(0x8004, 0x0087, cmd->request_id()), cmd->from);
+  EXPECT_EQ(await(write).error().display(), "device answered command 0x0086 with write protect (0x8004)");
+}
+
+TEST_F(GvcpWorkerTest, RetransmitsThenTimesOut) {
+  start(30ms, 2);
+  auto reply = post_read(0x0000);
+  std::vector<std::uint16_t> ids;
+  while (auto cmd = device_.receive(300ms)) ids.push_back(cmd->request_id());
+  EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 1, 1}));
+  EXPECT_EQ(await(reply).error().kind(), CameraError::Kind::AckTimeout);
+  const LinkStats s = stats_->snapshot();
+  EXPECT_EQ(s.commands, 1u);
+  EXPECT_EQ(s.retries, 2u);
+  EXPECT_EQ(s.timeouts, 1u);
+}
+
+TEST_F(GvcpWorkerTest, PendingAckExtendsTheDeadlineWithoutRetransmission) {
+  start(30ms, 1);
+  auto reply = post_read(0x0000);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  device_.send(FakeDevice::ack(0, 0x0089, cmd->request_id(), FakeDevice::words({400})), cmd->from);
+  EXPECT_FALSE(device_.receive(200ms)) << "retransmitted during the pending time";
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({9})), cmd->from);
+  EXPECT_EQ(await(reply).value(), 9u);
+  const LinkStats s = stats_->snapshot();
+  EXPECT_EQ(s.pending_acks, 1u);
+  EXPECT_EQ(s.retries, 0u);
+}
+
+TEST_F(GvcpWorkerTest, EventsAreAcknowledgedWhenAskedAndCounted) {
+  start();
+  auto worker_address = [&] {
+    auto reply = post_read(0);
+    auto cmd = device_.receive();
+    device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({0})), cmd->from);
+    (void)await(reply);
+    return cmd->from;
+  }();
+  std::vector<std::uint8_t> event = {0x42, 0x01, 0x00, 0xC0, 0x00, 0x10, 0x12, 0x34};
+  event.resize(8 + 16);
+  device_.send(event, worker_address);
+  auto ack = device_.receive();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->bytes, (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0xC1, 0x00, 0x00, 0x12, 0x34}));
+  event[1] = 0x00;  // no acknowledge wanted
+  device_.send(event, worker_address);
+  EXPECT_FALSE(device_.receive(100ms));
+  EXPECT_EQ(stats_->snapshot().events, 2u);
+}
+
+TEST_F(GvcpWorkerTest, ShutdownFailsPendingOperationsAndReleasesControl) {
+  start();
+  auto in_flight = post_read(0x0000);
+  auto queued = post_read(0x0004);
+  ASSERT_TRUE(device_.receive());
+  ASSERT_TRUE(worker_->post(request::Shutdown{}));
+  EXPECT_EQ(await(in_flight).error().kind(), CameraError::Kind::NotConnected);
+  EXPECT_EQ(await(queued).error().kind(), CameraError::Kind::NotConnected);
+  auto release = device_.receive();
+  ASSERT_TRUE(release);
+  EXPECT_EQ(release->code(), 0x0082);
+  EXPECT_EQ(release->word(0), REG_CCP);
+  EXPECT_EQ(release->word(1), 0u);
+  for (int i = 0; i < 100 && worker_->running(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(worker_->running());
+  auto late = make_reply_slot<std::uint32_t>();
+  EXPECT_FALSE(worker_->post(request::ReadRegister{0, late}));
+}
+
+TEST_F(GvcpWorkerTest, UnansweredHeartbeatEndsTheWorkerWithControlLost) {
+  log::ScopedCapture capture;
+  start(20ms, 1, 60);  // heartbeat every 20 ms
+  auto heartbeat = device_.receive();
+  ASSERT_TRUE(heartbeat);
+  EXPECT_EQ(heartbeat->code(), 0x0080);
+  EXPECT_EQ(heartbeat->word(0), REG_CCP);
+  for (int i = 0; i < 200 && worker_->running(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(worker_->running());
+  EXPECT_TRUE(stats_->snapshot().control_lost);
+  EXPECT_EQ(capture.sink().with_message("heartbeat timed out, considering control lost").size(), 1u);
+  // No release write after a control loss.
+  while (auto cmd = device_.receive(50ms)) EXPECT_NE(cmd->code(), 0x0082);
+}
+
+TEST_F(GvcpWorkerTest, HeartbeatSeeingTheControlBitClearedLosesControl) {
+  log::ScopedCapture capture;
+  start(2000ms, 0, 60);
+  auto heartbeat = device_.receive();
+  ASSERT_TRUE(heartbeat);
+  device_.send(FakeDevice::ack(0, 0x0081, heartbeat->request_id(), FakeDevice::words({0})), heartbeat->from);
+  for (int i = 0; i < 200 && worker_->running(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(worker_->running());
+  EXPECT_EQ(stats_->snapshot().heartbeats, 1u);
+  EXPECT_EQ(capture.sink().with_message("device control was lost (CCP cleared)").size(), 1u);
+}
+
+TEST(HeartbeatInterval, IsAThirdOfTheTimeoutWithin10msAnd1s) {
+  EXPECT_EQ(heartbeat_interval(3000), 1000ms);
+  EXPECT_EQ(heartbeat_interval(20), 10ms);
+  EXPECT_EQ(heartbeat_interval(60'000), 1000ms);
+  EXPECT_EQ(heartbeat_interval(300), 100ms);
+}
+
+}  // namespace
+}  // namespace corvantic

@@ -10,4 +10,7 @@ bash scripts/setup-system.sh
 python=$(find_python 3.11)
 [[ -n "$python" ]] || python=$(command -v python3)
 venv=$(make_venv "$python" "$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')")
-exec "$venv/bin/python" -m corvantic demo "$@"
+if [[ $# -gt 0 ]]; then
+  exec "$venv/bin/python" -m corvantic demo --ip "$1"
+fi
+exec "$venv/bin/python" -m corvantic demo

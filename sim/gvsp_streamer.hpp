@@ -40,6 +40,7 @@ struct StreamConfig {
   std::uint32_t frame_count = 1;      // frames sent in MultiFrame mode
   double frame_rate = 30.0;           // frames per second; 0 = as fast as possible
   std::uint32_t path_mtu = 9216;      // largest IP datagram the simulated path carries
+  std::uint64_t first_block_id = 0;   // block id of the first frame after start(); 0 = go on counting
 };
 
 // Faults injected into stream packets, drawn from a seeded generator.
@@ -59,8 +60,10 @@ struct StreamCounters {
 
 class GvspStreamer {
  public:
-  // `socket_fd` is the device's own UDP socket bound to its address (stream
-  // packets leave from it); the streamer does not close it. `tick_frequency`
+  // `socket_fd` is the device's own UDP socket bound to its address; the
+  // streamer reads that address from it and sends stream packets from a
+  // socket of its own bound to the same IP (port chosen by the system). The
+  // streamer does not use or close `socket_fd` afterwards. `tick_frequency`
   // is the device timestamp rate in Hz.
   GvspStreamer(int channel, int socket_fd, std::uint64_t tick_frequency);
   ~GvspStreamer();
@@ -81,7 +84,9 @@ class GvspStreamer {
 
   // Re-sends packets first..last of block `block_id` from history. Packets
   // that are gone are answered with a GVSP packet carrying the error status
-  // 0x800C (packet unavailable) and no payload.
+  // 0x800C (packet unavailable) and no payload. `block_id` is the id as the
+  // frame carried it: 16 bits in the standard form (without the channel
+  // index of a standard PACKETRESEND), 64 bits in the extended form.
   void resend(std::uint64_t block_id, std::uint32_t first_packet, std::uint32_t last_packet);
 
   [[nodiscard]] StreamCounters counters() const;

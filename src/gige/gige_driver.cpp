@@ -70,6 +70,11 @@ CameraResult<Unit> GigeDriver::write_register(std::uint32_t address, std::uint32
 }
 
 CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t address, std::size_t length) {
+  return read_memory(address, length, transfer_budget(wait_budget(), length));
+}
+
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t address, std::size_t length,
+                                                                std::chrono::nanoseconds wait_limit) {
   CORVANTIC_TRY(const std::uint32_t start, checked_address(address));
   if (length == 4 && start % 4 == 0) {
     CORVANTIC_TRY(const std::uint32_t value, read_register(start));
@@ -78,9 +83,10 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
     return bytes;
   }
   if (start % 4 != 0) return std::unexpected(CameraError::malformed("read address must be 4-byte aligned"));
+  if (length > UINT32_MAX) return std::unexpected(CameraError::malformed("read length beyond 32 bit"));
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
-  CORVANTIC_TRY(auto bytes, call(request::ReadMemory{start, static_cast<std::uint32_t>(length), reply}, reply,
-                                 transfer_budget(wait_budget(), length)));
+  CORVANTIC_TRY(auto bytes,
+                call(request::ReadMemory{start, static_cast<std::uint32_t>(length), reply}, reply, wait_limit));
   if (bytes.size() != length) return std::unexpected(CameraError::malformed("short memory read"));
   return bytes;
 }
@@ -210,6 +216,12 @@ std::optional<std::uint32_t> GigeDriver::capabilities() const {
 std::optional<LinkStats> GigeDriver::link_stats() const {
   if (!connection_) return std::nullopt;
   return connection_->stats->snapshot();
+}
+
+std::shared_ptr<void> GigeDriver::attachment() const { return connection_ ? connection_->attachment : nullptr; }
+
+void GigeDriver::set_attachment(std::shared_ptr<void> attachment) {
+  if (connection_) connection_->attachment = std::move(attachment);
 }
 
 std::optional<net::SocketAddress> GigeDriver::control_local_address() const {

@@ -51,6 +51,9 @@ class GigeDriver {
   [[nodiscard]] CameraResult<std::vector<std::uint32_t>> read_registers(std::span<const std::uint32_t> addresses);
   [[nodiscard]] CameraResult<Unit> write_register(std::uint32_t address, std::uint32_t value);
   [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory(std::uint64_t address, std::size_t length);
+  // The same with an explicit wait limit for the whole transfer.
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory(std::uint64_t address, std::size_t length,
+                                                                    std::chrono::nanoseconds wait_limit);
   [[nodiscard]] CameraResult<Unit> write_memory(std::uint64_t address, std::span<const std::uint8_t> data);
 
   [[nodiscard]] const DriverConfig& config() const { return config_; }
@@ -63,12 +66,20 @@ class GigeDriver {
   // gvcp_timeout x (retries + 1) + 0.5 s.
   [[nodiscard]] std::chrono::nanoseconds wait_budget() const;
 
+  // State that higher layers keep per connection (the fetched description
+  // and the feature model); it goes when the connection goes. Empty without
+  // a connection.
+  [[nodiscard]] std::shared_ptr<void> attachment() const;
+  // Ignored without a connection.
+  void set_attachment(std::shared_ptr<void> attachment);
+
  private:
   struct Connection {
     std::shared_ptr<SharedLinkStats> stats;
     std::unique_ptr<GvcpWorker> worker;
     std::uint32_t capabilities = 0;
     DeviceInfo info;
+    std::shared_ptr<void> attachment;
   };
 
   template <typename T>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "py/errors.hpp"
 #include "py/ref.hpp"
@@ -113,6 +114,25 @@ bool parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     }
   }
   return true;
+}
+
+bool parse_call_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  std::vector<PyObject*> values(static_cast<std::size_t>(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  Ref kwnames;
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    // The keyword dictionary is private to this call, so its items stay put.
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+      values.push_back(value);
+    }
+  }
+  return parse_arguments(sig, values.data(), nargs, kwnames.get(), out);
 }
 
 bool convert_text(PyObject* obj, const char* name, std::string_view& out) {

@@ -39,6 +39,11 @@ using Arguments = std::array<PyObject*, N>;
 [[nodiscard]] bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                                    PyObject* kwnames, std::span<PyObject*> out);
 
+// The same for a call with an argument tuple and a keyword dictionary (a
+// type's constructor).
+[[nodiscard]] bool parse_call_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                                        std::span<PyObject*> out);
+
 // Each converter leaves `out` untouched when `obj` is nullptr (the default
 // applies) and returns false with an exception set on failure.
 [[nodiscard]] bool convert_text(PyObject* obj, const char* name, std::string_view& out);

@@ -35,9 +35,10 @@ template <typename Native>
 template <typename Native>
 void boxed_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  // Heap types hold a reference per instance; it goes after the instance.
+  const Ref type_reference = Ref::steal(reinterpret_cast<PyObject*>(tp));
   reinterpret_cast<Boxed<Native>*>(self)->value.~Native();
   tp->tp_free(self);
-  Ref::steal(reinterpret_cast<PyObject*>(tp));  // heap types own a reference per instance
 }
 
 }  // namespace corvantic::py

@@ -2,6 +2,7 @@
 // the entry points, and the registration of its attributes and `__all__`.
 #include "py/module.hpp"
 
+#include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
 #include "py/ref.hpp"
@@ -12,12 +13,16 @@ namespace {
 
 PyObject* make_camera_error(PyObject*) { return Py_XNewRef(camera_exception_type()); }
 PyObject* make_genicam_error(PyObject*) { return Py_XNewRef(genicam_exception_type()); }
+PyObject* make_camera_class(PyObject*) { return Py_XNewRef(camera_type()); }
+PyObject* make_access_mode_class(PyObject*) { return Py_XNewRef(access_mode_type()); }
 PyObject* make_link_stats_class(PyObject*) { return Py_XNewRef(link_stats_type()); }
 PyObject* make_device_info_class(PyObject*) { return Py_XNewRef(device_info_type()); }
 
 constexpr ModuleEntry ENTRIES[] = {
     {"CameraError", make_camera_error},
     {"GenicamError", make_genicam_error},
+    {"Camera", make_camera_class},
+    {"AccessMode", make_access_mode_class},
     {"LinkStats", make_link_stats_class},
     {"DeviceInfo", make_device_info_class},
     {"discover", make_discover_function},

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "genicam/node.hpp"
 #include "gige/link_stats.hpp"
 #include "gige/proto/bootstrap.hpp"
 
@@ -15,5 +16,9 @@ namespace corvantic::py {
 
 [[nodiscard]] PyObject* link_stats_type();
 [[nodiscard]] PyObject* make_link_stats(const LinkStats& stats);
+
+[[nodiscard]] PyObject* access_mode_type();
+// The member of AccessMode for `mode` (a new reference).
+[[nodiscard]] PyObject* make_access_mode(AccessMode mode);
 
 }  // namespace corvantic::py

@@ -1,6 +1,7 @@
 #include "util/log.hpp"
 
 #include <algorithm>
+#include <charconv>
 
 namespace corvantic::log {
 namespace {
@@ -18,6 +19,12 @@ std::string_view level_name(Level level) {
     case Level::Error: return "ERROR";
   }
   return "?";
+}
+
+Field field(std::string_view name, double value) {
+  char buf[32];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  return {std::string(name), std::string(buf, ec == std::errc() ? end : buf)};
 }
 
 void set_sink(std::shared_ptr<Sink> sink, Level min_level) {

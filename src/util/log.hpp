@@ -78,6 +78,8 @@ void emit(Level level, std::string_view target, std::string message, std::vector
 [[nodiscard]] inline Field field(std::string_view name, bool value) {
   return field(name, value ? "true" : "false");
 }
+// The shortest text that reads back as the same double.
+[[nodiscard]] Field field(std::string_view name, double value);
 template <typename T>
   requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
 [[nodiscard]] Field field(std::string_view name, T value) {

@@ -9,8 +9,10 @@ import corvantic
 from corvantic import _corvantic_core, _corvantic_testing
 
 
-def test_exports_start_with_the_two_exception_types():
-    assert _corvantic_core.__all__ == ["CameraError", "GenicamError", "LinkStats", "DeviceInfo", "discover"]
+def test_exports_in_registration_order():
+    # Registration order; the streaming classes join it between Camera and AccessMode.
+    assert _corvantic_core.__all__ == [
+        "CameraError", "GenicamError", "Camera", "AccessMode", "LinkStats", "DeviceInfo", "discover"]
     assert corvantic.__all__ == _corvantic_core.__all__
     for name in _corvantic_core.__all__:
         assert getattr(corvantic, name) is getattr(_corvantic_core, name)

@@ -40,10 +40,12 @@ class Responder {
   explicit Responder(std::vector<std::vector<std::uint8_t>> answers)
       : socket_(net::UdpSocket::bind(net::SocketAddress::ipv4(RESPONDER_IP, 0)).value()),
         thread_([this, answers = std::move(answers)] { serve(answers); }) {}
-  ~Responder() { thread_.join(); }
-
   [[nodiscard]] std::uint16_t port() const { return socket_.local_address()->port(); }
-  [[nodiscard]] std::vector<std::uint8_t> received() const { return received_; }
+  // What the responder received; waits until it has answered.
+  [[nodiscard]] std::vector<std::uint8_t> received() {
+    if (thread_.joinable()) thread_.join();
+    return received_;
+  }
 
  private:
   void serve(const std::vector<std::vector<std::uint8_t>>& answers) {

@@ -1,0 +1,249 @@
+// VirtualCamera: a GigE Vision device in software. It binds its own IPv4
+// address on UDP port 3956, answers GVCP commands on a control thread from
+// its RegisterMap, drives one GvspStreamer per stream channel from the
+// stream registers, sends events on demand and injects faults.
+//
+// Threads: the control thread owns the receive side of the socket and
+// everything time-driven (delayed and pending acknowledges, event
+// retransmissions, heartbeat expiry). Other threads call the public methods;
+// they take `mutex_` and, where timing changes, wake the control thread. The
+// streamers send from their own threads on the same socket and report the
+// end of a single- or multi-frame acquisition through an atomic flag and the
+// wake descriptor, never through `mutex_`, so stopping a streamer while
+// holding `mutex_` cannot deadlock. Nothing here throws.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/command_parser.hpp"
+#include "sim/description.hpp"
+#include "sim/gvsp_streamer.hpp"
+#include "sim/register_map.hpp"
+
+namespace corvantic::sim {
+
+inline constexpr std::uint16_t GVCP_PORT = 3956;
+
+struct VirtualCameraConfig {
+  std::string address = "127.0.0.2";  // IPv4 address the camera binds (port 3956)
+  std::uint32_t capabilities = reg::cap::DEFAULT;
+  DescriptionForm description = DescriptionForm::Plain;
+  std::uint64_t tick_frequency = 1'000'000'000;
+  double frame_rate = 30.0;
+  std::uint32_t width = 64;
+  std::uint32_t height = 48;
+  std::uint32_t heartbeat_timeout_ms = 3000;  // initial value of 0x0938
+  bool writes_need_control = false;
+  std::string serial;     // empty: "SIM" + the address's four octets in hex
+  std::string user_name;  // initial DeviceUserID (0x00E8)
+  std::uint32_t path_mtu = 9216;
+  bool extended_ids = false;  // stream packets in the extended-id header form
+};
+
+// A slow operation: commands matching it are answered with a PENDING_ACK
+// announcing `announce_ms`, and their final acknowledge follows after
+// `complete_ms`. `command` 0 matches READREG, WRITEREG, READMEM and
+// WRITEMEM; `address`, when given, must be touched by the command.
+struct PendingRule {
+  std::uint16_t command = 0;
+  std::optional<std::uint32_t> address;
+  std::uint32_t announce_ms = 1000;
+  std::uint32_t complete_ms = 800;
+};
+
+// Counters for test assertions; all only ever grow.
+struct DeviceCounters {
+  std::uint64_t commands = 0;          // well-formed commands accepted (discovery included)
+  std::uint64_t acks_sent = 0;         // acknowledges put on the wire (duplicates included)
+  std::uint64_t error_acks = 0;        // of those, with an error status
+  std::uint64_t pending_acks = 0;      // PENDING_ACKs put on the wire
+  std::uint64_t acks_dropped = 0;      // lost by injection
+  std::uint64_t acks_duplicated = 0;
+  std::uint64_t acks_delayed = 0;
+  std::uint64_t acks_reordered = 0;
+  std::uint64_t malformed = 0;         // datagrams rejected or dropped as malformed
+  std::uint64_t silenced = 0;          // datagrams ignored while silent
+  std::uint64_t discoveries = 0;
+  std::uint64_t resend_requests = 0;
+  std::uint64_t retransmissions = 0;   // repeated writes answered from the last acknowledge
+  std::uint64_t busy = 0;              // commands refused as busy during a pending operation
+  std::uint64_t control_grants = 0;
+  std::uint64_t control_releases = 0;  // by the holder, by heartbeat expiry or forced
+  std::uint64_t heartbeat_expiries = 0;
+  std::uint64_t events_sent = 0;       // first transmissions
+  std::uint64_t event_retransmissions = 0;
+  std::uint64_t event_acks = 0;
+  std::uint64_t unexpected_acks = 0;  // event acknowledges from hosts for no event in flight
+  std::uint64_t event_timeouts = 0;
+};
+
+struct DeviceStatus {
+  DeviceCounters counters;
+  std::optional<Peer> control_holder;
+  std::uint32_t ccp = 0;
+  bool acquisition_active = false;
+  std::array<StreamCounters, reg::STREAM_CHANNEL_COUNT> streams{};
+  std::array<bool, reg::STREAM_CHANNEL_COUNT> streaming{};
+};
+
+class VirtualCamera {
+ public:
+  explicit VirtualCamera(VirtualCameraConfig config);
+  ~VirtualCamera();
+  VirtualCamera(const VirtualCamera&) = delete;
+  VirtualCamera& operator=(const VirtualCamera&) = delete;
+
+  // Binds <address>:3956 and starts the control thread. The message is the
+  // system's reason, e.g. "bind 127.0.0.2:3956: Address already in use".
+  [[nodiscard]] std::expected<void, std::string> start();
+  // Stops streaming and the control thread; prompt (the thread is woken).
+  void stop();
+  [[nodiscard]] bool running() const;
+  [[nodiscard]] const VirtualCameraConfig& config() const { return config_; }
+
+  // Faults on acknowledges (PENDING_ACKs and discovery answers included).
+  void drop_acks(std::uint32_t count);        // the next `count` are not sent
+  void duplicate_acks(std::uint32_t count);   // the next `count` are sent twice
+  void reorder_acks(std::uint32_t count);     // the next `count` are each held until after the following one
+  void set_ack_delay(std::uint32_t ms);       // every acknowledge leaves `ms` late; 0 ends it
+  void set_silent(bool silent);               // receive and answer nothing at all
+  // Registers answering an error status.
+  void inject_status(std::uint32_t address, InjectedStatus injected);
+  void clear_status(std::uint32_t address);
+  void clear_statuses();
+  // Slow operations.
+  void add_pending(PendingRule rule);
+  void clear_pending();
+  // Heartbeat: ignore the holder's commands as heartbeats, or expire now.
+  void set_ignore_heartbeats(bool ignore);
+  void expire_heartbeat();
+  // Stream side.
+  void set_path_mtu(std::uint32_t bytes);
+  void set_extended_ids(bool extended);
+  void set_stream_faults(int channel, const StreamFaults& faults);
+  // Location registers (index 0: 0x0200, 1: 0x0400).
+  void set_url(int index, std::string_view text);
+  // Ends every fault above (stream faults included) and restores the URLs.
+  void clear_faults();
+
+  // Sends an EVENT (or EVENTDATA when `event.with_data`) to the message
+  // channel (MCDA:MCP) when it is configured, else to the control holder,
+  // else to the requester of the last command. With `ack_required` the
+  // device waits MCTT ms for the acknowledge and retransmits up to MCRC
+  // times. Returns the request id, or why nothing was sent.
+  [[nodiscard]] std::expected<std::uint16_t, std::string> send_event(const EventMessage& event);
+
+  [[nodiscard]] DeviceStatus status() const;
+
+  // Handles one datagram as if it had arrived from `from`, at once. The
+  // fuzz target's entry: it needs no start(), and while the camera is
+  // stopped its answers go nowhere.
+  void process_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in& from);
+
+ private:
+  struct Outgoing {
+    Clock::time_point due;
+    std::vector<std::uint8_t> bytes;
+    sockaddr_in to{};
+    bool through_faults = false;  // a final acknowledge: the ack faults apply when it leaves
+  };
+  struct PendingOperation {
+    Peer peer;
+    std::uint16_t request_id = 0;
+    Clock::time_point done;
+  };
+  struct EventInFlight {
+    std::uint16_t request_id = 0;
+    std::uint16_t ack_code = 0;
+    std::vector<std::uint8_t> bytes;
+    sockaddr_in to{};
+    Clock::time_point deadline;
+    std::uint32_t retries_left = 0;
+  };
+  struct LastWrite {
+    std::vector<std::uint8_t> command;
+    std::vector<std::uint8_t> ack;
+  };
+
+  void run();
+  void handle_datagram_locked(std::span<const std::uint8_t> datagram, const sockaddr_in& from,
+                              Clock::time_point now);
+  void handle_command_locked(const ParsedCommand& command, std::span<const std::uint8_t> datagram,
+                             const Peer& peer, const sockaddr_in& from, Clock::time_point now);
+  void answer_readreg_locked(const CommandHeader& header, const ReadRegRequest& request, const Access& access);
+  void answer_writereg_locked(const CommandHeader& header, const WriteRegRequest& request, const Access& access,
+                              Effects& effects);
+  void answer_readmem_locked(const CommandHeader& header, const ReadMemRequest& request, const Access& access);
+  void answer_writemem_locked(const CommandHeader& header, const WriteMemRequest& request, const Access& access,
+                              Effects& effects);
+  [[nodiscard]] const PendingRule* pending_rule_locked(const ParsedCommand& command) const;
+  // Sends (or schedules, per the injected faults) one acknowledge.
+  void emit_ack_locked(std::vector<std::uint8_t> bytes, const sockaddr_in& to, Clock::time_point now);
+  void put_on_wire_locked(const std::vector<std::uint8_t>& bytes, const sockaddr_in& to);
+  void apply_effects_locked(const Effects& effects, Clock::time_point now);
+  void reconfigure_stream_locked(int channel);
+  void start_stream_locked(int channel);
+  [[nodiscard]] std::optional<StreamConfig> stream_config_locked(int channel) const;
+  void run_timers_locked(Clock::time_point now);
+  [[nodiscard]] Clock::time_point next_timer_locked(Clock::time_point now) const;
+  void collect_finished_locked();
+  [[nodiscard]] std::expected<std::uint16_t, std::string> send_event_locked(const EventMessage& event,
+                                                                            Clock::time_point now);
+  void wake();
+
+  const VirtualCameraConfig config_;
+  const std::uint32_t ip_;  // host order
+
+  // Written by the streamers' threads, read by the control thread: the
+  // generation of the last acquisition each channel finished by itself.
+  std::array<std::atomic<std::uint64_t>, reg::STREAM_CHANNEL_COUNT> finished_{};
+  std::atomic<bool> stop_requested_{false};
+
+  mutable std::mutex mutex_;
+  // Guarded by mutex_:
+  RegisterMap map_;
+  std::array<std::unique_ptr<GvspStreamer>, reg::STREAM_CHANNEL_COUNT> streamers_;
+  std::array<bool, reg::STREAM_CHANNEL_COUNT> started_{};  // started for the current acquisition
+  // Generation of each channel's latest start, so that a late finish report
+  // of an earlier acquisition is not taken for the current one's.
+  std::array<std::uint64_t, reg::STREAM_CHANNEL_COUNT> generation_{};
+  std::optional<Peer> last_requester_;
+  DeviceCounters counters_;
+  std::uint32_t drop_acks_ = 0;
+  std::uint32_t duplicate_acks_ = 0;
+  std::uint32_t reorder_acks_ = 0;
+  std::uint32_t ack_delay_ms_ = 0;
+  bool silent_ = false;
+  bool ignore_heartbeats_ = false;
+  std::uint32_t path_mtu_;
+  bool extended_ids_;
+  std::vector<PendingRule> pending_rules_;
+  std::optional<PendingOperation> pending_;
+  std::deque<Outgoing> outgoing_;         // delayed and final acknowledges, by due time
+  std::optional<Outgoing> held_ack_;      // a reordered acknowledge waiting for the next one
+  std::vector<EventInFlight> events_;
+  std::uint16_t next_event_id_ = 1;
+  std::map<std::pair<std::uint32_t, std::uint16_t>, LastWrite> last_writes_;
+  std::array<StreamFaults, reg::STREAM_CHANNEL_COUNT> stream_faults_{};
+  std::vector<std::uint8_t> ack_;  // the acknowledge being built
+
+  // Set by start(), cleared by stop(); the thread uses them in between.
+  int socket_fd_ = -1;
+  int wake_fd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace corvantic::sim

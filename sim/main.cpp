@@ -1,0 +1,473 @@
+// corvantic-sim: runs one virtual camera until told to quit, controlled by
+// lines on stdin (see HELP). It prints nothing but the replies of the
+// control channel, one line each, and --help.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gige/proto/gvcp_status.hpp"
+#include "sim/device.hpp"
+
+namespace {
+
+using namespace corvantic::sim;
+
+constexpr std::string_view HELP = R"(usage: corvantic-sim [options]
+
+Runs one virtual GigE Vision camera on <address>:3956 (UDP). When it is
+listening it prints "ready <address>" on stdout; then it reads control
+commands from stdin, one per line, and answers each with one line: "ok"
+(possibly followed by values) or "error <reason>". It ends on "quit" or at
+the end of stdin. If it cannot start it prints "error <reason>" and exits 1.
+
+options:
+  --address IP              IPv4 address to bind (default 127.0.0.2)
+  --capabilities WORD       GVCP capability register 0x0934 (default 0xe000003f);
+                            bits: 0x1 concatenation, 0x2 WRITEMEM, 0x4 PACKETRESEND,
+                            0x8 EVENT, 0x10 EVENTDATA, 0x20 PENDING_ACK,
+                            0x20000000 heartbeat disable, 0x40000000 serial number,
+                            0x80000000 user-defined name
+  --no-concatenation        clear bit 0x1: a READREG of several registers is answered
+                            with the first value only, a WRITEREG writes its first pair only
+  --no-writemem             clear bit 0x2: WRITEMEM is answered with not implemented
+  --no-packetresend         clear bit 0x4: PACKETRESEND is ignored
+  --description FORM        plain | zip-stored | zip-deflated (default plain): how the
+                            GenICam description is served from device memory
+  --tick-frequency HZ       timestamp ticks per second, registers 0x093c/0x0940
+                            (default 1000000000)
+  --frame-rate FPS          initial AcquisitionFrameRate; 0 = as fast as possible (default 30)
+  --width N                 initial Width (default 64)
+  --height N                initial Height (default 48)
+  --heartbeat-timeout MS    initial heartbeat timeout, register 0x0938 (default 3000)
+  --writes-need-control     refuse writes (other than to 0x0a00) with access denied while
+                            nobody holds control
+  --pending SPEC            a slow operation, repeatable: COMMAND[@ADDRESS]:MS[:DONE_MS]
+                            (see the pending control command)
+  --path-mtu BYTES          largest IP datagram the stream path carries (default 9216)
+  --extended-ids            send stream packets in the extended-id header form
+  --serial TEXT             serial number (default SIM + the address in hexadecimal)
+  --user-name TEXT          initial user-defined name, DeviceUserID (default empty)
+  --help                    show this text and exit
+
+control commands (numbers are decimal or 0x-prefixed hexadecimal):
+  status                    counters and state as "ok key=value ..."
+  drop-acks N               the next N acknowledges are not sent
+  duplicate-acks N          the next N acknowledges are sent twice
+  reorder-acks N            the next N acknowledges are each sent after the one that follows
+  delay-acks MS             every acknowledge leaves MS late; 0 ends it
+  silence on|off            receive and answer nothing at all
+  error-status ADDRESS STATUS [read|write|both]
+                            answer STATUS (e.g. 0x8007 busy) for the register at ADDRESS
+  error-status-clear ADDRESS|all
+  pending COMMAND[@ADDRESS] MS [DONE_MS]
+                            answer matching commands with a PENDING_ACK announcing MS and
+                            the final acknowledge after DONE_MS (default MS * 4 / 5);
+                            COMMAND is readreg, writereg, readmem, writemem or any
+  pending-clear
+  ignore-heartbeats on|off  commands of the control holder stop counting as heartbeats
+  expire-heartbeat          release control now, as an expired heartbeat does
+  path-mtu BYTES            limit the stream path
+  extended-ids on|off       stream header form
+  stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]
+                            stream packet faults (probabilities 0..1)
+  url 1|2 TEXT              replace the text of location register 0x0200 (1) or 0x0400 (2)
+  event ID [ack] [channel=N] [block=N] [timestamp=T]
+                            send an EVENT; "ok id=REQUEST_ID"
+  eventdata ID [ack] [channel=N] [block=N] [timestamp=T] [data=HEX]
+                            send an EVENTDATA
+  clear-faults              end every injected fault
+  quit                      stop the camera and exit
+)";
+
+std::optional<std::uint64_t> parse_number(std::string_view text) {
+  if (text.empty() || text.front() == '-' || text.front() == '+') return std::nullopt;
+  const std::string s(text);
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(s.c_str(), &end, 0);
+  if (errno != 0 || end != s.c_str() + s.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parse_real(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  const std::string s(text);
+  char* end = nullptr;
+  const double value = std::strtod(s.c_str(), &end);
+  if (end != s.c_str() + s.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::uint32_t> parse_u32(std::string_view text) {
+  const auto value = parse_number(text);
+  if (!value || *value > 0xFFFFFFFF) return std::nullopt;
+  return static_cast<std::uint32_t>(*value);
+}
+
+std::optional<bool> parse_switch(std::string_view text) {
+  if (text == "on") return true;
+  if (text == "off") return false;
+  return std::nullopt;
+}
+
+std::optional<std::uint16_t> parse_command_name(std::string_view text) {
+  if (text == "any") return 0;
+  if (text == "readreg") return gvcp_code::READREG;
+  if (text == "writereg") return gvcp_code::WRITEREG;
+  if (text == "readmem") return gvcp_code::READMEM;
+  if (text == "writemem") return gvcp_code::WRITEMEM;
+  return std::nullopt;
+}
+
+// COMMAND[@ADDRESS] with the times given apart.
+std::optional<PendingRule> parse_pending(std::string_view selector, std::string_view ms,
+                                         std::optional<std::string_view> done_ms) {
+  PendingRule rule;
+  const auto at = selector.find('@');
+  const auto command = parse_command_name(selector.substr(0, at));
+  if (!command) return std::nullopt;
+  rule.command = *command;
+  if (at != std::string_view::npos) {
+    const auto address = parse_u32(selector.substr(at + 1));
+    if (!address) return std::nullopt;
+    rule.address = *address;
+  }
+  const auto announce = parse_u32(ms);
+  if (!announce) return std::nullopt;
+  rule.announce_ms = *announce;
+  rule.complete_ms = *announce / 5 * 4 + *announce % 5 * 4 / 5;
+  if (done_ms) {
+    const auto done = parse_u32(*done_ms);
+    if (!done) return std::nullopt;
+    rule.complete_ms = *done;
+  }
+  return rule;
+}
+
+std::optional<std::vector<std::uint8_t>> parse_hex_bytes(std::string_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const auto byte = parse_number("0x" + std::string(text.substr(i, 2)));
+    if (!byte) return std::nullopt;
+    out.push_back(static_cast<std::uint8_t>(*byte));
+  }
+  return out;
+}
+
+std::vector<std::string> split(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::string format_peer(const Peer& peer) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", peer.ip >> 24, (peer.ip >> 16) & 0xFF, (peer.ip >> 8) & 0xFF,
+                peer.ip & 0xFF, peer.port);
+  return text;
+}
+
+std::string status_line(const DeviceStatus& status) {
+  const auto& c = status.counters;
+  std::ostringstream out;
+  out << "ok control=" << (status.control_holder ? format_peer(*status.control_holder) : "none")
+      << " ccp=" << status.ccp << " acquiring=" << (status.acquisition_active ? 1 : 0)
+      << " commands=" << c.commands << " acks_sent=" << c.acks_sent << " error_acks=" << c.error_acks
+      << " pending_acks=" << c.pending_acks << " acks_dropped=" << c.acks_dropped
+      << " acks_duplicated=" << c.acks_duplicated << " acks_delayed=" << c.acks_delayed
+      << " acks_reordered=" << c.acks_reordered << " malformed=" << c.malformed << " silenced=" << c.silenced
+      << " discoveries=" << c.discoveries << " resend_requests=" << c.resend_requests
+      << " retransmissions=" << c.retransmissions << " busy=" << c.busy << " control_grants=" << c.control_grants
+      << " control_releases=" << c.control_releases << " heartbeat_expiries=" << c.heartbeat_expiries
+      << " events_sent=" << c.events_sent << " event_retransmissions=" << c.event_retransmissions
+      << " event_acks=" << c.event_acks << " unexpected_acks=" << c.unexpected_acks
+      << " event_timeouts=" << c.event_timeouts;
+  for (std::size_t ch = 0; ch < status.streams.size(); ++ch) {
+    const auto& s = status.streams[ch];
+    out << " stream" << ch << "_running=" << (status.streaming[ch] ? 1 : 0) << " stream" << ch
+        << "_frames=" << s.frames_sent << " stream" << ch << "_packets=" << s.packets_sent << " stream" << ch
+        << "_resent=" << s.packets_resent << " stream" << ch << "_unavailable=" << s.resend_unavailable;
+  }
+  return out.str();
+}
+
+// Sends an EVENT or EVENTDATA from the words after the command name.
+std::string event_command(VirtualCamera& camera, const std::vector<std::string>& words, bool with_data) {
+  if (words.size() < 2) return "error usage: " + words[0] + " ID [ack] [channel=N] [block=N] [timestamp=T]";
+  EventMessage event;
+  event.with_data = with_data;
+  const auto id = parse_number(words[1]);
+  if (!id || *id > 0xFFFF) return "error bad event id '" + words[1] + "'";
+  event.event_id = static_cast<std::uint16_t>(*id);
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "ack") {
+      event.ack_required = true;
+      continue;
+    }
+    const auto eq = word.find('=');
+    const std::string key = word.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+    if (key == "data" && with_data) {
+      auto bytes = parse_hex_bytes(value);
+      if (!bytes || bytes->size() > MAX_EVENT_DATA) return "error bad data '" + value + "'";
+      event.data = std::move(*bytes);
+    } else if (const auto number = parse_number(value); !number) {
+      return "error bad argument '" + word + "'";
+    } else if (key == "channel" && *number <= 0xFFFF) {
+      event.stream_channel = static_cast<std::uint16_t>(*number);
+    } else if (key == "block" && *number <= 0xFFFF) {
+      event.block_id = static_cast<std::uint16_t>(*number);
+    } else if (key == "timestamp") {
+      event.timestamp = *number;
+    } else {
+      return "error bad argument '" + word + "'";
+    }
+  }
+  const auto sent = camera.send_event(event);
+  if (!sent) return "error " + sent.error();
+  return "ok id=" + std::to_string(*sent);
+}
+
+std::string stream_faults_command(VirtualCamera& camera, const std::vector<std::string>& words) {
+  if (words.size() < 2) return "error usage: stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]";
+  const auto channel = parse_number(words[1]);
+  if (!channel || *channel >= static_cast<std::uint64_t>(reg::STREAM_CHANNEL_COUNT)) {
+    return "error bad channel '" + words[1] + "'";
+  }
+  StreamFaults faults;
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    const auto eq = words[i].find('=');
+    const std::string key = words[i].substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : words[i].substr(eq + 1);
+    if (key == "seed") {
+      const auto seed = parse_number(value);
+      if (!seed) return "error bad argument '" + words[i] + "'";
+      faults.seed = *seed;
+      continue;
+    }
+    const auto p = parse_real(value);
+    if (!p || !(*p >= 0.0 && *p <= 1.0)) return "error bad argument '" + words[i] + "'";
+    if (key == "loss") {
+      faults.loss = *p;
+    } else if (key == "reorder") {
+      faults.reorder = *p;
+    } else if (key == "duplicate") {
+      faults.duplicate = *p;
+    } else {
+      return "error bad argument '" + words[i] + "'";
+    }
+  }
+  camera.set_stream_faults(static_cast<int>(*channel), faults);
+  return "ok";
+}
+
+std::string error_status_command(VirtualCamera& camera, const std::vector<std::string>& words) {
+  if (words.size() < 3 || words.size() > 4) return "error usage: error-status ADDRESS STATUS [read|write|both]";
+  const auto address = parse_u32(words[1]);
+  if (!address) return "error bad address '" + words[1] + "'";
+  const auto status = parse_number(words[2]);
+  if (!status || *status > 0xFFFF) return "error bad status '" + words[2] + "'";
+  InjectedStatus injected;
+  injected.status = static_cast<std::uint16_t>(*status);
+  if (words.size() == 4) {
+    if (words[3] == "read") {
+      injected.writes = false;
+    } else if (words[3] == "write") {
+      injected.reads = false;
+    } else if (words[3] != "both") {
+      return "error bad access '" + words[3] + "'";
+    }
+  }
+  camera.inject_status(*address, injected);
+  return "ok";
+}
+
+// One control command; the reply line, or nothing for "quit".
+std::optional<std::string> control(VirtualCamera& camera, const std::string& line) {
+  const auto words = split(line);
+  if (words.empty()) return "error empty command";
+  const std::string& name = words[0];
+  auto count_arg = [&](auto apply) -> std::string {
+    if (words.size() != 2) return "error usage: " + name + " N";
+    const auto n = parse_u32(words[1]);
+    if (!n) return "error bad number '" + words[1] + "'";
+    apply(*n);
+    return "ok";
+  };
+  auto switch_arg = [&](auto apply) -> std::string {
+    if (words.size() != 2) return "error usage: " + name + " on|off";
+    const auto on = parse_switch(words[1]);
+    if (!on) return "error expected on or off, got '" + words[1] + "'";
+    apply(*on);
+    return "ok";
+  };
+
+  if (name == "quit") return std::nullopt;
+  if (name == "status") return status_line(camera.status());
+  if (name == "drop-acks") return count_arg([&](std::uint32_t n) { camera.drop_acks(n); });
+  if (name == "duplicate-acks") return count_arg([&](std::uint32_t n) { camera.duplicate_acks(n); });
+  if (name == "reorder-acks") return count_arg([&](std::uint32_t n) { camera.reorder_acks(n); });
+  if (name == "delay-acks") return count_arg([&](std::uint32_t n) { camera.set_ack_delay(n); });
+  if (name == "path-mtu") return count_arg([&](std::uint32_t n) { camera.set_path_mtu(n); });
+  if (name == "silence") return switch_arg([&](bool on) { camera.set_silent(on); });
+  if (name == "ignore-heartbeats") return switch_arg([&](bool on) { camera.set_ignore_heartbeats(on); });
+  if (name == "extended-ids") return switch_arg([&](bool on) { camera.set_extended_ids(on); });
+  if (name == "expire-heartbeat") {
+    camera.expire_heartbeat();
+    return "ok";
+  }
+  if (name == "error-status") return error_status_command(camera, words);
+  if (name == "error-status-clear") {
+    if (words.size() != 2) return "error usage: error-status-clear ADDRESS|all";
+    if (words[1] == "all") {
+      camera.clear_statuses();
+      return "ok";
+    }
+    const auto address = parse_u32(words[1]);
+    if (!address) return "error bad address '" + words[1] + "'";
+    camera.clear_status(*address);
+    return "ok";
+  }
+  if (name == "pending") {
+    if (words.size() < 3 || words.size() > 4) return "error usage: pending COMMAND[@ADDRESS] MS [DONE_MS]";
+    const auto rule = parse_pending(words[1], words[2],
+                                    words.size() == 4 ? std::optional<std::string_view>(words[3]) : std::nullopt);
+    if (!rule) return "error bad pending rule '" + line.substr(line.find(words[1])) + "'";
+    camera.add_pending(*rule);
+    return "ok";
+  }
+  if (name == "pending-clear") {
+    camera.clear_pending();
+    return "ok";
+  }
+  if (name == "stream-faults") return stream_faults_command(camera, words);
+  if (name == "url") {
+    if (words.size() < 2 || (words[1] != "1" && words[1] != "2")) return "error usage: url 1|2 TEXT";
+    // The text is the rest of the line after the index, blanks inside kept.
+    const auto start = line.find(words[1]) + 1;
+    const auto text_start = line.find_first_not_of(" \t", start);
+    camera.set_url(words[1] == "1" ? 0 : 1, text_start == std::string::npos ? "" : line.substr(text_start));
+    return "ok";
+  }
+  if (name == "event") return event_command(camera, words, false);
+  if (name == "eventdata") return event_command(camera, words, true);
+  if (name == "clear-faults") {
+    camera.clear_faults();
+    return "ok";
+  }
+  return "error unknown command '" + name + "'";
+}
+
+int usage_error(const std::string& message) {
+  std::cout << "error " << message << " (see corvantic-sim --help)" << std::endl;
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  VirtualCameraConfig config;
+  std::vector<PendingRule> pending;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::cout << HELP;
+      return 0;
+    }
+    if (arg == "--no-concatenation") {
+      config.capabilities &= ~reg::cap::CONCATENATION;
+    } else if (arg == "--no-writemem") {
+      config.capabilities &= ~reg::cap::WRITEMEM;
+    } else if (arg == "--no-packetresend") {
+      config.capabilities &= ~reg::cap::PACKETRESEND;
+    } else if (arg == "--writes-need-control") {
+      config.writes_need_control = true;
+    } else if (arg == "--extended-ids") {
+      config.extended_ids = true;
+    } else {
+      static const std::set<std::string> VALUED = {
+          "--address", "--capabilities", "--description", "--tick-frequency", "--frame-rate", "--width",
+          "--height",  "--heartbeat-timeout", "--pending", "--path-mtu", "--serial", "--user-name"};
+      if (!VALUED.contains(arg)) return usage_error("unknown option " + arg);
+      const auto v = value();
+      if (!v) return usage_error("option " + arg + " needs a value");
+      if (arg == "--address") {
+        config.address = *v;
+      } else if (arg == "--capabilities") {
+        const auto n = parse_u32(*v);
+        if (!n) return usage_error("bad capability word '" + *v + "'");
+        // The whole word: --no-* options take effect when given after it.
+        config.capabilities = *n;
+      } else if (arg == "--description") {
+        if (!parse_description_form(*v, config.description)) return usage_error("bad description form '" + *v + "'");
+      } else if (arg == "--tick-frequency") {
+        const auto n = parse_number(*v);
+        if (!n || *n == 0) return usage_error("bad tick frequency '" + *v + "'");
+        config.tick_frequency = *n;
+      } else if (arg == "--frame-rate") {
+        const auto r = parse_real(*v);
+        if (!r || !(*r >= 0.0 && *r <= 10000.0)) return usage_error("bad frame rate '" + *v + "'");
+        config.frame_rate = *r;
+      } else if (arg == "--width" || arg == "--height") {
+        const auto n = parse_u32(*v);
+        if (!n) return usage_error("bad " + arg.substr(2) + " '" + *v + "'");
+        (arg == "--width" ? config.width : config.height) = *n;
+      } else if (arg == "--heartbeat-timeout") {
+        const auto n = parse_u32(*v);
+        if (!n) return usage_error("bad heartbeat timeout '" + *v + "'");
+        config.heartbeat_timeout_ms = *n;
+      } else if (arg == "--pending") {
+        // COMMAND[@ADDRESS]:MS[:DONE_MS]
+        const auto first = v->find(':');
+        if (first == std::string::npos) return usage_error("bad pending rule '" + *v + "'");
+        const auto second = v->find(':', first + 1);
+        const std::string_view text(*v);
+        const auto rule = parse_pending(
+            text.substr(0, first), text.substr(first + 1, second == std::string::npos ? second : second - first - 1),
+            second == std::string::npos ? std::nullopt : std::optional<std::string_view>(text.substr(second + 1)));
+        if (!rule) return usage_error("bad pending rule '" + *v + "'");
+        pending.push_back(*rule);
+      } else if (arg == "--path-mtu") {
+        const auto n = parse_u32(*v);
+        if (!n) return usage_error("bad path MTU '" + *v + "'");
+        config.path_mtu = *n;
+      } else if (arg == "--serial") {
+        config.serial = *v;
+      } else if (arg == "--user-name") {
+        config.user_name = *v;
+      }
+    }
+  }
+
+  VirtualCamera camera(config);
+  for (const auto& rule : pending) camera.add_pending(rule);
+  if (const auto started = camera.start(); !started) {
+    std::cout << "error " << started.error() << std::endl;
+    return 1;
+  }
+  std::cout << "ready " << config.address << std::endl;
+  for (std::string line; std::getline(std::cin, line);) {
+    const auto reply = control(camera, line);
+    if (!reply) break;
+    std::cout << *reply << std::endl;
+  }
+  camera.stop();
+  std::cout << "ok" << std::endl;
+  return 0;
+}

@@ -1,0 +1,764 @@
+// Building the FeatureModel from a device description.
+//
+// The document is parsed with pugixml (no document type declarations, no
+// entities beyond the XML built-ins), then the children of the root element
+// are walked in document order, entering Group elements, and every other
+// element is offered to the node builder. The builder reads each recognised
+// element's children in one pass. After the walk the built-in default nodes
+// are added, references are resolved by name and the invalidation table is
+// built.
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <pugixml.hpp>
+#include <utility>
+
+#include "genicam/node.hpp"
+
+namespace corvantic {
+
+namespace {
+
+// pugixml options for every description: built-in entities and CDATA, end
+// of line normalisation; document type declarations are kept as nodes only
+// so that they can be refused.
+constexpr unsigned PARSE_OPTIONS = pugi::parse_default | pugi::parse_doctype;
+
+struct DefaultNode {
+  std::string_view name;
+  std::string_view text;
+};
+
+constexpr std::array<DefaultNode, 3> DEFAULT_NODES{{
+    {"TLParamsLocked",
+     R"(<Integer Name="TLParamsLocked"><Value>0</Value><Min>0</Min><Max>1</Max></Integer>)"},
+    {"GevSCPSPacketSize",
+     R"(<MaskedIntReg Name="GevSCPSPacketSize"><Address>0xd04</Address><Length>4</Length>)"
+     R"(<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable><LSB>31</LSB><MSB>16</MSB>)"
+     R"(<Endianess>BigEndian</Endianess></MaskedIntReg>)"},
+    {"GevTimestampTickFrequency",
+     R"(<IntReg Name="GevTimestampTickFrequency"><Address>0x93c</Address><Length>8</Length>)"
+     R"(<AccessMode>RO</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>)"},
+}};
+
+[[nodiscard]] bool is_xml_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+[[nodiscard]] std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_xml_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_xml_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The tag without its namespace prefix.
+[[nodiscard]] std::string_view local_name(const char* tag) {
+  const std::string_view full(tag);
+  const auto colon = full.rfind(':');
+  return colon == std::string_view::npos ? full : full.substr(colon + 1);
+}
+
+// Integer literal: "0x"/"0X", an optional '+', hexadecimal digits (taken as
+// unsigned 64-bit, stored bit for bit); or an optional sign and decimal
+// digits within the signed 64-bit range.
+[[nodiscard]] std::optional<std::int64_t> parse_integer_literal(std::string_view text) {
+  text = trim(text);
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    auto digits = text.substr(2);
+    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+    if (digits.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return static_cast<std::int64_t>(value);
+  }
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return std::nullopt;
+  }
+  if (text.empty()) return std::nullopt;
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The power of ten of the leading significant digit of a well-formed
+// decimal literal (sign, digits, optional '.', optional exponent); only its
+// sign matters, to tell overflow from underflow.
+[[nodiscard]] std::int64_t decimal_order(std::string_view text) {
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  const auto e = text.find_first_of("eE");
+  std::int64_t exponent = 0;
+  if (e != std::string_view::npos) {
+    auto digits = text.substr(e + 1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+    for (const char ch : digits) exponent = std::min<std::int64_t>(exponent * 10 + (ch - '0'), 1'000'000'000);
+    if (negative) exponent = -exponent;
+    text = text.substr(0, e);
+  }
+  const auto dot = std::min(text.find('.'), text.size());
+  const auto first = text.find_first_not_of("0.");
+  if (first == std::string_view::npos) return -1;  // zero never overflows
+  const auto order =
+      first < dot ? static_cast<std::int64_t>(dot - first - 1) : -static_cast<std::int64_t>(first - dot);
+  return order + exponent;
+}
+
+// Floating-point literal: decimal with an optional exponent, or the words
+// for infinity and NaN, with an optional sign. Hexadecimal forms are not
+// floating-point literals here.
+[[nodiscard]] std::optional<double> parse_float_literal(std::string_view text) {
+  text = trim(text);
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return std::nullopt;
+  }
+  if (text.empty() || text.find('(') != std::string_view::npos) return std::nullopt;
+  double value = 0.0;
+  const auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
+  // Out-of-range decimals are still literals: they round to infinity or zero.
+  if (ec == std::errc::result_out_of_range && end == text.data() + text.size()) {
+    const bool negative = text.front() == '-';
+    const double magnitude = decimal_order(text) < 0 ? 0.0 : std::numeric_limits<double>::infinity();
+    return negative ? -magnitude : magnitude;
+  }
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The children a builder reads. The single ones keep their first occurrence;
+// the listed ones keep all, in document order.
+enum class Child : std::uint8_t {
+  Value,
+  pValue,
+  Min,
+  pMin,
+  Max,
+  pMax,
+  Inc,
+  pInc,
+  OnValue,
+  OffValue,
+  CommandValue,
+  pCommandValue,
+  Formula,
+  FormulaTo,
+  FormulaFrom,
+  Length,
+  pLength,
+  AccessMode,
+  Cachable,
+  Sign,
+  Endianess,
+  Bit,
+  LSB,
+  MSB,
+  SingleCount,
+  // Lists.
+  pFeature,
+  pVariable,
+  pInvalidator,
+  AddressTerm,  // Address, pAddress, inline IntSwissKnife
+  EnumEntry,
+  StructEntry,
+  Other,
+};
+
+constexpr std::size_t SINGLE_COUNT = static_cast<std::size_t>(Child::SingleCount);
+
+struct ChildName {
+  std::string_view tag;
+  Child child;
+};
+
+constexpr std::array<ChildName, 32> CHILD_NAMES{{
+    {"Value", Child::Value},
+    {"pValue", Child::pValue},
+    {"Min", Child::Min},
+    {"pMin", Child::pMin},
+    {"Max", Child::Max},
+    {"pMax", Child::pMax},
+    {"Inc", Child::Inc},
+    {"pInc", Child::pInc},
+    {"OnValue", Child::OnValue},
+    {"OffValue", Child::OffValue},
+    {"CommandValue", Child::CommandValue},
+    {"pCommandValue", Child::pCommandValue},
+    {"Formula", Child::Formula},
+    {"FormulaTo", Child::FormulaTo},
+    {"FormulaFrom", Child::FormulaFrom},
+    {"Length", Child::Length},
+    {"pLength", Child::pLength},
+    {"AccessMode", Child::AccessMode},
+    {"Cachable", Child::Cachable},
+    {"Sign", Child::Sign},
+    {"Endianess", Child::Endianess},
+    {"Bit", Child::Bit},
+    {"LSB", Child::LSB},
+    {"MSB", Child::MSB},
+    {"pFeature", Child::pFeature},
+    {"pVariable", Child::pVariable},
+    {"pInvalidator", Child::pInvalidator},
+    {"Address", Child::AddressTerm},
+    {"pAddress", Child::AddressTerm},
+    {"IntSwissKnife", Child::AddressTerm},
+    {"EnumEntry", Child::EnumEntry},
+    {"StructEntry", Child::StructEntry},
+}};
+
+[[nodiscard]] Child classify_child(std::string_view tag) {
+  for (const auto& entry : CHILD_NAMES) {
+    if (entry.tag.size() == tag.size() && entry.tag == tag) return entry.child;
+  }
+  return Child::Other;
+}
+
+enum class Element : std::uint8_t {
+  Integer,
+  Float,
+  Boolean,
+  Command,
+  Enumeration,
+  String,
+  Category,
+  SwissKnife,
+  Converter,
+  Port,
+  IntReg,
+  MaskedIntReg,
+  FloatReg,
+  StringReg,
+  Register,
+  StructReg,
+  Unknown,
+};
+
+[[nodiscard]] Element classify_element(std::string_view tag) {
+  static constexpr std::array<std::pair<std::string_view, Element>, 18> NAMES{{
+      {"Integer", Element::Integer},
+      {"Float", Element::Float},
+      {"Boolean", Element::Boolean},
+      {"Command", Element::Command},
+      {"Enumeration", Element::Enumeration},
+      {"String", Element::String},
+      {"Category", Element::Category},
+      {"SwissKnife", Element::SwissKnife},
+      {"IntSwissKnife", Element::SwissKnife},
+      {"Converter", Element::Converter},
+      {"IntConverter", Element::Converter},
+      {"Port", Element::Port},
+      {"IntReg", Element::IntReg},
+      {"MaskedIntReg", Element::MaskedIntReg},
+      {"FloatReg", Element::FloatReg},
+      {"StringReg", Element::StringReg},
+      {"Register", Element::Register},
+      {"StructReg", Element::StructReg},
+  }};
+  for (const auto& [name, element] : NAMES) {
+    if (name.size() == tag.size() && name == tag) return element;
+  }
+  return Element::Unknown;
+}
+
+// The trimmed first text content of an element; nothing when the element is
+// missing or has no (non-blank) text.
+[[nodiscard]] std::optional<std::string_view> text_of(pugi::xml_node element) {
+  if (!element) return std::nullopt;
+  for (auto child = element.first_child(); child; child = child.next_sibling()) {
+    const auto type = child.type();
+    if (type == pugi::node_pcdata || type == pugi::node_cdata) {
+      const auto text = trim(child.value());
+      if (text.empty()) return std::nullopt;
+      return text;
+    }
+  }
+  return std::nullopt;
+}
+
+struct Children {
+  std::array<pugi::xml_node, SINGLE_COUNT> first{};
+  std::vector<pugi::xml_node> features, variables, invalidators, address_terms, entries, struct_entries;
+
+  void collect(pugi::xml_node element) {
+    first.fill(pugi::xml_node());
+    features.clear();
+    variables.clear();
+    invalidators.clear();
+    address_terms.clear();
+    entries.clear();
+    struct_entries.clear();
+    for (auto child = element.first_child(); child; child = child.next_sibling()) {
+      if (child.type() != pugi::node_element) continue;
+      const Child kind = classify_child(local_name(child.name()));
+      switch (kind) {
+        case Child::pFeature: features.push_back(child); break;
+        case Child::pVariable: variables.push_back(child); break;
+        case Child::pInvalidator: invalidators.push_back(child); break;
+        case Child::AddressTerm: address_terms.push_back(child); break;
+        case Child::EnumEntry: entries.push_back(child); break;
+        case Child::StructEntry: struct_entries.push_back(child); break;
+        case Child::Other:
+        case Child::SingleCount: break;
+        default: {
+          auto& slot = first[static_cast<std::size_t>(kind)];
+          if (!slot) slot = child;
+        }
+      }
+    }
+  }
+
+  [[nodiscard]] std::optional<std::string_view> text(Child child) const {
+    return text_of(first[static_cast<std::size_t>(child)]);
+  }
+};
+
+[[nodiscard]] ValueSource reference_to(std::string_view name) {
+  ValueSource source;
+  source.form = ValueSource::Form::Reference;
+  source.text = std::string(name);
+  return source;
+}
+
+[[nodiscard]] ValueSource integer_pair(const Children& c, Child constant, Child reference) {
+  if (const auto name = c.text(reference)) return reference_to(*name);
+  ValueSource source;
+  if (const auto text = c.text(constant)) {
+    if (const auto value = parse_integer_literal(*text)) {
+      source.form = ValueSource::Form::Integer;
+      source.integer = *value;
+    }
+  }
+  return source;
+}
+
+[[nodiscard]] ValueSource float_pair(const Children& c, Child constant, Child reference) {
+  if (const auto name = c.text(reference)) return reference_to(*name);
+  ValueSource source;
+  if (const auto text = c.text(constant)) {
+    if (const auto real = parse_float_literal(*text)) {
+      source.form = ValueSource::Form::Float;
+      source.real = *real;
+    } else if (const auto integer = parse_integer_literal(*text)) {
+      source.form = ValueSource::Form::Integer;
+      source.integer = *integer;
+    }
+  }
+  return source;
+}
+
+[[nodiscard]] std::optional<std::int64_t> integer_child(const Children& c, Child child) {
+  const auto text = c.text(child);
+  return text ? parse_integer_literal(*text) : std::nullopt;
+}
+
+[[nodiscard]] std::vector<FormulaVariable> formula_variables(const Children& c) {
+  std::vector<FormulaVariable> variables;
+  variables.reserve(c.variables.size());
+  for (const auto element : c.variables) {
+    const auto name = element.attribute("Name");
+    const auto target = text_of(element);
+    if (!name || !target) continue;
+    variables.push_back(FormulaVariable{name.value(), NodeRef{std::string(*target), NO_NODE}});
+  }
+  return variables;
+}
+
+[[nodiscard]] std::optional<AccessMode> access_mode_text(std::optional<std::string_view> text) {
+  if (text == "RO") return AccessMode::RO;
+  if (text == "WO") return AccessMode::WO;
+  if (text == "RW") return AccessMode::RW;
+  return std::nullopt;
+}
+
+[[nodiscard]] bool signed_text(std::optional<std::string_view> text) {
+  return text == "Signed";
+}
+[[nodiscard]] bool big_endian_text(std::optional<std::string_view> text) {
+  return text == "BigEndian";
+}
+
+}  // namespace
+
+// Builds nodes into a model under construction; one per build.
+class ModelBuilder {
+ public:
+  ModelBuilder() { model_.nodes_.reserve(256); }
+
+  [[nodiscard]] GenicamResult<FeatureModel> build(std::string_view xml_text);
+
+ private:
+  // Walks the children of `root`, entering Group elements, without
+  // recursion: pugixml nodes know their parent and next sibling.
+  void walk(pugi::xml_node root);
+  void build_element(pugi::xml_node element, std::size_t depth);
+  [[nodiscard]] std::uint32_t append(std::string name, NodeKind kind, NodePayload payload, const Children& c);
+  [[nodiscard]] std::string name_of(pugi::xml_node element, std::string_view tag);
+  // The common register part; inline IntSwissKnife terms are built here.
+  [[nodiscard]] RegisterNode register_part(const Children& c, std::size_t depth);
+  [[nodiscard]] Children& scratch(std::size_t depth) { return scratch_[depth]; }
+  void resolve();
+  void build_dependents();
+
+  FeatureModel model_;
+  std::uint64_t anonymous_count_ = 0;
+  // (node index, invalidator name) in creation order.
+  std::vector<std::pair<std::uint32_t, std::string>> invalidators_;
+  // Child scratch per build depth: elements of the walk at 0; a register's
+  // inline formulas and a StructReg's entries one level down, where nothing
+  // builds further.
+  std::array<Children, 2> scratch_;
+};
+
+std::string ModelBuilder::name_of(pugi::xml_node element, std::string_view tag) {
+  if (const auto name = element.attribute("Name")) return name.value();
+  ++anonymous_count_;
+  std::string name = "__anonymous_";
+  name.append(tag);
+  name.push_back('_');
+  name.append(std::to_string(anonymous_count_));
+  return name;
+}
+
+std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, NodePayload payload, const Children& c) {
+  const auto index = static_cast<std::uint32_t>(model_.nodes_.size());
+  model_.nodes_.push_back(Node{std::move(name), kind, std::move(payload)});
+  for (const auto element : c.invalidators) {
+    if (const auto target = text_of(element)) invalidators_.emplace_back(index, std::string(*target));
+  }
+  return index;
+}
+
+RegisterNode ModelBuilder::register_part(const Children& c, std::size_t depth) {
+  RegisterNode reg;
+  // Inline formulas are built after the terms are read, since building
+  // reuses the scratch of the level below; their positions are kept.
+  std::vector<std::pair<std::size_t, pugi::xml_node>> inline_terms;
+  reg.address.reserve(c.address_terms.size());
+  for (const auto term : c.address_terms) {
+    const auto tag = local_name(term.name());
+    if (tag == "Address") {
+      if (const auto text = text_of(term)) {
+        if (const auto value = parse_integer_literal(*text)) {
+          ValueSource constant;
+          constant.form = ValueSource::Form::Integer;
+          constant.integer = *value;
+          reg.address.push_back(std::move(constant));
+        }
+      }
+    } else if (tag == "pAddress") {
+      if (const auto name = text_of(term)) reg.address.push_back(reference_to(*name));
+    } else {
+      inline_terms.emplace_back(reg.address.size(), term);
+      reg.address.emplace_back();
+    }
+  }
+  reg.length = integer_pair(c, Child::Length, Child::pLength);
+  reg.access = access_mode_text(c.text(Child::AccessMode)).value_or(AccessMode::RW);
+  const auto cachable = c.text(Child::Cachable);
+  reg.cache_mode = cachable == "NoCache"        ? CacheMode::NoCache
+                   : cachable == "WriteThrough" ? CacheMode::WriteThrough
+                                                : CacheMode::WriteAround;
+  for (const auto& [position, element] : inline_terms) {
+    build_element(element, depth + 1);
+    // The inline node is the last one appended; it is referenced by index so
+    // that a later node of the same name cannot take its place.
+    const auto index = static_cast<std::uint32_t>(model_.nodes_.size() - 1);
+    auto& term = reg.address[position];
+    term = reference_to(model_.nodes_[index].name);
+    term.target = index;
+  }
+  return reg;
+}
+
+void ModelBuilder::build_element(pugi::xml_node element, std::size_t depth) {
+  const auto tag = local_name(element.name());
+  std::string name = name_of(element, tag);
+  const Element kind = classify_element(tag);
+  if (kind == Element::Unknown) return;
+  Children& c = scratch(depth);
+  c.collect(element);
+
+  switch (kind) {
+    case Element::Integer: {
+      IntegerNode n{integer_pair(c, Child::Value, Child::pValue), integer_pair(c, Child::Min, Child::pMin),
+                    integer_pair(c, Child::Max, Child::pMax), integer_pair(c, Child::Inc, Child::pInc)};
+      (void)append(std::move(name), NodeKind::Integer, std::move(n), c);
+      return;
+    }
+    case Element::Float: {
+      FloatNode n{float_pair(c, Child::Value, Child::pValue), float_pair(c, Child::Min, Child::pMin),
+                  float_pair(c, Child::Max, Child::pMax)};
+      (void)append(std::move(name), NodeKind::Float, std::move(n), c);
+      return;
+    }
+    case Element::Boolean: {
+      BooleanNode n;
+      n.value = integer_pair(c, Child::Value, Child::pValue);
+      n.on_value = integer_child(c, Child::OnValue).value_or(1);
+      n.off_value = integer_child(c, Child::OffValue).value_or(0);
+      (void)append(std::move(name), NodeKind::Boolean, std::move(n), c);
+      return;
+    }
+    case Element::Command: {
+      CommandNode n{integer_pair(c, Child::Value, Child::pValue),
+                    integer_pair(c, Child::CommandValue, Child::pCommandValue)};
+      (void)append(std::move(name), NodeKind::Command, std::move(n), c);
+      return;
+    }
+    case Element::Enumeration: {
+      EnumerationNode n;
+      n.value = integer_pair(c, Child::Value, Child::pValue);
+      n.entries.reserve(c.entries.size());
+      for (const auto entry : c.entries) {
+        const auto entry_name = entry.attribute("Name");
+        if (!entry_name) continue;
+        std::optional<std::int64_t> value;
+        for (auto child = entry.first_child(); child; child = child.next_sibling()) {
+          if (child.type() == pugi::node_element && local_name(child.name()) == "Value") {
+            const auto text = text_of(child);
+            if (text) value = parse_integer_literal(*text);
+            break;
+          }
+        }
+        if (value) n.entries.push_back(EnumEntry{entry_name.value(), *value});
+      }
+      (void)append(std::move(name), NodeKind::Enumeration, std::move(n), c);
+      return;
+    }
+    case Element::String: {
+      StringNode n;
+      if (const auto reference = c.text(Child::pValue)) {
+        n.value = reference_to(*reference);
+      } else if (const auto text = c.text(Child::Value)) {
+        n.value.form = ValueSource::Form::Text;
+        n.value.text = std::string(*text);
+      }
+      (void)append(std::move(name), NodeKind::String, std::move(n), c);
+      return;
+    }
+    case Element::Category: {
+      CategoryNode n;
+      n.features.reserve(c.features.size());
+      for (const auto feature : c.features) {
+        if (const auto text = text_of(feature)) n.features.push_back(NodeRef{std::string(*text), NO_NODE});
+      }
+      (void)append(std::move(name), NodeKind::Category, std::move(n), c);
+      return;
+    }
+    case Element::SwissKnife: {
+      FormulaNode n;
+      n.formula.text = std::string(c.text(Child::Formula).value_or(""));
+      n.variables = formula_variables(c);
+      (void)append(std::move(name), NodeKind::Formula, std::move(n), c);
+      return;
+    }
+    case Element::Converter: {
+      ConverterNode n;
+      n.value = integer_pair(c, Child::Value, Child::pValue);
+      n.to.text = std::string(c.text(Child::FormulaTo).value_or(""));
+      n.from.text = std::string(c.text(Child::FormulaFrom).value_or(""));
+      n.variables = formula_variables(c);
+      (void)append(std::move(name), NodeKind::Converter, std::move(n), c);
+      return;
+    }
+    case Element::Port: (void)append(std::move(name), NodeKind::Port, PortNode{}, c); return;
+    case Element::IntReg:
+    case Element::MaskedIntReg:
+    case Element::FloatReg:
+    case Element::StringReg:
+    case Element::Register: {
+      RegisterNode reg = register_part(c, depth);
+      // register_part may have built inline nodes one level down; this
+      // level's scratch is untouched.
+      NodeKind node_kind = NodeKind::Register;
+      if (kind == Element::IntReg || kind == Element::MaskedIntReg) {
+        node_kind = NodeKind::IntReg;
+        reg.is_signed = signed_text(c.text(Child::Sign));
+        reg.big_endian = big_endian_text(c.text(Child::Endianess));
+        if (kind == Element::MaskedIntReg) {
+          reg.bit = integer_child(c, Child::Bit);
+          reg.lsb = integer_child(c, Child::LSB);
+          reg.msb = integer_child(c, Child::MSB);
+        }
+      } else if (kind == Element::FloatReg) {
+        node_kind = NodeKind::FloatReg;
+        reg.big_endian = big_endian_text(c.text(Child::Endianess));
+      } else if (kind == Element::StringReg) {
+        node_kind = NodeKind::StringReg;
+      }
+      (void)append(std::move(name), node_kind, std::move(reg), c);
+      return;
+    }
+    case Element::StructReg: {
+      const RegisterNode shared = register_part(c, depth);
+      const auto parent_sign = c.text(Child::Sign);
+      for (const auto entry : c.struct_entries) {
+        std::string entry_name = name_of(entry, local_name(entry.name()));
+        Children& e = scratch(depth + 1);
+        e.collect(entry);
+        RegisterNode reg;
+        reg.address = shared.address;
+        reg.length = shared.length;
+        reg.cache_mode = shared.cache_mode;
+        reg.access = access_mode_text(e.text(Child::AccessMode)).value_or(shared.access);
+        reg.big_endian = big_endian_text(e.text(Child::Endianess));
+        const auto own_sign = e.text(Child::Sign);
+        reg.is_signed = signed_text(own_sign ? own_sign : parent_sign);
+        reg.bit = integer_child(e, Child::Bit);
+        reg.lsb = integer_child(e, Child::LSB);
+        reg.msb = integer_child(e, Child::MSB);
+        (void)append(std::move(entry_name), NodeKind::IntReg, std::move(reg), e);
+      }
+      return;
+    }
+    case Element::Unknown: return;
+  }
+}
+
+void ModelBuilder::walk(pugi::xml_node root) {
+  auto node = root.first_child();
+  while (node) {
+    if (node.type() == pugi::node_element) {
+      if (local_name(node.name()) == "Group") {
+        if (const auto first = node.first_child()) {
+          node = first;
+          continue;
+        }
+      } else {
+        build_element(node, 0);
+      }
+    }
+    // Next in document order, climbing out of finished Groups.
+    while (node && node != root && !node.next_sibling()) node = node.parent();
+    if (!node || node == root) break;
+    node = node.next_sibling();
+  }
+}
+
+void ModelBuilder::resolve() {
+  const auto resolve_name = [this](const std::string& name, std::uint32_t& index) {
+    if (index != NO_NODE) return;
+    if (const auto found = model_.index_of(name)) index = *found;
+  };
+  const auto resolve_source = [&](ValueSource& source) {
+    if (source.form == ValueSource::Form::Reference) resolve_name(source.text, source.target);
+  };
+  for (auto& node : model_.nodes_) {
+    std::visit(
+        [&](auto& n) {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, IntegerNode>) {
+            for (auto* s : {&n.value, &n.min, &n.max, &n.inc}) resolve_source(*s);
+          } else if constexpr (std::is_same_v<T, FloatNode>) {
+            for (auto* s : {&n.value, &n.min, &n.max}) resolve_source(*s);
+          } else if constexpr (std::is_same_v<T, BooleanNode> || std::is_same_v<T, EnumerationNode> ||
+                               std::is_same_v<T, StringNode>) {
+            resolve_source(n.value);
+          } else if constexpr (std::is_same_v<T, CommandNode>) {
+            resolve_source(n.value);
+            resolve_source(n.command_value);
+          } else if constexpr (std::is_same_v<T, CategoryNode>) {
+            for (auto& f : n.features) resolve_name(f.name, f.index);
+          } else if constexpr (std::is_same_v<T, FormulaNode>) {
+            for (auto& v : n.variables) resolve_name(v.node.name, v.node.index);
+          } else if constexpr (std::is_same_v<T, ConverterNode>) {
+            resolve_source(n.value);
+            for (auto& v : n.variables) resolve_name(v.node.name, v.node.index);
+          } else if constexpr (std::is_same_v<T, RegisterNode>) {
+            for (auto& term : n.address) resolve_source(term);
+            resolve_source(n.length);
+          }
+        },
+        node.payload);
+  }
+}
+
+void ModelBuilder::build_dependents() {
+  const auto count = model_.nodes_.size();
+  // (target, dependent) pairs in dependent creation order, then a stable
+  // counting sort by target.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+  pairs.reserve(invalidators_.size());
+  for (const auto& [dependent, name] : invalidators_) {
+    if (const auto target = model_.index_of(name)) pairs.emplace_back(*target, dependent);
+  }
+  auto& start = model_.dependent_start_;
+  start.assign(count + 1, 0);
+  for (const auto& [target, dependent] : pairs) ++start[target + 1];
+  for (std::size_t i = 0; i < count; ++i) start[i + 1] += start[i];
+  auto& list = model_.dependent_list_;
+  list.resize(pairs.size());
+  std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+  for (const auto& [target, dependent] : pairs) list[fill[target]++] = dependent;
+}
+
+GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
+  {
+    pugi::xml_document document;
+    const auto parsed = document.load_buffer(xml_text.data(), xml_text.size(), PARSE_OPTIONS);
+    if (!parsed) return std::unexpected(GenicamError::device_description(parsed.description()));
+    for (auto child = document.first_child(); child; child = child.next_sibling()) {
+      if (child.type() == pugi::node_doctype) {
+        return std::unexpected(GenicamError::device_description("document type declaration not allowed"));
+      }
+    }
+    const auto root = document.document_element();
+    if (!root) return std::unexpected(GenicamError::device_description("no root element"));
+    walk(root);
+  }
+
+  // Built-in defaults, for the names the document does not define.
+  std::array<bool, DEFAULT_NODES.size()> present{};
+  for (const auto& node : model_.nodes_) {
+    for (std::size_t i = 0; i < DEFAULT_NODES.size(); ++i)
+      present[i] = present[i] || node.name == DEFAULT_NODES[i].name;
+  }
+  for (std::size_t i = 0; i < DEFAULT_NODES.size(); ++i) {
+    if (present[i]) continue;
+    pugi::xml_document document;
+    const auto& def = DEFAULT_NODES[i];
+    const auto parsed = document.load_buffer(def.text.data(), def.text.size(), PARSE_OPTIONS);
+    if (!parsed) {
+      return std::unexpected(GenicamError::device_description("default node " + std::string(def.name) + ": " +
+                                                              parsed.description()));
+    }
+    build_element(document.document_element(), 0);
+  }
+
+  // Node storage is final from here on: the index views the names in place.
+  model_.name_index_.reserve(model_.nodes_.size());
+  for (std::uint32_t i = 0; i < model_.nodes_.size(); ++i) model_.name_index_[model_.nodes_[i].name] = i;
+  resolve();
+  build_dependents();
+  model_.stack_.reserve(MAX_EVALUATION_DEPTH);
+  return std::move(model_);
+}
+
+std::optional<std::uint32_t> FeatureModel::index_of(std::string_view name) const {
+  const auto found = name_index_.find(name);
+  if (found == name_index_.end()) return std::nullopt;
+  return found->second;
+}
+
+GenicamResult<std::uint32_t> FeatureModel::find_node(std::string_view name) const {
+  if (const auto index = index_of(name)) return *index;
+  return std::unexpected(GenicamError::feature_not_found(std::string(name)));
+}
+
+std::span<const std::uint32_t> FeatureModel::dependents(std::uint32_t index) const {
+  if (index + std::size_t{1} >= dependent_start_.size()) return {};
+  return std::span(dependent_list_)
+      .subspan(dependent_start_[index], dependent_start_[index + 1] - dependent_start_[index]);
+}
+
+GenicamResult<FeatureModel> build_feature_model(std::string_view xml_text) {
+  ModelBuilder builder;
+  return builder.build(xml_text);
+}
+
+}  // namespace corvantic

@@ -1,0 +1,388 @@
+// The Camera class: one device, its session lock and its busy marker.
+#include <cmath>
+#include <limits>
+
+#include "genicam/features.hpp"
+#include "py/args.hpp"
+#include "py/boxed.hpp"
+#include "py/camera_state.hpp"
+#include "py/classes.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+#include "py/value_types.hpp"
+
+namespace corvantic::py {
+namespace {
+
+struct CameraNative {
+  std::shared_ptr<CameraSession> session;
+  std::shared_ptr<BusyMarker> busy;
+  std::string ip;  // the device address as text, for the representation
+};
+
+CameraNative& native(PyObject* self) { return reinterpret_cast<Boxed<CameraNative>*>(self)->value; }
+
+// ---- Running work on the driver.
+
+// With the GIL released, under the session lock.
+template <typename F>
+auto released(PyObject* self, F&& work) {
+  std::shared_ptr<CameraSession> session = native(self).session;
+  ReleasedGil gil;
+  std::lock_guard lock(session->mutex);
+  return work(session->driver);
+}
+
+// Under the session lock, keeping the GIL when the lock is free at once;
+// when it is held (a long operation runs), the GIL is released for the wait
+// so other Python threads go on. `work` touches no Python object.
+template <typename F>
+auto locked(PyObject* self, F&& work) {
+  std::shared_ptr<CameraSession> session = native(self).session;
+  std::unique_lock lock(session->mutex, std::try_to_lock);
+  if (lock.owns_lock()) return work(session->driver);
+  ReleasedGil gil;
+  lock.lock();
+  auto result = work(session->driver);
+  lock.unlock();
+  return result;
+}
+
+// Claims the busy marker for `activity` until the guard goes.
+class BusyClaim {
+ public:
+  BusyClaim(PyObject* self, std::string_view activity) : busy_(native(self).busy) {
+    if (const auto running = busy_->claim(activity)) {
+      raise_busy(*running);
+      busy_.reset();
+    }
+  }
+  ~BusyClaim() {
+    if (busy_) busy_->clear();
+  }
+  BusyClaim(const BusyClaim&) = delete;
+  BusyClaim& operator=(const BusyClaim&) = delete;
+  [[nodiscard]] bool claimed() const { return busy_ != nullptr; }
+
+ private:
+  std::shared_ptr<BusyMarker> busy_;
+};
+
+// ---- Results to Python.
+
+PyObject* to_python(std::int64_t v) { return PyLong_FromLongLong(v); }
+PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
+PyObject* to_python(bool v) { return PyBool_FromLong(v); }
+PyObject* to_python(const std::string& v) { return PyUnicode_FromStringAndSize(v.data(), std::ssize(v)); }
+PyObject* to_python(AccessMode v) { return make_access_mode(v); }
+PyObject* to_python(const std::vector<std::string>& v) {
+  Ref list = Ref::steal(PyList_New(std::ssize(v)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    PyObject* item = to_python(v[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+template <typename T>
+PyObject* to_python(const std::pair<T, T>& v) {
+  Ref first = Ref::steal(to_python(v.first));
+  Ref second = Ref::steal(to_python(v.second));
+  if (!first || !second) return nullptr;
+  return PyTuple_Pack(2, first.get(), second.get());
+}
+
+template <typename T>
+PyObject* result_to_python(const GenicamResult<T>& result) {
+  if (!result) return raise_genicam_error(result.error());
+  if constexpr (std::is_void_v<T>) {
+    Py_RETURN_NONE;
+  } else {
+    return to_python(*result);
+  }
+}
+
+// ---- Argument parsing shared by the feature methods.
+
+constexpr Parameter NAME_ONLY[] = {{"name", true}};
+constexpr Parameter NAME_VALUE[] = {{"name", true}, {"value", true}};
+constexpr Parameter NAME_ENTRY[] = {{"name", true}, {"entry", true}};
+
+template <std::size_t N>
+bool parse(const char* function, const Parameter (&params)[N], PyObject* const* args, Py_ssize_t nargs,
+           PyObject* kwnames, Arguments<N>& out) {
+  return parse_arguments(Signature{function, params}, args, nargs, kwnames, out);
+}
+
+// A feature method taking only the name, run with the GIL released.
+template <auto Operation>
+PyObject* by_name(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  Arguments<1> a{};
+  std::string_view name;
+  if (!parse(function, NAME_ONLY, args, nargs, kwnames, a) || !convert_text(a[0], "name", name)) return nullptr;
+  return result_to_python(released(self, [&](GigeDriver& d) { return Operation(d, name); }));
+}
+
+// A feature setter: the name and one value converted by `Convert`.
+template <typename Value, auto Convert, auto Operation>
+PyObject* setter(const char* function, const Parameter (&params)[2], PyObject* self, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+  Arguments<2> a{};
+  std::string_view name;
+  Value value{};
+  if (!parse(function, params, args, nargs, kwnames, a) || !convert_text(a[0], "name", name) ||
+      !Convert(a[1], params[1].name, value)) {
+    return nullptr;
+  }
+  return result_to_python(released(self, [&](GigeDriver& d) { return Operation(d, name, value); }));
+}
+
+#define CORVANTIC_BY_NAME(method, operation)                                                        \
+  PyObject* method##_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) { \
+    return by_name<operation>("Camera." #method, self, args, nargs, kw);                            \
+  }
+
+CORVANTIC_BY_NAME(get_integer, static_cast<GenicamResult<std::int64_t> (*)(GigeDriver&, std::string_view)>(get_integer))
+CORVANTIC_BY_NAME(integer_bounds, integer_bounds)
+CORVANTIC_BY_NAME(integer_increment, integer_increment)
+CORVANTIC_BY_NAME(get_float, get_float)
+CORVANTIC_BY_NAME(float_bounds, float_bounds)
+CORVANTIC_BY_NAME(get_boolean, get_boolean)
+CORVANTIC_BY_NAME(get_string, get_string)
+CORVANTIC_BY_NAME(get_enum, get_string)
+CORVANTIC_BY_NAME(enum_entries, enum_entries)
+CORVANTIC_BY_NAME(execute, execute)
+CORVANTIC_BY_NAME(access_mode, access_mode)
+#undef CORVANTIC_BY_NAME
+
+bool convert_string(PyObject* obj, const char* name, std::string_view& out) { return convert_text(obj, name, out); }
+
+PyObject* set_integer_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return setter<std::int64_t, convert_i64, set_integer>("Camera.set_integer", NAME_VALUE, self, args, nargs, kw);
+}
+PyObject* set_float_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return setter<double, convert_double, set_float>("Camera.set_float", NAME_VALUE, self, args, nargs, kw);
+}
+PyObject* set_boolean_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return setter<bool, convert_bool, set_boolean>("Camera.set_boolean", NAME_VALUE, self, args, nargs, kw);
+}
+PyObject* set_string_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return setter<std::string_view, convert_string, set_string>("Camera.set_string", NAME_VALUE, self, args, nargs,
+                                                               kw);
+}
+PyObject* set_enum_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return setter<std::string_view, convert_string, set_enum>("Camera.set_enum", NAME_ENTRY, self, args, nargs, kw);
+}
+
+// ---- Connection.
+
+bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+  Arguments<0> none{};
+  return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
+}
+
+PyObject* connect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.connect", nargs, kw)) return nullptr;
+  (void)args;
+  BusyClaim claim(self, "a connect");
+  if (!claim.claimed()) return nullptr;
+  // The driver connection, then the description, under one hold of the lock.
+  std::optional<CameraError> connect_error;
+  const GenicamResult<void> loaded = released(self, [&](GigeDriver& d) -> GenicamResult<void> {
+    if (auto connected = d.connect(); !connected) {
+      connect_error = connected.error();
+      return {};
+    }
+    return load_feature_model(d);
+  });
+  if (connect_error) return raise_camera_error(*connect_error);
+  return result_to_python(loaded);
+}
+
+constexpr Parameter DISCONNECT_PARAMETERS[] = {{"deadline"}};
+
+PyObject* disconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<1> a{};
+  std::chrono::nanoseconds deadline = std::chrono::milliseconds(500);
+  if (!parse("Camera.disconnect", DISCONNECT_PARAMETERS, args, nargs, kw, a) ||
+      !convert_seconds(a[0], "deadline", deadline)) {
+    return nullptr;
+  }
+  BusyClaim claim(self, "a disconnect");
+  if (!claim.claimed()) return nullptr;
+  released(self, [&](GigeDriver& d) {
+    d.disconnect(deadline);
+    return 0;
+  });
+  Py_RETURN_NONE;
+}
+
+PyObject* is_connected_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.is_connected", nargs, kw)) return nullptr;
+  return PyBool_FromLong(locked(self, [](GigeDriver& d) { return d.is_connected(); }));
+}
+
+PyObject* device_info_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.device_info", nargs, kw)) return nullptr;
+  const CameraResult<DeviceInfo> info = locked(self, [](GigeDriver& d) -> CameraResult<DeviceInfo> {
+    if (auto link = d.check_link(); !link) return std::unexpected(link.error());
+    return *d.device_info();
+  });
+  if (!info) return raise_camera_error(info.error());
+  return make_device_info(*info);
+}
+
+PyObject* link_stats_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.link_stats", nargs, kw)) return nullptr;
+  const std::optional<LinkStats> stats = locked(self, [](GigeDriver& d) { return d.link_stats(); });
+  if (!stats) Py_RETURN_NONE;
+  return make_link_stats(*stats);
+}
+
+PyObject* feature_names_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.feature_names", nargs, kw)) return nullptr;
+  return result_to_python(locked(self, [](GigeDriver& d) { return feature_names(d); }));
+}
+
+PyObject* has_feature_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<1> a{};
+  std::string_view name;
+  if (!parse("Camera.has_feature", NAME_ONLY, args, nargs, kw, a) || !convert_text(a[0], "name", name)) {
+    return nullptr;
+  }
+  return PyBool_FromLong(locked(self, [&](GigeDriver& d) { return has_feature(d, name); }));
+}
+
+PyObject* invalidate_caches_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.invalidate_caches", nargs, kw)) return nullptr;
+  return result_to_python(locked(self, [](GigeDriver& d) { return invalidate_caches(d); }));
+}
+
+PyObject* repr(PyObject* self) {
+  const bool connected = locked(self, [](GigeDriver& d) { return d.is_connected(); });
+  return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), connected ? "True" : "False");
+}
+
+// ---- Construction.
+
+constexpr Parameter INIT_PARAMETERS[] = {
+    {"ip", true},
+    {"gvcp_timeout", false, true},
+    {"retries", false, true},
+    {"heartbeat_timeout", false, true},
+    {"exclusive", false, true},
+    {"local_ip", false, true},
+};
+
+// Seconds to whole milliseconds: negative and NaN give 0, values beyond 32
+// bits the largest 32-bit value, everything else is truncated.
+std::uint32_t heartbeat_milliseconds(double seconds) {
+  const double ms = seconds * 1000.0;
+  if (!(ms > 0.0)) return 0;
+  if (ms >= 4294967295.0) return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(ms);
+}
+
+PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Arguments<std::size(INIT_PARAMETERS)> a{};
+  std::string_view ip;
+  DriverConfig config;
+  double heartbeat_seconds = 3.0;
+  std::optional<std::string_view> local_ip;
+  if (!parse_call_arguments(Signature{"Camera", INIT_PARAMETERS}, args, kwargs, a) ||
+      !convert_text(a[0], "ip", ip) || !convert_seconds(a[1], "gvcp_timeout", config.gvcp_timeout) ||
+      !convert_unsigned(a[2], "retries", config.retries) || !convert_double(a[3], "heartbeat_timeout", heartbeat_seconds) ||
+      !convert_bool(a[4], "exclusive", config.exclusive) || !convert_optional_text(a[5], "local_ip", local_ip)) {
+    return nullptr;
+  }
+  const auto device = net::SocketAddress::parse_ip(ip, GVCP_PORT);
+  if (!device) return raise_invalid_ip(ip);
+  config.device = *device;
+  if (local_ip) {
+    const auto local = net::SocketAddress::parse_ip(*local_ip, 0);
+    if (!local) return raise_invalid_ip(*local_ip);
+    config.local_ip = *local;
+  }
+  config.heartbeat_timeout_ms = heartbeat_milliseconds(heartbeat_seconds);
+  CameraNative camera{std::make_shared<CameraSession>(std::move(config)), std::make_shared<BusyMarker>(),
+                      device->ip_string()};
+  return box(reinterpret_cast<PyObject*>(type), std::move(camera));
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+// Dropping the last holder of the session joins the control worker, so the
+// GIL is released for it (except while the interpreter shuts down).
+void camera_dealloc(PyObject* self) {
+  CameraNative camera = std::move(native(self));
+  boxed_dealloc<CameraNative>(self);
+  if (interpreter_finalizing()) return;
+  ReleasedGil gil;
+  camera.session.reset();
+}
+
+#define CORVANTIC_METHOD(name, signature) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name##_method)), METH_FASTCALL | METH_KEYWORDS, \
+   #name signature "\n--\n\n"}
+
+PyMethodDef METHODS[] = {
+    CORVANTIC_METHOD(connect, "($self)"),
+    CORVANTIC_METHOD(disconnect, "($self, deadline=0.5)"),
+    CORVANTIC_METHOD(is_connected, "($self)"),
+    CORVANTIC_METHOD(device_info, "($self)"),
+    CORVANTIC_METHOD(link_stats, "($self)"),
+    CORVANTIC_METHOD(feature_names, "($self)"),
+    CORVANTIC_METHOD(has_feature, "($self, name)"),
+    CORVANTIC_METHOD(get_integer, "($self, name)"),
+    CORVANTIC_METHOD(set_integer, "($self, name, value)"),
+    CORVANTIC_METHOD(integer_bounds, "($self, name)"),
+    CORVANTIC_METHOD(integer_increment, "($self, name)"),
+    CORVANTIC_METHOD(get_float, "($self, name)"),
+    CORVANTIC_METHOD(set_float, "($self, name, value)"),
+    CORVANTIC_METHOD(float_bounds, "($self, name)"),
+    CORVANTIC_METHOD(get_boolean, "($self, name)"),
+    CORVANTIC_METHOD(set_boolean, "($self, name, value)"),
+    CORVANTIC_METHOD(get_string, "($self, name)"),
+    CORVANTIC_METHOD(set_string, "($self, name, value)"),
+    CORVANTIC_METHOD(get_enum, "($self, name)"),
+    CORVANTIC_METHOD(set_enum, "($self, name, entry)"),
+    CORVANTIC_METHOD(enum_entries, "($self, name)"),
+    CORVANTIC_METHOD(execute, "($self, name)"),
+    CORVANTIC_METHOD(access_mode, "($self, name)"),
+    CORVANTIC_METHOD(invalidate_caches, "($self)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef CORVANTIC_METHOD
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Camera(ip, *, gvcp_timeout=0.5, retries=4, heartbeat_timeout=3.0, exclusive=False, "
+                    "local_ip=None)\n--\n\n"
+                    "A connected GenICam camera shared behind a mutex, so sessions and\n"
+                    "channels created from it stay valid while Python holds them.")},
+    {Py_tp_new, reinterpret_cast<void*>(camera_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(camera_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec SPEC = {"corvantic.Camera", sizeof(Boxed<CameraNative>), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, SLOTS};
+
+}  // namespace
+
+PyObject* camera_type() {
+  static std::atomic<PyObject*> slot{nullptr};
+  return create_once(slot, [] { return PyType_FromSpec(&SPEC); });
+}
+
+}  // namespace corvantic::py

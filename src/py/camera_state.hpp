@@ -1,0 +1,44 @@
+// The native state behind a Python Camera, shared with the acquisition and
+// snapshot objects made from it.
+//
+// Lock order: busy marker (briefly, to claim) -> camera session lock.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "gige/gige_driver.hpp"
+
+namespace corvantic::py {
+
+struct CameraSession {
+  explicit CameraSession(DriverConfig config) : driver(std::move(config)) {}
+  std::mutex mutex;   // the camera session lock
+  GigeDriver driver;  // guarded by mutex
+};
+
+// The one long operation that currently claims a camera.
+class BusyMarker {
+ public:
+  // Records `activity` (a string literal) and returns nothing, or returns
+  // the activity already recorded.
+  [[nodiscard]] std::optional<std::string_view> claim(std::string_view activity) {
+    std::lock_guard lock(mutex_);
+    if (activity_) return activity_;
+    activity_ = activity;
+    return std::nullopt;
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    activity_.reset();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::string_view> activity_;  // guarded by mutex_
+};
+
+}  // namespace corvantic::py

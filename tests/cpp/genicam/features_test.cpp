@@ -1,0 +1,154 @@
+#include "genicam/features.hpp"
+
+#include <gtest/gtest.h>
+
+#include "sim/device.hpp"
+#include "util/log.hpp"
+
+namespace corvantic {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FeaturesTest : public ::testing::Test {
+ protected:
+  static constexpr const char* CAMERA_IP = "127.0.0.80";
+
+  void start(sim::DescriptionForm form = sim::DescriptionForm::Plain) {
+    sim::VirtualCameraConfig config;
+    config.address = CAMERA_IP;
+    config.description = form;
+    camera_ = std::make_unique<sim::VirtualCamera>(config);
+    ASSERT_TRUE(camera_->start());
+    DriverConfig driver_config;
+    driver_config.device = *net::SocketAddress::parse_ip(CAMERA_IP, GVCP_PORT);
+    driver_config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
+    driver_ = std::make_unique<GigeDriver>(driver_config);
+    ASSERT_TRUE(driver_->connect());
+  }
+
+  void load() {
+    const auto loaded = load_feature_model(*driver_);
+    ASSERT_TRUE(loaded) << loaded.error().display();
+  }
+
+  std::uint64_t device_commands() const { return camera_->status().counters.commands; }
+
+  std::unique_ptr<sim::VirtualCamera> camera_;
+  std::unique_ptr<GigeDriver> driver_;
+};
+
+TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
+  for (const auto form : {sim::DescriptionForm::Plain, sim::DescriptionForm::ZipStored,
+                          sim::DescriptionForm::ZipDeflated}) {
+    start(form);
+    log::ScopedCapture capture;
+    load();
+    EXPECT_EQ(capture.sink().with_message("GenICam feature model loaded").size(), 1u);
+    EXPECT_TRUE(has_feature(*driver_, "Width"));
+    EXPECT_EQ(get_integer(*driver_, "Width").value(), 64);
+    driver_.reset();
+    camera_.reset();
+  }
+}
+
+TEST_F(FeaturesTest, SecondLoadReadsNothingFromTheDevice) {
+  start();
+  load();
+  const auto before = device_commands();
+  load();
+  EXPECT_EQ(device_commands(), before);
+}
+
+TEST_F(FeaturesTest, FallsBackToTheSecondLocationAndLogsTheFirstFailure) {
+  start();
+  const std::string good = [&] {
+    auto block = driver_->read_memory(0x0200, 512);
+    return decode_text_field(*block);
+  }();
+  camera_->set_url(0, "ftp://nowhere/x.xml");
+  camera_->set_url(1, good);
+  log::ScopedCapture capture;
+  load();
+  const auto lines = capture.sink().with_message(
+      "GenICam URL at 0x200 failed: malformed packet: unrecognized GenICam URL 'ftp://nowhere/x.xml'");
+  EXPECT_EQ(lines.size(), 1u);
+}
+
+TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {
+  start();
+  camera_->set_url(0, "Local:x.xml;100000000;10");
+  camera_->set_url(1, "https://example.invalid/camera.xml");
+  const auto loaded = load_feature_model(*driver_);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().kind(), GenicamError::Kind::Transport);
+  EXPECT_EQ(loaded.error().display(), "device does not support http-hosted GenICam XML");
+  EXPECT_FALSE(has_feature(*driver_, "Width"));
+}
+
+TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {
+  start();
+  load();
+  ASSERT_TRUE(set_integer(*driver_, "Width", 32));
+  EXPECT_EQ(camera_->status().counters.commands > 0, true);
+  EXPECT_EQ(get_integer(*driver_, "Width").value(), 32);
+  ASSERT_TRUE(set_enum(*driver_, "PixelFormat", "Mono16"));
+  EXPECT_EQ(get_string(*driver_, "PixelFormat").value(), "Mono16");
+  EXPECT_EQ(get_integer(*driver_, "PayloadSize").value(), 32 * 48 * 2);
+  const auto entries = enum_entries(*driver_, "AcquisitionMode").value();
+  EXPECT_EQ(entries, (std::vector<std::string>{"Continuous", "SingleFrame", "MultiFrame"}));
+  ASSERT_TRUE(set_float(*driver_, "ExposureTime", 1234.5));
+  EXPECT_DOUBLE_EQ(get_float(*driver_, "ExposureTime").value(), 1234.5);
+  ASSERT_TRUE(set_string(*driver_, "DeviceUserID", "bench-1"));
+  EXPECT_EQ(get_string(*driver_, "DeviceUserID").value(), "bench-1");
+  EXPECT_EQ(access_mode(*driver_, "PayloadSize").value(), AccessMode::RO);
+  EXPECT_EQ(access_mode(*driver_, "AcquisitionStart").value(), AccessMode::WO);
+  EXPECT_EQ(access_mode(*driver_, "Width").value(), AccessMode::RW);
+}
+
+TEST_F(FeaturesTest, FeatureErrorsAndTransportErrorsAreDistinct) {
+  start();
+  load();
+  EXPECT_EQ(get_integer(*driver_, "NoSuchFeature").error().display(), "feature 'NoSuchFeature' not found");
+  EXPECT_EQ(set_enum(*driver_, "PixelFormat", "mono8").error().kind(), GenicamError::Kind::NoEnumEntry);
+  EXPECT_EQ(set_integer(*driver_, "PayloadSize", 5).error().kind(), GenicamError::Kind::WrongType);  // a formula
+  EXPECT_EQ(set_integer(*driver_, "SensorWidthReg", 5).error().display(),
+            "node 'SensorWidthReg' is not accessible this way (access mode)");
+  camera_->inject_status(0x10000, {GvcpStatus::BUSY});
+  ASSERT_TRUE(invalidate_caches(*driver_));
+  const auto busy = get_integer(*driver_, "Width");
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error().kind(), GenicamError::Kind::Transport);
+  EXPECT_EQ(busy.error().display(), "device answered command 0x0080 with busy (0x8007)");
+}
+
+TEST_F(FeaturesTest, PayloadSizeSlotIsReusedWithoutChecks) {
+  start();
+  load();
+  std::optional<std::uint64_t> slot;
+  EXPECT_EQ(read_payload_size(*driver_, slot).value(), 64u * 48u);
+  driver_->disconnect(100ms);
+  EXPECT_EQ(read_payload_size(*driver_, slot).value(), 64u * 48u);
+}
+
+TEST_F(FeaturesTest, DisconnectedAndLostConnections) {
+  start();
+  load();
+  driver_->disconnect(100ms);
+  EXPECT_FALSE(has_feature(*driver_, "Width"));
+  EXPECT_EQ(feature_names(*driver_).error().display(), "device description: feature model not loaded");
+  log::ScopedCapture capture;
+  EXPECT_EQ(set_integer(*driver_, "Width", 1).error().display(), "driver is not connected");
+  const auto trace = capture.sink().with_message("set integer");
+  ASSERT_EQ(trace.size(), 1u) << "the trace event comes before any check";
+  EXPECT_EQ(trace[0].fields, (std::vector<log::Field>{{"feature", "Width"}, {"value", "1"}}));
+}
+
+TEST(Features, NoModelWithoutLoading) {
+  GigeDriver driver(DriverConfig{});
+  EXPECT_FALSE(has_feature(driver, "Width"));
+  EXPECT_EQ(get_integer(driver, "Width").error().display(), "driver is not connected");
+}
+
+}  // namespace
+}  // namespace corvantic

@@ -1,0 +1,176 @@
+// Real camera descriptions: each builds into a model, and every node
+// answers every read with a value or one defined error, through a device
+// that serves zeros and through one that fails every access.
+//
+// The descriptions live in shared/genicam-samples beside the repository
+// (<clone>/../shared); the test is skipped when they are not there.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "genicam/node.hpp"
+
+namespace corvantic {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = GenicamError::Kind;
+
+fs::path samples_dir() {
+  return fs::path(__FILE__).parent_path() / ".." / ".." / ".." / ".." / "shared" / "genicam-samples";
+}
+
+std::vector<fs::path> sample_files() {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(samples_dir(), ec)) {
+    if (entry.path().extension() == ".xml") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class CountingPort : public RegisterPort {
+ public:
+  int accesses = 0;
+};
+
+class ZeroPort final : public CountingPort {
+ public:
+  CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t length) override {
+    ++accesses;
+    return std::vector<std::uint8_t>(length);
+  }
+  CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+    ++accesses;
+    return {};
+  }
+};
+
+class FailingPort final : public CountingPort {
+ public:
+  CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t) override {
+    ++accesses;
+    return std::unexpected(CameraError::ack_timeout());
+  }
+  CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+    ++accesses;
+    return std::unexpected(CameraError::ack_timeout());
+  }
+};
+
+struct Tally {
+  int values = 0;
+  int transport = 0;
+  int other_errors = 0;
+};
+
+// Runs every read operation on every node. Each result must be a value or
+// an error with a text; an operation that reached the port and did not
+// succeed must report the port's failure (nothing swallows a Transport
+// error or replaces it); the evaluation stack is empty after each.
+void read_everything(FeatureModel& model, CountingPort& port, bool port_fails, Tally& tally) {
+  for (std::uint32_t index = 0; index < model.size(); ++index) {
+    const auto check = [&](const auto& result, int accesses_before, const char* operation) {
+      SCOPED_TRACE(model.name(index) + " " + operation);
+      EXPECT_TRUE(model.evaluation_stack().empty());
+      if (result) {
+        ++tally.values;
+        if (port_fails) {
+          EXPECT_EQ(port.accesses, accesses_before) << "a value despite a failed access";
+        }
+        return;
+      }
+      const auto& error = result.error();
+      EXPECT_FALSE(error.display().empty());
+      EXPECT_LE(static_cast<int>(error.kind()), static_cast<int>(Kind::Transport));
+      if (error.kind() == Kind::Transport) {
+        ++tally.transport;
+        EXPECT_TRUE(port_fails);
+        EXPECT_EQ(error.display(), "timed out waiting for acknowledge");
+      } else {
+        ++tally.other_errors;
+        if (port_fails) {
+          EXPECT_EQ(port.accesses, accesses_before) << error.display();
+        }
+      }
+    };
+    int before = port.accesses;
+    check(model.read_integer(index, port), before, "read_integer");
+    before = port.accesses;
+    check(model.read_float(index, port), before, "read_float");
+    before = port.accesses;
+    check(model.read_string(index, port), before, "read_string");
+    before = port.accesses;
+    check(model.read_boolean(index, port), before, "read_boolean");
+    before = port.accesses;
+    check(model.integer_bounds(index, port), before, "integer_bounds");
+    before = port.accesses;
+    check(model.float_bounds(index, port), before, "float_bounds");
+    before = port.accesses;
+    check(model.integer_increment(index, port), before, "integer_increment");
+    before = port.accesses;
+    check(model.access_mode(index), before, "access_mode");
+    check(model.enum_entries(index), before, "enum_entries");
+    EXPECT_EQ(port.accesses, before) << "access_mode and enum_entries touch no device";
+  }
+}
+
+TEST(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
+  const auto files = sample_files();
+  if (files.empty()) GTEST_SKIP() << "no sample descriptions in " << samples_dir();
+  EXPECT_EQ(files.size(), 7U);
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.filename().string());
+    auto model = build_feature_model(read_file(file));
+    ASSERT_TRUE(model) << model.error().display();
+    EXPECT_GT(model->size(), 100U);
+    for (const char* name : {"TLParamsLocked", "GevSCPSPacketSize", "GevTimestampTickFrequency"}) {
+      EXPECT_TRUE(model->contains(name)) << name;
+    }
+
+    ZeroPort zeros;
+    Tally zero_tally;
+    read_everything(*model, zeros, false, zero_tally);
+    EXPECT_EQ(zero_tally.transport, 0);
+    EXPECT_GT(zeros.accesses, 0);
+    // Most integer-like features of a real camera evaluate on a blank device.
+    EXPECT_GT(zero_tally.values, static_cast<int>(model->size()));
+
+    model->invalidate_caches();
+    FailingPort failing;
+    Tally failing_tally;
+    read_everything(*model, failing, true, failing_tally);
+    EXPECT_GT(failing_tally.transport, 0);
+    EXPECT_LT(failing_tally.values, zero_tally.values);
+  }
+}
+
+TEST(FeatureModelSamples, CachedReadsOfASampleTouchTheDeviceOnce) {
+  const auto files = sample_files();
+  if (files.empty()) GTEST_SKIP() << "no sample descriptions in " << samples_dir();
+  auto model = build_feature_model(read_file(files.front()));
+  ASSERT_TRUE(model) << model.error().display();
+  ZeroPort port;
+  Tally tally;
+  read_everything(*model, port, false, tally);
+  const int first_pass = port.accesses;
+  // The second pass reads only registers that are not cached.
+  read_everything(*model, port, false, tally);
+  EXPECT_LT(port.accesses - first_pass, first_pass / 4);
+}
+
+}  // namespace
+}  // namespace corvantic

@@ -1,0 +1,210 @@
+#include "gige/gige_driver.hpp"
+
+#include <gtest/gtest.h>
+
+#include "sim/device.hpp"
+#include "util/log.hpp"
+#include "util/text.hpp"
+
+namespace corvantic {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Each test gets its own camera address so tests may run side by side.
+class GigeDriverTest : public ::testing::Test {
+ protected:
+  static constexpr const char* CAMERA_IP = "127.0.0.70";
+
+  void start_camera(sim::VirtualCameraConfig config = {}) {
+    config.address = CAMERA_IP;
+    camera_ = std::make_unique<sim::VirtualCamera>(config);
+    auto started = camera_->start();
+    ASSERT_TRUE(started) << started.error();
+  }
+
+  static DriverConfig driver_config() {
+    DriverConfig config;
+    config.device = *net::SocketAddress::parse_ip(CAMERA_IP, GVCP_PORT);
+    config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
+    return config;
+  }
+
+  std::unique_ptr<sim::VirtualCamera> camera_;
+};
+
+TEST_F(GigeDriverTest, ConnectsReadsIdentityAndHoldsControl) {
+  start_camera();
+  GigeDriver driver(driver_config());
+  ASSERT_TRUE(driver.connect());
+  EXPECT_TRUE(driver.is_connected());
+  const auto info = driver.device_info();
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(info->model.empty());
+  EXPECT_EQ(ipv4_string(info->ip), CAMERA_IP);
+  EXPECT_EQ(camera_->status().ccp, CCP_CONTROL);
+  EXPECT_EQ(driver.read_register(REG_HEARTBEAT_TIMEOUT).value(), 3000u);
+  EXPECT_NE(*driver.capabilities() & CAPABILITY_CONCATENATION, 0u);
+  // Connecting again while connected changes nothing.
+  const auto commands = driver.link_stats()->commands;
+  ASSERT_TRUE(driver.connect());
+  EXPECT_EQ(driver.link_stats()->commands, commands);
+}
+
+TEST_F(GigeDriverTest, ExclusiveControlWritesThree) {
+  start_camera();
+  DriverConfig config = driver_config();
+  config.exclusive = true;
+  GigeDriver driver(config);
+  ASSERT_TRUE(driver.connect());
+  EXPECT_EQ(camera_->status().ccp, CCP_CONTROL | CCP_EXCLUSIVE);
+}
+
+TEST_F(GigeDriverTest, DeviceWithoutConcatenationConnectsWithSingleReads) {
+  sim::VirtualCameraConfig config;
+  config.capabilities = sim::reg::cap::DEFAULT & ~sim::reg::cap::CONCATENATION;
+  start_camera(config);
+  GigeDriver with_single_reads(driver_config());
+  ASSERT_TRUE(with_single_reads.connect());
+  EXPECT_EQ(ipv4_string(with_single_reads.device_info()->ip), CAMERA_IP);
+  // The same device answers a multi-address read with one value only.
+  const std::uint32_t two[] = {REG_VERSION, REG_DEVICE_MODE};
+  EXPECT_EQ(with_single_reads.read_registers(two).error().display(),
+            "malformed packet: read register ack carried 1 values, expected 2");
+}
+
+TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {
+  start_camera();
+  GigeDriver first(driver_config());
+  ASSERT_TRUE(first.connect());
+  GigeDriver second(driver_config());
+  const auto denied = second.connect();
+  ASSERT_FALSE(denied);
+  EXPECT_EQ(denied.error().display(), "device control is held by another application");
+  EXPECT_FALSE(second.is_connected());
+
+  log::ScopedCapture capture;
+  first.disconnect(500ms);
+  EXPECT_FALSE(first.is_connected());
+  EXPECT_EQ(capture.sink().with_message("disconnecting").size(), 1u);
+  EXPECT_EQ(camera_->status().ccp, 0u) << "the release write clears control";
+  ASSERT_TRUE(second.connect());
+}
+
+TEST_F(GigeDriverTest, RefusedUserNameReadsAsEmptyText) {
+  start_camera();
+  camera_->inject_status(REG_USER_DEFINED_NAME.address, {GvcpStatus::ACCESS_DENIED});
+  log::ScopedCapture capture;
+  GigeDriver driver(driver_config());
+  ASSERT_TRUE(driver.connect());
+  EXPECT_EQ(driver.device_info()->user_defined_name, "");
+  EXPECT_EQ(capture.sink().with_message("string register 0x00e8 unreadable: device answered command 0x0084 with "
+                                        "access denied (0x8006)").size(),
+            1u);
+}
+
+TEST_F(GigeDriverTest, ErrorStatusesAndAlignmentRules) {
+  start_camera();
+  GigeDriver driver(driver_config());
+  ASSERT_TRUE(driver.connect());
+  EXPECT_EQ(driver.read_register(0x00FFFFF0).error().display(),
+            "device answered command 0x0080 with invalid address (0x8003)");
+  const auto commands = driver.link_stats()->commands;
+  EXPECT_EQ(driver.read_memory(0x0A02, 8).error().display(), "malformed packet: read address must be 4-byte aligned");
+  const std::uint8_t six[6] = {};
+  EXPECT_EQ(driver.write_memory(0x10100, six).error().display(),
+            "malformed packet: write address and length must be 4-byte aligned");
+  EXPECT_EQ(driver.read_memory(0x1'0000'0000, 4).error().display(), "malformed packet: address 0x100000000 beyond 32 bit");
+  EXPECT_EQ(driver.link_stats()->commands, commands) << "nothing goes out for a refused access";
+}
+
+TEST_F(GigeDriverTest, MemoryAccessAcrossChunksMatchesRegisterReads) {
+  start_camera();
+  GigeDriver driver(driver_config());
+  ASSERT_TRUE(driver.connect());
+  // The description document is plain memory of several kilobytes.
+  constexpr std::uint32_t BASE = 0x100000;
+  const auto bulk = driver.read_memory(BASE, 1300);
+  ASSERT_TRUE(bulk) << bulk.error().display();
+  ASSERT_EQ(bulk->size(), 1300u);
+  for (std::uint32_t offset = 0; offset < 1300; offset += 4) {
+    const auto word = driver.read_register(BASE + offset);
+    ASSERT_TRUE(word);
+    for (std::uint32_t i = 0; i < 4 && offset + i < 1300; ++i) {
+      ASSERT_EQ((*bulk)[offset + i], static_cast<std::uint8_t>(*word >> (24 - 8 * i))) << "offset " << offset + i;
+    }
+  }
+  // A 6-byte read of an aligned address returns 6 bytes; 4 bytes go as one register read.
+  EXPECT_EQ(driver.read_memory(BASE, 6)->size(), 6u);
+  std::vector<std::uint8_t> user(64);
+  for (std::size_t i = 0; i < user.size(); ++i) user[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_TRUE(driver.write_memory(0x10100, user));
+  EXPECT_EQ(driver.read_memory(0x10100, 64).value(), user);
+}
+
+TEST_F(GigeDriverTest, PendingAcknowledgeKeepsASlowReadAlive) {
+  start_camera();
+  DriverConfig config = driver_config();
+  config.gvcp_timeout = 100ms;
+  config.retries = 1;
+  GigeDriver driver(config);
+  ASSERT_TRUE(driver.connect());
+  camera_->add_pending({0x0080, 0x10000, 1000, 300});
+  const auto width = driver.read_register(0x10000);
+  ASSERT_TRUE(width) << width.error().display();
+  const LinkStats stats = *driver.link_stats();
+  EXPECT_EQ(stats.pending_acks, 1u);
+  EXPECT_EQ(stats.retries, 0u);
+}
+
+TEST_F(GigeDriverTest, SilentDeviceLosesControlAndTheLinkGoesDown) {
+  start_camera();
+  DriverConfig config = driver_config();
+  config.gvcp_timeout = 20ms;
+  config.retries = 1;
+  config.heartbeat_timeout_ms = 60;
+  GigeDriver driver(config);
+  ASSERT_TRUE(driver.connect());
+  camera_->set_silent(true);
+  for (int i = 0; i < 200 && driver.is_connected(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(driver.is_connected());
+  EXPECT_TRUE(driver.link_stats()->control_lost);
+  EXPECT_EQ(driver.check_link().error().kind(), CameraError::Kind::ControlLost);
+  EXPECT_EQ(driver.read_register(0).error().kind(), CameraError::Kind::NotConnected);
+  driver.disconnect(0ms);
+  EXPECT_EQ(driver.check_link().error().kind(), CameraError::Kind::NotConnected);
+  // After the device answers again, a new connect starts from scratch.
+  camera_->set_silent(false);
+  camera_->expire_heartbeat();
+  ASSERT_TRUE(driver.connect());
+}
+
+TEST_F(GigeDriverTest, SilentDeviceTimesOutTheConnect) {
+  start_camera();
+  camera_->set_silent(true);
+  DriverConfig config = driver_config();
+  config.gvcp_timeout = 20ms;
+  config.retries = 1;
+  GigeDriver driver(config);
+  EXPECT_EQ(driver.connect().error().kind(), CameraError::Kind::ConnectTimeout);
+  EXPECT_FALSE(driver.is_connected());
+}
+
+TEST(GigeDriver, OperationsWithoutAConnectionFail) {
+  GigeDriver driver(DriverConfig{});
+  EXPECT_EQ(driver.read_register(0).error().kind(), CameraError::Kind::NotConnected);
+  EXPECT_EQ(driver.check_link().error().kind(), CameraError::Kind::NotConnected);
+  EXPECT_FALSE(driver.device_info());
+  driver.disconnect(0ms);  // nothing to do
+}
+
+TEST(GigeDriver, WaitBudgetScalesWithRetries) {
+  DriverConfig config;
+  EXPECT_EQ(GigeDriver(config).wait_budget(), 3s);
+  config.gvcp_timeout = 100ms;
+  config.retries = 0;
+  EXPECT_EQ(GigeDriver(config).wait_budget(), 600ms);
+}
+
+}  // namespace
+}  // namespace corvantic

@@ -1,0 +1,135 @@
+// EVENT and EVENTDATA sent by VirtualCamera on demand. Cameras of this file
+// use 127.0.0.23.
+#include <gtest/gtest.h>
+
+#include "sim/register_layout.hpp"
+#include "sim_host.hpp"
+
+namespace corvantic::sim::test {
+namespace {
+
+constexpr const char* IP = "127.0.0.23";
+
+class VirtualCameraEvents : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    camera = start_camera(config_at(IP));
+    // Events go to the control holder.
+    ASSERT_EQ(host.transact(IP, writereg(1, {{reg::CCP, reg::CCP_CONTROL}}))->status, 0);
+  }
+  static EventMessage event(std::uint16_t id, bool ack) {
+    EventMessage e;
+    e.event_id = id;
+    e.stream_channel = 0;
+    e.block_id = 7;
+    e.timestamp = 0x1122334455667788;
+    e.ack_required = ack;
+    return e;
+  }
+
+  std::unique_ptr<VirtualCamera> camera;
+  RawHost host;
+};
+
+TEST_F(VirtualCameraEvents, SendsAnEventWithoutAcknowledgeOnce) {
+  const auto id = camera->send_event(event(0x9001, false));
+  ASSERT_TRUE(id) << id.error();
+  const auto datagram = host.receive();
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(ntohs(datagram->from.sin_port), 3956);
+  Bytes expected = {0x42, 0x00, 0x00, 0xC0, 0x00, 0x10};
+  put16(expected, *id);
+  expected.insert(expected.end(), {0x00, 0x00, 0x90, 0x01, 0x00, 0x00, 0x00, 0x07,
+                                   0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
+  EXPECT_EQ(datagram->bytes, expected);
+  EXPECT_TRUE(host.quiet(400ms));
+  EXPECT_EQ(camera->status().counters.events_sent, 1u);
+}
+
+TEST_F(VirtualCameraEvents, WaitsForTheAcknowledgeOfAnEventThatAsksForOne) {
+  const auto id = camera->send_event(event(0x9002, true));
+  ASSERT_TRUE(id);
+  const auto datagram = host.receive();
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(datagram->bytes.at(1), 0x01);  // acknowledge required
+  EXPECT_EQ(get16(datagram->bytes, 6), *id);
+  Bytes ack = {0x00, 0x00, 0x00, 0xC1, 0x00, 0x00};
+  put16(ack, *id);
+  host.send_to(IP, ack);
+  EXPECT_TRUE(host.quiet(500ms));  // acknowledged: no retransmission
+  host.send_to(IP, ack);            // a late duplicate is counted, not answered
+  EXPECT_TRUE(host.quiet(100ms));
+  const auto counters = camera->status().counters;
+  EXPECT_EQ(counters.event_acks, 1u);
+  EXPECT_EQ(counters.unexpected_acks, 1u);
+  EXPECT_EQ(counters.event_retransmissions, 0u);
+  EXPECT_EQ(counters.malformed, 0u);
+}
+
+TEST_F(VirtualCameraEvents, RetransmitsAnUnacknowledgedEvent) {
+  // Time-out 100 ms, two retransmissions.
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::MCTT, 100}, {reg::MCRC, 2}}))->status, 0);
+  const auto id = camera->send_event(event(0x9003, true));
+  ASSERT_TRUE(id);
+  const auto first = host.receive();
+  const auto second = host.receive();
+  const auto third = host.receive();
+  ASSERT_TRUE(first && second && third);
+  EXPECT_EQ(second->bytes, first->bytes);
+  EXPECT_EQ(third->bytes, first->bytes);
+  EXPECT_TRUE(host.quiet(300ms));
+  const auto counters = camera->status().counters;
+  EXPECT_EQ(counters.event_retransmissions, 2u);
+  EXPECT_EQ(counters.event_timeouts, 1u);
+  EXPECT_EQ(counters.event_acks, 0u);
+}
+
+TEST_F(VirtualCameraEvents, SendsEventDataWithItsData) {
+  auto message = event(0x9004, false);
+  message.with_data = true;
+  message.data = {1, 2, 3, 4, 5};
+  const auto id = camera->send_event(message);
+  ASSERT_TRUE(id);
+  const auto datagram = host.receive();
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(get16(datagram->bytes, 2), 0x00C2);
+  EXPECT_EQ(get16(datagram->bytes, 4), 16 + 5);
+  EXPECT_EQ(Bytes(datagram->bytes.begin() + 24, datagram->bytes.end()), (Bytes{1, 2, 3, 4, 5}));
+}
+
+TEST_F(VirtualCameraEvents, UsesTheMessageChannelWhenConfigured) {
+  RawHost listener;
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::MCDA, 0x7F000001}, {reg::MCP, listener.port()}}))->status, 0);
+  ASSERT_TRUE(camera->send_event(event(0x9005, false)));
+  const auto datagram = listener.receive();
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(get16(datagram->bytes, 10), 0x9005);
+  EXPECT_TRUE(host.quiet(100ms));
+}
+
+TEST_F(VirtualCameraEvents, TestEventCommandSendsAnEvent) {
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::TEST_EVENT_GENERATE, 1}}))->status, 0);
+  const auto datagram = host.receive();
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(get16(datagram->bytes, 2), 0x00C0);
+  EXPECT_EQ(get16(datagram->bytes, 10), reg::TEST_EVENT_ID);
+}
+
+TEST(VirtualCameraEventLimits, RefusesEventsItCannotSend) {
+  auto config = config_at(IP);
+  config.capabilities &= ~reg::cap::EVENTDATA;
+  auto camera = start_camera(config);
+  EventMessage message;
+  message.event_id = 1;
+  // Nobody has talked to the camera yet.
+  const auto nowhere = camera->send_event(message);
+  ASSERT_FALSE(nowhere);
+  EXPECT_EQ(nowhere.error(), "no host to send events to");
+  message.with_data = true;
+  const auto unsupported = camera->send_event(message);
+  ASSERT_FALSE(unsupported);
+  EXPECT_EQ(unsupported.error(), "EVENTDATA not offered");
+}
+
+}  // namespace
+}  // namespace corvantic::sim::test

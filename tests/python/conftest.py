@@ -1,0 +1,22 @@
+"""Shared fixtures: virtual cameras on loopback addresses of their own."""
+
+import itertools
+
+import pytest
+
+from corvantic.sim import VirtualCamera
+
+# 127.0.0.100 and up belong to the Python tests; the C++ tests use lower ones.
+_addresses = itertools.cycle(f"127.0.0.{n}" for n in range(100, 200))
+
+
+@pytest.fixture
+def camera_address():
+    return next(_addresses)
+
+
+@pytest.fixture
+def sim(camera_address):
+    """A running virtual camera with the default settings."""
+    with VirtualCamera(camera_address) as camera:
+        yield camera

@@ -380,6 +380,12 @@ PyType_Spec SPEC = {"corvantic.Camera", sizeof(Boxed<CameraNative>), 0,
 
 }  // namespace
 
+std::shared_ptr<CameraSession> camera_session(PyObject* object) {
+  PyObject* type = camera_type();
+  if (type == nullptr || !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
+  return native(object).session;
+}
+
 PyObject* camera_type() {
   static std::atomic<PyObject*> slot{nullptr};
   return create_once(slot, [] { return PyType_FromSpec(&SPEC); });

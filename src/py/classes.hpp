@@ -5,8 +5,14 @@
 
 #include <Python.h>
 
+#include <memory>
+
+#include "py/camera_state.hpp"
+
 namespace corvantic::py {
 
 [[nodiscard]] PyObject* camera_type();
+// The native session of a Camera object, or nullptr when `object` is none.
+[[nodiscard]] std::shared_ptr<CameraSession> camera_session(PyObject* object);
 
 }  // namespace corvantic::py

@@ -9,17 +9,13 @@
 #include <sys/epoll.h>
 
 #include "net/sys_error.hpp"
+#include "net/unique_fd.hpp"
 
 namespace corvantic::net {
 
 class Poller {
  public:
   Poller() = default;
-  ~Poller();
-  Poller(Poller&& other) noexcept;
-  Poller& operator=(Poller&& other) noexcept;
-  Poller(const Poller&) = delete;
-  Poller& operator=(const Poller&) = delete;
 
   [[nodiscard]] static SysResult<Poller> create();
 
@@ -32,7 +28,7 @@ class Poller {
 
  private:
   explicit Poller(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // An eventfd registered with a Poller. wake() is safe from any thread and
@@ -40,11 +36,6 @@ class Poller {
 class Waker {
  public:
   Waker() = default;
-  ~Waker();
-  Waker(Waker&& other) noexcept;
-  Waker& operator=(Waker&& other) noexcept;
-  Waker(const Waker&) = delete;
-  Waker& operator=(const Waker&) = delete;
 
   [[nodiscard]] static SysResult<Waker> create(Poller& poller, std::uint64_t token);
 
@@ -53,7 +44,7 @@ class Waker {
 
  private:
   explicit Waker(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace corvantic::net

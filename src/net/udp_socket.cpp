@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <utility>
 
 namespace corvantic::net {
 namespace {
@@ -20,66 +19,50 @@ SysResult<void> set_int_option(int fd, int level, int name, int value) {
 
 }  // namespace
 
-UdpSocket::~UdpSocket() { close(); }
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void UdpSocket::close() {
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-}
-
 SysResult<UdpSocket> UdpSocket::bind(const SocketAddress& local) {
   const int family = local.is_ipv6() ? AF_INET6 : AF_INET;
   UdpSocket socket(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket.is_open()) return std::unexpected(last_error());
-  if (::bind(socket.fd_, local.sockaddr_ptr(), local.length()) != 0) return std::unexpected(last_error());
+  if (::bind(socket.fd(), local.sockaddr_ptr(), local.length()) != 0) return std::unexpected(last_error());
   return socket;
 }
 
 SysResult<SocketAddress> UdpSocket::local_address() const {
   sockaddr_storage storage{};
   socklen_t size = sizeof storage;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &size) != 0) return std::unexpected(last_error());
+  if (::getsockname(fd(), reinterpret_cast<sockaddr*>(&storage), &size) != 0) return std::unexpected(last_error());
   return SocketAddress::from_sockaddr(storage);
 }
 
 SysResult<void> UdpSocket::set_nonblocking(bool on) {
-  const int flags = ::fcntl(fd_, F_GETFL);
+  const int flags = ::fcntl(fd(), F_GETFL);
   if (flags < 0) return std::unexpected(last_error());
   const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (::fcntl(fd_, F_SETFL, wanted) != 0) return std::unexpected(last_error());
+  if (::fcntl(fd(), F_SETFL, wanted) != 0) return std::unexpected(last_error());
   return {};
 }
 
-SysResult<void> UdpSocket::set_broadcast(bool on) { return set_int_option(fd_, SOL_SOCKET, SO_BROADCAST, on); }
+SysResult<void> UdpSocket::set_broadcast(bool on) { return set_int_option(fd(), SOL_SOCKET, SO_BROADCAST, on); }
 
 SysResult<void> UdpSocket::set_receive_timeout(std::chrono::microseconds timeout) {
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000);
   tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1'000'000);
-  return set_option(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return set_option(fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 SysResult<void> UdpSocket::set_receive_buffer(int bytes) {
-  return set_int_option(fd_, SOL_SOCKET, SO_RCVBUF, bytes);
+  return set_int_option(fd(), SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
 SysResult<void> UdpSocket::connect(const SocketAddress& peer) {
-  if (::connect(fd_, peer.sockaddr_ptr(), peer.length()) != 0) return std::unexpected(last_error());
+  if (::connect(fd(), peer.sockaddr_ptr(), peer.length()) != 0) return std::unexpected(last_error());
   return {};
 }
 
 SysResult<std::size_t> UdpSocket::send_to(std::span<const std::uint8_t> data, const SocketAddress& to) {
   for (;;) {
-    const ssize_t n = ::sendto(fd_, data.data(), data.size(), MSG_NOSIGNAL, to.sockaddr_ptr(), to.length());
+    const ssize_t n = ::sendto(fd(), data.data(), data.size(), MSG_NOSIGNAL, to.sockaddr_ptr(), to.length());
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return std::unexpected(last_error());
   }
@@ -90,7 +73,7 @@ SysResult<Datagram> UdpSocket::receive_from(std::span<std::uint8_t> buffer) {
     sockaddr_storage source{};
     socklen_t size = sizeof source;
     const ssize_t n =
-        ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source), &size);
+        ::recvfrom(fd(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source), &size);
     if (n >= 0) return Datagram{static_cast<std::size_t>(n), SocketAddress::from_sockaddr(source)};
     if (errno != EINTR) return std::unexpected(last_error());
   }

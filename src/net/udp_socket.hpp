@@ -8,6 +8,7 @@
 
 #include "net/address.hpp"
 #include "net/sys_error.hpp"
+#include "net/unique_fd.hpp"
 
 namespace corvantic::net {
 
@@ -19,17 +20,12 @@ struct Datagram {
 class UdpSocket {
  public:
   UdpSocket() = default;
-  ~UdpSocket();
-  UdpSocket(UdpSocket&& other) noexcept;
-  UdpSocket& operator=(UdpSocket&& other) noexcept;
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
 
   // A new socket of the address's family bound to `local`.
   [[nodiscard]] static SysResult<UdpSocket> bind(const SocketAddress& local);
 
-  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
-  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] bool is_open() const { return fd_.valid(); }
+  [[nodiscard]] int fd() const { return fd_.get(); }
   [[nodiscard]] SysResult<SocketAddress> local_address() const;
 
   [[nodiscard]] SysResult<void> set_nonblocking(bool on);
@@ -45,11 +41,11 @@ class UdpSocket {
   // Interrupted calls are retried.
   [[nodiscard]] SysResult<Datagram> receive_from(std::span<std::uint8_t> buffer);
 
-  void close();
+  void close() { fd_.reset(); }
 
  private:
   explicit UdpSocket(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace corvantic::net

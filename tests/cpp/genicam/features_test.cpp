@@ -41,7 +41,7 @@ class FeaturesTest : public ::testing::Test {
 TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
   for (const auto form : {sim::DescriptionForm::Plain, sim::DescriptionForm::ZipStored,
                           sim::DescriptionForm::ZipDeflated}) {
-    start(form);
+    ASSERT_NO_FATAL_FAILURE(start(form));
     log::ScopedCapture capture;
     load();
     EXPECT_EQ(capture.sink().with_message("GenICam feature model loaded").size(), 1u);
@@ -53,7 +53,7 @@ TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
 }
 
 TEST_F(FeaturesTest, SecondLoadReadsNothingFromTheDevice) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   load();
   const auto before = device_commands();
   load();
@@ -61,7 +61,7 @@ TEST_F(FeaturesTest, SecondLoadReadsNothingFromTheDevice) {
 }
 
 TEST_F(FeaturesTest, FallsBackToTheSecondLocationAndLogsTheFirstFailure) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   const std::string good = [&] {
     auto block = driver_->read_memory(0x0200, 512);
     return decode_text_field(*block);
@@ -76,7 +76,7 @@ TEST_F(FeaturesTest, FallsBackToTheSecondLocationAndLogsTheFirstFailure) {
 }
 
 TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   camera_->set_url(0, "Local:x.xml;100000000;10");
   camera_->set_url(1, "https://example.invalid/camera.xml");
   const auto loaded = load_feature_model(*driver_);
@@ -87,7 +87,7 @@ TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {
 }
 
 TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   load();
   ASSERT_TRUE(set_integer(*driver_, "Width", 32));
   EXPECT_EQ(camera_->status().counters.commands > 0, true);
@@ -107,7 +107,7 @@ TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {
 }
 
 TEST_F(FeaturesTest, FeatureErrorsAndTransportErrorsAreDistinct) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   load();
   EXPECT_EQ(get_integer(*driver_, "NoSuchFeature").error().display(), "feature 'NoSuchFeature' not found");
   EXPECT_EQ(set_enum(*driver_, "PixelFormat", "mono8").error().kind(), GenicamError::Kind::NoEnumEntry);
@@ -123,7 +123,7 @@ TEST_F(FeaturesTest, FeatureErrorsAndTransportErrorsAreDistinct) {
 }
 
 TEST_F(FeaturesTest, PayloadSizeSlotIsReusedWithoutChecks) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   load();
   std::optional<std::uint64_t> slot;
   EXPECT_EQ(read_payload_size(*driver_, slot).value(), 64u * 48u);
@@ -132,7 +132,7 @@ TEST_F(FeaturesTest, PayloadSizeSlotIsReusedWithoutChecks) {
 }
 
 TEST_F(FeaturesTest, DisconnectedAndLostConnections) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   load();
   driver_->disconnect(100ms);
   EXPECT_FALSE(has_feature(*driver_, "Width"));

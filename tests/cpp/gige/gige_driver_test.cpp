@@ -34,7 +34,7 @@ class GigeDriverTest : public ::testing::Test {
 };
 
 TEST_F(GigeDriverTest, ConnectsReadsIdentityAndHoldsControl) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   GigeDriver driver(driver_config());
   ASSERT_TRUE(driver.connect());
   EXPECT_TRUE(driver.is_connected());
@@ -52,7 +52,7 @@ TEST_F(GigeDriverTest, ConnectsReadsIdentityAndHoldsControl) {
 }
 
 TEST_F(GigeDriverTest, ExclusiveControlWritesThree) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   DriverConfig config = driver_config();
   config.exclusive = true;
   GigeDriver driver(config);
@@ -63,7 +63,7 @@ TEST_F(GigeDriverTest, ExclusiveControlWritesThree) {
 TEST_F(GigeDriverTest, DeviceWithoutConcatenationConnectsWithSingleReads) {
   sim::VirtualCameraConfig config;
   config.capabilities = sim::reg::cap::DEFAULT & ~sim::reg::cap::CONCATENATION;
-  start_camera(config);
+  ASSERT_NO_FATAL_FAILURE(start_camera(config));
   GigeDriver with_single_reads(driver_config());
   ASSERT_TRUE(with_single_reads.connect());
   EXPECT_EQ(ipv4_string(with_single_reads.device_info()->ip), CAMERA_IP);
@@ -74,7 +74,7 @@ TEST_F(GigeDriverTest, DeviceWithoutConcatenationConnectsWithSingleReads) {
 }
 
 TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   GigeDriver first(driver_config());
   ASSERT_TRUE(first.connect());
   GigeDriver second(driver_config());
@@ -92,7 +92,7 @@ TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {
 }
 
 TEST_F(GigeDriverTest, RefusedUserNameReadsAsEmptyText) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   camera_->inject_status(REG_USER_DEFINED_NAME.address, {GvcpStatus::ACCESS_DENIED});
   log::ScopedCapture capture;
   GigeDriver driver(driver_config());
@@ -104,7 +104,7 @@ TEST_F(GigeDriverTest, RefusedUserNameReadsAsEmptyText) {
 }
 
 TEST_F(GigeDriverTest, ErrorStatusesAndAlignmentRules) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   GigeDriver driver(driver_config());
   ASSERT_TRUE(driver.connect());
   EXPECT_EQ(driver.read_register(0x00FFFFF0).error().display(),
@@ -119,7 +119,7 @@ TEST_F(GigeDriverTest, ErrorStatusesAndAlignmentRules) {
 }
 
 TEST_F(GigeDriverTest, MemoryAccessAcrossChunksMatchesRegisterReads) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   GigeDriver driver(driver_config());
   ASSERT_TRUE(driver.connect());
   // The description document is plain memory of several kilobytes.
@@ -143,7 +143,7 @@ TEST_F(GigeDriverTest, MemoryAccessAcrossChunksMatchesRegisterReads) {
 }
 
 TEST_F(GigeDriverTest, PendingAcknowledgeKeepsASlowReadAlive) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   DriverConfig config = driver_config();
   config.gvcp_timeout = 100ms;
   config.retries = 1;
@@ -158,7 +158,7 @@ TEST_F(GigeDriverTest, PendingAcknowledgeKeepsASlowReadAlive) {
 }
 
 TEST_F(GigeDriverTest, SilentDeviceLosesControlAndTheLinkGoesDown) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   DriverConfig config = driver_config();
   config.gvcp_timeout = 20ms;
   config.retries = 1;
@@ -180,7 +180,7 @@ TEST_F(GigeDriverTest, SilentDeviceLosesControlAndTheLinkGoesDown) {
 }
 
 TEST_F(GigeDriverTest, SilentDeviceTimesOutTheConnect) {
-  start_camera();
+  ASSERT_NO_FATAL_FAILURE(start_camera());
   camera_->set_silent(true);
   DriverConfig config = driver_config();
   config.gvcp_timeout = 20ms;

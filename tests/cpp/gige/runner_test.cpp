@@ -46,7 +46,7 @@ class GvcpWorkerTest : public ::testing::Test {
 };
 
 TEST_F(GvcpWorkerTest, ReadRegisterRoundTripCountsCommandAndAck) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto reply = post_read(0x0934);
   auto cmd = device_.receive();
   ASSERT_TRUE(cmd);
@@ -60,7 +60,7 @@ TEST_F(GvcpWorkerTest, ReadRegisterRoundTripCountsCommandAndAck) {
 }
 
 TEST_F(GvcpWorkerTest, ForeignUnsolicitedAndMalformedAcksLeaveTheCommandInFlight) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto reply = post_read(0x0000);
   auto cmd = device_.receive();
   ASSERT_TRUE(cmd);
@@ -78,7 +78,7 @@ TEST_F(GvcpWorkerTest, ForeignUnsolicitedAndMalformedAcksLeaveTheCommandInFlight
 }
 
 TEST_F(GvcpWorkerTest, AcknowledgeFaultsFailTheOperationWithTheirTexts) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   struct Case {
     std::vector<std::uint8_t> (*answer)(std::uint16_t id);
     std::string text;
@@ -102,7 +102,7 @@ TEST_F(GvcpWorkerTest, AcknowledgeFaultsFailTheOperationWithTheirTexts) {
 }
 
 TEST_F(GvcpWorkerTest, ReadRegistersReportsAWrongValueCount) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto reply = make_reply_slot<std::vector<std::uint32_t>>();
   ASSERT_TRUE(worker_->post(request::ReadRegisters{{0x0000, 0x0A00, 0x0934}, reply}));
   auto cmd = device_.receive();
@@ -114,7 +114,7 @@ TEST_F(GvcpWorkerTest, ReadRegistersReportsAWrongValueCount) {
 }
 
 TEST_F(GvcpWorkerTest, MemoryReadsAreChunkedAndResumeWhereTheDeviceStopped) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
   ASSERT_TRUE(worker_->post(request::ReadMemory{0x10000, 1300, reply}));
   std::vector<std::uint32_t> asked_addresses, asked_counts;
@@ -142,7 +142,7 @@ TEST_F(GvcpWorkerTest, MemoryReadsAreChunkedAndResumeWhereTheDeviceStopped) {
 }
 
 TEST_F(GvcpWorkerTest, ShortMemoryReadAsksForAWholeWordAndKeepsTheBytesWanted) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
   ASSERT_TRUE(worker_->post(request::ReadMemory{0x0048, 6, reply}));
   auto cmd = device_.receive();
@@ -154,7 +154,7 @@ TEST_F(GvcpWorkerTest, ShortMemoryReadAsksForAWholeWordAndKeepsTheBytesWanted) {
 }
 
 TEST_F(GvcpWorkerTest, MemoryWritesAreChunkedAt512Bytes) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   std::vector<std::uint8_t> data(1300);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
   auto reply = make_reply_slot<Unit>();
@@ -176,7 +176,7 @@ TEST_F(GvcpWorkerTest, MemoryWritesAreChunkedAt512Bytes) {
 }
 
 TEST_F(GvcpWorkerTest, ZeroLengthTransfersStillGoOutOnce) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto read = make_reply_slot<std::vector<std::uint8_t>>();
   ASSERT_TRUE(worker_->post(request::ReadMemory{0x100, 0, read}));
   auto cmd = device_.receive();
@@ -195,7 +195,7 @@ TEST_F(GvcpWorkerTest, ZeroLengthTransfersStillGoOutOnce) {
 }
 
 TEST_F(GvcpWorkerTest, RetransmitsThenTimesOut) {
-  start(30ms, 2);
+  ASSERT_NO_FATAL_FAILURE(start(30ms, 2));
   auto reply = post_read(0x0000);
   std::vector<std::uint16_t> ids;
   while (auto cmd = device_.receive(300ms)) ids.push_back(cmd->request_id());
@@ -208,7 +208,7 @@ TEST_F(GvcpWorkerTest, RetransmitsThenTimesOut) {
 }
 
 TEST_F(GvcpWorkerTest, PendingAckExtendsTheDeadlineWithoutRetransmission) {
-  start(30ms, 1);
+  ASSERT_NO_FATAL_FAILURE(start(30ms, 1));
   auto reply = post_read(0x0000);
   auto cmd = device_.receive();
   ASSERT_TRUE(cmd);
@@ -222,7 +222,7 @@ TEST_F(GvcpWorkerTest, PendingAckExtendsTheDeadlineWithoutRetransmission) {
 }
 
 TEST_F(GvcpWorkerTest, EventsAreAcknowledgedWhenAskedAndCounted) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto worker_address = [&] {
     auto reply = post_read(0);
     auto cmd = device_.receive();
@@ -243,7 +243,7 @@ TEST_F(GvcpWorkerTest, EventsAreAcknowledgedWhenAskedAndCounted) {
 }
 
 TEST_F(GvcpWorkerTest, ShutdownFailsPendingOperationsAndReleasesControl) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   auto in_flight = post_read(0x0000);
   auto queued = post_read(0x0004);
   ASSERT_TRUE(device_.receive());
@@ -263,7 +263,7 @@ TEST_F(GvcpWorkerTest, ShutdownFailsPendingOperationsAndReleasesControl) {
 
 TEST_F(GvcpWorkerTest, UnansweredHeartbeatEndsTheWorkerWithControlLost) {
   log::ScopedCapture capture;
-  start(20ms, 1, 60);  // heartbeat every 20 ms
+  ASSERT_NO_FATAL_FAILURE(start(20ms, 1, 60));  // heartbeat every 20 ms
   auto heartbeat = device_.receive();
   ASSERT_TRUE(heartbeat);
   EXPECT_EQ(heartbeat->code(), 0x0080);
@@ -278,7 +278,7 @@ TEST_F(GvcpWorkerTest, UnansweredHeartbeatEndsTheWorkerWithControlLost) {
 
 TEST_F(GvcpWorkerTest, HeartbeatSeeingTheControlBitClearedLosesControl) {
   log::ScopedCapture capture;
-  start(2000ms, 0, 60);
+  ASSERT_NO_FATAL_FAILURE(start(2000ms, 0, 60));
   auto heartbeat = device_.receive();
   ASSERT_TRUE(heartbeat);
   device_.send(FakeDevice::ack(0, 0x0081, heartbeat->request_id(), FakeDevice::words({0})), heartbeat->from);

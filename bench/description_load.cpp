@@ -58,7 +58,7 @@ constexpr int ROUNDS = 21;
 // Keeps the timed reads from being optimised away.
 volatile std::int64_t sink = 0;
 // The options the model builder parses with.
-constexpr unsigned PARSE_OPTIONS = pugi::parse_default | pugi::parse_doctype;
+constexpr unsigned PARSE_OPTIONS = pugi::parse_default | pugi::parse_doctype | pugi::parse_embed_pcdata;
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -23,9 +23,9 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 constexpr std::uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;
 constexpr std::uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50;
 constexpr std::uint32_t END_OF_CENTRAL_DIRECTORY_SIGNATURE = 0x06054b50;
-constexpr std::uint16_t VERSION_NEEDED = 20;   // 2.0: deflate
-constexpr std::uint16_t DOS_TIME = 0;          // 00:00:00
-constexpr std::uint16_t DOS_DATE = 0x21;       // 1980-01-01
+constexpr std::uint16_t VERSION_NEEDED = 20;  // 2.0: deflate
+constexpr std::uint16_t DOS_TIME = 0;         // 00:00:00
+constexpr std::uint16_t DOS_DATE = 0x21;      // 1980-01-01
 
 // Raw DEFLATE (no zlib header) of `content` at the best compression.
 std::vector<std::uint8_t> raw_deflate(std::span<const std::uint8_t> content) {
@@ -64,7 +64,9 @@ bool parse_description_form(std::string_view text, DescriptionForm& form) {
   return false;
 }
 
-std::string_view description_xml() { return DESCRIPTION_XML; }
+std::string_view description_xml() {
+  return DESCRIPTION_XML;
+}
 
 std::string description_file_name(DescriptionForm form) {
   return form == DescriptionForm::Plain ? "corvantic_sim.xml" : "corvantic_sim.zip";
@@ -77,9 +79,10 @@ std::vector<std::uint8_t> description_bytes(DescriptionForm form) {
   return build_zip("corvantic_sim.xml", content, form == DescriptionForm::ZipDeflated);
 }
 
-std::vector<std::uint8_t> build_zip(std::string_view name, std::span<const std::uint8_t> content, bool deflate) {
-  const std::uint32_t crc =
-      static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0), content.data(), static_cast<uInt>(content.size())));
+std::vector<std::uint8_t> build_zip(std::string_view name, std::span<const std::uint8_t> content,
+                                    bool deflate) {
+  const std::uint32_t crc = static_cast<std::uint32_t>(
+      crc32(crc32(0L, Z_NULL, 0), content.data(), static_cast<uInt>(content.size())));
   std::vector<std::uint8_t> packed;
   std::uint16_t method = 0;
   if (deflate) {

@@ -31,8 +31,8 @@ enum class DescriptionForm : std::uint8_t { Plain, ZipStored, ZipDeflated };
 // (method 0) or raw-deflated (method 8): local file header, data, central
 // directory record, end-of-central-directory record, with the CRC-32 and
 // both sizes filled in.
-[[nodiscard]] std::vector<std::uint8_t> build_zip(std::string_view name, std::span<const std::uint8_t> content,
-                                                  bool deflate);
+[[nodiscard]] std::vector<std::uint8_t> build_zip(std::string_view name,
+                                                  std::span<const std::uint8_t> content, bool deflate);
 
 // The location text: "Local:<file>;<hex address>;<hex size>" (no 0x prefix).
 [[nodiscard]] std::string local_url(std::string_view file_name, std::uint32_t address, std::uint32_t size);

@@ -1,6 +1,8 @@
 #include "sim/device.hpp"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -47,15 +49,21 @@ sockaddr_in socket_address(const Peer& peer) {
   return addr;
 }
 
-std::string system_error_text(int error) { return std::generic_category().message(error); }
+std::string system_error_text(int error) {
+  return std::generic_category().message(error);
+}
 
 RegisterMapConfig map_config(const VirtualCameraConfig& config, std::uint32_t ip,
                              std::function<std::uint64_t()> timestamp) {
   RegisterMapConfig out;
   out.timestamp = std::move(timestamp);
   out.identity.ip = ip;
-  out.identity.mac = {0x02, 0x00, static_cast<std::uint8_t>(ip >> 24), static_cast<std::uint8_t>(ip >> 16),
-                      static_cast<std::uint8_t>(ip >> 8), static_cast<std::uint8_t>(ip)};
+  out.identity.mac = {0x02,
+                      0x00,
+                      static_cast<std::uint8_t>(ip >> 24),
+                      static_cast<std::uint8_t>(ip >> 16),
+                      static_cast<std::uint8_t>(ip >> 8),
+                      static_cast<std::uint8_t>(ip)};
   if (config.serial.empty()) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "SIM%08X", ip);
@@ -90,7 +98,9 @@ VirtualCamera::VirtualCamera(VirtualCameraConfig config)
       path_mtu_(config_.path_mtu),
       extended_ids_(config_.extended_ids) {}
 
-VirtualCamera::~VirtualCamera() { stop(); }
+VirtualCamera::~VirtualCamera() {
+  stop();
+}
 
 std::expected<void, std::string> VirtualCamera::start() {
   std::lock_guard lock(mutex_);
@@ -116,6 +126,12 @@ std::expected<void, std::string> VirtualCamera::start() {
   }
   socket_fd_ = fd;
   wake_fd_ = wake;
+  if (config_.listen_broadcast) {
+    if (auto opened = open_broadcast_sockets_locked(); !opened) {
+      close_sockets_locked();
+      return opened;
+    }
+  }
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) {
     const auto index = static_cast<std::size_t>(c);
     streamers_[index] = std::make_unique<GvspStreamer>(c, fd, config_.tick_frequency);
@@ -128,9 +144,7 @@ std::expected<void, std::string> VirtualCamera::start() {
     thread_ = std::thread(&VirtualCamera::run, this);
   } catch (const std::system_error& e) {
     for (auto& streamer : streamers_) streamer.reset();
-    ::close(socket_fd_);
-    ::close(wake_fd_);
-    socket_fd_ = wake_fd_ = -1;
+    close_sockets_locked();
     return std::unexpected(std::string("control thread: ") + e.what());
   }
   return {};
@@ -155,9 +169,57 @@ void VirtualCamera::stop() {
   held_ack_.reset();
   events_.clear();
   pending_.reset();
+  close_sockets_locked();
+}
+
+void VirtualCamera::close_sockets_locked() {
+  for (const int fd : broadcast_fds_) ::close(fd);
+  broadcast_fds_.clear();
   ::close(socket_fd_);
   ::close(wake_fd_);
   socket_fd_ = wake_fd_ = -1;
+}
+
+std::expected<void, std::string> VirtualCamera::open_broadcast_sockets_locked() {
+  // The limited broadcast, and the directed broadcast of the interface that
+  // holds the camera's address, if it has one (loopback has none).
+  std::vector<std::uint32_t> addresses{INADDR_BROADCAST};
+  ifaddrs* interfaces = nullptr;
+  if (::getifaddrs(&interfaces) == 0) {
+    for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET ||
+          (i->ifa_flags & IFF_BROADCAST) == 0 || i->ifa_broadaddr == nullptr) {
+        continue;
+      }
+      const auto* own = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+      if (ntohl(own->sin_addr.s_addr) != ip_ || addresses.size() >= MAX_BROADCAST_SOCKETS) continue;
+      // An address added without a broadcast reports none (or itself): the
+      // subnet's broadcast is then the address with all host bits set.
+      std::uint32_t broadcast =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr);
+      if ((broadcast == 0 || broadcast == ip_) && i->ifa_netmask != nullptr) {
+        broadcast = ip_ | ~ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+      }
+      if (broadcast != ip_ && broadcast != INADDR_BROADCAST) addresses.push_back(broadcast);
+    }
+    ::freeifaddrs(interfaces);
+  }
+  for (const std::uint32_t address : addresses) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::unexpected("socket: " + system_error_text(errno));
+    // Every camera listening for broadcasts gets its own copy of each one.
+    const int on = 1;
+    const sockaddr_in local = socket_address({address, GVCP_PORT});
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return std::unexpected("bind broadcast " + format_ipv4(address) + ":" + std::to_string(GVCP_PORT) +
+                             ": " + system_error_text(error));
+    }
+    broadcast_fds_.push_back(fd);
+  }
+  return {};
 }
 
 bool VirtualCamera::running() const {
@@ -306,8 +368,11 @@ void VirtualCamera::run() {
       timeout_ms = static_cast<int>(
           std::chrono::ceil<std::chrono::milliseconds>(std::max(wait, Clock::duration::zero())).count());
     }
-    pollfd fds[2] = {{socket_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, timeout_ms);
+    // Control socket, wake descriptor, then any broadcast sockets.
+    pollfd fds[2 + MAX_BROADCAST_SOCKETS] = {{socket_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    const std::size_t broadcasts = std::min(broadcast_fds_.size(), MAX_BROADCAST_SOCKETS);
+    for (std::size_t i = 0; i < broadcasts; ++i) fds[2 + i] = {broadcast_fds_[i], POLLIN, 0};
+    const int ready = ::poll(fds, static_cast<nfds_t>(2 + broadcasts), timeout_ms);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       std::uint64_t drained;
@@ -320,10 +385,21 @@ void VirtualCamera::run() {
     for (int i = 0; i < 64; ++i) {
       sockaddr_in from{};
       socklen_t from_size = sizeof from;
-      const auto n = ::recvfrom(socket_fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                                &from_size);
+      const auto n = ::recvfrom(socket_fd_, buffer.data(), buffer.size(), 0,
+                                reinterpret_cast<sockaddr*>(&from), &from_size);
       if (n < 0) break;  // EAGAIN: nothing left; other errors are retried on the next pass
       handle_datagram_locked(std::span(buffer.data(), static_cast<std::size_t>(n)), from, Clock::now());
+    }
+    for (std::size_t b = 0; b < broadcasts; ++b) {
+      for (int i = 0; i < 16; ++i) {
+        sockaddr_in from{};
+        socklen_t from_size = sizeof from;
+        const auto n = ::recvfrom(broadcast_fds_[b], buffer.data(), buffer.size(), 0,
+                                  reinterpret_cast<sockaddr*>(&from), &from_size);
+        if (n < 0) break;
+        handle_datagram_locked(std::span(buffer.data(), static_cast<std::size_t>(n)), from, Clock::now(),
+                               /*broadcast=*/true);
+      }
     }
     run_timers_locked(Clock::now());
   }
@@ -395,7 +471,7 @@ void VirtualCamera::collect_finished_locked() {
 // ---------------------------------------------------------------- datagrams
 
 void VirtualCamera::handle_datagram_locked(std::span<const std::uint8_t> datagram, const sockaddr_in& from,
-                                           Clock::time_point now) {
+                                           Clock::time_point now, bool broadcast) {
   if (silent_) {
     ++counters_.silenced;
     return;
@@ -431,11 +507,14 @@ void VirtualCamera::handle_datagram_locked(std::span<const std::uint8_t> datagra
     }
     return;
   }
+  // Of what arrives by broadcast, only discovery is for a device.
+  if (broadcast && !std::holds_alternative<DiscoveryRequest>(parsed->request)) return;
   handle_command_locked(*parsed, datagram, peer, from, now);
 }
 
-void VirtualCamera::handle_command_locked(const ParsedCommand& command, std::span<const std::uint8_t> datagram,
-                                          const Peer& peer, const sockaddr_in& from, Clock::time_point now) {
+void VirtualCamera::handle_command_locked(const ParsedCommand& command,
+                                          std::span<const std::uint8_t> datagram, const Peer& peer,
+                                          const sockaddr_in& from, Clock::time_point now) {
   ++counters_.commands;
   const CommandHeader& header = command.header;
   const Access access{peer, now};
@@ -841,12 +920,9 @@ std::expected<std::uint16_t, std::string> VirtualCamera::send_event_locked(const
   put_on_wire_locked(bytes, address);
   ++counters_.events_sent;
   if (event.ack_required) {
-    events_.push_back(EventInFlight{request_id,
-                                    event.with_data ? gvcp_code::EVENTDATA_ACK : gvcp_code::EVENT_ACK,
-                                    std::move(bytes),
-                                    address,
-                                    now + std::chrono::milliseconds(map_.event_timeout_ms()),
-                                    map_.event_retries()});
+    events_.push_back(EventInFlight{
+        request_id, event.with_data ? gvcp_code::EVENTDATA_ACK : gvcp_code::EVENT_ACK, std::move(bytes),
+        address, now + std::chrono::milliseconds(map_.event_timeout_ms()), map_.event_retries()});
   }
   return request_id;
 }

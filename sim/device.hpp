@@ -51,6 +51,9 @@ struct VirtualCameraConfig {
   std::string user_name;  // initial DeviceUserID (0x00E8)
   std::uint32_t path_mtu = 9216;
   bool extended_ids = false;  // stream packets in the extended-id header form
+  // Also receive DISCOVERY sent to the limited broadcast address and to the
+  // directed broadcast of the camera's interface (answers stay unicast).
+  bool listen_broadcast = false;
 };
 
 // A slow operation: commands matching it are answered with a PENDING_ACK
@@ -66,24 +69,24 @@ struct PendingRule {
 
 // Counters for test assertions; all only ever grow.
 struct DeviceCounters {
-  std::uint64_t commands = 0;          // well-formed commands accepted (discovery included)
-  std::uint64_t acks_sent = 0;         // acknowledges put on the wire (duplicates included)
-  std::uint64_t error_acks = 0;        // of those, with an error status
-  std::uint64_t pending_acks = 0;      // PENDING_ACKs put on the wire
-  std::uint64_t acks_dropped = 0;      // lost by injection
+  std::uint64_t commands = 0;      // well-formed commands accepted (discovery included)
+  std::uint64_t acks_sent = 0;     // acknowledges put on the wire (duplicates included)
+  std::uint64_t error_acks = 0;    // of those, with an error status
+  std::uint64_t pending_acks = 0;  // PENDING_ACKs put on the wire
+  std::uint64_t acks_dropped = 0;  // lost by injection
   std::uint64_t acks_duplicated = 0;
   std::uint64_t acks_delayed = 0;
   std::uint64_t acks_reordered = 0;
-  std::uint64_t malformed = 0;         // datagrams rejected or dropped as malformed
-  std::uint64_t silenced = 0;          // datagrams ignored while silent
+  std::uint64_t malformed = 0;  // datagrams rejected or dropped as malformed
+  std::uint64_t silenced = 0;   // datagrams ignored while silent
   std::uint64_t discoveries = 0;
   std::uint64_t resend_requests = 0;
-  std::uint64_t retransmissions = 0;   // repeated writes answered from the last acknowledge
-  std::uint64_t busy = 0;              // commands refused as busy during a pending operation
+  std::uint64_t retransmissions = 0;  // repeated writes answered from the last acknowledge
+  std::uint64_t busy = 0;             // commands refused as busy during a pending operation
   std::uint64_t control_grants = 0;
   std::uint64_t control_releases = 0;  // by the holder, by heartbeat expiry or forced
   std::uint64_t heartbeat_expiries = 0;
-  std::uint64_t events_sent = 0;       // first transmissions
+  std::uint64_t events_sent = 0;  // first transmissions
   std::uint64_t event_retransmissions = 0;
   std::uint64_t event_acks = 0;
   std::uint64_t unexpected_acks = 0;  // event acknowledges from hosts for no event in flight
@@ -115,11 +118,11 @@ class VirtualCamera {
   [[nodiscard]] const VirtualCameraConfig& config() const { return config_; }
 
   // Faults on acknowledges (PENDING_ACKs and discovery answers included).
-  void drop_acks(std::uint32_t count);        // the next `count` are not sent
-  void duplicate_acks(std::uint32_t count);   // the next `count` are sent twice
-  void reorder_acks(std::uint32_t count);     // the next `count` are each held until after the following one
-  void set_ack_delay(std::uint32_t ms);       // every acknowledge leaves `ms` late; 0 ends it
-  void set_silent(bool silent);               // receive and answer nothing at all
+  void drop_acks(std::uint32_t count);       // the next `count` are not sent
+  void duplicate_acks(std::uint32_t count);  // the next `count` are sent twice
+  void reorder_acks(std::uint32_t count);    // the next `count` are each held until after the following one
+  void set_ack_delay(std::uint32_t ms);      // every acknowledge leaves `ms` late; 0 ends it
+  void set_silent(bool silent);              // receive and answer nothing at all
   // Registers answering an error status.
   void inject_status(std::uint32_t address, InjectedStatus injected);
   void clear_status(std::uint32_t address);
@@ -180,15 +183,19 @@ class VirtualCamera {
 
   void run();
   void handle_datagram_locked(std::span<const std::uint8_t> datagram, const sockaddr_in& from,
-                              Clock::time_point now);
+                              Clock::time_point now, bool broadcast = false);
+  [[nodiscard]] std::expected<void, std::string> open_broadcast_sockets_locked();
+  void close_sockets_locked();
   void handle_command_locked(const ParsedCommand& command, std::span<const std::uint8_t> datagram,
                              const Peer& peer, const sockaddr_in& from, Clock::time_point now);
-  void answer_readreg_locked(const CommandHeader& header, const ReadRegRequest& request, const Access& access);
-  void answer_writereg_locked(const CommandHeader& header, const WriteRegRequest& request, const Access& access,
-                              Effects& effects);
-  void answer_readmem_locked(const CommandHeader& header, const ReadMemRequest& request, const Access& access);
-  void answer_writemem_locked(const CommandHeader& header, const WriteMemRequest& request, const Access& access,
-                              Effects& effects);
+  void answer_readreg_locked(const CommandHeader& header, const ReadRegRequest& request,
+                             const Access& access);
+  void answer_writereg_locked(const CommandHeader& header, const WriteRegRequest& request,
+                              const Access& access, Effects& effects);
+  void answer_readmem_locked(const CommandHeader& header, const ReadMemRequest& request,
+                             const Access& access);
+  void answer_writemem_locked(const CommandHeader& header, const WriteMemRequest& request,
+                              const Access& access, Effects& effects);
   [[nodiscard]] const PendingRule* pending_rule_locked(const ParsedCommand& command) const;
   // Sends (or schedules, per the injected faults) one acknowledge.
   void emit_ack_locked(std::vector<std::uint8_t> bytes, const sockaddr_in& to, Clock::time_point now);
@@ -232,8 +239,8 @@ class VirtualCamera {
   bool extended_ids_;
   std::vector<PendingRule> pending_rules_;
   std::optional<PendingOperation> pending_;
-  std::deque<Outgoing> outgoing_;         // delayed and final acknowledges, by due time
-  std::optional<Outgoing> held_ack_;      // a reordered acknowledge waiting for the next one
+  std::deque<Outgoing> outgoing_;     // delayed and final acknowledges, by due time
+  std::optional<Outgoing> held_ack_;  // a reordered acknowledge waiting for the next one
   std::vector<EventInFlight> events_;
   std::uint16_t next_event_id_ = 1;
   std::map<std::pair<std::uint32_t, std::uint16_t>, LastWrite> last_writes_;
@@ -243,6 +250,8 @@ class VirtualCamera {
   // Set by start(), cleared by stop(); the thread uses them in between.
   int socket_fd_ = -1;
   int wake_fd_ = -1;
+  static constexpr std::size_t MAX_BROADCAST_SOCKETS = 2;
+  std::vector<int> broadcast_fds_;
   std::thread thread_;
 };
 

@@ -53,6 +53,8 @@ options:
                             (see the pending control command)
   --path-mtu BYTES          largest IP datagram the stream path carries (default 9216)
   --extended-ids            send stream packets in the extended-id header form
+  --listen-broadcast        also receive DISCOVERY sent to 255.255.255.255 and to the
+                            broadcast address of the camera's interface (answers stay unicast)
   --serial TEXT             serial number (default SIM + the address in hexadecimal)
   --user-name TEXT          initial user-defined name, DeviceUserID (default empty)
   --help                    show this text and exit
@@ -172,8 +174,8 @@ std::vector<std::string> split(const std::string& line) {
 
 std::string format_peer(const Peer& peer) {
   char text[32];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", peer.ip >> 24, (peer.ip >> 16) & 0xFF, (peer.ip >> 8) & 0xFF,
-                peer.ip & 0xFF, peer.port);
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", peer.ip >> 24, (peer.ip >> 16) & 0xFF,
+                (peer.ip >> 8) & 0xFF, peer.ip & 0xFF, peer.port);
   return text;
 }
 
@@ -187,11 +189,11 @@ std::string status_line(const DeviceStatus& status) {
       << " acks_duplicated=" << c.acks_duplicated << " acks_delayed=" << c.acks_delayed
       << " acks_reordered=" << c.acks_reordered << " malformed=" << c.malformed << " silenced=" << c.silenced
       << " discoveries=" << c.discoveries << " resend_requests=" << c.resend_requests
-      << " retransmissions=" << c.retransmissions << " busy=" << c.busy << " control_grants=" << c.control_grants
-      << " control_releases=" << c.control_releases << " heartbeat_expiries=" << c.heartbeat_expiries
-      << " events_sent=" << c.events_sent << " event_retransmissions=" << c.event_retransmissions
-      << " event_acks=" << c.event_acks << " unexpected_acks=" << c.unexpected_acks
-      << " event_timeouts=" << c.event_timeouts;
+      << " retransmissions=" << c.retransmissions << " busy=" << c.busy
+      << " control_grants=" << c.control_grants << " control_releases=" << c.control_releases
+      << " heartbeat_expiries=" << c.heartbeat_expiries << " events_sent=" << c.events_sent
+      << " event_retransmissions=" << c.event_retransmissions << " event_acks=" << c.event_acks
+      << " unexpected_acks=" << c.unexpected_acks << " event_timeouts=" << c.event_timeouts;
   for (std::size_t ch = 0; ch < status.streams.size(); ++ch) {
     const auto& s = status.streams[ch];
     out << " stream" << ch << "_running=" << (status.streaming[ch] ? 1 : 0) << " stream" << ch
@@ -240,7 +242,8 @@ std::string event_command(VirtualCamera& camera, const std::vector<std::string>&
 }
 
 std::string stream_faults_command(VirtualCamera& camera, const std::vector<std::string>& words) {
-  if (words.size() < 2) return "error usage: stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]";
+  if (words.size() < 2)
+    return "error usage: stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]";
   const auto channel = parse_number(words[1]);
   if (!channel || *channel >= static_cast<std::uint64_t>(reg::STREAM_CHANNEL_COUNT)) {
     return "error bad channel '" + words[1] + "'";
@@ -273,7 +276,8 @@ std::string stream_faults_command(VirtualCamera& camera, const std::vector<std::
 }
 
 std::string error_status_command(VirtualCamera& camera, const std::vector<std::string>& words) {
-  if (words.size() < 3 || words.size() > 4) return "error usage: error-status ADDRESS STATUS [read|write|both]";
+  if (words.size() < 3 || words.size() > 4)
+    return "error usage: error-status ADDRESS STATUS [read|write|both]";
   const auto address = parse_u32(words[1]);
   if (!address) return "error bad address '" + words[1] + "'";
   const auto status = parse_number(words[2]);
@@ -341,8 +345,8 @@ std::optional<std::string> control(VirtualCamera& camera, const std::string& lin
   }
   if (name == "pending") {
     if (words.size() < 3 || words.size() > 4) return "error usage: pending COMMAND[@ADDRESS] MS [DONE_MS]";
-    const auto rule = parse_pending(words[1], words[2],
-                                    words.size() == 4 ? std::optional<std::string_view>(words[3]) : std::nullopt);
+    const auto rule = parse_pending(
+        words[1], words[2], words.size() == 4 ? std::optional<std::string_view>(words[3]) : std::nullopt);
     if (!rule) return "error bad pending rule '" + line.substr(line.find(words[1])) + "'";
     camera.add_pending(*rule);
     return "ok";
@@ -400,10 +404,13 @@ int main(int argc, char** argv) {
       config.writes_need_control = true;
     } else if (arg == "--extended-ids") {
       config.extended_ids = true;
+    } else if (arg == "--listen-broadcast") {
+      config.listen_broadcast = true;
     } else {
       static const std::set<std::string> VALUED = {
-          "--address", "--capabilities", "--description", "--tick-frequency", "--frame-rate", "--width",
-          "--height",  "--heartbeat-timeout", "--pending", "--path-mtu", "--serial", "--user-name"};
+          "--address",    "--capabilities", "--description", "--tick-frequency",
+          "--frame-rate", "--width",        "--height",      "--heartbeat-timeout",
+          "--pending",    "--path-mtu",     "--serial",      "--user-name"};
       if (!VALUED.contains(arg)) return usage_error("unknown option " + arg);
       const auto v = value();
       if (!v) return usage_error("option " + arg + " needs a value");
@@ -415,7 +422,8 @@ int main(int argc, char** argv) {
         // The whole word: --no-* options take effect when given after it.
         config.capabilities = *n;
       } else if (arg == "--description") {
-        if (!parse_description_form(*v, config.description)) return usage_error("bad description form '" + *v + "'");
+        if (!parse_description_form(*v, config.description))
+          return usage_error("bad description form '" + *v + "'");
       } else if (arg == "--tick-frequency") {
         const auto n = parse_number(*v);
         if (!n || *n == 0) return usage_error("bad tick frequency '" + *v + "'");
@@ -439,8 +447,10 @@ int main(int argc, char** argv) {
         const auto second = v->find(':', first + 1);
         const std::string_view text(*v);
         const auto rule = parse_pending(
-            text.substr(0, first), text.substr(first + 1, second == std::string::npos ? second : second - first - 1),
-            second == std::string::npos ? std::nullopt : std::optional<std::string_view>(text.substr(second + 1)));
+            text.substr(0, first),
+            text.substr(first + 1, second == std::string::npos ? second : second - first - 1),
+            second == std::string::npos ? std::nullopt
+                                        : std::optional<std::string_view>(text.substr(second + 1)));
         if (!rule) return usage_error("bad pending rule '" + *v + "'");
         pending.push_back(*rule);
       } else if (arg == "--path-mtu") {

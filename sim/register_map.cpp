@@ -1,11 +1,11 @@
 #include "sim/register_map.hpp"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
-
-#include <arpa/inet.h>
 
 #include "gige/proto/gvcp_status.hpp"
 #include "sim/description.hpp"
@@ -28,24 +28,32 @@ void put_text(std::span<std::uint8_t> field, std::string_view text) {
   std::memcpy(field.data(), text.data(), std::min(text.size(), field.size()));
 }
 
-float float_of(std::uint32_t bits) { return std::bit_cast<float>(bits); }
-std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
+float float_of(std::uint32_t bits) {
+  return std::bit_cast<float>(bits);
+}
+std::uint32_t bits_of(float value) {
+  return std::bit_cast<std::uint32_t>(value);
+}
 
 bool valid_pixel_format(std::uint32_t format) {
   return format == PIXEL_MONO8 || format == PIXEL_MONO16 || format == PIXEL_RGB8;
 }
 
-std::uint32_t bytes_per_pixel(std::uint32_t format) { return ((format >> 16) & 0xFF) / 8; }
+std::uint32_t bytes_per_pixel(std::uint32_t format) {
+  return ((format >> 16) & 0xFF) / 8;
+}
 
-std::unexpected<std::uint16_t> fail(std::uint16_t status) { return std::unexpected(status); }
+std::unexpected<std::uint16_t> fail(std::uint16_t status) {
+  return std::unexpected(status);
+}
 
 }  // namespace
 
 RegisterMap::RegisterMap(RegisterMapConfig config) : config_(std::move(config)) {
   const auto& id = config_.identity;
   std::uint8_t* b = bootstrap_.data();
-  store_be32(b + reg::VERSION, 0x00020000);       // GigE Vision 2.0
-  store_be32(b + reg::DEVICE_MODE, 0x80000001);   // big-endian registers, transmitter, UTF-8 texts
+  store_be32(b + reg::VERSION, 0x00020000);      // GigE Vision 2.0
+  store_be32(b + reg::DEVICE_MODE, 0x80000001);  // big-endian registers, transmitter, UTF-8 texts
   store_be32(b + reg::MAC_HIGH, (std::uint32_t{id.mac[0]} << 8) | id.mac[1]);
   store_be32(b + reg::MAC_LOW, load_be32(id.mac.data() + 2));
   store_be32(b + reg::SUPPORTED_IP_CONFIG, 0x00000007);  // persistent IP, DHCP, link-local
@@ -105,7 +113,8 @@ std::uint16_t RegisterMap::precheck(const Access& access, Op op, std::uint32_t a
     if (!holder_ && config_.writes_need_control && address != reg::CCP) return Status::ACCESS_DENIED;
   }
   if (auto it = injected_.find(address); it != injected_.end()) {
-    if ((op == Op::Read && it->second.reads) || (op == Op::Write && it->second.writes)) return it->second.status;
+    if ((op == Op::Read && it->second.reads) || (op == Op::Write && it->second.writes))
+      return it->second.status;
   }
   return Status::SUCCESS;
 }
@@ -172,8 +181,12 @@ std::expected<void, std::uint16_t> RegisterMap::write_ccp(const Access& access, 
 void RegisterMap::inject_status(std::uint32_t address, InjectedStatus injected) {
   injected_[address & ~3u] = injected;
 }
-void RegisterMap::clear_injected_status(std::uint32_t address) { injected_.erase(address & ~3u); }
-void RegisterMap::clear_all_injected_statuses() { injected_.clear(); }
+void RegisterMap::clear_injected_status(std::uint32_t address) {
+  injected_.erase(address & ~3u);
+}
+void RegisterMap::clear_all_injected_statuses() {
+  injected_.clear();
+}
 
 std::expected<std::uint32_t, std::uint16_t> RegisterMap::read_register(const Access& access,
                                                                        std::uint32_t address) {
@@ -183,7 +196,8 @@ std::expected<std::uint32_t, std::uint16_t> RegisterMap::read_register(const Acc
 
 std::expected<void, std::uint16_t> RegisterMap::write_register(const Access& access, std::uint32_t address,
                                                                std::uint32_t value, Effects& effects) {
-  if (const auto status = precheck(access, Op::Write, address); status != Status::SUCCESS) return fail(status);
+  if (const auto status = precheck(access, Op::Write, address); status != Status::SUCCESS)
+    return fail(status);
   return store_word(access, address, value, effects);
 }
 
@@ -208,7 +222,8 @@ RegisterMap::WriteResult RegisterMap::write_memory(const Access& access, std::ui
       result.status = Status::INVALID_ADDRESS;
       return result;
     }
-    auto written = write_register(access, static_cast<std::uint32_t>(at), load_be32(data.data() + offset), effects);
+    auto written =
+        write_register(access, static_cast<std::uint32_t>(at), load_be32(data.data() + offset), effects);
     if (!written) {
       result.status = written.error();
       return result;
@@ -218,7 +233,9 @@ RegisterMap::WriteResult RegisterMap::write_memory(const Access& access, std::ui
   return result;
 }
 
-std::uint32_t RegisterMap::payload_size() const { return width_ * height_ * bytes_per_pixel(pixel_format_); }
+std::uint32_t RegisterMap::payload_size() const {
+  return width_ * height_ * bytes_per_pixel(pixel_format_);
+}
 
 std::uint16_t RegisterMap::stream_port(int channel) const {
   return static_cast<std::uint16_t>(channels_[static_cast<std::size_t>(channel)].scp & 0xFFFF);
@@ -268,8 +285,7 @@ std::expected<std::uint32_t, std::uint16_t> RegisterMap::load_word(std::uint32_t
   if (address >= reg::USER_DATA && address < reg::USER_DATA + reg::USER_DATA_SIZE) {
     return load_be32(user_data_.data() + (address - reg::USER_DATA));
   }
-  if (address >= reg::STREAM_CHANNEL_BASE &&
-      address < reg::stream_register(reg::STREAM_CHANNEL_COUNT, 0)) {
+  if (address >= reg::STREAM_CHANNEL_BASE && address < reg::stream_register(reg::STREAM_CHANNEL_COUNT, 0)) {
     const auto& ch = channels_[(address - reg::STREAM_CHANNEL_BASE) / reg::STREAM_CHANNEL_STRIDE];
     switch ((address - reg::STREAM_CHANNEL_BASE) % reg::STREAM_CHANNEL_STRIDE) {
       case reg::SCP: return ch.scp;
@@ -340,7 +356,8 @@ std::expected<void, std::uint16_t> RegisterMap::store_word(const Access& access,
     store_be32(bootstrap_.data() + address, value);
     return {};
   }
-  if (address >= reg::FIRST_URL && address < reg::SECOND_URL + reg::URL_SIZE) return fail(Status::WRITE_PROTECT);
+  if (address >= reg::FIRST_URL && address < reg::SECOND_URL + reg::URL_SIZE)
+    return fail(Status::WRITE_PROTECT);
   if (address >= reg::DESCRIPTION_BASE) {
     if (!load_word(address)) return fail(Status::INVALID_ADDRESS);
     return fail(Status::WRITE_PROTECT);
@@ -356,9 +373,7 @@ std::expected<void, std::uint16_t> RegisterMap::store_word(const Access& access,
   }
   switch (address) {
     case reg::CCP: return write_ccp(access, value, effects);
-    case reg::HEARTBEAT_TIMEOUT:
-      heartbeat_timeout_ms_ = std::max(value, MIN_HEARTBEAT_TIMEOUT_MS);
-      return {};
+    case reg::HEARTBEAT_TIMEOUT: heartbeat_timeout_ms_ = std::max(value, MIN_HEARTBEAT_TIMEOUT_MS); return {};
     case reg::TIMESTAMP_CONTROL:
       // 0x2 latches the timestamp into 0x0948/0x094C; 0x1 (reset) is not
       // offered: the stream side owns the clock.
@@ -370,21 +385,14 @@ std::expected<void, std::uint16_t> RegisterMap::store_word(const Access& access,
       }
       gvcp_configuration_ = value;
       return {};
-    case reg::MCP:
-      mcp_ = value & 0xFFFF;
-      return {};
-    case reg::MCDA:
-      mcda_ = value;
-      return {};
-    case reg::MCTT:
-      mctt_ = value;
-      return {};
-    case reg::MCRC:
-      mcrc_ = value;
-      return {};
+    case reg::MCP: mcp_ = value & 0xFFFF; return {};
+    case reg::MCDA: mcda_ = value; return {};
+    case reg::MCTT: mctt_ = value; return {};
+    case reg::MCRC: mcrc_ = value; return {};
     default: break;
   }
-  if (address >= reg::FEATURE_BASE && address < reg::FEATURE_END) return store_feature(address, value, effects);
+  if (address >= reg::FEATURE_BASE && address < reg::FEATURE_END)
+    return store_feature(address, value, effects);
   // Read-only registers exist (a read succeeds); everything else is unmapped.
   if (load_word(address)) return fail(Status::WRITE_PROTECT);
   return fail(Status::INVALID_ADDRESS);
@@ -431,7 +439,8 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
   }
   switch (address) {
     case reg::WIDTH:
-      if (value < 16 || value % 4 != 0 || value > SENSOR_WIDTH - offset_x_) return fail(Status::INVALID_PARAMETER);
+      if (value < 16 || value % 4 != 0 || value > SENSOR_WIDTH - offset_x_)
+        return fail(Status::INVALID_PARAMETER);
       width_ = value;
       all_streams_changed();
       return {};
@@ -512,9 +521,7 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
       all_streams_changed();
       return {};
     }
-    case reg::BLACK_LEVEL_RAW:
-      black_level_raw_ = static_cast<std::int32_t>(std::byteswap(value));
-      return {};
+    case reg::BLACK_LEVEL_RAW: black_level_raw_ = static_cast<std::int32_t>(std::byteswap(value)); return {};
     case reg::BINNING_RAW:
       if (std::byteswap(value) > MAX_BINNING_RAW) return fail(Status::INVALID_PARAMETER);
       binning_raw_ = std::byteswap(value);

@@ -200,7 +200,8 @@ class RegisterMap {
   [[nodiscard]] std::expected<void, std::uint16_t> store_word(const Access& access, std::uint32_t address,
                                                               std::uint32_t value, Effects& effects);
   [[nodiscard]] std::expected<void, std::uint16_t> store_stream_register(int channel, std::uint32_t offset,
-                                                                         std::uint32_t value, Effects& effects);
+                                                                         std::uint32_t value,
+                                                                         Effects& effects);
   [[nodiscard]] std::expected<void, std::uint16_t> store_feature(std::uint32_t address, std::uint32_t value,
                                                                  Effects& effects);
   [[nodiscard]] std::expected<void, std::uint16_t> write_ccp(const Access& access, std::uint32_t value,
@@ -248,9 +249,9 @@ class RegisterMap {
   bool acquisition_active_ = false;
   std::uint32_t test_pattern_ = 0;
   std::uint32_t image_flags_ = 0;
-  std::uint64_t exposure_bits_ = 0;   // IEEE double
-  std::uint32_t gain_bits_ = 0;       // IEEE single
-  std::uint32_t frame_rate_bits_ = 0; // IEEE single (stored little-endian on the wire)
+  std::uint64_t exposure_bits_ = 0;    // IEEE double
+  std::uint32_t gain_bits_ = 0;        // IEEE single
+  std::uint32_t frame_rate_bits_ = 0;  // IEEE single (stored little-endian on the wire)
   std::int32_t black_level_raw_ = -20;
   std::int16_t temperature_raw_ = -3136;  // -12.25 degC in 1/256 degC
   std::uint32_t binning_raw_ = 0;

@@ -74,6 +74,7 @@ class VirtualCamera:
         pending: Iterable[tuple] = (),
         path_mtu: int | None = None,
         extended_ids: bool = False,
+        listen_broadcast: bool = False,
         serial: str | None = None,
         user_name: str | None = None,
         start_timeout: float = 10.0,
@@ -111,6 +112,8 @@ class VirtualCamera:
             args += ["--path-mtu", _number(path_mtu)]
         if extended_ids:
             args.append("--extended-ids")
+        if listen_broadcast:
+            args.append("--listen-broadcast")
         if serial is not None:
             args += ["--serial", serial]
         if user_name is not None:

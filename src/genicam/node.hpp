@@ -17,12 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -63,38 +63,38 @@ enum class NodeKind : std::uint8_t {
 enum class CacheMode : std::uint8_t { WriteAround, WriteThrough, NoCache };
 
 // How a node property is given: a constant, a reference to another node, or
-// not at all.
+// not at all. Names are views of the model's text store.
 struct ValueSource {
   enum class Form : std::uint8_t { Absent, Integer, Float, Text, Reference };
   Form form = Form::Absent;
+  std::uint32_t target = NO_NODE;  // Reference: the target's index, once resolved
   std::int64_t integer = 0;        // Integer
   double real = 0.0;               // Float
-  std::string text;                // Text: the constant; Reference: the target's name
-  std::uint32_t target = NO_NODE;  // Reference: the target's index, once resolved
+  std::string_view text;           // Reference: the target's name (a String's text is its own)
 };
 
 // A name listed by a node (category member, formula variable), resolved
 // like a reference.
 struct NodeRef {
-  std::string name;
+  std::string_view name;
   std::uint32_t index = NO_NODE;
 };
 
 struct EnumEntry {
-  std::string name;
+  std::string_view name;
   std::int64_t value = 0;
 };
 
 struct FormulaVariable {
-  std::string name;  // as written in the formula
+  std::string_view name;  // as written in the formula
   NodeRef node;
 };
 
 // A formula text and its program, compiled on first use and kept after its
 // first successful run.
 struct FormulaSlot {
-  std::string text;
-  std::optional<formula::CompiledFormula> program;
+  std::string_view text;
+  std::unique_ptr<formula::CompiledFormula> program;
 };
 
 struct IntegerNode {
@@ -116,7 +116,8 @@ struct EnumerationNode {
   std::vector<EnumEntry> entries;  // document order
 };
 struct StringNode {
-  ValueSource value;  // Text, Reference or Absent
+  ValueSource value;  // Text (the constant is `text`), Reference or Absent
+  std::string text;
 };
 struct CategoryNode {
   std::vector<NodeRef> features;
@@ -167,6 +168,19 @@ inline constexpr std::size_t MAX_EVALUATION_VISITS = 100'000;
 // The largest register length evaluation will read or write; longer ones
 // are refused before any device access.
 inline constexpr std::int64_t MAX_REGISTER_LENGTH = std::int64_t{1} << 20;
+
+// Stable storage for the names and texts a model keeps: views of it stay
+// valid for the model's life, across moves of the model too.
+class TextStore {
+ public:
+  [[nodiscard]] std::string_view store(std::string_view text);
+
+ private:
+  static constexpr std::size_t CHUNK = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  char* next_ = nullptr;
+  std::size_t left_ = 0;
+};
 
 class FeatureModel {
  public:
@@ -228,8 +242,8 @@ class FeatureModel {
 
   // Pushes `index`; fails with CircularReference naming it, and empties the
   // stack, when it is already there; fails with Evaluation when the stack is
-  // MAX_EVALUATION_DEPTH deep. A push onto an empty stack starts a new
-  // operation's count of visits.
+  // MAX_EVALUATION_DEPTH deep or the operation has made MAX_EVALUATION_VISITS
+  // pushes. A push onto an empty stack starts a new operation's count.
   [[nodiscard]] GenicamResult<void> push_evaluation(std::uint32_t index) {
     begin_operation();
     return push(index);
@@ -270,7 +284,7 @@ class FeatureModel {
 
   // node_eval.cpp
   template <typename F>
-  auto through(std::uint32_t target, const std::string& name, F&& operation) -> std::invoke_result_t<F>;
+  auto through(std::uint32_t target, std::string_view name, F&& operation) -> std::invoke_result_t<F>;
   [[nodiscard]] GenicamResult<std::int64_t> integer_source(const ValueSource& source, RegisterPort& port);
   [[nodiscard]] GenicamResult<double> float_source(const ValueSource& source, RegisterPort& port);
   [[nodiscard]] GenicamResult<void> write_integer_source(std::uint32_t index, ValueSource& source,
@@ -305,9 +319,11 @@ class FeatureModel {
   [[nodiscard]] GenicamResult<void> write_string_register(std::uint32_t index, std::string_view text,
                                                           RegisterPort& port);
 
+  TextStore texts_;
   std::vector<Node> nodes_;
-  // Keys view the names in nodes_, whose storage never moves after the build.
-  std::unordered_map<std::string_view, std::uint32_t> name_index_;
+  // The name index: open addressing over node indices (NO_NODE marks a free
+  // slot), a power-of-two table at most half full, keyed by the nodes' names.
+  std::vector<std::uint32_t> name_slots_;
   // Dependents of node i: dependent_list_[dependent_start_[i] .. dependent_start_[i + 1]).
   std::vector<std::uint32_t> dependent_start_;
   std::vector<std::uint32_t> dependent_list_;

@@ -9,6 +9,7 @@
 // built.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -23,8 +24,9 @@ namespace {
 
 // pugixml options for every description: built-in entities and CDATA, end
 // of line normalisation; document type declarations are kept as nodes only
-// so that they can be refused.
-constexpr unsigned PARSE_OPTIONS = pugi::parse_default | pugi::parse_doctype;
+// so that they can be refused. Text that is an element's first child is kept
+// in the element itself, which halves the nodes of a description's tree.
+constexpr unsigned PARSE_OPTIONS = pugi::parse_default | pugi::parse_doctype | pugi::parse_embed_pcdata;
 
 struct DefaultNode {
   std::string_view name;
@@ -36,7 +38,8 @@ constexpr std::array<DefaultNode, 3> DEFAULT_NODES{{
      R"(<Integer Name="TLParamsLocked"><Value>0</Value><Min>0</Min><Max>1</Max></Integer>)"},
     {"GevSCPSPacketSize",
      R"(<MaskedIntReg Name="GevSCPSPacketSize"><Address>0xd04</Address><Length>4</Length>)"
-     R"(<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable><LSB>31</LSB><MSB>16</MSB>)"
+     R"(<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable>)"
+     R"(<LSB>31</LSB><MSB>16</MSB>)"
      R"(<Endianess>BigEndian</Endianess></MaskedIntReg>)"},
     {"GevTimestampTickFrequency",
      R"(<IntReg Name="GevTimestampTickFrequency"><Address>0x93c</Address><Length>8</Length>)"
@@ -55,9 +58,21 @@ constexpr std::array<DefaultNode, 3> DEFAULT_NODES{{
 
 // The tag without its namespace prefix.
 [[nodiscard]] std::string_view local_name(const char* tag) {
-  const std::string_view full(tag);
-  const auto colon = full.rfind(':');
-  return colon == std::string_view::npos ? full : full.substr(colon + 1);
+  const char* start = tag;
+  const char* end = tag;
+  for (; *end != '\0'; ++end) {
+    if (*end == ':') start = end + 1;
+  }
+  return {start, static_cast<std::size_t>(end - start)};
+}
+
+// strcmp for the short tags compared here, without a library call.
+[[nodiscard]] bool same_text(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
 }
 
 // Integer literal: "0x"/"0X", an optional '+', hexadecimal digits (taken as
@@ -172,7 +187,7 @@ enum class Child : std::uint8_t {
 constexpr std::size_t SINGLE_COUNT = static_cast<std::size_t>(Child::SingleCount);
 
 struct ChildName {
-  std::string_view tag;
+  const char* tag;
   Child child;
 };
 
@@ -211,10 +226,28 @@ constexpr std::array<ChildName, 32> CHILD_NAMES{{
     {"StructEntry", Child::StructEntry},
 }};
 
-[[nodiscard]] Child classify_child(std::string_view tag) {
-  for (const auto& entry : CHILD_NAMES) {
-    if (entry.tag.size() == tag.size() && entry.tag == tag) return entry.child;
+// For each first character, the set of CHILD_NAMES entries starting with it.
+static_assert(CHILD_NAMES.size() <= 32);
+constexpr auto CHILD_BUCKETS = [] {
+  std::array<std::uint32_t, 128> buckets{};
+  for (std::size_t i = 0; i < CHILD_NAMES.size(); ++i) {
+    buckets[static_cast<unsigned char>(CHILD_NAMES[i].tag[0])] |= std::uint32_t{1} << i;
   }
+  return buckets;
+}();
+
+// Most children of a feature (ToolTip, Description, Visibility...) are not
+// read: the first two characters reject them before any string comparison,
+// and a namespace prefix is looked for only when nothing matched.
+[[nodiscard]] Child classify_child(const char* tag) {
+  const auto first = static_cast<unsigned char>(tag[0]);
+  if (first < CHILD_BUCKETS.size()) {
+    for (std::uint32_t bits = CHILD_BUCKETS[first]; bits != 0; bits &= bits - 1) {
+      const auto& entry = CHILD_NAMES[static_cast<std::size_t>(std::countr_zero(bits))];
+      if (entry.tag[1] == tag[1] && same_text(entry.tag + 1, tag + 1)) return entry.child;
+    }
+  }
+  if (const char* colon = std::strrchr(tag, ':')) return classify_child(colon + 1);
   return Child::Other;
 }
 
@@ -269,6 +302,12 @@ enum class Element : std::uint8_t {
 // missing or has no (non-blank) text.
 [[nodiscard]] std::optional<std::string_view> text_of(pugi::xml_node element) {
   if (!element) return std::nullopt;
+  // Text that came first is embedded in the element (parse_embed_pcdata).
+  if (const char* embedded = element.value(); *embedded != '\0') {
+    const auto text = trim(embedded);
+    if (text.empty()) return std::nullopt;
+    return text;
+  }
   for (auto child = element.first_child(); child; child = child.next_sibling()) {
     const auto type = child.type();
     if (type == pugi::node_pcdata || type == pugi::node_cdata) {
@@ -292,9 +331,11 @@ struct Children {
     address_terms.clear();
     entries.clear();
     struct_entries.clear();
+    // Text children have empty names and classify as Other, so the node type
+    // need not be asked (the parse options create no other kinds of node
+    // inside elements).
     for (auto child = element.first_child(); child; child = child.next_sibling()) {
-      if (child.type() != pugi::node_element) continue;
-      const Child kind = classify_child(local_name(child.name()));
+      const Child kind = classify_child(child.name());
       switch (kind) {
         case Child::pFeature: features.push_back(child); break;
         case Child::pVariable: variables.push_back(child); break;
@@ -317,15 +358,15 @@ struct Children {
   }
 };
 
-[[nodiscard]] ValueSource reference_to(std::string_view name) {
+[[nodiscard]] ValueSource reference_to(std::string_view stored_name) {
   ValueSource source;
   source.form = ValueSource::Form::Reference;
-  source.text = std::string(name);
+  source.text = stored_name;
   return source;
 }
 
-[[nodiscard]] ValueSource integer_pair(const Children& c, Child constant, Child reference) {
-  if (const auto name = c.text(reference)) return reference_to(*name);
+[[nodiscard]] ValueSource integer_pair(TextStore& texts, const Children& c, Child constant, Child reference) {
+  if (const auto name = c.text(reference)) return reference_to(texts.store(*name));
   ValueSource source;
   if (const auto text = c.text(constant)) {
     if (const auto value = parse_integer_literal(*text)) {
@@ -336,8 +377,8 @@ struct Children {
   return source;
 }
 
-[[nodiscard]] ValueSource float_pair(const Children& c, Child constant, Child reference) {
-  if (const auto name = c.text(reference)) return reference_to(*name);
+[[nodiscard]] ValueSource float_pair(TextStore& texts, const Children& c, Child constant, Child reference) {
+  if (const auto name = c.text(reference)) return reference_to(texts.store(*name));
   ValueSource source;
   if (const auto text = c.text(constant)) {
     if (const auto real = parse_float_literal(*text)) {
@@ -356,14 +397,14 @@ struct Children {
   return text ? parse_integer_literal(*text) : std::nullopt;
 }
 
-[[nodiscard]] std::vector<FormulaVariable> formula_variables(const Children& c) {
+[[nodiscard]] std::vector<FormulaVariable> formula_variables(TextStore& texts, const Children& c) {
   std::vector<FormulaVariable> variables;
   variables.reserve(c.variables.size());
   for (const auto element : c.variables) {
     const auto name = element.attribute("Name");
     const auto target = text_of(element);
     if (!name || !target) continue;
-    variables.push_back(FormulaVariable{name.value(), NodeRef{std::string(*target), NO_NODE}});
+    variables.push_back(FormulaVariable{texts.store(name.value()), NodeRef{texts.store(*target), NO_NODE}});
   }
   return variables;
 }
@@ -384,10 +425,29 @@ struct Children {
 
 }  // namespace
 
+std::string_view TextStore::store(std::string_view text) {
+  if (text.empty()) return {};
+  if (text.size() > left_) {
+    // Long texts get a chunk of their own; the current chunk stays in use.
+    if (text.size() > CHUNK / 4) {
+      auto& own = chunks_.emplace_back(std::make_unique_for_overwrite<char[]>(text.size()));
+      std::memcpy(own.get(), text.data(), text.size());
+      return {own.get(), text.size()};
+    }
+    next_ = chunks_.emplace_back(std::make_unique_for_overwrite<char[]>(CHUNK)).get();
+    left_ = CHUNK;
+  }
+  std::memcpy(next_, text.data(), text.size());
+  const std::string_view stored(next_, text.size());
+  next_ += text.size();
+  left_ -= text.size();
+  return stored;
+}
+
 // Builds nodes into a model under construction; one per build.
 class ModelBuilder {
  public:
-  ModelBuilder() { model_.nodes_.reserve(256); }
+  ModelBuilder() = default;
 
   [[nodiscard]] GenicamResult<FeatureModel> build(std::string_view xml_text);
 
@@ -395,19 +455,25 @@ class ModelBuilder {
   // Walks the children of `root`, entering Group elements, without
   // recursion: pugixml nodes know their parent and next sibling.
   void walk(pugi::xml_node root);
-  void build_element(pugi::xml_node element, std::size_t depth);
-  [[nodiscard]] std::uint32_t append(std::string name, NodeKind kind, NodePayload payload, const Children& c);
+  // `tag` is the element's local name.
+  void build_element(pugi::xml_node element, std::string_view tag, std::size_t depth);
+  template <typename Payload>
+  std::uint32_t append(std::string name, NodeKind kind, Payload&& payload, const Children& c);
   [[nodiscard]] std::string name_of(pugi::xml_node element, std::string_view tag);
   // The common register part; inline IntSwissKnife terms are built here.
   [[nodiscard]] RegisterNode register_part(const Children& c, std::size_t depth);
   [[nodiscard]] Children& scratch(std::size_t depth) { return scratch_[depth]; }
+  void build_name_index();
   void resolve();
   void build_dependents();
 
   FeatureModel model_;
   std::uint64_t anonymous_count_ = 0;
   // (node index, invalidator name) in creation order.
-  std::vector<std::pair<std::uint32_t, std::string>> invalidators_;
+  // The names view the documents below, which live as long as the builder.
+  std::vector<std::pair<std::uint32_t, std::string_view>> invalidators_;
+  pugi::xml_document document_;
+  std::array<pugi::xml_document, DEFAULT_NODES.size()> default_documents_;
   // Child scratch per build depth: elements of the walk at 0; a register's
   // inline formulas and a StructReg's entries one level down, where nothing
   // builds further.
@@ -424,11 +490,12 @@ std::string ModelBuilder::name_of(pugi::xml_node element, std::string_view tag) 
   return name;
 }
 
-std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, NodePayload payload, const Children& c) {
+template <typename Payload>
+std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, Payload&& payload, const Children& c) {
   const auto index = static_cast<std::uint32_t>(model_.nodes_.size());
-  model_.nodes_.push_back(Node{std::move(name), kind, std::move(payload)});
+  model_.nodes_.emplace_back(std::move(name), kind, std::forward<Payload>(payload));
   for (const auto element : c.invalidators) {
-    if (const auto target = text_of(element)) invalidators_.emplace_back(index, std::string(*target));
+    if (const auto target = text_of(element)) invalidators_.emplace_back(index, *target);
   }
   return index;
 }
@@ -451,68 +518,71 @@ RegisterNode ModelBuilder::register_part(const Children& c, std::size_t depth) {
         }
       }
     } else if (tag == "pAddress") {
-      if (const auto name = text_of(term)) reg.address.push_back(reference_to(*name));
+      if (const auto name = text_of(term)) reg.address.push_back(reference_to(model_.texts_.store(*name)));
     } else {
       inline_terms.emplace_back(reg.address.size(), term);
       reg.address.emplace_back();
     }
   }
-  reg.length = integer_pair(c, Child::Length, Child::pLength);
+  reg.length = integer_pair(model_.texts_, c, Child::Length, Child::pLength);
   reg.access = access_mode_text(c.text(Child::AccessMode)).value_or(AccessMode::RW);
   const auto cachable = c.text(Child::Cachable);
   reg.cache_mode = cachable == "NoCache"        ? CacheMode::NoCache
                    : cachable == "WriteThrough" ? CacheMode::WriteThrough
                                                 : CacheMode::WriteAround;
   for (const auto& [position, element] : inline_terms) {
-    build_element(element, depth + 1);
+    build_element(element, local_name(element.name()), depth + 1);
     // The inline node is the last one appended; it is referenced by index so
     // that a later node of the same name cannot take its place.
     const auto index = static_cast<std::uint32_t>(model_.nodes_.size() - 1);
     auto& term = reg.address[position];
-    term = reference_to(model_.nodes_[index].name);
+    term = reference_to(model_.texts_.store(model_.nodes_[index].name));
     term.target = index;
   }
   return reg;
 }
 
-void ModelBuilder::build_element(pugi::xml_node element, std::size_t depth) {
-  const auto tag = local_name(element.name());
+void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, std::size_t depth) {
   std::string name = name_of(element, tag);
   const Element kind = classify_element(tag);
   if (kind == Element::Unknown) return;
   Children& c = scratch(depth);
   c.collect(element);
+  TextStore& texts = model_.texts_;
 
   switch (kind) {
     case Element::Integer: {
-      IntegerNode n{integer_pair(c, Child::Value, Child::pValue), integer_pair(c, Child::Min, Child::pMin),
-                    integer_pair(c, Child::Max, Child::pMax), integer_pair(c, Child::Inc, Child::pInc)};
-      (void)append(std::move(name), NodeKind::Integer, std::move(n), c);
+      IntegerNode n{integer_pair(texts, c, Child::Value, Child::pValue),
+                    integer_pair(texts, c, Child::Min, Child::pMin),
+                    integer_pair(texts, c, Child::Max, Child::pMax),
+                    integer_pair(texts, c, Child::Inc, Child::pInc)};
+      append(std::move(name), NodeKind::Integer, std::move(n), c);
       return;
     }
     case Element::Float: {
-      FloatNode n{float_pair(c, Child::Value, Child::pValue), float_pair(c, Child::Min, Child::pMin),
-                  float_pair(c, Child::Max, Child::pMax)};
-      (void)append(std::move(name), NodeKind::Float, std::move(n), c);
+      FloatNode n{float_pair(texts, c, Child::Value, Child::pValue),
+                  float_pair(texts, c, Child::Min, Child::pMin),
+                  float_pair(texts, c, Child::Max, Child::pMax)};
+      append(std::move(name), NodeKind::Float, std::move(n), c);
       return;
     }
     case Element::Boolean: {
       BooleanNode n;
-      n.value = integer_pair(c, Child::Value, Child::pValue);
+      n.value = integer_pair(texts, c, Child::Value, Child::pValue);
       n.on_value = integer_child(c, Child::OnValue).value_or(1);
       n.off_value = integer_child(c, Child::OffValue).value_or(0);
-      (void)append(std::move(name), NodeKind::Boolean, std::move(n), c);
+      append(std::move(name), NodeKind::Boolean, std::move(n), c);
       return;
     }
     case Element::Command: {
-      CommandNode n{integer_pair(c, Child::Value, Child::pValue),
-                    integer_pair(c, Child::CommandValue, Child::pCommandValue)};
-      (void)append(std::move(name), NodeKind::Command, std::move(n), c);
+      CommandNode n{integer_pair(texts, c, Child::Value, Child::pValue),
+                    integer_pair(texts, c, Child::CommandValue, Child::pCommandValue)};
+      append(std::move(name), NodeKind::Command, std::move(n), c);
       return;
     }
     case Element::Enumeration: {
       EnumerationNode n;
-      n.value = integer_pair(c, Child::Value, Child::pValue);
+      n.value = integer_pair(texts, c, Child::Value, Child::pValue);
       n.entries.reserve(c.entries.size());
       for (const auto entry : c.entries) {
         const auto entry_name = entry.attribute("Name");
@@ -525,48 +595,48 @@ void ModelBuilder::build_element(pugi::xml_node element, std::size_t depth) {
             break;
           }
         }
-        if (value) n.entries.push_back(EnumEntry{entry_name.value(), *value});
+        if (value) n.entries.push_back(EnumEntry{texts.store(entry_name.value()), *value});
       }
-      (void)append(std::move(name), NodeKind::Enumeration, std::move(n), c);
+      append(std::move(name), NodeKind::Enumeration, std::move(n), c);
       return;
     }
     case Element::String: {
       StringNode n;
       if (const auto reference = c.text(Child::pValue)) {
-        n.value = reference_to(*reference);
+        n.value = reference_to(texts.store(*reference));
       } else if (const auto text = c.text(Child::Value)) {
         n.value.form = ValueSource::Form::Text;
-        n.value.text = std::string(*text);
+        n.text = std::string(*text);
       }
-      (void)append(std::move(name), NodeKind::String, std::move(n), c);
+      append(std::move(name), NodeKind::String, std::move(n), c);
       return;
     }
     case Element::Category: {
       CategoryNode n;
       n.features.reserve(c.features.size());
       for (const auto feature : c.features) {
-        if (const auto text = text_of(feature)) n.features.push_back(NodeRef{std::string(*text), NO_NODE});
+        if (const auto text = text_of(feature)) n.features.push_back(NodeRef{texts.store(*text), NO_NODE});
       }
-      (void)append(std::move(name), NodeKind::Category, std::move(n), c);
+      append(std::move(name), NodeKind::Category, std::move(n), c);
       return;
     }
     case Element::SwissKnife: {
       FormulaNode n;
-      n.formula.text = std::string(c.text(Child::Formula).value_or(""));
-      n.variables = formula_variables(c);
-      (void)append(std::move(name), NodeKind::Formula, std::move(n), c);
+      n.formula.text = texts.store(c.text(Child::Formula).value_or(""));
+      n.variables = formula_variables(texts, c);
+      append(std::move(name), NodeKind::Formula, std::move(n), c);
       return;
     }
     case Element::Converter: {
       ConverterNode n;
-      n.value = integer_pair(c, Child::Value, Child::pValue);
-      n.to.text = std::string(c.text(Child::FormulaTo).value_or(""));
-      n.from.text = std::string(c.text(Child::FormulaFrom).value_or(""));
-      n.variables = formula_variables(c);
-      (void)append(std::move(name), NodeKind::Converter, std::move(n), c);
+      n.value = integer_pair(texts, c, Child::Value, Child::pValue);
+      n.to.text = texts.store(c.text(Child::FormulaTo).value_or(""));
+      n.from.text = texts.store(c.text(Child::FormulaFrom).value_or(""));
+      n.variables = formula_variables(texts, c);
+      append(std::move(name), NodeKind::Converter, std::move(n), c);
       return;
     }
-    case Element::Port: (void)append(std::move(name), NodeKind::Port, PortNode{}, c); return;
+    case Element::Port: append(std::move(name), NodeKind::Port, PortNode{}, c); return;
     case Element::IntReg:
     case Element::MaskedIntReg:
     case Element::FloatReg:
@@ -591,7 +661,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::size_t depth) {
       } else if (kind == Element::StringReg) {
         node_kind = NodeKind::StringReg;
       }
-      (void)append(std::move(name), node_kind, std::move(reg), c);
+      append(std::move(name), node_kind, std::move(reg), c);
       return;
     }
     case Element::StructReg: {
@@ -612,7 +682,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::size_t depth) {
         reg.bit = integer_child(e, Child::Bit);
         reg.lsb = integer_child(e, Child::LSB);
         reg.msb = integer_child(e, Child::MSB);
-        (void)append(std::move(entry_name), NodeKind::IntReg, std::move(reg), e);
+        append(std::move(entry_name), NodeKind::IntReg, std::move(reg), e);
       }
       return;
     }
@@ -624,24 +694,48 @@ void ModelBuilder::walk(pugi::xml_node root) {
   auto node = root.first_child();
   while (node) {
     if (node.type() == pugi::node_element) {
-      if (local_name(node.name()) == "Group") {
+      const auto tag = local_name(node.name());
+      if (tag == "Group") {
         if (const auto first = node.first_child()) {
           node = first;
           continue;
         }
       } else {
-        build_element(node, 0);
+        build_element(node, tag, 0);
       }
     }
     // Next in document order, climbing out of finished Groups.
-    while (node && node != root && !node.next_sibling()) node = node.parent();
-    if (!node || node == root) break;
-    node = node.next_sibling();
+    auto next = node.next_sibling();
+    while (!next) {
+      node = node.parent();
+      if (node == root) return;
+      next = node.next_sibling();
+    }
+    node = next;
+  }
+}
+
+void ModelBuilder::build_name_index() {
+  const auto& nodes = model_.nodes_;
+  std::size_t capacity = 16;
+  while (capacity < 2 * nodes.size()) capacity *= 2;
+  auto& slots = model_.name_slots_;
+  slots.assign(capacity, NO_NODE);
+  const std::size_t mask = capacity - 1;
+  for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+    for (std::size_t slot = std::hash<std::string_view>{}(nodes[i].name) & mask;; slot = (slot + 1) & mask) {
+      auto& entry = slots[slot];
+      // A later node of the same name takes the earlier one's slot.
+      if (entry == NO_NODE || nodes[entry].name == nodes[i].name) {
+        entry = i;
+        break;
+      }
+    }
   }
 }
 
 void ModelBuilder::resolve() {
-  const auto resolve_name = [this](const std::string& name, std::uint32_t& index) {
+  const auto resolve_name = [this](std::string_view name, std::uint32_t& index) {
     if (index != NO_NODE) return;
     if (const auto found = model_.index_of(name)) index = *found;
   };
@@ -699,16 +793,18 @@ void ModelBuilder::build_dependents() {
 
 GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
   {
-    pugi::xml_document document;
-    const auto parsed = document.load_buffer(xml_text.data(), xml_text.size(), PARSE_OPTIONS);
+    const auto parsed = document_.load_buffer(xml_text.data(), xml_text.size(), PARSE_OPTIONS);
     if (!parsed) return std::unexpected(GenicamError::device_description(parsed.description()));
-    for (auto child = document.first_child(); child; child = child.next_sibling()) {
+    for (auto child = document_.first_child(); child; child = child.next_sibling()) {
       if (child.type() == pugi::node_doctype) {
         return std::unexpected(GenicamError::device_description("document type declaration not allowed"));
       }
     }
-    const auto root = document.document_element();
+    const auto root = document_.document_element();
     if (!root) return std::unexpected(GenicamError::device_description("no root element"));
+    // Descriptions spend some 300 to 450 bytes of text per node; a table
+    // that outgrows this is reallocated once.
+    model_.nodes_.reserve(xml_text.size() / 400 + DEFAULT_NODES.size());
     walk(root);
   }
 
@@ -720,19 +816,19 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
   }
   for (std::size_t i = 0; i < DEFAULT_NODES.size(); ++i) {
     if (present[i]) continue;
-    pugi::xml_document document;
+    auto& document = default_documents_[i];
     const auto& def = DEFAULT_NODES[i];
     const auto parsed = document.load_buffer(def.text.data(), def.text.size(), PARSE_OPTIONS);
     if (!parsed) {
       return std::unexpected(GenicamError::device_description("default node " + std::string(def.name) + ": " +
                                                               parsed.description()));
     }
-    build_element(document.document_element(), 0);
+    const auto element = document.document_element();
+    build_element(element, local_name(element.name()), 0);
   }
 
   // Node storage is final from here on: the index views the names in place.
-  model_.name_index_.reserve(model_.nodes_.size());
-  for (std::uint32_t i = 0; i < model_.nodes_.size(); ++i) model_.name_index_[model_.nodes_[i].name] = i;
+  build_name_index();
   resolve();
   build_dependents();
   model_.stack_.reserve(MAX_EVALUATION_DEPTH);
@@ -740,9 +836,13 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
 }
 
 std::optional<std::uint32_t> FeatureModel::index_of(std::string_view name) const {
-  const auto found = name_index_.find(name);
-  if (found == name_index_.end()) return std::nullopt;
-  return found->second;
+  if (name_slots_.empty()) return std::nullopt;
+  const std::size_t mask = name_slots_.size() - 1;
+  for (std::size_t slot = std::hash<std::string_view>{}(name)&mask;; slot = (slot + 1) & mask) {
+    const auto index = name_slots_[slot];
+    if (index == NO_NODE) return std::nullopt;
+    if (nodes_[index].name == name) return index;
+  }
 }
 
 GenicamResult<std::uint32_t> FeatureModel::find_node(std::string_view name) const {

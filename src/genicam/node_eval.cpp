@@ -50,9 +50,9 @@ GenicamResult<void> FeatureModel::push(std::uint32_t index) {
 // Follows a reference: an unresolved one fails with DanglingReference, a
 // resolved one runs `operation` with the target on the evaluation stack.
 template <typename F>
-auto FeatureModel::through(std::uint32_t target, const std::string& name, F&& operation)
+auto FeatureModel::through(std::uint32_t target, std::string_view name, F&& operation)
     -> std::invoke_result_t<F> {
-  if (target == NO_NODE) return std::unexpected(GenicamError::dangling_reference(name));
+  if (target == NO_NODE) return std::unexpected(GenicamError::dangling_reference(std::string(name)));
   if (auto pushed = push(target); !pushed) return std::unexpected(std::move(pushed).error());
   auto result = std::forward<F>(operation)();
   pop_evaluation();
@@ -136,17 +136,18 @@ GenicamResult<formula::Value> FeatureModel::run_formula(std::uint32_t index, For
                                                         std::string_view given_name, formula::Value given,
                                                         RegisterPort& port) {
   // A stored program is used in place; a fresh one is stored only after it
-  // ran successfully. A nested evaluation of this node (possible only on the
-  // way to a detected cycle) may store its own meanwhile; the slot is never
-  // emptied, so `program` stays valid.
-  const formula::CompiledFormula* program = slot.program ? &*slot.program : nullptr;
-  std::optional<formula::CompiledFormula> fresh;
+  // ran successfully. Programs live on the heap and a stored one is never
+  // replaced, so `program` stays valid even when a nested evaluation of this
+  // node (possible only on the way to a detected cycle) stores its own.
+  const formula::CompiledFormula* program = slot.program.get();
+  std::unique_ptr<formula::CompiledFormula> fresh;
   if (program == nullptr) {
     auto compiled = formula::compile(slot.text);
-    if (!compiled)
+    if (!compiled) {
       return std::unexpected(GenicamError::evaluation(nodes_[index].name, std::move(compiled).error()));
-    fresh.emplace(std::move(*compiled));
-    program = &*fresh;
+    }
+    fresh = std::make_unique<formula::CompiledFormula>(std::move(*compiled));
+    program = fresh.get();
   }
 
   const auto& names = program->variables();
@@ -154,9 +155,8 @@ GenicamResult<formula::Value> FeatureModel::run_formula(std::uint32_t index, For
   std::array<formula::Value, 8> inline_values{};
   std::vector<formula::Value> heap_values;
   if (names.size() > inline_values.size()) heap_values.resize(names.size());
-  const std::span<formula::Value> values = heap_values.empty()
-                                               ? std::span(inline_values).first(names.size())
-                                               : std::span<formula::Value>(heap_values);
+  const std::span<formula::Value> values = heap_values.empty() ? std::span(inline_values).first(names.size())
+                                                               : std::span<formula::Value>(heap_values);
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
     if (!given_name.empty() && name == given_name) {
@@ -166,22 +166,23 @@ GenicamResult<formula::Value> FeatureModel::run_formula(std::uint32_t index, For
     const auto listed = std::find_if(variables.begin(), variables.end(),
                                      [&](const FormulaVariable& v) { return v.name == name; });
     std::uint32_t target = NO_NODE;
-    const std::string* target_name = &name;
+    std::string_view target_name = name;
     if (listed != variables.end()) {
       target = listed->node.index;
-      target_name = &listed->node.name;
+      target_name = listed->node.name;
     } else if (const auto found = index_of(name)) {
       target = *found;
     } else {
       return std::unexpected(GenicamError::evaluation(nodes_[index].name, "unbound variable '" + name + "'"));
     }
-    CORVANTIC_TRY(values[i], through(target, *target_name, [&] { return read_value(target, port); }));
+    CORVANTIC_TRY(values[i], through(target, target_name, [&] { return read_value(target, port); }));
   }
 
   auto result = formula::run(*program, values);
-  if (!result)
+  if (!result) {
     return std::unexpected(GenicamError::evaluation(nodes_[index].name, std::move(result).error()));
-  if (fresh && !slot.program) slot.program = std::move(*fresh);
+  }
+  if (fresh && !slot.program) slot.program = std::move(fresh);
   return *result;
 }
 
@@ -314,8 +315,9 @@ GenicamResult<std::string> FeatureModel::read_string(std::uint32_t index, Regist
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::String: {
-      const auto& source = std::get<StringNode>(node.payload).value;
-      if (source.form == ValueSource::Form::Text) return source.text;
+      const auto& string = std::get<StringNode>(node.payload);
+      const auto& source = string.value;
+      if (source.form == ValueSource::Form::Text) return string.text;
       if (source.form == ValueSource::Form::Reference) {
         const auto target = source.target;
         return through(target, source.text, [&] { return read_string(target, port); });
@@ -325,7 +327,7 @@ GenicamResult<std::string> FeatureModel::read_string(std::uint32_t index, Regist
     case NodeKind::Enumeration: {
       CORVANTIC_TRY(const std::int64_t value, read_integer(index, port));
       for (const auto& entry : std::get<EnumerationNode>(node.payload).entries) {
-        if (entry.value == value) return entry.name;
+        if (entry.value == value) return std::string(entry.name);
       }
       return std::unexpected(GenicamError::no_enum_entry(node.name, "value " + std::to_string(value)));
     }
@@ -340,9 +342,10 @@ GenicamResult<void> FeatureModel::write_string(std::uint32_t index, std::string_
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::String: {
-      auto& source = std::get<StringNode>(node.payload).value;
+      auto& string = std::get<StringNode>(node.payload);
+      auto& source = string.value;
       if (source.form == ValueSource::Form::Text) {
-        source.text.assign(text);
+        string.text.assign(text);
         return {};
       }
       if (source.form == ValueSource::Form::Reference) {
@@ -438,7 +441,7 @@ GenicamResult<std::vector<std::string>> FeatureModel::enum_entries(std::uint32_t
   if (enumeration == nullptr) return std::unexpected(GenicamError::wrong_type(node.name));
   std::vector<std::string> names;
   names.reserve(enumeration->entries.size());
-  for (const auto& entry : enumeration->entries) names.push_back(entry.name);
+  for (const auto& entry : enumeration->entries) names.emplace_back(entry.name);
   return names;
 }
 

@@ -170,8 +170,9 @@ GenicamResult<void> FeatureModel::write_int_register(std::uint32_t index, std::i
   const auto& reg = std::get<RegisterNode>(node.payload);
   if (reg.access == AccessMode::RO) return std::unexpected(GenicamError::access_denied(node.name));
   CORVANTIC_TRY(const std::int64_t length, register_length(reg, port));
-  if (length < 1 || length > 8)
+  if (length < 1 || length > 8) {
     return std::unexpected(GenicamError::evaluation(node.name, length_message("integer", length)));
+  }
 
   if (!has_bit_field(reg)) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
@@ -205,10 +206,9 @@ GenicamResult<double> FeatureModel::read_float_register(std::uint32_t index, Reg
   CORVANTIC_TRY(const RegisterBytes bytes, read_register(index, "float", port));
   const auto& reg = std::get<RegisterNode>(nodes_[index].payload);
   const auto n = bytes.view.size();
-  if (n == 4)
-    return static_cast<double>(
-        std::bit_cast<float>(static_cast<std::uint32_t>(assemble(bytes.view, reg.big_endian))));
-  if (n == 8) return std::bit_cast<double>(assemble(bytes.view, reg.big_endian));
+  const std::uint64_t raw = assemble(bytes.view, reg.big_endian);
+  if (n == 4) return static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(raw)));
+  if (n == 8) return std::bit_cast<double>(raw);
   return std::unexpected(
       GenicamError::evaluation(nodes_[index].name, length_message("float", static_cast<std::int64_t>(n))));
 }
@@ -247,8 +247,9 @@ GenicamResult<void> FeatureModel::write_string_register(std::uint32_t index, std
     return std::unexpected(GenicamError::evaluation(node.name, length_message("string", length)));
   }
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length), 0);
-  if (!bytes.empty() && !text.empty())
+  if (!bytes.empty() && !text.empty()) {
     std::memcpy(bytes.data(), text.data(), std::min(bytes.size(), text.size()));
+  }
   return write_register(index, std::move(bytes), port);
 }
 

@@ -87,8 +87,8 @@ TEST(FeatureModelBuild, OnlyBuiltInEntitiesAreExpanded) {
       "<String Name=\"T\"><Value>&custom;</Value></String>"
       "<IntSwissKnife Name=\"F\"><Formula><![CDATA[A < 2 && B > 1]]></Formula></IntSwissKnife>");
   ASSERT_TRUE(model) << model.error().display();
-  EXPECT_EQ(payload<StringNode>(*model, "S").value.text, "a <&> A\"");
-  EXPECT_EQ(payload<StringNode>(*model, "T").value.text, "&custom;");
+  EXPECT_EQ(payload<StringNode>(*model, "S").text, "a <&> A\"");
+  EXPECT_EQ(payload<StringNode>(*model, "T").text, "&custom;");
   EXPECT_EQ(payload<FormulaNode>(*model, "F").formula.text, "A < 2 && B > 1");
 }
 
@@ -322,6 +322,7 @@ TEST(FeatureModelBuild, ReferenceElementWinsOverConstant) {
       "<Integer Name=\"EmptyRef\"><pValue/><Value>4</Value></Integer>"
       "<Integer Name=\"FirstWins\"><Value>5</Value><Value>6</Value></Integer>"
       "<Integer Name=\"FirstEmpty\"><Value></Value><Value>6</Value></Integer>"
+      "<Integer Name=\"Mixed\"><Value><!-- note --><Unit/> 12 <Unit/>13</Value></Integer>"
       "<Integer Name=\"Target\"/>");
   ASSERT_TRUE(model) << model.error().display();
   const auto& both = payload<IntegerNode>(*model, "Both").value;
@@ -331,6 +332,7 @@ TEST(FeatureModelBuild, ReferenceElementWinsOverConstant) {
   EXPECT_EQ(payload<IntegerNode>(*model, "EmptyRef").value.integer, 4);
   EXPECT_EQ(payload<IntegerNode>(*model, "FirstWins").value.integer, 5);
   EXPECT_EQ(payload<IntegerNode>(*model, "FirstEmpty").value.form, Form::Absent);
+  EXPECT_EQ(payload<IntegerNode>(*model, "Mixed").value.integer, 12);
 }
 
 // ---- Element kinds
@@ -408,7 +410,7 @@ TEST(FeatureModelBuild, StringCategoryFormulaConverterPort) {
   ASSERT_TRUE(model) << model.error().display();
   EXPECT_EQ(payload<StringNode>(*model, "S1").value.form, Form::Reference);
   EXPECT_EQ(payload<StringNode>(*model, "S2").value.form, Form::Text);
-  EXPECT_EQ(payload<StringNode>(*model, "S2").value.text, "text");
+  EXPECT_EQ(payload<StringNode>(*model, "S2").text, "text");
   EXPECT_EQ(payload<StringNode>(*model, "S3").value.form, Form::Absent);
 
   const auto& root = payload<CategoryNode>(*model, "Root");

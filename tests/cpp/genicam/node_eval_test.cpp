@@ -578,6 +578,24 @@ TEST(FeatureModelEval, FormulaVariablesBindThroughListNameIndexOrFail) {
   EXPECT_EQ(d.read_integer("Half"), 100);
 }
 
+TEST(FeatureModelEval, LongFormulaTextsAndManyNames) {
+  // 30000 characters of formula, and enough named nodes that their names
+  // fill several blocks of the model's text store.
+  std::string formula = "0";
+  for (int i = 0; i < 10000; ++i) formula += "+ 1";
+  std::string body = "<IntSwissKnife Name=\"Long\"><Formula>" + formula + "</Formula></IntSwissKnife>";
+  const auto name = [](int i) { return "Node_" + std::string(40, 'x') + std::to_string(i); };
+  for (int i = 0; i < 3000; ++i) {
+    body += "<Integer Name=\"" + name(i) + "\"><pValue>" + name(i + 1) + "</pValue></Integer>";
+  }
+  body += "<Integer Name=\"" + name(3000) + "\"><Value>5</Value></Integer>";
+  Device d(body);
+  EXPECT_EQ(d.read_integer("Long"), 10000);
+  for (int i = 0; i <= 3000; ++i) ASSERT_EQ(d.model().name(d.at(name(i))), name(i));
+  EXPECT_EQ(d.read_integer(name(2800)), 5);
+  EXPECT_EQ(d.model().access_mode(d.at(name(0))), AccessMode::RW);
+}
+
 TEST(FeatureModelEval, FormulaReadsRegistersByTheirKind) {
   Device d(
       "<SwissKnife Name=\"K\"><pVariable Name=\"F\">FR</pVariable><pVariable Name=\"I\">IR</pVariable>"

@@ -1,11 +1,11 @@
 #include "sim/description.hpp"
 
 #include <gtest/gtest.h>
-#include <pugixml.hpp>
 #include <zlib.h>
 
 #include <cstring>
 #include <map>
+#include <pugixml.hpp>
 #include <set>
 #include <string>
 
@@ -16,8 +16,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint32_t le16(const Bytes& b, std::size_t at) { return b.at(at) | (std::uint32_t{b.at(at + 1)} << 8); }
-std::uint32_t le32(const Bytes& b, std::size_t at) { return le16(b, at) | (le16(b, at + 2) << 16); }
+std::uint32_t le16(const Bytes& b, std::size_t at) {
+  return b.at(at) | (std::uint32_t{b.at(at + 1)} << 8);
+}
+std::uint32_t le32(const Bytes& b, std::size_t at) {
+  return le16(b, at) | (le16(b, at + 2) << 16);
+}
 
 Bytes inflate_raw(const Bytes& packed, std::size_t expected_size) {
   Bytes out(expected_size + 1);
@@ -62,7 +66,8 @@ Bytes unzip_only_entry(const Bytes& zip, std::uint16_t expected_method) {
   EXPECT_EQ(le32(zip, local + 22), uncompressed);
   const std::size_t data = local + 30 + le16(zip, local + 26) + le16(zip, local + 28);
   EXPECT_EQ(data + compressed, central);
-  const Bytes packed(zip.begin() + static_cast<long>(data), zip.begin() + static_cast<long>(data + compressed));
+  const Bytes packed(zip.begin() + static_cast<long>(data),
+                     zip.begin() + static_cast<long>(data + compressed));
   Bytes content = method == 8 ? inflate_raw(packed, uncompressed) : packed;
   EXPECT_EQ(content.size(), uncompressed);
   EXPECT_EQ(crc32(crc32(0L, Z_NULL, 0), content.data(), static_cast<uInt>(content.size())), crc);
@@ -141,11 +146,13 @@ class DescriptionDocument : public ::testing::Test {
 TEST_F(DescriptionDocument, UsesEveryElementKindAClientReads) {
   EXPECT_STREQ(root.name(), "RegisterDescription");
   EXPECT_STREQ(root.attribute("SchemaMajorVersion").value(), "1");
-  for (const char* tag : {"Integer", "Float", "Boolean", "Command", "Enumeration", "EnumEntry", "String",
-                          "Category", "SwissKnife", "IntSwissKnife", "Converter", "IntConverter", "IntReg",
-                          "MaskedIntReg", "FloatReg", "StringReg", "Register", "StructReg", "StructEntry", "Group",
-                          "Port", "pInvalidator", "pVariable", "Formula", "FormulaTo", "FormulaFrom", "pFeature",
-                          "pMax", "Inc", "OnValue", "CommandValue", "LSB", "MSB", "Bit"}) {
+  for (const char* tag : {"Integer",      "Float",        "Boolean",   "Command",      "Enumeration",
+                          "EnumEntry",    "String",       "Category",  "SwissKnife",   "IntSwissKnife",
+                          "Converter",    "IntConverter", "IntReg",    "MaskedIntReg", "FloatReg",
+                          "StringReg",    "Register",     "StructReg", "StructEntry",  "Group",
+                          "Port",         "pInvalidator", "pVariable", "Formula",      "FormulaTo",
+                          "FormulaFrom",  "pFeature",     "pMax",      "Inc",          "OnValue",
+                          "CommandValue", "LSB",          "MSB",       "Bit"}) {
     EXPECT_TRUE(tags.contains(tag)) << tag;
   }
   EXPECT_EQ(texts_of("Cachable"), (std::set<std::string>{"NoCache", "WriteThrough", "WriteAround"}));
@@ -172,11 +179,20 @@ TEST_F(DescriptionDocument, UsesEveryElementKindAClientReads) {
 
 TEST_F(DescriptionDocument, OffersTheStandardCameraFeatures) {
   const std::map<std::string, std::string> kinds = {
-      {"Width", "Integer"},          {"Height", "Integer"},           {"OffsetX", "Integer"},
-      {"OffsetY", "Integer"},        {"PixelFormat", "Enumeration"},  {"PayloadSize", "IntSwissKnife"},
-      {"AcquisitionMode", "Enumeration"}, {"AcquisitionStart", "Command"}, {"AcquisitionStop", "Command"},
-      {"TLParamsLocked", "Integer"}, {"ExposureTime", "Float"},       {"Gain", "Float"},
-      {"TestPattern", "Enumeration"}, {"DeviceUserID", "StringReg"},
+      {"Width", "Integer"},
+      {"Height", "Integer"},
+      {"OffsetX", "Integer"},
+      {"OffsetY", "Integer"},
+      {"PixelFormat", "Enumeration"},
+      {"PayloadSize", "IntSwissKnife"},
+      {"AcquisitionMode", "Enumeration"},
+      {"AcquisitionStart", "Command"},
+      {"AcquisitionStop", "Command"},
+      {"TLParamsLocked", "Integer"},
+      {"ExposureTime", "Float"},
+      {"Gain", "Float"},
+      {"TestPattern", "Enumeration"},
+      {"DeviceUserID", "StringReg"},
   };
   for (const auto& [name, kind] : kinds) EXPECT_STREQ(feature(name.c_str()).name(), kind.c_str()) << name;
   std::map<std::string, std::uint32_t> formats;
@@ -187,7 +203,8 @@ TEST_F(DescriptionDocument, OffersTheStandardCameraFeatures) {
   EXPECT_EQ(formats, (std::map<std::string, std::uint32_t>{
                          {"Mono8", PIXEL_MONO8}, {"Mono16", PIXEL_MONO16}, {"RGB8", PIXEL_RGB8}}));
   std::set<std::string> modes;
-  for (auto entry : feature("AcquisitionMode").children("EnumEntry")) modes.insert(entry.attribute("Name").value());
+  for (auto entry : feature("AcquisitionMode").children("EnumEntry"))
+    modes.insert(entry.attribute("Name").value());
   EXPECT_EQ(modes, (std::set<std::string>{"Continuous", "SingleFrame", "MultiFrame"}));
 }
 
@@ -206,10 +223,12 @@ TEST_F(DescriptionDocument, RegistersExistOnTheDevice) {
       const auto node = hit.node();
       std::uint32_t address = 0;
       // Inline address terms select stream channel 0 here: they add 0.
-      for (auto term : node.children("Address")) address += static_cast<std::uint32_t>(std::stoul(term.child_value(), nullptr, 0));
+      for (auto term : node.children("Address"))
+        address += static_cast<std::uint32_t>(std::stoul(term.child_value(), nullptr, 0));
       const auto length = static_cast<std::uint32_t>(std::stoul(node.child_value("Length")));
       const std::string access = node.child_value("AccessMode");
-      const std::string label = std::string(kind) + " " + node.attribute("Name").value() + node.attribute("Comment").value();
+      const std::string label =
+          std::string(kind) + " " + node.attribute("Name").value() + node.attribute("Comment").value();
       SCOPED_TRACE(label);
       Bytes bytes((length + 3) / 4 * 4);
       const std::uint32_t aligned = address & ~3u;
@@ -230,7 +249,8 @@ TEST_F(DescriptionDocument, RegistersExistOnTheDevice) {
     const auto reg_node = feature(enumeration.child_value("pValue"));
     const auto address = static_cast<std::uint32_t>(std::stoul(reg_node.child_value("Address"), nullptr, 0));
     for (auto entry : enumeration.children("EnumEntry")) {
-      SCOPED_TRACE(std::string(enumeration.attribute("Name").value()) + "::" + entry.attribute("Name").value());
+      SCOPED_TRACE(std::string(enumeration.attribute("Name").value()) +
+                   "::" + entry.attribute("Name").value());
       const auto value = static_cast<std::uint32_t>(std::stoul(entry.child_value("Value"), nullptr, 0));
       EXPECT_TRUE(map.write_register(host, address, value, effects));
       EXPECT_EQ(*map.read_register(host, address), value);

@@ -45,7 +45,8 @@ TEST_F(RegisterMapTest, BootstrapIdentityMatchesTheDiscoveryBlock) {
     SCOPED_TRACE(address);
     const auto value = read(address);
     ASSERT_TRUE(value);
-    const std::uint32_t expected = (std::uint32_t{block[address]} << 24) | (std::uint32_t{block[address + 1]} << 16) |
+    const std::uint32_t expected = (std::uint32_t{block[address]} << 24) |
+                                   (std::uint32_t{block[address + 1]} << 16) |
                                    (std::uint32_t{block[address + 2]} << 8) | block[address + 3];
     EXPECT_EQ(*value, expected);
   }
@@ -87,7 +88,7 @@ TEST_F(RegisterMapTest, LocationRegistersNameTheDescriptionMemory) {
 }
 
 TEST_F(RegisterMapTest, RefusesWritesWithTheStatusTheRegisterCalls) {
-  EXPECT_EQ(write(0x0900, 5).error(), 0x8004);                     // read-only count
+  EXPECT_EQ(write(0x0900, 5).error(), 0x8004);                      // read-only count
   EXPECT_EQ(write(reg::MODEL_NAME, 0).error(), 0x8004);             // identity text
   EXPECT_EQ(write(reg::FIRST_URL, 0).error(), 0x8004);              // location
   EXPECT_EQ(write(reg::DESCRIPTION_BASE, 0).error(), 0x8004);       // description memory
@@ -99,7 +100,7 @@ TEST_F(RegisterMapTest, RefusesWritesWithTheStatusTheRegisterCalls) {
   EXPECT_EQ(write(reg::ACQUISITION_MODE, 3).error(), 0x8002);
   EXPECT_EQ(write(reg::TL_PARAMS_LOCKED, 2).error(), 0x8002);
   EXPECT_EQ(write(reg::GAIN, std::bit_cast<std::uint32_t>(-1.0f)).error(), 0x8002);
-  EXPECT_TRUE(write(reg::USER_DEFINED_NAME, 0x43414D00));           // "CAM"
+  EXPECT_TRUE(write(reg::USER_DEFINED_NAME, 0x43414D00));  // "CAM"
   EXPECT_EQ(*read(reg::USER_DEFINED_NAME), 0x43414D00u);
 }
 
@@ -157,7 +158,7 @@ TEST_F(RegisterMapTest, FeatureRegistersHoldTheirFactoryBytes) {
 }
 
 TEST_F(RegisterMapTest, LittleEndianRegistersAreCheckedInTheirByteOrder) {
-  EXPECT_TRUE(write(reg::BINNING_RAW, 0x03000000));   // 3 little-endian
+  EXPECT_TRUE(write(reg::BINNING_RAW, 0x03000000));                // 3 little-endian
   EXPECT_EQ(write(reg::BINNING_RAW, 0x00000003).error(), 0x8002);  // 0x03000000 little-endian
   EXPECT_TRUE(write(reg::FRAME_RATE, std::byteswap(std::bit_cast<std::uint32_t>(12.5f))));
   EXPECT_EQ(map.stream_config(0).frame_rate, 12.5);

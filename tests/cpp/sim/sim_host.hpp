@@ -57,7 +57,8 @@ inline Bytes readreg(std::uint16_t id, std::initializer_list<std::uint32_t> addr
   for (auto a : addresses) put32(payload, a);
   return command(0x0080, id, payload);
 }
-inline Bytes writereg(std::uint16_t id, std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> pairs) {
+inline Bytes writereg(std::uint16_t id,
+                      std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> pairs) {
   Bytes payload;
   for (auto [a, v] : pairs) {
     put32(payload, a);
@@ -143,7 +144,8 @@ class RawHost {
     Datagram d;
     d.bytes.resize(65536);
     socklen_t size = sizeof d.from;
-    const auto n = ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &size);
+    const auto n =
+        ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &size);
     if (n < 0) return std::nullopt;
     d.bytes.resize(static_cast<std::size_t>(n));
     return d;

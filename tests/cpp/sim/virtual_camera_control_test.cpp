@@ -1,6 +1,6 @@
 // The control side of VirtualCamera over raw UDP: discovery, register and
 // memory commands, their error statuses, malformed input and the
-// description bytes. Cameras of this file use 127.0.0.20.
+// description bytes. Cameras of this file use 127.0.0.20 (and 127.0.0.25).
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -37,19 +37,19 @@ TEST_F(VirtualCameraControl, AnswersDiscoveryWithTheIdentityBlock) {
   EXPECT_EQ(ack->id, 0xFFFF);
   ASSERT_EQ(ack->payload.size(), 248u);
   const Bytes& b = ack->payload;
-  EXPECT_EQ(get16(b, 0), 2);                                    // major version
-  EXPECT_EQ(get16(b, 2), 0);                                    // minor version
+  EXPECT_EQ(get16(b, 0), 2);                                                             // major version
+  EXPECT_EQ(get16(b, 2), 0);                                                             // minor version
   EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 16), (Bytes{0x02, 0x00, 127, 0, 0, 20}));  // MAC
-  EXPECT_EQ(Bytes(b.begin() + 36, b.begin() + 40), (Bytes{127, 0, 0, 20}));             // IP
-  EXPECT_EQ(Bytes(b.begin() + 52, b.begin() + 56), (Bytes{255, 0, 0, 0}));              // mask
+  EXPECT_EQ(Bytes(b.begin() + 36, b.begin() + 40), (Bytes{127, 0, 0, 20}));              // IP
+  EXPECT_EQ(Bytes(b.begin() + 52, b.begin() + 56), (Bytes{255, 0, 0, 0}));               // mask
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[72])), "Corvantic");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[104])), "VirtualCamera");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[216])), "SIM7F000014");
   // The same bytes as the bootstrap registers.
   const auto regs = ask(readreg(1, {0x0000, 0x0004, 0x0008, 0x000C, 0x0024}));
   ASSERT_TRUE(regs);
-  EXPECT_EQ(regs->values(), (std::vector<std::uint32_t>{get32(b, 0), get32(b, 4), get32(b, 8), get32(b, 12),
-                                                         get32(b, 36)}));
+  EXPECT_EQ(regs->values(),
+            (std::vector<std::uint32_t>{get32(b, 0), get32(b, 4), get32(b, 8), get32(b, 12), get32(b, 36)}));
 }
 
 TEST_F(VirtualCameraControl, AnswersEveryCommandWithItsRequestId) {
@@ -63,7 +63,8 @@ TEST_F(VirtualCameraControl, AnswersEveryCommandWithItsRequestId) {
 }
 
 TEST_F(VirtualCameraControl, ReadsAndWritesSeveralRegistersPerCommand) {
-  const auto write = ask(writereg(2, {{reg::WIDTH, 128}, {reg::HEIGHT, 100}, {reg::PIXEL_FORMAT, 0x01100007}}));
+  const auto write =
+      ask(writereg(2, {{reg::WIDTH, 128}, {reg::HEIGHT, 100}, {reg::PIXEL_FORMAT, 0x01100007}}));
   ASSERT_TRUE(write);
   EXPECT_EQ(write->status, 0);
   EXPECT_EQ(write->code, 0x0083);
@@ -194,6 +195,25 @@ TEST_F(VirtualCameraControl, WriteWithoutAcknowledgeFlagStillTakesEffect) {
   EXPECT_EQ(ask(readreg(61, {reg::HEIGHT}))->values(), std::vector<std::uint32_t>{200});
 }
 
+// Listening for broadcasts takes shared sockets: two such cameras start side
+// by side and still answer unicast (nothing is broadcast here).
+TEST(VirtualCameraBroadcast, CamerasListeningForBroadcastsCoexist) {
+  auto config = config_at(IP);
+  config.listen_broadcast = true;
+  auto first = start_camera(config);
+  ASSERT_TRUE(first->running());
+  config.address = "127.0.0.25";
+  auto second = start_camera(config);
+  ASSERT_TRUE(second->running());
+  RawHost host;
+  for (const char* ip : {IP, "127.0.0.25"}) {
+    host.send_to(ip, Bytes{0x42, 0x11, 0x00, 0x02, 0x00, 0x00, 0xFF, 0xFF});
+    const auto ack = host.receive_ack();
+    ASSERT_TRUE(ack) << ip;
+    EXPECT_EQ(ack->code, 0x0003);
+  }
+}
+
 TEST(VirtualCameraMinimal, WithoutConcatenationUsesTheFirstRegisterOnly) {
   auto config = config_at(IP);
   config.capabilities &= ~(reg::cap::CONCATENATION | reg::cap::WRITEMEM);
@@ -225,8 +245,9 @@ Bytes fetch_description(RawHost& host) {
   std::uint16_t id = 2;
   while (zip.size() < size) {
     const auto chunk = std::min<std::size_t>(512, (size - zip.size() + 3) / 4 * 4);
-    const auto ack = host.transact(IP, readmem(id++, reg::DESCRIPTION_BASE + static_cast<std::uint32_t>(zip.size()),
-                                               static_cast<std::uint16_t>(chunk)));
+    const auto ack =
+        host.transact(IP, readmem(id++, reg::DESCRIPTION_BASE + static_cast<std::uint32_t>(zip.size()),
+                                  static_cast<std::uint16_t>(chunk)));
     EXPECT_TRUE(ack && ack->status == 0);
     if (!ack) return {};
     zip.insert(zip.end(), ack->payload.begin() + 4, ack->payload.end());
@@ -238,7 +259,9 @@ Bytes fetch_description(RawHost& host) {
 // Unpacks a one-entry archive the way any reader does: the end record
 // points to the central directory, that to the local header and data.
 Bytes first_entry(const Bytes& zip, std::uint16_t& method) {
-  auto le16 = [&](std::size_t at) { return std::uint32_t{zip.at(at)} | (std::uint32_t{zip.at(at + 1)} << 8); };
+  auto le16 = [&](std::size_t at) {
+    return std::uint32_t{zip.at(at)} | (std::uint32_t{zip.at(at + 1)} << 8);
+  };
   auto le32 = [&](std::size_t at) { return le16(at) | (le16(at + 2) << 16); };
   const std::size_t end = zip.size() - 22;
   EXPECT_EQ(le32(end), 0x06054b50u);
@@ -264,7 +287,8 @@ Bytes first_entry(const Bytes& zip, std::uint16_t& method) {
 
 TEST(VirtualCameraZipped, ServesTheDescriptionAsStoredOrDeflatedArchive) {
   const auto xml = description_xml();
-  for (auto [form, expected_method] : {std::pair{DescriptionForm::ZipStored, 0}, {DescriptionForm::ZipDeflated, 8}}) {
+  for (auto [form, expected_method] :
+       {std::pair{DescriptionForm::ZipStored, 0}, {DescriptionForm::ZipDeflated, 8}}) {
     SCOPED_TRACE(std::string(description_form_name(form)));
     auto config = config_at(IP);
     config.description = form;

@@ -39,8 +39,8 @@ TEST_F(VirtualCameraEvents, SendsAnEventWithoutAcknowledgeOnce) {
   EXPECT_EQ(ntohs(datagram->from.sin_port), 3956);
   Bytes expected = {0x42, 0x00, 0x00, 0xC0, 0x00, 0x10};
   put16(expected, *id);
-  expected.insert(expected.end(), {0x00, 0x00, 0x90, 0x01, 0x00, 0x00, 0x00, 0x07,
-                                   0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
+  expected.insert(expected.end(), {0x00, 0x00, 0x90, 0x01, 0x00, 0x00, 0x00, 0x07, 0x11, 0x22, 0x33, 0x44,
+                                   0x55, 0x66, 0x77, 0x88});
   EXPECT_EQ(datagram->bytes, expected);
   EXPECT_TRUE(host.quiet(400ms));
   EXPECT_EQ(camera->status().counters.events_sent, 1u);
@@ -57,7 +57,7 @@ TEST_F(VirtualCameraEvents, WaitsForTheAcknowledgeOfAnEventThatAsksForOne) {
   put16(ack, *id);
   host.send_to(IP, ack);
   EXPECT_TRUE(host.quiet(500ms));  // acknowledged: no retransmission
-  host.send_to(IP, ack);            // a late duplicate is counted, not answered
+  host.send_to(IP, ack);           // a late duplicate is counted, not answered
   EXPECT_TRUE(host.quiet(100ms));
   const auto counters = camera->status().counters;
   EXPECT_EQ(counters.event_acks, 1u);
@@ -99,7 +99,8 @@ TEST_F(VirtualCameraEvents, SendsEventDataWithItsData) {
 
 TEST_F(VirtualCameraEvents, UsesTheMessageChannelWhenConfigured) {
   RawHost listener;
-  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::MCDA, 0x7F000001}, {reg::MCP, listener.port()}}))->status, 0);
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::MCDA, 0x7F000001}, {reg::MCP, listener.port()}}))->status,
+            0);
   ASSERT_TRUE(camera->send_event(event(0x9005, false)));
   const auto datagram = listener.receive();
   ASSERT_TRUE(datagram);

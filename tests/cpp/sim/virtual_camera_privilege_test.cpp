@@ -103,7 +103,8 @@ TEST_F(VirtualCameraPrivilege, IgnoredHeartbeatsAndForcedExpiryReleaseControl) {
 }
 
 TEST_F(VirtualCameraPrivilege, DisabledHeartbeatKeepsControl) {
-  ASSERT_EQ(status_of(primary, writereg(1, {{reg::CCP, reg::CCP_CONTROL}, {reg::HEARTBEAT_TIMEOUT, 100}})), 0);
+  ASSERT_EQ(status_of(primary, writereg(1, {{reg::CCP, reg::CCP_CONTROL}, {reg::HEARTBEAT_TIMEOUT, 100}})),
+            0);
   ASSERT_EQ(status_of(primary, writereg(2, {{reg::GVCP_CONFIGURATION, 1}})), 0);
   std::this_thread::sleep_for(400ms);
   EXPECT_EQ(read(secondary, reg::CCP), reg::CCP_CONTROL);

@@ -106,6 +106,38 @@ TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {
   EXPECT_EQ(access_mode(*driver_, "Width").value(), AccessMode::RW);
 }
 
+TEST_F(FeaturesTest, CachingModesDecideWhatReachesTheDevice) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  load();
+  // Write-around: the second read comes from the cache.
+  auto before = device_commands();
+  EXPECT_EQ(get_integer(*driver_, "SensorHeight").value(), 768);
+  EXPECT_EQ(get_integer(*driver_, "SensorHeight").value(), 768);
+  EXPECT_EQ(device_commands() - before, 1u);
+  // No caching: every read goes to the device.
+  before = device_commands();
+  ASSERT_TRUE(get_integer(*driver_, "DeviceTemperatureRaw"));
+  ASSERT_TRUE(get_integer(*driver_, "DeviceTemperatureRaw"));
+  EXPECT_EQ(device_commands() - before, 2u);
+  // Write-through: a written register is not read back.
+  ASSERT_TRUE(set_integer(*driver_, "WidthReg", 48));
+  before = device_commands();
+  EXPECT_EQ(get_integer(*driver_, "WidthReg").value(), 48);
+  EXPECT_EQ(device_commands(), before);
+  // A write invalidates the registers that name it in pInvalidator: ReverseY
+  // shares its register with ReverseX, so writing one re-reads the other.
+  ASSERT_TRUE(get_integer(*driver_, "ReverseYReg"));
+  ASSERT_TRUE(set_integer(*driver_, "ReverseXReg", 1));
+  before = device_commands();
+  ASSERT_TRUE(get_integer(*driver_, "ReverseYReg"));
+  EXPECT_EQ(device_commands() - before, 1u);
+  // invalidate_caches empties every cache.
+  ASSERT_TRUE(invalidate_caches(*driver_));
+  before = device_commands();
+  ASSERT_TRUE(get_integer(*driver_, "SensorHeight"));
+  EXPECT_EQ(device_commands() - before, 1u);
+}
+
 TEST_F(FeaturesTest, FeatureErrorsAndTransportErrorsAreDistinct) {
   ASSERT_NO_FATAL_FAILURE(start());
   load();

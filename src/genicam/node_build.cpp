@@ -10,17 +10,20 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cstring>
-#include <limits>
 #include <pugixml.hpp>
 #include <utility>
 
 #include "genicam/node.hpp"
+#include "genicam/node_text.hpp"
 
 namespace corvantic {
 
 namespace {
+
+using node_text::parse_float_literal;
+using node_text::parse_integer_literal;
+using node_text::trim;
 
 // pugixml options for every description: built-in entities and CDATA, end
 // of line normalisation; document type declarations are kept as nodes only
@@ -46,16 +49,6 @@ constexpr std::array<DefaultNode, 3> DEFAULT_NODES{{
      R"(<AccessMode>RO</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>)"},
 }};
 
-[[nodiscard]] bool is_xml_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-[[nodiscard]] std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_xml_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_xml_space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // The tag without its namespace prefix.
 [[nodiscard]] std::string_view local_name(const char* tag) {
   const char* start = tag;
@@ -73,77 +66,6 @@ constexpr std::array<DefaultNode, 3> DEFAULT_NODES{{
     ++b;
   }
   return *a == *b;
-}
-
-// Integer literal: "0x"/"0X", an optional '+', hexadecimal digits (taken as
-// unsigned 64-bit, stored bit for bit); or an optional sign and decimal
-// digits within the signed 64-bit range.
-[[nodiscard]] std::optional<std::int64_t> parse_integer_literal(std::string_view text) {
-  text = trim(text);
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    auto digits = text.substr(2);
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
-    if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-    return static_cast<std::int64_t>(value);
-  }
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return std::nullopt;
-  }
-  if (text.empty()) return std::nullopt;
-  std::int64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// The power of ten of the leading significant digit of a well-formed
-// decimal literal (sign, digits, optional '.', optional exponent); only its
-// sign matters, to tell overflow from underflow.
-[[nodiscard]] std::int64_t decimal_order(std::string_view text) {
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-  const auto e = text.find_first_of("eE");
-  std::int64_t exponent = 0;
-  if (e != std::string_view::npos) {
-    auto digits = text.substr(e + 1);
-    const bool negative = !digits.empty() && digits.front() == '-';
-    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
-    for (const char ch : digits) exponent = std::min<std::int64_t>(exponent * 10 + (ch - '0'), 1'000'000'000);
-    if (negative) exponent = -exponent;
-    text = text.substr(0, e);
-  }
-  const auto dot = std::min(text.find('.'), text.size());
-  const auto first = text.find_first_not_of("0.");
-  if (first == std::string_view::npos) return -1;  // zero never overflows
-  const auto order =
-      first < dot ? static_cast<std::int64_t>(dot - first - 1) : -static_cast<std::int64_t>(first - dot);
-  return order + exponent;
-}
-
-// Floating-point literal: decimal with an optional exponent, or the words
-// for infinity and NaN, with an optional sign. Hexadecimal forms are not
-// floating-point literals here.
-[[nodiscard]] std::optional<double> parse_float_literal(std::string_view text) {
-  text = trim(text);
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return std::nullopt;
-  }
-  if (text.empty() || text.find('(') != std::string_view::npos) return std::nullopt;
-  double value = 0.0;
-  const auto [end, ec] =
-      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
-  // Out-of-range decimals are still literals: they round to infinity or zero.
-  if (ec == std::errc::result_out_of_range && end == text.data() + text.size()) {
-    const bool negative = text.front() == '-';
-    const double magnitude = decimal_order(text) < 0 ? 0.0 : std::numeric_limits<double>::infinity();
-    return negative ? -magnitude : magnitude;
-  }
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 // The children a builder reads. The single ones keep their first occurrence;
@@ -667,6 +589,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
     case Element::StructReg: {
       const RegisterNode shared = register_part(c, depth);
       const auto parent_sign = c.text(Child::Sign);
+      const auto parent_byte_order = c.text(Child::Endianess);
       for (const auto entry : c.struct_entries) {
         std::string entry_name = name_of(entry, local_name(entry.name()));
         Children& e = scratch(depth + 1);
@@ -676,7 +599,11 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
         reg.length = shared.length;
         reg.cache_mode = shared.cache_mode;
         reg.access = access_mode_text(e.text(Child::AccessMode)).value_or(shared.access);
-        reg.big_endian = big_endian_text(e.text(Child::Endianess));
+        // Like Sign, an entry's byte order is its own when it gives one and
+        // the shared register's otherwise: entries describe bits of that one
+        // register, whose byte order the StructReg states.
+        const auto own_byte_order = e.text(Child::Endianess);
+        reg.big_endian = big_endian_text(own_byte_order ? own_byte_order : parent_byte_order);
         const auto own_sign = e.text(Child::Sign);
         reg.is_signed = signed_text(own_sign ? own_sign : parent_sign);
         reg.bit = integer_child(e, Child::Bit);

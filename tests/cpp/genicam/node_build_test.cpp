@@ -525,7 +525,8 @@ TEST(FeatureModelBuild, StructEntriesShareTheParentRegister) {
       "<StructEntry Name=\"A\"><Bit>0</Bit></StructEntry>"
       "<StructEntry Name=\"B\"><LSB>3</LSB><MSB>5</MSB><AccessMode>RW</AccessMode><Sign>Unsigned</Sign>"
       "<Endianess>BigEndian</Endianess><pInvalidator>Base</pInvalidator></StructEntry>"
-      "<StructEntry Name=\"C\"><AccessMode>bogus</AccessMode><Sign></Sign></StructEntry>"
+      "<StructEntry Name=\"C\"><AccessMode>bogus</AccessMode><Sign></Sign>"
+      "<Endianess>LittleEndian</Endianess></StructEntry>"
       "</StructReg><Integer Name=\"Base\"/>");
   ASSERT_TRUE(model) << model.error().display();
   EXPECT_FALSE(model->contains("Parent"));
@@ -545,7 +546,7 @@ TEST(FeatureModelBuild, StructEntriesShareTheParentRegister) {
   const auto& a = payload<RegisterNode>(*model, "A");
   EXPECT_EQ(a.access, AccessMode::RO);
   EXPECT_TRUE(a.is_signed);    // the parent's Sign
-  EXPECT_FALSE(a.big_endian);  // never the parent's Endianess
+  EXPECT_TRUE(a.big_endian);   // the parent's Endianess
   EXPECT_EQ(a.bit, 0);
   const auto& b = payload<RegisterNode>(*model, "B");
   EXPECT_EQ(b.access, AccessMode::RW);
@@ -556,6 +557,7 @@ TEST(FeatureModelBuild, StructEntriesShareTheParentRegister) {
   const auto& c = payload<RegisterNode>(*model, "C");
   EXPECT_EQ(c.access, AccessMode::RO);
   EXPECT_TRUE(c.is_signed);  // an empty Sign child counts as missing
+  EXPECT_FALSE(c.big_endian);  // its own Endianess wins
   // Only B's own pInvalidator counts; the StructReg yields no node.
   const auto dependents = model->dependents(*model->index_of("Base"));
   EXPECT_EQ(std::vector<std::uint32_t>(dependents.begin(), dependents.end()),

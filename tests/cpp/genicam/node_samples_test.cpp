@@ -158,7 +158,7 @@ TEST(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
   }
 }
 
-TEST(FeatureModelSamples, CachedReadsOfASampleTouchTheDeviceOnce) {
+TEST(FeatureModelSamples, ASecondPassOverASampleIsServedMostlyFromTheCache) {
   const auto files = sample_files();
   if (files.empty()) GTEST_SKIP() << "no sample descriptions in " << samples_dir();
   auto model = build_feature_model(read_file(files.front()));

@@ -5,6 +5,7 @@
 
 #include "genicam/register_port.hpp"
 #include "genicam/url.hpp"
+#include "net/unique_fd.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
@@ -66,23 +67,17 @@ GenicamResult<Target> prologue(GigeDriver& driver, std::string_view name) {
 // ---- Fetching the description.
 
 CameraResult<std::vector<std::uint8_t>> read_host_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(CameraError::io(errno));
+  const net::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::unexpected(CameraError::io(errno));
   std::vector<std::uint8_t> bytes;
   std::uint8_t buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(CameraError::io(error));
-    }
-    if (n == 0) break;
+    if (n < 0) return std::unexpected(CameraError::io(errno));
+    if (n == 0) return bytes;
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
-  ::close(fd);
-  return bytes;
 }
 
 CameraResult<std::vector<std::uint8_t>> fetch_local(GigeDriver& driver, const GenicamUrl::Local& local) {

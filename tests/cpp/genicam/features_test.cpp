@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "genicam/url.hpp"
 #include "sim/device.hpp"
 #include "util/log.hpp"
 
@@ -73,6 +76,28 @@ TEST_F(FeaturesTest, FallsBackToTheSecondLocationAndLogsTheFirstFailure) {
   const auto lines = capture.sink().with_message(
       "GenICam URL at 0x200 failed: malformed packet: unrecognized GenICam URL 'ftp://nowhere/x.xml'");
   EXPECT_EQ(lines.size(), 1u);
+}
+
+TEST_F(FeaturesTest, LoadsADescriptionFromAHostFile) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // The device's own document, copied to a host file.
+  const auto url = parse_genicam_url(decode_text_field(driver_->read_memory(0x0200, 512).value())).value();
+  const auto& local = std::get<GenicamUrl::Local>(url.location);
+  const auto document = driver_->read_memory(local.address, local.size).value();
+  const std::string path = ::testing::TempDir() + "corvantic_features_test.xml";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(document.data(), 1, document.size(), file), document.size());
+    std::fclose(file);
+  }
+  camera_->set_url(0, "file:///no/such/dir/camera.xml");
+  camera_->set_url(1, "file://" + path);
+  log::ScopedCapture capture;
+  load();
+  EXPECT_EQ(capture.sink().with_message("GenICam URL at 0x200 failed: io error: No such file or directory").size(), 1u);
+  EXPECT_EQ(get_integer(*driver_, "Width").value(), 64);
+  std::remove(path.c_str());
 }
 
 TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {

@@ -48,23 +48,23 @@ int main() {
     std::fprintf(stderr, "virtual camera: %s\n", started.error().c_str());
     return 1;
   }
-  const auto device = *net::SocketAddress::parse_ip(CAMERA_IP, GVCP_PORT);
+  const auto device = *net::SocketAddress::parse_ip(CAMERA_IP, gige::proto::GVCP_PORT);
 
   auto raw = net::UdpSocket::bind(net::SocketAddress::ipv4(0x7F000001, 0)).value();
   (void)raw.set_receive_timeout(std::chrono::seconds(1));
   std::vector<std::uint8_t> buffer(1500);
-  RequestIds ids;
+  gige::proto::RequestIds ids;
   auto raw_read = [&](int) {
     const std::uint32_t address = WIDTH_REGISTER;
-    const auto command = encode_readreg(std::span(&address, 1), ids.next());
+    const auto command = gige::proto::encode_readreg(std::span(&address, 1), ids.next());
     if (!raw.send_to(command, device)) return false;
     return raw.receive_from(buffer).has_value();
   };
 
-  DriverConfig driver_config;
+  gige::DriverConfig driver_config;
   driver_config.device = device;
   driver_config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
-  GigeDriver driver(driver_config);
+  gige::GigeDriver driver(driver_config);
   if (auto connected = driver.connect(); !connected) {
     std::fprintf(stderr, "connect: %s\n", connected.error().display().c_str());
     return 1;

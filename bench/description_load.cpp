@@ -134,7 +134,7 @@ bool measure(const char* label, const std::string& text) {
     }));
     bool built = false;
     build_ms.push_back(time_ms([&] {
-      const auto model = build_feature_model(text);
+      const auto model = genicam::build_feature_model(text);
       built = model.has_value();
       if (model) nodes = model->size();
     }));
@@ -154,14 +154,14 @@ bool measure(const char* label, const std::string& text) {
 // Allocations per read of a cached integer register, of a Width feature
 // over it, and of a formula over two cached registers.
 void measure_cached_reads() {
-  class ZeroPort final : public RegisterPort {
+  class ZeroPort final : public genicam::RegisterPort {
    public:
-    CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t length) override {
+    gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t length) override {
       return std::vector<std::uint8_t>(length);
     }
-    CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override { return {}; }
+    gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override { return {}; }
   };
-  auto model = build_feature_model(
+  auto model = genicam::build_feature_model(
       "<RegisterDescription><Integer Name=\"Width\"><pValue>WidthReg</pValue></Integer>"
       "<IntReg Name=\"WidthReg\"><Address>0x100</Address><Length>4</Length></IntReg>"
       "<MaskedIntReg Name=\"Mode\"><Address>0x104</Address><Length>4</Length><LSB>4</LSB><MSB>7</MSB>"

@@ -7,6 +7,8 @@
 #include "gige/proto/gvcp.hpp"
 
 using namespace corvantic;
+using namespace corvantic::util;
+using namespace corvantic::gige::proto;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> datagram(data, size);

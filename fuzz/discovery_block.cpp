@@ -8,6 +8,8 @@
 #include "gige/proto/bootstrap.hpp"
 
 using namespace corvantic;
+using namespace corvantic::util;
+using namespace corvantic::gige::proto;
 
 namespace {
 

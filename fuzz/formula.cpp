@@ -16,7 +16,9 @@
 #include "util/text.hpp"
 
 using namespace corvantic;
-using namespace corvantic::formula;
+using namespace corvantic::util;
+using namespace corvantic::genicam;
+using namespace corvantic::genicam::formula;
 
 namespace {
 

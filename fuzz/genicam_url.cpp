@@ -9,6 +9,8 @@
 #include "util/text.hpp"
 
 using namespace corvantic;
+using namespace corvantic::util;
+using namespace corvantic::genicam;
 
 namespace {
 

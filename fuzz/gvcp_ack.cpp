@@ -7,6 +7,8 @@
 #include "util/bytes.hpp"
 
 using namespace corvantic;
+using namespace corvantic::util;
+using namespace corvantic::gige::proto;
 
 namespace {
 

@@ -9,6 +9,9 @@
 #include "util/bytes.hpp"
 
 using namespace corvantic;
+using namespace corvantic::util;
+using namespace corvantic::gige;
+using namespace corvantic::gige::proto;
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include "genicam/node.hpp"
 
 using namespace corvantic;
+using namespace corvantic::genicam;
+using namespace corvantic::gige;
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "genicam/url.hpp"
 
 using namespace corvantic;
+using namespace corvantic::genicam;
 
 namespace {
 

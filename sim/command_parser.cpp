@@ -14,10 +14,10 @@ std::unexpected<CommandRejection> reject(const CommandHeader& header, std::uint1
 }  // namespace
 
 std::expected<ParsedCommand, CommandRejection> parse_command(std::span<const std::uint8_t> datagram) {
-  ByteReader reader(datagram);
+  util::ByteReader reader(datagram);
   const auto key = reader.u8();
   if (!key || *key != GVCP_KEY || datagram.size() < GVCP_HEADER_SIZE) {
-    return std::unexpected(CommandRejection{std::nullopt, GvcpStatus::INVALID_HEADER});
+    return std::unexpected(CommandRejection{std::nullopt, gige::proto::GvcpStatus::INVALID_HEADER});
   }
   CommandHeader header;
   header.flags = *reader.u8();
@@ -26,9 +26,9 @@ std::expected<ParsedCommand, CommandRejection> parse_command(std::span<const std
   header.request_id = *reader.be16();
   // Bytes beyond `length` are ignored; fewer than it claims is a bad header.
   const auto payload_bytes = reader.bytes(header.length);
-  if (!payload_bytes) return reject(header, GvcpStatus::INVALID_HEADER);
+  if (!payload_bytes) return reject(header, gige::proto::GvcpStatus::INVALID_HEADER);
   const std::span<const std::uint8_t> payload = *payload_bytes;
-  ByteReader body(payload);
+  util::ByteReader body(payload);
 
   switch (header.command) {
     case gvcp_code::DISCOVERY:
@@ -36,34 +36,34 @@ std::expected<ParsedCommand, CommandRejection> parse_command(std::span<const std
       return ParsedCommand{header, DiscoveryRequest{}};
 
     case gvcp_code::READREG:
-      if (payload.empty() || payload.size() % 4 != 0) return reject(header, GvcpStatus::INVALID_PARAMETER);
-      if (payload.size() / 4 > MAX_READREG_ADDRESSES) return reject(header, GvcpStatus::INVALID_PARAMETER);
+      if (payload.empty() || payload.size() % 4 != 0) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
+      if (payload.size() / 4 > MAX_READREG_ADDRESSES) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       return ParsedCommand{header, ReadRegRequest{payload}};
 
     case gvcp_code::WRITEREG:
-      if (payload.empty() || payload.size() % 8 != 0) return reject(header, GvcpStatus::INVALID_PARAMETER);
-      if (payload.size() / 8 > MAX_WRITEREG_PAIRS) return reject(header, GvcpStatus::INVALID_PARAMETER);
+      if (payload.empty() || payload.size() % 8 != 0) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
+      if (payload.size() / 8 > MAX_WRITEREG_PAIRS) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       return ParsedCommand{header, WriteRegRequest{payload}};
 
     case gvcp_code::READMEM: {
-      if (payload.size() != 8) return reject(header, GvcpStatus::INVALID_PARAMETER);
+      if (payload.size() != 8) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       ReadMemRequest request;
       request.address = *body.be32();
       const std::uint16_t reserved = *body.be16();
       request.count = *body.be16();
       // A count that needs the reserved bits is larger than any answer.
       if (reserved != 0 || request.count > MAX_MEMORY_BYTES) {
-        return reject(header, GvcpStatus::INVALID_PARAMETER);
+        return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       }
       return ParsedCommand{header, request};
     }
 
     case gvcp_code::WRITEMEM: {
-      if (payload.size() < 4) return reject(header, GvcpStatus::INVALID_PARAMETER);
+      if (payload.size() < 4) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       WriteMemRequest request;
       request.address = *body.be32();
       request.data = payload.subspan(4);
-      if (request.data.size() > MAX_MEMORY_BYTES) return reject(header, GvcpStatus::INVALID_PARAMETER);
+      if (request.data.size() > MAX_MEMORY_BYTES) return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       return ParsedCommand{header, request};
     }
 
@@ -71,7 +71,7 @@ std::expected<ParsedCommand, CommandRejection> parse_command(std::span<const std
       PacketResendRequest request;
       request.extended = (header.flags & FLAG_EXTENDED_ID) != 0;
       if (payload.size() != (request.extended ? 20u : 12u)) {
-        return reject(header, GvcpStatus::INVALID_PARAMETER);
+        return reject(header, gige::proto::GvcpStatus::INVALID_PARAMETER);
       }
       request.channel = *body.be16();
       const std::uint16_t block16 = *body.be16();
@@ -92,13 +92,13 @@ std::expected<ParsedCommand, CommandRejection> parse_command(std::span<const std
     default:
       // Unknown commands, and the device-to-host commands (EVENT,
       // EVENTDATA, PENDING_ACK) that no host sends to a device.
-      return reject(header, GvcpStatus::NOT_IMPLEMENTED);
+      return reject(header, gige::proto::GvcpStatus::NOT_IMPLEMENTED);
   }
 }
 
 std::optional<HostAck> parse_host_ack(std::span<const std::uint8_t> datagram) {
   if (datagram.size() < GVCP_HEADER_SIZE || datagram[0] == GVCP_KEY) return std::nullopt;
-  ByteReader reader(datagram);
+  util::ByteReader reader(datagram);
   HostAck ack;
   ack.status = *reader.be16();
   ack.ack_code = *reader.be16();
@@ -111,7 +111,7 @@ std::optional<HostAck> parse_host_ack(std::span<const std::uint8_t> datagram) {
 void build_ack(std::vector<std::uint8_t>& out, std::uint16_t status, std::uint16_t ack_code,
                std::uint16_t ack_id, std::span<const std::uint8_t> payload) {
   out.clear();
-  ByteWriter writer(out);
+  util::ByteWriter writer(out);
   writer.be16(status);
   writer.be16(ack_code);
   writer.be16(static_cast<std::uint16_t>(payload.size()));
@@ -121,8 +121,8 @@ void build_ack(std::vector<std::uint8_t>& out, std::uint16_t status, std::uint16
 
 void build_pending_ack(std::vector<std::uint8_t>& out, std::uint16_t ack_id, std::uint32_t ms) {
   out.clear();
-  ByteWriter writer(out);
-  writer.be16(GvcpStatus::SUCCESS);
+  util::ByteWriter writer(out);
+  writer.be16(gige::proto::GvcpStatus::SUCCESS);
   writer.be16(gvcp_code::PENDING_ACK);
   writer.be16(4);
   writer.be16(ack_id);
@@ -133,7 +133,7 @@ void build_pending_ack(std::vector<std::uint8_t>& out, std::uint16_t ack_id, std
 void build_event(std::vector<std::uint8_t>& out, const EventMessage& event, std::uint16_t request_id) {
   const std::size_t data_size = event.with_data ? std::min(event.data.size(), MAX_EVENT_DATA) : 0;
   out.clear();
-  ByteWriter writer(out);
+  util::ByteWriter writer(out);
   writer.u8(GVCP_KEY);
   writer.u8(event.ack_required ? FLAG_ACK_REQUIRED : 0);
   writer.be16(event.with_data ? gvcp_code::EVENTDATA : gvcp_code::EVENT);

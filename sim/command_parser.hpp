@@ -87,15 +87,15 @@ struct DiscoveryRequest {};
 struct ReadRegRequest {
   std::span<const std::uint8_t> raw;
   [[nodiscard]] std::size_t count() const { return raw.size() / 4; }
-  [[nodiscard]] std::uint32_t address(std::size_t i) const { return load_be32(raw.data() + 4 * i); }
+  [[nodiscard]] std::uint32_t address(std::size_t i) const { return util::load_be32(raw.data() + 4 * i); }
 };
 
 // WRITEREG payload: n pairs of address and value, 32 bits each.
 struct WriteRegRequest {
   std::span<const std::uint8_t> raw;
   [[nodiscard]] std::size_t count() const { return raw.size() / 8; }
-  [[nodiscard]] std::uint32_t address(std::size_t i) const { return load_be32(raw.data() + 8 * i); }
-  [[nodiscard]] std::uint32_t value(std::size_t i) const { return load_be32(raw.data() + 8 * i + 4); }
+  [[nodiscard]] std::uint32_t address(std::size_t i) const { return util::load_be32(raw.data() + 8 * i); }
+  [[nodiscard]] std::uint32_t value(std::size_t i) const { return util::load_be32(raw.data() + 8 * i + 4); }
 };
 
 // READMEM payload: address (32), reserved (16, zero), count (16).

@@ -20,7 +20,7 @@
 namespace corvantic::sim {
 namespace {
 
-using Status = GvcpStatus;
+using Status = gige::proto::GvcpStatus;
 
 // A reordered acknowledge that no later acknowledge releases goes out after this.
 constexpr auto HELD_ACK_LIMIT = std::chrono::seconds(2);
@@ -651,7 +651,7 @@ void VirtualCamera::answer_readreg_locked(const CommandHeader& header, const Rea
       break;
     }
     values.resize(values.size() + 4);
-    store_be32(values.data() + values.size() - 4, *value);
+    util::store_be32(values.data() + values.size() - 4, *value);
   }
   // On a failure the acknowledge carries the values read before it.
   build_ack(ack_, status, gvcp_code::READREG_ACK, header.request_id, values);
@@ -679,14 +679,14 @@ void VirtualCamera::answer_writereg_locked(const CommandHeader& header, const Wr
   }
   // Payload: reserved (16), index (16) = the number of pairs written.
   std::uint8_t payload[4] = {};
-  store_be16(payload + 2, written);
+  util::store_be16(payload + 2, written);
   build_ack(ack_, status, gvcp_code::WRITEREG_ACK, header.request_id, payload);
 }
 
 void VirtualCamera::answer_readmem_locked(const CommandHeader& header, const ReadMemRequest& request,
                                           const Access& access) {
   std::vector<std::uint8_t> payload(4 + request.count);
-  store_be32(payload.data(), request.address);
+  util::store_be32(payload.data(), request.address);
   std::uint16_t status = Status::SUCCESS;
   if (request.address % 4 != 0 || request.count % 4 != 0) {
     status = Status::BAD_ALIGNMENT;
@@ -710,7 +710,7 @@ void VirtualCamera::answer_writemem_locked(const CommandHeader& header, const Wr
     const auto result = map_.write_memory(access, request.address, request.data, effects);
     status = result.status;
     // Payload: reserved (16), index (16) = the number of bytes written.
-    store_be16(payload + 2, static_cast<std::uint16_t>(result.written));
+    util::store_be16(payload + 2, static_cast<std::uint16_t>(result.written));
   }
   build_ack(ack_, status, gvcp_code::WRITEMEM_ACK, header.request_id, payload);
 }
@@ -788,12 +788,12 @@ void VirtualCamera::put_on_wire_locked(const std::vector<std::uint8_t>& bytes, c
   const auto sent =
       ::sendto(socket_fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   if (sent < 0 || bytes.size() < GVCP_HEADER_SIZE || bytes[0] == GVCP_KEY) return;
-  if (load_be16(bytes.data() + 2) == gvcp_code::PENDING_ACK) {
+  if (util::load_be16(bytes.data() + 2) == gvcp_code::PENDING_ACK) {
     ++counters_.pending_acks;
     return;
   }
   ++counters_.acks_sent;
-  if ((load_be16(bytes.data()) & 0x8000) != 0) ++counters_.error_acks;
+  if ((util::load_be16(bytes.data()) & 0x8000) != 0) ++counters_.error_acks;
 }
 
 // ---------------------------------------------------------------- effects

@@ -82,16 +82,16 @@ std::optional<FrameLayout> plan_frame(FrameLayout layout) {
 
 std::size_t write_gvsp_header(std::uint8_t* out, bool extended, std::uint16_t status, std::uint64_t block_id,
                               std::uint8_t format, std::uint32_t packet_id) {
-  store_be16(out, status);
+  util::store_be16(out, status);
   if (!extended) {
-    store_be16(out + 2, static_cast<std::uint16_t>(block_id));
-    store_be32(out + 4, (std::uint32_t{format} << 24) | (packet_id & 0xFFFFFF));
+    util::store_be16(out + 2, static_cast<std::uint16_t>(block_id));
+    util::store_be32(out + 4, (std::uint32_t{format} << 24) | (packet_id & 0xFFFFFF));
     return GVSP_STANDARD_HEADER_SIZE;
   }
-  store_be16(out + 2, 0);
-  store_be32(out + 4, std::uint32_t{static_cast<std::uint8_t>(GVSP_EI_FLAG | format)} << 24);
-  store_be64(out + 8, block_id);
-  store_be32(out + 16, packet_id);
+  util::store_be16(out + 2, 0);
+  util::store_be32(out + 4, std::uint32_t{static_cast<std::uint8_t>(GVSP_EI_FLAG | format)} << 24);
+  util::store_be64(out + 8, block_id);
+  util::store_be32(out + 16, packet_id);
   return GVSP_EXTENDED_HEADER_SIZE;
 }
 
@@ -104,24 +104,24 @@ std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std:
   if (packet_id == 0) {
     std::uint8_t* p = out + write_gvsp_header(out, frame.extended, GVSP_STATUS_SUCCESS, frame.block_id,
                                               GVSP_FORMAT_LEADER, 0);
-    store_be16(p, 0);
-    store_be16(p + 2, GVSP_PAYLOAD_TYPE_IMAGE);
-    store_be64(p + 4, frame.timestamp);
-    store_be32(p + 12, frame.pixel_format);
-    store_be32(p + 16, frame.width);
-    store_be32(p + 20, frame.height);
-    store_be32(p + 24, frame.offset_x);
-    store_be32(p + 28, frame.offset_y);
-    store_be16(p + 32, 0);  // padding_x
-    store_be16(p + 34, 0);  // padding_y
+    util::store_be16(p, 0);
+    util::store_be16(p + 2, GVSP_PAYLOAD_TYPE_IMAGE);
+    util::store_be64(p + 4, frame.timestamp);
+    util::store_be32(p + 12, frame.pixel_format);
+    util::store_be32(p + 16, frame.width);
+    util::store_be32(p + 20, frame.height);
+    util::store_be32(p + 24, frame.offset_x);
+    util::store_be32(p + 28, frame.offset_y);
+    util::store_be16(p + 32, 0);  // padding_x
+    util::store_be16(p + 34, 0);  // padding_y
     return static_cast<std::size_t>(p - out) + GVSP_LEADER_PAYLOAD_SIZE;
   }
   if (packet_id >= frame.trailer_id()) {
     std::uint8_t* p = out + write_gvsp_header(out, frame.extended, GVSP_STATUS_SUCCESS, frame.block_id,
                                               GVSP_FORMAT_TRAILER, frame.trailer_id());
-    store_be16(p, 0);
-    store_be16(p + 2, GVSP_PAYLOAD_TYPE_IMAGE);
-    store_be32(p + 4, frame.height);
+    util::store_be16(p, 0);
+    util::store_be16(p + 2, GVSP_PAYLOAD_TYPE_IMAGE);
+    util::store_be32(p + 4, frame.height);
     return static_cast<std::size_t>(p - out) + GVSP_TRAILER_PAYLOAD_SIZE;
   }
   const std::size_t header =

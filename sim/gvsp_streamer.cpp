@@ -338,8 +338,8 @@ void GvspStreamer::Impl::warn_send_failure(int err, const sockaddr_in& dest) {
   std::int64_t last = last_send_warning_ns.load(std::memory_order_relaxed);
   if (last != INT64_MIN && now - last < 1'000'000'000) return;
   if (!last_send_warning_ns.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
-  CORVANTIC_LOG(log::Level::Warn, LOG_TARGET, "gvsp send failed: " + errno_text(err),
-                log::field("channel", channel), log::field("destination", address_text(dest)));
+  CORVANTIC_LOG(util::log::Level::Warn, LOG_TARGET, "gvsp send failed: " + errno_text(err),
+                util::log::field("channel", channel), util::log::field("destination", address_text(dest)));
 }
 
 // ---------------------------------------------------------------------------
@@ -370,10 +370,10 @@ void GvspStreamer::Impl::sender_main(std::stop_token st) {
       finished = run_acquisition(st, acq, mode, frame_count);
     } catch (const std::exception& e) {
       // Only allocation can throw here; the acquisition ends as if stopped.
-      CORVANTIC_LOG(log::Level::Error, LOG_TARGET, std::string("gvsp sender failed: ") + e.what(),
-                    log::field("channel", channel));
+      CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, std::string("gvsp sender failed: ") + e.what(),
+                    util::log::field("channel", channel));
     } catch (...) {
-      CORVANTIC_LOG(log::Level::Error, LOG_TARGET, "gvsp sender failed", log::field("channel", channel));
+      CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, "gvsp sender failed", util::log::field("channel", channel));
     }
 
     std::function<void()> done;
@@ -394,8 +394,8 @@ void GvspStreamer::Impl::sender_main(std::stop_token st) {
       try {
         done();
       } catch (...) {
-        CORVANTIC_LOG(log::Level::Error, LOG_TARGET, "acquisition-finished callback threw",
-                      log::field("channel", channel));
+        CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, "acquisition-finished callback threw",
+                      util::log::field("channel", channel));
       }
     }
   }
@@ -445,12 +445,12 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
         // Nothing can be sent with this configuration: wait for the next one.
         if (warned_version != cfg_version) {
           warned_version = cfg_version;
-          CORVANTIC_LOG(log::Level::Debug, LOG_TARGET,
+          CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET,
                         planned ? "no stream destination; waiting"
                                 : "frame cannot be sent with this configuration; waiting",
-                        log::field("channel", channel), log::field("packet_size", cfg.packet_size),
-                        log::field("width", cfg.width), log::field("height", cfg.height),
-                        log::field("extended", cfg.extended_ids));
+                        util::log::field("channel", channel), util::log::field("packet_size", cfg.packet_size),
+                        util::log::field("width", cfg.width), util::log::field("height", cfg.height),
+                        util::log::field("extended", cfg.extended_ids));
         }
         const std::uint64_t seen = cfg_version;
         state_cv.wait(lock, st, [&] {
@@ -598,9 +598,9 @@ GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_freque
   socklen_t length = sizeof local;
   if (::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
       local.sin_family != AF_INET) {
-    CORVANTIC_LOG(log::Level::Warn, LOG_TARGET,
+    CORVANTIC_LOG(util::log::Level::Warn, LOG_TARGET,
                   "device socket has no IPv4 address; stream packets leave from any address",
-                  log::field("channel", channel));
+                  util::log::field("channel", channel));
     local = sockaddr_in{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -608,11 +608,11 @@ GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_freque
   local.sin_port = 0;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    CORVANTIC_LOG(log::Level::Error, LOG_TARGET, "gvsp socket failed: " + errno_text(errno),
-                  log::field("channel", channel));
+    CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, "gvsp socket failed: " + errno_text(errno),
+                  util::log::field("channel", channel));
   } else if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    CORVANTIC_LOG(log::Level::Error, LOG_TARGET, "gvsp socket bind failed: " + errno_text(errno),
-                  log::field("channel", channel), log::field("local", address_text(local)));
+    CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, "gvsp socket bind failed: " + errno_text(errno),
+                  util::log::field("channel", channel), util::log::field("local", address_text(local)));
     ::close(fd);
   } else {
     impl_->sock = fd;
@@ -622,9 +622,9 @@ GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_freque
   } catch (const std::system_error& e) {
     // Without its thread the streamer sends no frames; resend and fire
     // test still work from the caller's thread.
-    CORVANTIC_LOG(log::Level::Error, LOG_TARGET,
+    CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET,
                   std::string("gvsp sender thread failed to start: ") + e.what(),
-                  log::field("channel", channel));
+                  util::log::field("channel", channel));
   }
 }
 
@@ -655,8 +655,8 @@ void GvspStreamer::start(std::function<void()> on_finished) {
   {
     std::lock_guard lock(impl_->state_mutex);
     if (impl_->live_acquisition.load(std::memory_order_relaxed) != 0) {
-      CORVANTIC_LOG(log::Level::Debug, LOG_TARGET, "acquisition already running; start ignored",
-                    log::field("channel", impl_->channel));
+      CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET, "acquisition already running; start ignored",
+                    util::log::field("channel", impl_->channel));
       return;
     }
     impl_->on_finished = std::move(on_finished);
@@ -693,9 +693,9 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
   }
   if (ip_datagram_size < IP_UDP_OVERHEAD || ip_datagram_size > IP_UDP_OVERHEAD + MAX_UDP_PAYLOAD ||
       ip_datagram_size > path_mtu || !destination_set(dest) || impl_->sock < 0) {
-    CORVANTIC_LOG(log::Level::Debug, LOG_TARGET, "fire test packet not sent",
-                  log::field("channel", impl_->channel), log::field("size", ip_datagram_size),
-                  log::field("path_mtu", path_mtu));
+    CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET, "fire test packet not sent",
+                  util::log::field("channel", impl_->channel), util::log::field("size", ip_datagram_size),
+                  util::log::field("path_mtu", path_mtu));
     return;
   }
   // A test packet: an all-zero GVSP header (block 0, format 0: no frame's
@@ -712,9 +712,9 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
 
 void GvspStreamer::resend(std::uint64_t block_id, std::uint32_t first_packet, std::uint32_t last_packet) {
   if (first_packet > last_packet) {
-    CORVANTIC_LOG(log::Level::Debug, LOG_TARGET, "resend request with first > last ignored",
-                  log::field("channel", impl_->channel), log::field("block_id", block_id),
-                  log::field("first", first_packet), log::field("last", last_packet));
+    CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET, "resend request with first > last ignored",
+                  util::log::field("channel", impl_->channel), util::log::field("block_id", block_id),
+                  util::log::field("first", first_packet), util::log::field("last", last_packet));
     return;
   }
   sockaddr_in dest{};
@@ -767,9 +767,9 @@ void GvspStreamer::resend(std::uint64_t block_id, std::uint32_t first_packet, st
   // GVSP_MAX_UNAVAILABLE_ANSWERS ids, so any range costs bounded work.
   const std::uint64_t unavailable = std::uint64_t{last_packet} - unavailable_first + 1;
   impl_->resend_unavailable.fetch_add(unavailable, std::memory_order_relaxed);
-  CORVANTIC_LOG(log::Level::Trace, LOG_TARGET, "resend of packets no longer available",
-                log::field("channel", impl_->channel), log::field("block_id", block_id),
-                log::field("first", unavailable_first), log::field("last", last_packet));
+  CORVANTIC_LOG(util::log::Level::Trace, LOG_TARGET, "resend of packets no longer available",
+                util::log::field("channel", impl_->channel), util::log::field("block_id", block_id),
+                util::log::field("first", unavailable_first), util::log::field("last", last_packet));
   const bool extended = frame != nullptr ? frame->extended : (extended_now || block_id > 0xFFFF);
   batch.reserve(GVSP_EXTENDED_HEADER_SIZE);
   const std::uint64_t answers = std::min<std::uint64_t>(unavailable, GVSP_MAX_UNAVAILABLE_ANSWERS);

@@ -14,7 +14,7 @@
 namespace corvantic::sim {
 namespace {
 
-using Status = GvcpStatus;
+using Status = gige::proto::GvcpStatus;
 
 constexpr std::uint32_t IMAGE_FLAGS_MASK = 0x000000F3;  // ReverseX, ReverseY, DigitalShift (bits 4..7)
 constexpr std::uint32_t MAX_DIGITAL_SHIFT = 4;
@@ -52,15 +52,15 @@ std::unexpected<std::uint16_t> fail(std::uint16_t status) {
 RegisterMap::RegisterMap(RegisterMapConfig config) : config_(std::move(config)) {
   const auto& id = config_.identity;
   std::uint8_t* b = bootstrap_.data();
-  store_be32(b + reg::VERSION, 0x00020000);      // GigE Vision 2.0
-  store_be32(b + reg::DEVICE_MODE, 0x80000001);  // big-endian registers, transmitter, UTF-8 texts
-  store_be32(b + reg::MAC_HIGH, (std::uint32_t{id.mac[0]} << 8) | id.mac[1]);
-  store_be32(b + reg::MAC_LOW, load_be32(id.mac.data() + 2));
-  store_be32(b + reg::SUPPORTED_IP_CONFIG, 0x00000007);  // persistent IP, DHCP, link-local
-  store_be32(b + reg::CURRENT_IP_CONFIG, 0x00000005);    // persistent IP, link-local
-  store_be32(b + reg::CURRENT_IP, id.ip);
-  store_be32(b + reg::SUBNET_MASK, id.subnet_mask);
-  store_be32(b + reg::GATEWAY, id.gateway);
+  util::store_be32(b + reg::VERSION, 0x00020000);      // GigE Vision 2.0
+  util::store_be32(b + reg::DEVICE_MODE, 0x80000001);  // big-endian registers, transmitter, UTF-8 texts
+  util::store_be32(b + reg::MAC_HIGH, (std::uint32_t{id.mac[0]} << 8) | id.mac[1]);
+  util::store_be32(b + reg::MAC_LOW, util::load_be32(id.mac.data() + 2));
+  util::store_be32(b + reg::SUPPORTED_IP_CONFIG, 0x00000007);  // persistent IP, DHCP, link-local
+  util::store_be32(b + reg::CURRENT_IP_CONFIG, 0x00000005);    // persistent IP, link-local
+  util::store_be32(b + reg::CURRENT_IP, id.ip);
+  util::store_be32(b + reg::SUBNET_MASK, id.subnet_mask);
+  util::store_be32(b + reg::GATEWAY, id.gateway);
   put_text({b + reg::MANUFACTURER_NAME, 32}, id.manufacturer);
   put_text({b + reg::MODEL_NAME, 32}, id.model);
   put_text({b + reg::DEVICE_VERSION, 32}, id.device_version);
@@ -208,7 +208,7 @@ std::expected<void, std::uint16_t> RegisterMap::read_memory(const Access& access
     if (at > 0xFFFFFFFF) return fail(Status::INVALID_ADDRESS);
     auto word = read_register(access, static_cast<std::uint32_t>(at));
     if (!word) return fail(word.error());
-    store_be32(out.data() + offset, *word);
+    util::store_be32(out.data() + offset, *word);
   }
   return {};
 }
@@ -223,7 +223,7 @@ RegisterMap::WriteResult RegisterMap::write_memory(const Access& access, std::ui
       return result;
     }
     auto written =
-        write_register(access, static_cast<std::uint32_t>(at), load_be32(data.data() + offset), effects);
+        write_register(access, static_cast<std::uint32_t>(at), util::load_be32(data.data() + offset), effects);
     if (!written) {
       result.status = written.error();
       return result;
@@ -267,10 +267,10 @@ StreamConfig RegisterMap::stream_config(int channel) const {
 // ---------------------------------------------------------------- load
 
 std::expected<std::uint32_t, std::uint16_t> RegisterMap::load_word(std::uint32_t address) const {
-  if (address < reg::BOOTSTRAP_BLOCK_END) return load_be32(bootstrap_.data() + address);
+  if (address < reg::BOOTSTRAP_BLOCK_END) return util::load_be32(bootstrap_.data() + address);
   if (address >= reg::FIRST_URL && address < reg::SECOND_URL + reg::URL_SIZE) {
     const auto& url = urls_[address < reg::SECOND_URL ? 0 : 1];
-    return load_be32(url.data() + (address - reg::FIRST_URL) % reg::URL_SIZE);
+    return util::load_be32(url.data() + (address - reg::FIRST_URL) % reg::URL_SIZE);
   }
   if (address >= reg::DESCRIPTION_BASE) {
     const std::uint64_t offset = address - reg::DESCRIPTION_BASE;
@@ -280,10 +280,10 @@ std::expected<std::uint32_t, std::uint16_t> RegisterMap::load_word(std::uint32_t
     for (std::size_t i = 0; i < 4; ++i) {
       if (offset + i < doc.size()) word[i] = doc[offset + i];
     }
-    return load_be32(word);
+    return util::load_be32(word);
   }
   if (address >= reg::USER_DATA && address < reg::USER_DATA + reg::USER_DATA_SIZE) {
-    return load_be32(user_data_.data() + (address - reg::USER_DATA));
+    return util::load_be32(user_data_.data() + (address - reg::USER_DATA));
   }
   if (address >= reg::STREAM_CHANNEL_BASE && address < reg::stream_register(reg::STREAM_CHANNEL_COUNT, 0)) {
     const auto& ch = channels_[(address - reg::STREAM_CHANNEL_BASE) / reg::STREAM_CHANNEL_STRIDE];
@@ -353,7 +353,7 @@ std::expected<void, std::uint16_t> RegisterMap::store_word(const Access& access,
     if (address < reg::USER_DEFINED_NAME || address >= reg::USER_DEFINED_NAME + 16) {
       return fail(Status::WRITE_PROTECT);
     }
-    store_be32(bootstrap_.data() + address, value);
+    util::store_be32(bootstrap_.data() + address, value);
     return {};
   }
   if (address >= reg::FIRST_URL && address < reg::SECOND_URL + reg::URL_SIZE)
@@ -363,7 +363,7 @@ std::expected<void, std::uint16_t> RegisterMap::store_word(const Access& access,
     return fail(Status::WRITE_PROTECT);
   }
   if (address >= reg::USER_DATA && address < reg::USER_DATA + reg::USER_DATA_SIZE) {
-    store_be32(user_data_.data() + (address - reg::USER_DATA), value);
+    util::store_be32(user_data_.data() + (address - reg::USER_DATA), value);
     return {};
   }
   if (address >= reg::STREAM_CHANNEL_BASE && address < reg::stream_register(reg::STREAM_CHANNEL_COUNT, 0)) {

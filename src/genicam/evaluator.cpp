@@ -12,7 +12,7 @@
 
 #include "util/text.hpp"
 
-namespace corvantic::formula {
+namespace corvantic::genicam::formula {
 namespace {
 
 using Instruction = CompiledFormula::Instruction;
@@ -225,7 +225,7 @@ std::string unexpected_character(std::string_view text, std::size_t at) {
     const std::size_t claimed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
     const std::string_view bytes = text.substr(at, claimed);
     const std::string decoded =
-        decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        util::decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
     const auto first = static_cast<unsigned char>(decoded.front());
     shown = decoded.substr(0, first < 0x80 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4);
   }
@@ -667,4 +667,4 @@ std::expected<Value, std::string> run(const CompiledFormula& program, std::span<
   return stack.front();
 }
 
-}  // namespace corvantic::formula
+}  // namespace corvantic::genicam::formula

@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-namespace corvantic::formula {
+namespace corvantic::genicam::formula {
 
 // An integer (signed 64-bit) or a float (64-bit IEEE).
 using Value = std::variant<std::int64_t, double>;
@@ -56,4 +56,4 @@ class CompiledFormula {
 // (NaN gives 0).
 [[nodiscard]] std::int64_t intize(double value);
 
-}  // namespace corvantic::formula
+}  // namespace corvantic::genicam::formula

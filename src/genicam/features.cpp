@@ -5,16 +5,16 @@
 
 #include "genicam/register_port.hpp"
 #include "genicam/url.hpp"
-#include "net/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
-constexpr std::string_view TARGET = log::target::GENICAM;
-constexpr std::uint32_t LOCATION_REGISTERS[] = {REG_FIRST_URL.address, REG_SECOND_URL.address};
+constexpr std::string_view TARGET = util::log::target::GENICAM;
+constexpr std::uint32_t LOCATION_REGISTERS[] = {gige::proto::REG_FIRST_URL.address, gige::proto::REG_SECOND_URL.address};
 
 // What the feature layer keeps per connection, as the driver's attachment.
 struct LoadedDescription {
@@ -22,27 +22,27 @@ struct LoadedDescription {
   std::optional<FeatureModel> model;
 };
 
-LoadedDescription* loaded(const GigeDriver& driver) {
+LoadedDescription* loaded(const gige::GigeDriver& driver) {
   return static_cast<LoadedDescription*>(driver.attachment().get());
 }
 
 // Register access of the node layer, carried out by the device session.
 class DriverPort final : public RegisterPort {
  public:
-  explicit DriverPort(GigeDriver& driver) : driver_(driver) {}
-  CameraResult<std::vector<std::uint8_t>> read(std::uint64_t address, std::size_t length) override {
+  explicit DriverPort(gige::GigeDriver& driver) : driver_(driver) {}
+  gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t address, std::size_t length) override {
     return driver_.read_memory(address, length);
   }
-  CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> data) override {
+  gige::CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> data) override {
     CORVANTIC_TRY_VOID(driver_.write_memory(address, data));
     return {};
   }
 
  private:
-  GigeDriver& driver_;
+  gige::GigeDriver& driver_;
 };
 
-GenicamResult<void> check_link(const GigeDriver& driver) {
+GenicamResult<void> check_link(const gige::GigeDriver& driver) {
   CORVANTIC_TRY_VOID(driver.check_link());
   return {};
 }
@@ -56,7 +56,7 @@ struct Target {
   std::uint32_t index;
 };
 
-GenicamResult<Target> prologue(GigeDriver& driver, std::string_view name) {
+GenicamResult<Target> prologue(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY_VOID(check_link(driver));
   LoadedDescription* state = loaded(driver);
   if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
@@ -66,33 +66,33 @@ GenicamResult<Target> prologue(GigeDriver& driver, std::string_view name) {
 
 // ---- Fetching the description.
 
-CameraResult<std::vector<std::uint8_t>> read_host_file(const std::string& path) {
-  const net::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) return std::unexpected(CameraError::io(errno));
+gige::CameraResult<std::vector<std::uint8_t>> read_host_file(const std::string& path) {
+  const util::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::unexpected(gige::CameraError::io(errno));
   std::vector<std::uint8_t> bytes;
   std::uint8_t buffer[65536];
   for (;;) {
     const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::unexpected(CameraError::io(errno));
+    if (n < 0) return std::unexpected(gige::CameraError::io(errno));
     if (n == 0) return bytes;
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
 }
 
-CameraResult<std::vector<std::uint8_t>> fetch_local(GigeDriver& driver, const GenicamUrl::Local& local) {
-  if (local.address >> 32 != 0) return std::unexpected(CameraError::malformed("XML address beyond 32 bit"));
+gige::CameraResult<std::vector<std::uint8_t>> fetch_local(gige::GigeDriver& driver, const GenicamUrl::Local& local) {
+  if (local.address >> 32 != 0) return std::unexpected(gige::CameraError::malformed("XML address beyond 32 bit"));
   // Refused rather than cut to 32 bits, which would fetch the wrong bytes.
-  if (local.size >> 32 != 0) return std::unexpected(CameraError::malformed("XML size beyond 32 bit"));
+  if (local.size >> 32 != 0) return std::unexpected(gige::CameraError::malformed("XML size beyond 32 bit"));
   const auto limit = driver.wait_budget() * static_cast<std::int64_t>(local.size / 512 + 2);
   return driver.read_memory(local.address, static_cast<std::size_t>(local.size), limit);
 }
 
 // The document named by one location register, unzipped where its name ends in ".zip".
-CameraResult<std::vector<std::uint8_t>> fetch_from(GigeDriver& driver, std::uint32_t location_register) {
+gige::CameraResult<std::vector<std::uint8_t>> fetch_from(gige::GigeDriver& driver, std::uint32_t location_register) {
   CORVANTIC_TRY(const auto block, driver.read_memory(location_register, 512, driver.wait_budget() * 2));
-  const auto url = parse_genicam_url(decode_text_field(block));
-  if (!url) return std::unexpected(CameraError::malformed(url.error()));
+  const auto url = parse_genicam_url(util::decode_text_field(block));
+  if (!url) return std::unexpected(gige::CameraError::malformed(url.error()));
   std::vector<std::uint8_t> bytes;
   std::string name;
   if (const auto* local = std::get_if<GenicamUrl::Local>(&url->location)) {
@@ -102,21 +102,21 @@ CameraResult<std::vector<std::uint8_t>> fetch_from(GigeDriver& driver, std::uint
     CORVANTIC_TRY(bytes, read_host_file(file->path));
     name = file->path;
   } else {
-    return std::unexpected(CameraError::unsupported("http-hosted GenICam XML"));
+    return std::unexpected(gige::CameraError::unsupported("http-hosted GenICam XML"));
   }
   if (!ends_with_zip(name)) return bytes;
   auto unzipped = unzip_first_entry(bytes);
-  if (!unzipped) return std::unexpected(CameraError::malformed(unzipped.error()));
+  if (!unzipped) return std::unexpected(gige::CameraError::malformed(unzipped.error()));
   return std::move(*unzipped);
 }
 
-CameraResult<std::vector<std::uint8_t>> fetch_description(GigeDriver& driver) {
-  CameraError last = CameraError::not_connected();
+gige::CameraResult<std::vector<std::uint8_t>> fetch_description(gige::GigeDriver& driver) {
+  gige::CameraError last = gige::CameraError::not_connected();
   for (const std::uint32_t location : LOCATION_REGISTERS) {
     auto bytes = fetch_from(driver, location);
     if (bytes) return bytes;
-    CORVANTIC_LOG(log::Level::Debug, log::target::GIGE,
-                  "GenICam URL at " + hex(location) + " failed: " + bytes.error().display());
+    CORVANTIC_LOG(util::log::Level::Debug, util::log::target::GIGE,
+                  "GenICam URL at " + util::hex(location) + " failed: " + bytes.error().display());
     last = bytes.error();
   }
   return std::unexpected(last);
@@ -124,7 +124,7 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(GigeDriver& driver) {
 
 }  // namespace
 
-GenicamResult<void> load_feature_model(GigeDriver& driver) {
+GenicamResult<void> load_feature_model(gige::GigeDriver& driver) {
   CORVANTIC_TRY_VOID(check_link(driver));
   if (loaded(driver) == nullptr) driver.set_attachment(std::make_shared<LoadedDescription>());
   LoadedDescription& state = *loaded(driver);
@@ -133,14 +133,14 @@ GenicamResult<void> load_feature_model(GigeDriver& driver) {
     CORVANTIC_TRY(auto bytes, fetch_description(driver));
     state.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
   }
-  CORVANTIC_TRY(auto model, build_feature_model(decode_utf8_lossy(*state.bytes)));
-  CORVANTIC_LOG(log::Level::Debug, log::target::GIGE, "GenICam feature model loaded");
+  CORVANTIC_TRY(auto model, build_feature_model(util::decode_utf8_lossy(*state.bytes)));
+  CORVANTIC_LOG(util::log::Level::Debug, util::log::target::GIGE, "GenICam feature model loaded");
   CORVANTIC_TRY_VOID(check_link(driver));
   state.model.emplace(std::move(model));
   return {};
 }
 
-GenicamResult<std::vector<std::string>> feature_names(const GigeDriver& driver) {
+GenicamResult<std::vector<std::string>> feature_names(const gige::GigeDriver& driver) {
   const LoadedDescription* state = loaded(driver);
   if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
   std::vector<std::string> names;
@@ -149,56 +149,56 @@ GenicamResult<std::vector<std::string>> feature_names(const GigeDriver& driver) 
   return names;
 }
 
-bool has_feature(const GigeDriver& driver, std::string_view name) {
+bool has_feature(const gige::GigeDriver& driver, std::string_view name) {
   const LoadedDescription* state = loaded(driver);
   return state != nullptr && state->model && state->model->contains(name);
 }
 
-GenicamResult<std::int64_t> get_integer(GigeDriver& driver, std::string_view name) {
+GenicamResult<std::int64_t> get_integer(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.guarded(t.index, [&] { return t.model.read_integer(t.index, port); });
 }
 
-GenicamResult<void> set_integer(GigeDriver& driver, std::string_view name, std::int64_t value) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "set integer", log::field("feature", name), log::field("value", value));
+GenicamResult<void> set_integer(gige::GigeDriver& driver, std::string_view name, std::int64_t value) {
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set integer", util::log::field("feature", name), util::log::field("value", value));
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.guarded(t.index, [&] { return t.model.write_integer(t.index, value, port); });
 }
 
-GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(GigeDriver& driver, std::string_view name) {
+GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.integer_bounds(t.index, port);
 }
 
-GenicamResult<std::int64_t> integer_increment(GigeDriver& driver, std::string_view name) {
+GenicamResult<std::int64_t> integer_increment(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.integer_increment(t.index, port);
 }
 
-GenicamResult<double> get_float(GigeDriver& driver, std::string_view name) {
+GenicamResult<double> get_float(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.guarded(t.index, [&] { return t.model.read_float(t.index, port); });
 }
 
-GenicamResult<void> set_float(GigeDriver& driver, std::string_view name, double value) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "set float", log::field("feature", name), log::field("value", value));
+GenicamResult<void> set_float(gige::GigeDriver& driver, std::string_view name, double value) {
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set float", util::log::field("feature", name), util::log::field("value", value));
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.guarded(t.index, [&] { return t.model.write_float(t.index, value, port); });
 }
 
-GenicamResult<std::pair<double, double>> float_bounds(GigeDriver& driver, std::string_view name) {
+GenicamResult<std::pair<double, double>> float_bounds(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.float_bounds(t.index, port);
 }
 
-GenicamResult<bool> get_boolean(GigeDriver& driver, std::string_view name) {
+GenicamResult<bool> get_boolean(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   // A Boolean compares its value with its on-value; every other node is read
@@ -207,14 +207,14 @@ GenicamResult<bool> get_boolean(GigeDriver& driver, std::string_view name) {
   return t.model.guarded(t.index, [&] { return t.model.read_boolean(t.index, port); });
 }
 
-GenicamResult<void> set_boolean(GigeDriver& driver, std::string_view name, bool value) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "set boolean", log::field("feature", name), log::field("value", value));
+GenicamResult<void> set_boolean(gige::GigeDriver& driver, std::string_view name, bool value) {
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set boolean", util::log::field("feature", name), util::log::field("value", value));
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.guarded(t.index, [&] { return t.model.write_boolean(t.index, value, port); });
 }
 
-GenicamResult<std::string> get_string(GigeDriver& driver, std::string_view name) {
+GenicamResult<std::string> get_string(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   // An enumeration reads its integer value on the evaluation stack.
@@ -224,38 +224,38 @@ GenicamResult<std::string> get_string(GigeDriver& driver, std::string_view name)
   return t.model.read_string(t.index, port);
 }
 
-GenicamResult<void> set_string(GigeDriver& driver, std::string_view name, std::string_view value) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "set string", log::field("feature", name), log::field("value", value));
+GenicamResult<void> set_string(gige::GigeDriver& driver, std::string_view name, std::string_view value) {
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set string", util::log::field("feature", name), util::log::field("value", value));
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.write_string(t.index, value, port);
 }
 
-GenicamResult<void> set_enum(GigeDriver& driver, std::string_view name, std::string_view entry) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "set enum", log::field("feature", name), log::field("entry", entry));
+GenicamResult<void> set_enum(gige::GigeDriver& driver, std::string_view name, std::string_view entry) {
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set enum", util::log::field("feature", name), util::log::field("entry", entry));
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.guarded(t.index, [&] { return t.model.select_entry(t.index, entry, port); });
 }
 
-GenicamResult<std::vector<std::string>> enum_entries(GigeDriver& driver, std::string_view name) {
+GenicamResult<std::vector<std::string>> enum_entries(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   return t.model.enum_entries(t.index);
 }
 
-GenicamResult<void> execute(GigeDriver& driver, std::string_view name) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "execute command", log::field("feature", name));
+GenicamResult<void> execute(gige::GigeDriver& driver, std::string_view name) {
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "execute command", util::log::field("feature", name));
   CORVANTIC_TRY(Target t, prologue(driver, name));
   DriverPort port(driver);
   return t.model.execute(t.index, port);
 }
 
-GenicamResult<AccessMode> access_mode(GigeDriver& driver, std::string_view name) {
+GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_TRY(Target t, prologue(driver, name));
   return t.model.access_mode(t.index);
 }
 
-GenicamResult<void> invalidate_caches(GigeDriver& driver) {
+GenicamResult<void> invalidate_caches(gige::GigeDriver& driver) {
   CORVANTIC_TRY_VOID(check_link(driver));
   LoadedDescription* state = loaded(driver);
   if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
@@ -263,7 +263,7 @@ GenicamResult<void> invalidate_caches(GigeDriver& driver) {
   return {};
 }
 
-GenicamResult<std::uint64_t> read_payload_size(GigeDriver& driver, std::optional<std::uint64_t>& slot) {
+GenicamResult<std::uint64_t> read_payload_size(gige::GigeDriver& driver, std::optional<std::uint64_t>& slot) {
   if (slot) return *slot;
   CORVANTIC_TRY(const std::int64_t size, get_integer(driver, "PayloadSize"));
   if (size < 0) return std::unexpected(GenicamError::device_description("negative PayloadSize"));
@@ -271,4 +271,4 @@ GenicamResult<std::uint64_t> read_payload_size(GigeDriver& driver, std::optional
   return *slot;
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -15,40 +15,40 @@
 #include "genicam/node.hpp"
 #include "gige/gige_driver.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 // Finds, fetches and builds the description of the connected device, unless
 // the connection already holds a model. The fetched bytes are kept with the
 // connection, so a failed build is retried from them without device access.
-[[nodiscard]] GenicamResult<void> load_feature_model(GigeDriver& driver);
+[[nodiscard]] GenicamResult<void> load_feature_model(gige::GigeDriver& driver);
 
 // Names of all nodes in node-table order; "feature model not loaded" when
 // there is no connection or no model.
-[[nodiscard]] GenicamResult<std::vector<std::string>> feature_names(const GigeDriver& driver);
+[[nodiscard]] GenicamResult<std::vector<std::string>> feature_names(const gige::GigeDriver& driver);
 // Never fails: false without a connection or a model.
-[[nodiscard]] bool has_feature(const GigeDriver& driver, std::string_view name);
+[[nodiscard]] bool has_feature(const gige::GigeDriver& driver, std::string_view name);
 
-[[nodiscard]] GenicamResult<std::int64_t> get_integer(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_integer(GigeDriver& driver, std::string_view name, std::int64_t value);
-[[nodiscard]] GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(GigeDriver& driver,
+[[nodiscard]] GenicamResult<std::int64_t> get_integer(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_integer(gige::GigeDriver& driver, std::string_view name, std::int64_t value);
+[[nodiscard]] GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(gige::GigeDriver& driver,
                                                                                   std::string_view name);
-[[nodiscard]] GenicamResult<std::int64_t> integer_increment(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<double> get_float(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_float(GigeDriver& driver, std::string_view name, double value);
-[[nodiscard]] GenicamResult<std::pair<double, double>> float_bounds(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<bool> get_boolean(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_boolean(GigeDriver& driver, std::string_view name, bool value);
+[[nodiscard]] GenicamResult<std::int64_t> integer_increment(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<double> get_float(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_float(gige::GigeDriver& driver, std::string_view name, double value);
+[[nodiscard]] GenicamResult<std::pair<double, double>> float_bounds(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<bool> get_boolean(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_boolean(gige::GigeDriver& driver, std::string_view name, bool value);
 // Also the enumeration read: the name of the current entry.
-[[nodiscard]] GenicamResult<std::string> get_string(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_string(GigeDriver& driver, std::string_view name, std::string_view value);
-[[nodiscard]] GenicamResult<void> set_enum(GigeDriver& driver, std::string_view name, std::string_view entry);
-[[nodiscard]] GenicamResult<std::vector<std::string>> enum_entries(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> execute(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<AccessMode> access_mode(GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> invalidate_caches(GigeDriver& driver);
+[[nodiscard]] GenicamResult<std::string> get_string(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_string(gige::GigeDriver& driver, std::string_view name, std::string_view value);
+[[nodiscard]] GenicamResult<void> set_enum(gige::GigeDriver& driver, std::string_view name, std::string_view entry);
+[[nodiscard]] GenicamResult<std::vector<std::string>> enum_entries(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<void> execute(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<void> invalidate_caches(gige::GigeDriver& driver);
 
 // PayloadSize as a non-negative integer, remembered in `slot`: a filled slot
 // is returned as it is, without any check.
-[[nodiscard]] GenicamResult<std::uint64_t> read_payload_size(GigeDriver& driver, std::optional<std::uint64_t>& slot);
+[[nodiscard]] GenicamResult<std::uint64_t> read_payload_size(gige::GigeDriver& driver, std::optional<std::uint64_t>& slot);
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -1,8 +1,8 @@
 #include "genicam/genicam_error.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
-GenicamError::GenicamError(CameraError transport) : kind_(Kind::Transport), transport_(std::move(transport)) {}
+GenicamError::GenicamError(gige::CameraError transport) : kind_(Kind::Transport), transport_(std::move(transport)) {}
 
 GenicamError GenicamError::feature_not_found(std::string name) {
   GenicamError e(Kind::FeatureNotFound);
@@ -65,7 +65,7 @@ GenicamError GenicamError::device_description(std::string message) {
 
 GenicamError GenicamError::snap_timeout() { return GenicamError(Kind::SnapTimeout); }
 
-const CameraError* GenicamError::transport() const { return kind_ == Kind::Transport ? &transport_ : nullptr; }
+const gige::CameraError* GenicamError::transport() const { return kind_ == Kind::Transport ? &transport_ : nullptr; }
 
 std::string GenicamError::display() const {
   switch (kind_) {
@@ -86,4 +86,4 @@ std::string GenicamError::display() const {
   return "unknown feature error";
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

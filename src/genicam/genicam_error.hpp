@@ -10,7 +10,7 @@
 
 #include "gige/camera_error.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 class GenicamError {
  public:
@@ -42,11 +42,11 @@ class GenicamError {
   [[nodiscard]] static GenicamError snap_timeout();
 
   // The Transport variant; implicit so that a CameraError result converts.
-  GenicamError(CameraError transport);  // NOLINT(google-explicit-constructor)
+  GenicamError(gige::CameraError transport);  // NOLINT(google-explicit-constructor)
 
   [[nodiscard]] Kind kind() const { return kind_; }
   // The wrapped CameraError of a Transport error.
-  [[nodiscard]] const CameraError* transport() const;
+  [[nodiscard]] const gige::CameraError* transport() const;
   // The first text payload: the feature, node or enumeration name, or the
   // description message.
   [[nodiscard]] const std::string& name() const { return name_; }
@@ -58,16 +58,16 @@ class GenicamError {
   bool operator==(const GenicamError&) const = default;
 
  private:
-  explicit GenicamError(Kind kind) : kind_(kind), transport_(CameraError::not_connected()) {}
+  explicit GenicamError(Kind kind) : kind_(kind), transport_(gige::CameraError::not_connected()) {}
 
   Kind kind_;
   std::string name_;
   std::string message_;
   std::int64_t value_ = 0, min_ = 0, max_ = 0;
-  CameraError transport_;  // meaningful for Transport only
+  gige::CameraError transport_;  // meaningful for Transport only
 };
 
 template <typename T>
 using GenicamResult = std::expected<T, GenicamError>;
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -31,7 +31,7 @@
 #include "genicam/genicam_error.hpp"
 #include "genicam/register_port.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 enum class AccessMode : std::uint8_t { RO = 0, WO = 1, RW = 2 };
 
@@ -337,4 +337,4 @@ class FeatureModel {
 // else in the document makes the build fail.
 [[nodiscard]] GenicamResult<FeatureModel> build_feature_model(std::string_view xml_text);
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -17,7 +17,7 @@
 #include "genicam/node.hpp"
 #include "genicam/node_text.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 namespace {
 
@@ -788,4 +788,4 @@ GenicamResult<FeatureModel> build_feature_model(std::string_view xml_text) {
   return builder.build(xml_text);
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -9,7 +9,7 @@
 #include "genicam/node.hpp"
 #include "util/try.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 namespace {
 
@@ -499,4 +499,4 @@ void FeatureModel::invalidate_caches() {
   }
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -13,7 +13,7 @@
 #include "util/text.hpp"
 #include "util/try.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 namespace {
 
@@ -234,7 +234,7 @@ GenicamResult<void> FeatureModel::write_float_register(std::uint32_t index, doub
 
 GenicamResult<std::string> FeatureModel::read_string_register(std::uint32_t index, RegisterPort& port) {
   CORVANTIC_TRY(const RegisterBytes bytes, read_register(index, "string", port));
-  return decode_text_field(bytes.view);
+  return util::decode_text_field(bytes.view);
 }
 
 GenicamResult<void> FeatureModel::write_string_register(std::uint32_t index, std::string_view text,
@@ -253,4 +253,4 @@ GenicamResult<void> FeatureModel::write_string_register(std::uint32_t index, std
   return write_register(index, std::move(bytes), port);
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

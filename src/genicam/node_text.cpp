@@ -6,7 +6,7 @@
 #include <limits>
 #include <system_error>
 
-namespace corvantic::node_text {
+namespace corvantic::genicam::node_text {
 
 namespace {
 
@@ -77,4 +77,4 @@ std::optional<double> parse_float_literal(std::string_view text) {
   return value;
 }
 
-}  // namespace corvantic::node_text
+}  // namespace corvantic::genicam::node_text

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-namespace corvantic::node_text {
+namespace corvantic::genicam::node_text {
 
 // Without XML white space (and form feed, vertical tab) at both ends.
 [[nodiscard]] inline std::string_view trim(std::string_view text) {
@@ -31,4 +31,4 @@ namespace corvantic::node_text {
 // Hexadecimal forms are not floating-point literals.
 [[nodiscard]] std::optional<double> parse_float_literal(std::string_view text);
 
-}  // namespace corvantic::node_text
+}  // namespace corvantic::genicam::node_text

@@ -11,7 +11,7 @@
 
 #include "gige/camera_error.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 class RegisterPort {
  public:
@@ -19,10 +19,10 @@ class RegisterPort {
 
   // `length` bytes starting at `address`. A port may answer with fewer or
   // more bytes than asked; the node layer judges the count it receives.
-  [[nodiscard]] virtual CameraResult<std::vector<std::uint8_t>> read(std::uint64_t address,
+  [[nodiscard]] virtual gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t address,
                                                                      std::size_t length) = 0;
-  [[nodiscard]] virtual CameraResult<void> write(std::uint64_t address,
+  [[nodiscard]] virtual gige::CameraResult<void> write(std::uint64_t address,
                                                  std::span<const std::uint8_t> data) = 0;
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -11,7 +11,7 @@
 
 #include "util/bytes.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 // ---- Location text
@@ -161,11 +161,11 @@ class ArchiveFields {
 
   [[nodiscard]] std::optional<std::uint16_t> u16(std::uint64_t offset) const {
     if (!holds(offset, 2)) return std::nullopt;
-    return load_le16(archive_.data() + offset);
+    return util::load_le16(archive_.data() + offset);
   }
   [[nodiscard]] std::optional<std::uint32_t> u32(std::uint64_t offset) const {
     if (!holds(offset, 4)) return std::nullopt;
-    return load_le32(archive_.data() + offset);
+    return util::load_le32(archive_.data() + offset);
   }
   [[nodiscard]] bool holds(std::uint64_t offset, std::uint64_t length) const {
     return offset <= archive_.size() && archive_.size() - offset >= length;
@@ -274,15 +274,15 @@ std::expected<std::vector<std::uint8_t>, std::string> unzip_first_entry(
   const std::size_t lowest = highest - std::min(highest, MAX_COMMENT_SIZE);
   std::optional<std::size_t> end_record;
   for (std::size_t pos = highest + 1; pos-- > lowest;) {
-    if (load_le32(archive.data() + pos) == END_RECORD_SIGNATURE) {
+    if (util::load_le32(archive.data() + pos) == END_RECORD_SIGNATURE) {
       end_record = pos;
       break;
     }
   }
   if (!end_record) return fail("no end-of-central-directory record");
   // The whole 22-byte record lies inside the archive (pos <= size - 22).
-  if (load_le16(archive.data() + *end_record + 10) == 0) return fail("empty archive");
-  const std::uint64_t central = load_le32(archive.data() + *end_record + 16);
+  if (util::load_le16(archive.data() + *end_record + 10) == 0) return fail("empty archive");
+  const std::uint64_t central = util::load_le32(archive.data() + *end_record + 16);
 
   // The first central-directory record.
   const auto central_signature = fields.u32(central);
@@ -321,4 +321,4 @@ bool ends_with_zip(std::string_view name) {
   return starts_with_ascii_ci(name.substr(name.size() - SUFFIX.size()), SUFFIX);
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -24,7 +24,7 @@
 #include <variant>
 #include <vector>
 
-namespace corvantic {
+namespace corvantic::genicam {
 
 // The largest archive entry accepted, and the most bytes inflating may produce.
 inline constexpr std::size_t MAX_ARCHIVE_ENTRY = 64 * 1024 * 1024;
@@ -66,4 +66,4 @@ struct GenicamUrl {
 // Whether `name` ends in ".zip", compared ASCII-case-insensitively.
 [[nodiscard]] bool ends_with_zip(std::string_view name);
 
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -3,7 +3,7 @@
 #include "net/sys_error.hpp"
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 
 CameraError CameraError::io(int errno_value) { return io(errno_value, net::SysError{errno_value}.text()); }
 
@@ -14,7 +14,7 @@ CameraError CameraError::io(int errno_value, std::string text) {
   return e;
 }
 
-CameraError CameraError::status(std::uint16_t command, GvcpStatus status) {
+CameraError CameraError::status(std::uint16_t command, proto::GvcpStatus status) {
   CameraError e(Kind::Status);
   e.command_ = command;
   e.status_ = status;
@@ -47,7 +47,7 @@ std::string CameraError::display() const {
     case Kind::AckTimeout: return "timed out waiting for acknowledge";
     case Kind::ControlDenied: return "device control is held by another application";
     case Kind::ControlLost: return "device control was lost (heartbeat failed)";
-    case Kind::Status: return "device answered command " + hex4(command_) + " with " + status_.display();
+    case Kind::Status: return "device answered command " + util::hex4(command_) + " with " + status_.display();
     case Kind::Malformed: return "malformed packet: " + detail_;
     case Kind::Unsupported: return "device does not support " + detail_;
     case Kind::WorkerSpawn: return "worker thread failed to start: " + detail_;
@@ -55,4 +55,4 @@ std::string CameraError::display() const {
   return "unknown camera error";
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -8,7 +8,7 @@
 
 #include "gige/proto/gvcp_status.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 
 class CameraError {
  public:
@@ -35,7 +35,7 @@ class CameraError {
   [[nodiscard]] static CameraError ack_timeout() { return CameraError(Kind::AckTimeout); }
   [[nodiscard]] static CameraError control_denied() { return CameraError(Kind::ControlDenied); }
   [[nodiscard]] static CameraError control_lost() { return CameraError(Kind::ControlLost); }
-  [[nodiscard]] static CameraError status(std::uint16_t command, GvcpStatus status);
+  [[nodiscard]] static CameraError status(std::uint16_t command, proto::GvcpStatus status);
   [[nodiscard]] static CameraError malformed(std::string text);
   [[nodiscard]] static CameraError unsupported(std::string text);
   [[nodiscard]] static CameraError worker_spawn(std::string text);
@@ -45,7 +45,7 @@ class CameraError {
   [[nodiscard]] int os_error() const { return os_error_; }
   // The command and status of a Status error, 0 for other kinds.
   [[nodiscard]] std::uint16_t command() const { return command_; }
-  [[nodiscard]] GvcpStatus gvcp_status() const { return status_; }
+  [[nodiscard]] proto::GvcpStatus gvcp_status() const { return status_; }
   // The text payload of Io, Malformed, Unsupported and WorkerSpawn.
   [[nodiscard]] const std::string& detail() const { return detail_; }
 
@@ -60,11 +60,11 @@ class CameraError {
   Kind kind_;
   int os_error_ = 0;
   std::uint16_t command_ = 0;
-  GvcpStatus status_{};
+  proto::GvcpStatus status_{};
   std::string detail_;
 };
 
 template <typename T>
 using CameraResult = std::expected<T, CameraError>;
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -7,7 +7,7 @@
 #include "util/log.hpp"
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -25,8 +25,8 @@ std::vector<net::AdapterEntry> usable_host_adapters(std::vector<net::AdapterEntr
 }
 
 void log_skip(const net::AdapterEntry& adapter, const net::SysError& error) {
-  CORVANTIC_LOG(log::Level::Warn, log::target::GIGE_DISCOVERY,
-                "discovery: skipping " + adapter.name + " (" + ipv4_string(adapter.address) +
+  CORVANTIC_LOG(util::log::Level::Warn, util::log::target::GIGE_DISCOVERY,
+                "discovery: skipping " + adapter.name + " (" + util::ipv4_string(adapter.address) +
                     "): " + error.text());
 }
 
@@ -46,14 +46,14 @@ std::optional<Probe> open_probe(const net::AdapterEntry& adapter, const Discover
   if (settings.limited_broadcast && adapter.broadcast() != LIMITED_BROADCAST) {
     destinations.push_back(LIMITED_BROADCAST);
   }
-  const auto command = encode_discovery();
+  const auto command = proto::encode_discovery();
   bool sent = false;
   for (const std::uint32_t ip : destinations) {
     const auto to = net::SocketAddress::ipv4(ip, settings.device_port);
     if (auto n = socket->send_to(command, to); n) {
       sent = true;
     } else {
-      CORVANTIC_LOG(log::Level::Trace, log::target::GIGE_DISCOVERY,
+      CORVANTIC_LOG(util::log::Level::Trace, util::log::target::GIGE_DISCOVERY,
                     "discovery: send to " + to.to_string() + " failed: " + n.error().text());
     }
   }
@@ -68,12 +68,12 @@ void receive_once(Probe& probe, std::span<std::uint8_t> buffer, std::vector<Disc
   auto datagram = probe.socket.receive_from(buffer);
   if (!datagram) {
     if (!datagram.error().would_block() && datagram.error().code != ETIMEDOUT) {
-      CORVANTIC_LOG(log::Level::Trace, log::target::GIGE_DISCOVERY,
+      CORVANTIC_LOG(util::log::Level::Trace, util::log::target::GIGE_DISCOVERY,
                     "discovery: recv on " + probe.adapter.name + " failed: " + datagram.error().text());
     }
     return;
   }
-  auto info = device_info_from_discovery_ack(buffer.first(datagram->size));
+  auto info = proto::device_info_from_discovery_ack(buffer.first(datagram->size));
   if (!info) return;
   const bool known = std::any_of(found.begin(), found.end(),
                                  [&](const DiscoveredDevice& d) { return d.info.mac == info->mac; });
@@ -106,9 +106,9 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoverySettings& se
   while (Clock::now() < deadline) {
     for (auto& probe : probes) receive_once(probe, buffer, found);
   }
-  CORVANTIC_LOG(log::Level::Debug, log::target::GIGE_DISCOVERY, "discovery finished",
-                log::field("devices", found.size()));
+  CORVANTIC_LOG(util::log::Level::Debug, util::log::target::GIGE_DISCOVERY, "discovery finished",
+                util::log::field("devices", found.size()));
   return found;
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -13,7 +13,7 @@
 #include "net/adapters.hpp"
 #include "net/address.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 
 struct DiscoverySettings {
   // Adapters to probe; none means every IPv4 address of the host except
@@ -21,13 +21,13 @@ struct DiscoverySettings {
   std::optional<std::vector<net::AdapterEntry>> adapters;
   std::chrono::nanoseconds timeout = std::chrono::seconds(1);
   std::uint16_t local_port = 0;
-  std::uint16_t device_port = GVCP_PORT;
+  std::uint16_t device_port = proto::GVCP_PORT;
   // Also probe 255.255.255.255 when an adapter's broadcast address differs.
   bool limited_broadcast = true;
 };
 
 struct DiscoveredDevice {
-  DeviceInfo info;
+  proto::DeviceInfo info;
   net::AdapterEntry adapter;     // the adapter the answer arrived on
   net::SocketAddress source;     // where the answer came from
 };
@@ -35,4 +35,4 @@ struct DiscoveredDevice {
 // The devices in the order of their first answer, one per MAC address.
 [[nodiscard]] CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoverySettings& settings);
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -7,26 +7,26 @@
 #include "util/text.hpp"
 #include "util/try.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
-constexpr std::string_view TARGET = log::target::GIGE;
+constexpr std::string_view TARGET = util::log::target::GIGE;
 constexpr auto DISCONNECT_POLL = std::chrono::milliseconds(5);
 
 std::string hex8(std::uint32_t value) {
-  std::string digits = hex(value).substr(2);
+  std::string digits = util::hex(value).substr(2);
   return "0x" + std::string(8 - digits.size(), '0') + digits;
 }
 
 CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
-  if (address >> 32 != 0) return std::unexpected(CameraError::malformed("address " + hex(address) + " beyond 32 bit"));
+  if (address >> 32 != 0) return std::unexpected(CameraError::malformed("address " + util::hex(address) + " beyond 32 bit"));
   return static_cast<std::uint32_t>(address);
 }
 
 // How long to wait for a memory transfer of `length` bytes: one budget per
 // chunk it may take.
 std::chrono::nanoseconds transfer_budget(std::chrono::nanoseconds budget, std::size_t length) {
-  return budget * static_cast<std::int64_t>(length / MAX_MEM_CHUNK + 1);
+  return budget * static_cast<std::int64_t>(length / proto::MAX_MEM_CHUNK + 1);
 }
 
 }  // namespace
@@ -64,9 +64,9 @@ CameraResult<std::vector<std::uint32_t>> GigeDriver::read_registers(std::span<co
 }
 
 CameraResult<Unit> GigeDriver::write_register(std::uint32_t address, std::uint32_t value) {
-  CORVANTIC_LOG(log::Level::Trace, TARGET, "write register " + hex4(address) + " := " + hex8(value));
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET, "write register " + util::hex4(address) + " := " + hex8(value));
   auto reply = make_reply_slot<Unit>();
-  return call(request::WriteRegisters{{RegisterWrite{address, value}}, reply}, reply, wait_budget());
+  return call(request::WriteRegisters{{proto::RegisterWrite{address, value}}, reply}, reply, wait_budget());
 }
 
 CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t address, std::size_t length) {
@@ -79,7 +79,7 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
   if (length == 4 && start % 4 == 0) {
     CORVANTIC_TRY(const std::uint32_t value, read_register(start));
     std::vector<std::uint8_t> bytes(4);
-    store_be32(bytes.data(), value);
+    util::store_be32(bytes.data(), value);
     return bytes;
   }
   if (start % 4 != 0) return std::unexpected(CameraError::malformed("read address must be 4-byte aligned"));
@@ -93,9 +93,9 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
 
 CameraResult<Unit> GigeDriver::write_memory(std::uint64_t address, std::span<const std::uint8_t> data) {
   CORVANTIC_TRY(const std::uint32_t start, checked_address(address));
-  if (data.size() == 4 && start % 4 == 0) return write_register(start, load_be32(data.data()));
-  CORVANTIC_LOG(log::Level::Trace, TARGET,
-                "write memory " + hex4(start) + " (" + std::to_string(data.size()) + " bytes)");
+  if (data.size() == 4 && start % 4 == 0) return write_register(start, util::load_be32(data.data()));
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET,
+                "write memory " + util::hex4(start) + " (" + std::to_string(data.size()) + " bytes)");
   if (start % 4 != 0 || data.size() % 4 != 0) {
     return std::unexpected(CameraError::malformed("write address and length must be 4-byte aligned"));
   }
@@ -105,13 +105,13 @@ CameraResult<Unit> GigeDriver::write_memory(std::uint64_t address, std::span<con
 }
 
 CameraResult<Unit> GigeDriver::take_control() {
-  const std::uint32_t privilege = config_.exclusive ? (CCP_CONTROL | CCP_EXCLUSIVE) : CCP_CONTROL;
-  auto written = write_register(REG_CCP, privilege);
+  const std::uint32_t privilege = config_.exclusive ? (proto::CCP_CONTROL | proto::CCP_EXCLUSIVE) : proto::CCP_CONTROL;
+  auto written = write_register(proto::REG_CCP, privilege);
   if (written) return written;
   const CameraError& e = written.error();
   if (e.kind() == CameraError::Kind::AckTimeout) return std::unexpected(CameraError::connect_timeout());
-  if (e.kind() == CameraError::Kind::Status && (e.gvcp_status().code == GvcpStatus::ACCESS_DENIED ||
-                                                e.gvcp_status().code == GvcpStatus::WRITE_PROTECT)) {
+  if (e.kind() == CameraError::Kind::Status && (e.gvcp_status().code == proto::GvcpStatus::ACCESS_DENIED ||
+                                                e.gvcp_status().code == proto::GvcpStatus::WRITE_PROTECT)) {
     return std::unexpected(CameraError::control_denied());
   }
   return written;
@@ -121,8 +121,8 @@ CameraResult<Unit> GigeDriver::take_control() {
 // else one register at a time (a device without concatenation may answer a
 // multi-address READREG with its first value only).
 CameraResult<std::vector<std::uint32_t>> GigeDriver::read_identity_registers() {
-  if ((connection_->capabilities & CAPABILITY_CONCATENATION) != 0) {
-    auto values = read_registers(IDENTITY_REGISTERS);
+  if ((connection_->capabilities & proto::CAPABILITY_CONCATENATION) != 0) {
+    auto values = read_registers(proto::IDENTITY_REGISTERS);
     // The worker reports a reply of the wrong length as "read register ack
     // carried N values, ..."; at connect it is a short bootstrap read.
     if (!values && values.error().kind() == CameraError::Kind::Malformed &&
@@ -132,7 +132,7 @@ CameraResult<std::vector<std::uint32_t>> GigeDriver::read_identity_registers() {
     return values;
   }
   std::vector<std::uint32_t> values;
-  for (const std::uint32_t address : IDENTITY_REGISTERS) {
+  for (const std::uint32_t address : proto::IDENTITY_REGISTERS) {
     CORVANTIC_TRY(const std::uint32_t value, read_register(address));
     values.push_back(value);
   }
@@ -141,24 +141,24 @@ CameraResult<std::vector<std::uint32_t>> GigeDriver::read_identity_registers() {
 
 // The raw bytes of a text register; a register the device refuses with an
 // error status reads as empty text.
-CameraResult<std::vector<std::uint8_t>> GigeDriver::read_text_register(const TextRegister& reg) {
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_text_register(const proto::TextRegister& reg) {
   auto bytes = read_memory(reg.address, reg.size);
   if (bytes || bytes.error().kind() != CameraError::Kind::Status) return bytes;
-  CORVANTIC_LOG(log::Level::Trace, TARGET,
-                "string register " + hex4(reg.address) + " unreadable: " + bytes.error().display());
+  CORVANTIC_LOG(util::log::Level::Trace, TARGET,
+                "string register " + util::hex4(reg.address) + " unreadable: " + bytes.error().display());
   return std::vector<std::uint8_t>();
 }
 
-CameraResult<DeviceInfo> GigeDriver::read_identity() {
+CameraResult<proto::DeviceInfo> GigeDriver::read_identity() {
   CORVANTIC_TRY(const auto registers, read_identity_registers());
-  std::array<std::vector<std::uint8_t>, IDENTITY_TEXT_REGISTERS.size()> texts;
+  std::array<std::vector<std::uint8_t>, proto::IDENTITY_TEXT_REGISTERS.size()> texts;
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    CORVANTIC_TRY(texts[i], read_text_register(IDENTITY_TEXT_REGISTERS[i]));
+    CORVANTIC_TRY(texts[i], read_text_register(proto::IDENTITY_TEXT_REGISTERS[i]));
   }
-  IdentityRegisterValues values;
+  proto::IdentityRegisterValues values;
   std::copy(registers.begin(), registers.end(), values.registers.begin());
   std::copy(texts.begin(), texts.end(), values.texts.begin());
-  return device_info_from_registers(values);
+  return proto::device_info_from_registers(values);
 }
 
 CameraResult<Unit> GigeDriver::connect() {
@@ -173,8 +173,8 @@ CameraResult<Unit> GigeDriver::connect() {
 
   auto established = [&]() -> CameraResult<Unit> {
     CORVANTIC_TRY_VOID(take_control());
-    CORVANTIC_TRY_VOID(write_register(REG_HEARTBEAT_TIMEOUT, config_.heartbeat_timeout_ms));
-    CORVANTIC_TRY(connection_->capabilities, read_register(REG_GVCP_CAPABILITY));
+    CORVANTIC_TRY_VOID(write_register(proto::REG_HEARTBEAT_TIMEOUT, config_.heartbeat_timeout_ms));
+    CORVANTIC_TRY(connection_->capabilities, read_register(proto::REG_GVCP_CAPABILITY));
     CORVANTIC_TRY(connection_->info, read_identity());
     return Unit{};
   }();
@@ -182,15 +182,15 @@ CameraResult<Unit> GigeDriver::connect() {
     connection_.reset();  // stops and joins the worker, which releases control
     return established;
   }
-  CORVANTIC_LOG(log::Level::Debug, TARGET, "connected", log::field("addr", config_.device.to_string()),
-                log::field("model", connection_->info.model), log::field("serial", connection_->info.serial));
+  CORVANTIC_LOG(util::log::Level::Debug, TARGET, "connected", util::log::field("addr", config_.device.to_string()),
+                util::log::field("model", connection_->info.model), util::log::field("serial", connection_->info.serial));
   return Unit{};
 }
 
 void GigeDriver::disconnect(std::chrono::nanoseconds deadline) {
   std::unique_ptr<Connection> connection = std::move(connection_);
   if (!connection) return;
-  CORVANTIC_LOG(log::Level::Debug, TARGET, "disconnecting", log::field("addr", config_.device.to_string()));
+  CORVANTIC_LOG(util::log::Level::Debug, TARGET, "disconnecting", util::log::field("addr", config_.device.to_string()));
   GvcpWorker& worker = *connection->worker;
   const auto start = std::chrono::steady_clock::now();
   if (worker.running()) {
@@ -203,7 +203,7 @@ void GigeDriver::disconnect(std::chrono::nanoseconds deadline) {
   connection.reset();  // joins the worker
 }
 
-std::optional<DeviceInfo> GigeDriver::device_info() const {
+std::optional<proto::DeviceInfo> GigeDriver::device_info() const {
   if (!connection_) return std::nullopt;
   return connection_->info;
 }
@@ -229,4 +229,4 @@ std::optional<net::SocketAddress> GigeDriver::control_local_address() const {
   return connection_->worker->local_address();
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -19,7 +19,7 @@
 #include "gige/runner.hpp"
 #include "net/address.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 
 struct DriverConfig {
   net::SocketAddress device;  // IP with port 3956
@@ -58,7 +58,7 @@ class GigeDriver {
 
   [[nodiscard]] const DriverConfig& config() const { return config_; }
   // Set while connected (also in link down), cleared by disconnect.
-  [[nodiscard]] std::optional<DeviceInfo> device_info() const;
+  [[nodiscard]] std::optional<proto::DeviceInfo> device_info() const;
   [[nodiscard]] std::optional<std::uint32_t> capabilities() const;
   [[nodiscard]] std::optional<LinkStats> link_stats() const;
   // The bound address of the control socket while connected.
@@ -78,7 +78,7 @@ class GigeDriver {
     std::shared_ptr<SharedLinkStats> stats;
     std::unique_ptr<GvcpWorker> worker;
     std::uint32_t capabilities = 0;
-    DeviceInfo info;
+    proto::DeviceInfo info;
     std::shared_ptr<void> attachment;
   };
 
@@ -86,11 +86,11 @@ class GigeDriver {
   [[nodiscard]] CameraResult<T> call(Request request, const ReplySlot<T>& reply, std::chrono::nanoseconds budget);
   [[nodiscard]] CameraResult<Unit> take_control();
   [[nodiscard]] CameraResult<std::vector<std::uint32_t>> read_identity_registers();
-  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_text_register(const TextRegister& reg);
-  [[nodiscard]] CameraResult<DeviceInfo> read_identity();
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_text_register(const proto::TextRegister& reg);
+  [[nodiscard]] CameraResult<proto::DeviceInfo> read_identity();
 
   DriverConfig config_;
   std::unique_ptr<Connection> connection_;
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-namespace corvantic {
+namespace corvantic::gige {
 
 struct LinkStats {
   std::uint64_t commands = 0;
@@ -44,4 +44,4 @@ class SharedLinkStats {
   LinkStats stats_;  // guarded by mutex_
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -8,7 +8,7 @@
 #include "util/log.hpp"
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
 using Clock = GvcpWorkerLoop::Clock;
@@ -16,7 +16,7 @@ constexpr std::uint64_t SOCKET_TOKEN = 1;
 constexpr std::uint64_t WAKER_TOKEN = 2;
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(10);
 constexpr std::size_t POLL_EVENTS = 16;
-constexpr std::string_view TARGET = log::target::GIGE_RUNNER;
+constexpr std::string_view TARGET = util::log::target::GIGE_RUNNER;
 
 template <typename... F>
 struct Overloaded : F... {
@@ -26,12 +26,12 @@ struct Overloaded : F... {
 // The GVCP command a user op sends, as Status errors name it.
 std::uint16_t command_of(const GvcpOp& op) {
   return std::visit(Overloaded{
-                        [](const request::ReadRegister&) { return GVCP_READREG; },
-                        [](const request::ReadRegisters&) { return GVCP_READREG; },
-                        [](const request::WriteRegisters&) { return GVCP_WRITEREG; },
-                        [](const op::ReadMemory&) { return GVCP_READMEM; },
-                        [](const op::WriteMemory&) { return GVCP_WRITEMEM; },
-                        [](const op::Heartbeat&) { return GVCP_READREG; },
+                        [](const request::ReadRegister&) { return proto::GVCP_READREG; },
+                        [](const request::ReadRegisters&) { return proto::GVCP_READREG; },
+                        [](const request::WriteRegisters&) { return proto::GVCP_WRITEREG; },
+                        [](const op::ReadMemory&) { return proto::GVCP_READMEM; },
+                        [](const op::WriteMemory&) { return proto::GVCP_WRITEMEM; },
+                        [](const op::Heartbeat&) { return proto::GVCP_READREG; },
                     },
                     op);
 }
@@ -55,28 +55,28 @@ std::optional<std::vector<std::uint8_t>> build_datagram(const GvcpOp& op, std::u
   return std::visit(
       Overloaded{
           [&](const request::ReadRegister& r) -> std::optional<std::vector<std::uint8_t>> {
-            return encode_readreg(std::span(&r.address, 1), id);
+            return proto::encode_readreg(std::span(&r.address, 1), id);
           },
           [&](const request::ReadRegisters& r) -> std::optional<std::vector<std::uint8_t>> {
             if (r.addresses.empty()) return std::nullopt;
-            return encode_readreg(r.addresses, id);
+            return proto::encode_readreg(r.addresses, id);
           },
           [&](const request::WriteRegisters& r) -> std::optional<std::vector<std::uint8_t>> {
             if (r.writes.empty()) return std::nullopt;
-            return encode_writereg(r.writes, id);
+            return proto::encode_writereg(r.writes, id);
           },
           [&](const op::ReadMemory& r) -> std::optional<std::vector<std::uint8_t>> {
             const std::size_t remaining = r.length - r.collected.size();
-            return encode_readmem(r.address, mem_read_chunk_count(remaining), id);
+            return proto::encode_readmem(r.address, proto::mem_read_chunk_count(remaining), id);
           },
           [&](const op::WriteMemory& w) -> std::optional<std::vector<std::uint8_t>> {
-            const std::size_t chunk = std::min(w.data.size() - w.offset, MAX_MEM_CHUNK);
+            const std::size_t chunk = std::min(w.data.size() - w.offset, proto::MAX_MEM_CHUNK);
             const auto address = static_cast<std::uint32_t>(w.base + w.offset);
-            return encode_writemem(address, std::span(w.data).subspan(w.offset, chunk), id);
+            return proto::encode_writemem(address, std::span(w.data).subspan(w.offset, chunk), id);
           },
           [&](const op::Heartbeat&) -> std::optional<std::vector<std::uint8_t>> {
-            const std::uint32_t ccp = REG_CCP;
-            return encode_readreg(std::span(&ccp, 1), id);
+            const std::uint32_t ccp = proto::REG_CCP;
+            return proto::encode_readreg(std::span(&ccp, 1), id);
           },
       },
       op);
@@ -120,7 +120,7 @@ void GvcpWorkerLoop::run() {
     auto ready = poller_.wait(events, POLL_PERIOD);
     if (!ready) {
       if (ready.error().code == EINTR) continue;
-      CORVANTIC_LOG(log::Level::Error, TARGET, "gvcp worker poll error: " + ready.error().text());
+      CORVANTIC_LOG(util::log::Level::Error, TARGET, "gvcp worker poll error: " + ready.error().text());
       break;
     }
     bool readable = false;
@@ -140,7 +140,7 @@ void GvcpWorkerLoop::receive_all(Clock::time_point now) {
     auto datagram = socket_.receive_from(receive_buffer_);
     if (!datagram) {
       if (!datagram.error().would_block()) {
-        CORVANTIC_LOG(log::Level::Warn, TARGET, "gvcp recv error: " + datagram.error().text());
+        CORVANTIC_LOG(util::log::Level::Warn, TARGET, "gvcp recv error: " + datagram.error().text());
       }
       return;
     }
@@ -189,10 +189,10 @@ void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
     --tx.tries_left;
     tx.deadline = now + settings_.gvcp_timeout;
     count(&LinkStats::retries);
-    CORVANTIC_LOG(log::Level::Trace, TARGET, "ack overdue, retrying transaction", log::field("id", tx.request_id),
-                  log::field("tries_left", tx.tries_left));
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "ack overdue, retrying transaction", util::log::field("id", tx.request_id),
+                  util::log::field("tries_left", tx.tries_left));
     if (auto sent = socket_.send_to(tx.datagram, settings_.device); !sent) {
-      CORVANTIC_LOG(log::Level::Warn, TARGET, "retry send failed: " + sent.error().text());
+      CORVANTIC_LOG(util::log::Level::Warn, TARGET, "retry send failed: " + sent.error().text());
     }
     return;
   }
@@ -200,7 +200,7 @@ void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
   GvcpOp op = std::move(tx.op);
   transaction_.reset();
   if (is_heartbeat(op)) {
-    CORVANTIC_LOG(log::Level::Warn, TARGET, "heartbeat timed out, considering control lost");
+    CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat timed out, considering control lost");
     lose_control();
   } else {
     fail(op, CameraError::ack_timeout());
@@ -248,46 +248,46 @@ void GvcpWorkerLoop::continue_transfer(GvcpOp op, Clock::time_point now) {
 void GvcpWorkerLoop::handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes,
                                      Clock::time_point now) {
   if (!source.same_ip(settings_.device)) return;
-  if (classify_datagram(bytes) == GvcpDatagramKind::DeviceCommand) {
+  if (proto::classify_datagram(bytes) == proto::GvcpDatagramKind::DeviceCommand) {
     handle_device_command(source, bytes);
     return;
   }
-  const auto ack = parse_ack(bytes);
+  const auto ack = proto::parse_ack(bytes);
   if (!ack) {
-    CORVANTIC_LOG(log::Level::Trace, TARGET, "malformed ack (" + std::to_string(bytes.size()) + " bytes)");
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "malformed ack (" + std::to_string(bytes.size()) + " bytes)");
     return;
   }
   handle_ack(*ack, now);
 }
 
 void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes) {
-  const auto command = parse_device_command(bytes);
+  const auto command = proto::parse_device_command(bytes);
   if (!command) {
-    CORVANTIC_LOG(log::Level::Trace, TARGET, "malformed inbound command");
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "malformed inbound command");
     return;
   }
-  const auto event = parse_device_event(*command);
+  const auto event = proto::parse_device_event(*command);
   if (!event) {
-    CORVANTIC_LOG(log::Level::Trace, TARGET, "unexpected inbound command " + hex4(command->header.command));
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "unexpected inbound command " + util::hex4(command->header.command));
     return;
   }
   if (command->header.ack_required()) {
-    const auto ack = encode_event_ack(command->header.command, command->header.request_id);
+    const auto ack = proto::encode_event_ack(command->header.command, command->header.request_id);
     if (auto sent = socket_.send_to(ack, source); !sent) {
-      CORVANTIC_LOG(log::Level::Warn, TARGET, "event ack send failed: " + sent.error().text());
+      CORVANTIC_LOG(util::log::Level::Warn, TARGET, "event ack send failed: " + sent.error().text());
     }
   }
   // Nothing subscribes to device events: they are acknowledged and counted.
   count(&LinkStats::events);
 }
 
-void GvcpWorkerLoop::handle_ack(const GvcpAck& ack, Clock::time_point now) {
+void GvcpWorkerLoop::handle_ack(const proto::GvcpAck& ack, Clock::time_point now) {
   if (!transaction_ || ack.header.ack_id != transaction_->request_id) {
     count(&LinkStats::unsolicited);
     return;
   }
-  if (ack.header.acknowledge == GVCP_PENDING_ACK) {
-    if (const auto wait = pending_ack_timeout(ack)) {
+  if (ack.header.acknowledge == proto::GVCP_PENDING_ACK) {
+    if (const auto wait = proto::pending_ack_timeout(ack)) {
       transaction_->deadline = now + *wait;
       count(&LinkStats::pending_acks);
       return;
@@ -299,11 +299,11 @@ void GvcpWorkerLoop::handle_ack(const GvcpAck& ack, Clock::time_point now) {
   complete(op, ack, now);
 }
 
-void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point now) {
+void GvcpWorkerLoop::complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time_point now) {
   if (ack.header.status.is_error()) {
     count(&LinkStats::naks);
     if (is_heartbeat(op)) {
-      CORVANTIC_LOG(log::Level::Warn, TARGET, "heartbeat rejected with " + ack.header.status.display() + ", control lost");
+      CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat rejected with " + ack.header.status.display() + ", control lost");
       lose_control();
     } else {
       fail(op, CameraError::status(command_of(op), ack.header.status));
@@ -312,13 +312,13 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point 
   }
   const std::uint16_t expected = expected_ack_of(op);
   if (ack.header.acknowledge != expected) {
-    fail(op, CameraError::malformed("expected ack " + hex4(expected) + ", got " + hex4(ack.header.acknowledge)));
+    fail(op, CameraError::malformed("expected ack " + util::hex4(expected) + ", got " + util::hex4(ack.header.acknowledge)));
     return;
   }
   std::visit(
       Overloaded{
           [&](request::ReadRegister& r) {
-            const auto values = readreg_ack_values(ack.payload);
+            const auto values = proto::readreg_ack_values(ack.payload);
             if (values.empty()) {
               r.reply->set(std::unexpected(CameraError::malformed("empty read register ack")));
             } else {
@@ -326,7 +326,7 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point 
             }
           },
           [&](request::ReadRegisters& r) {
-            auto values = readreg_ack_values(ack.payload);
+            auto values = proto::readreg_ack_values(ack.payload);
             if (values.size() != r.addresses.size()) {
               r.reply->set(std::unexpected(CameraError::malformed("read register ack carried " +
                                                                   std::to_string(values.size()) + " values, expected " +
@@ -337,7 +337,7 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point 
           },
           [&](request::WriteRegisters& w) { w.reply->set(Unit{}); },
           [&](op::ReadMemory& r) {
-            const auto data = readmem_ack_data(ack.payload);
+            const auto data = proto::readmem_ack_data(ack.payload);
             if (!data) {
               r.reply->set(std::unexpected(CameraError::malformed("short read memory ack")));
               return;
@@ -355,7 +355,7 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point 
             }
           },
           [&](op::WriteMemory& w) {
-            w.offset += std::min(w.data.size() - w.offset, MAX_MEM_CHUNK);
+            w.offset += std::min(w.data.size() - w.offset, proto::MAX_MEM_CHUNK);
             if (w.offset == w.data.size()) {
               w.reply->set(Unit{});
             } else {
@@ -364,9 +364,9 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point 
           },
           [&](op::Heartbeat&) {
             count(&LinkStats::heartbeats);
-            const auto values = readreg_ack_values(ack.payload);
-            if (values.empty() || (values.front() & CCP_CONTROL) == 0) {
-              CORVANTIC_LOG(log::Level::Warn, TARGET, "device control was lost (CCP cleared)");
+            const auto values = proto::readreg_ack_values(ack.payload);
+            if (values.empty() || (values.front() & proto::CCP_CONTROL) == 0) {
+              CORVANTIC_LOG(util::log::Level::Warn, TARGET, "device control was lost (CCP cleared)");
               lose_control();
             }
           },
@@ -377,7 +377,7 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point 
 void GvcpWorkerLoop::lose_control() { control_lost_ = true; }
 
 void GvcpWorkerLoop::shut_down() {
-  CORVANTIC_LOG(log::Level::Debug, TARGET, "gvcp worker shutting down", log::field("control_lost", control_lost_));
+  CORVANTIC_LOG(util::log::Level::Debug, TARGET, "gvcp worker shutting down", util::log::field("control_lost", control_lost_));
   const CameraError failure = control_lost_ ? CameraError::control_lost() : CameraError::not_connected();
   if (control_lost_) shared_->stats->set_control_lost();
   if (transaction_) fail(transaction_->op, failure);
@@ -386,8 +386,8 @@ void GvcpWorkerLoop::shut_down() {
   ops_.clear();
   if (!control_lost_) {
     // Release the control privilege; the outcome is not awaited.
-    const RegisterWrite release{REG_CCP, 0};
-    [[maybe_unused]] auto sent = socket_.send_to(encode_writereg(std::span(&release, 1), request_ids_.next()),
+    const proto::RegisterWrite release{proto::REG_CCP, 0};
+    [[maybe_unused]] auto sent = socket_.send_to(proto::encode_writereg(std::span(&release, 1), request_ids_.next()),
                                                  settings_.device);
   }
   shared_->running.store(false);
@@ -460,4 +460,4 @@ void GvcpWorker::request_stop() {
   [[maybe_unused]] auto woken = shared_->waker.wake();
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

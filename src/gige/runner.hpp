@@ -19,7 +19,7 @@
 #include "net/address.hpp"
 #include "util/one_shot.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 
 struct WorkerSettings {
   net::SocketAddress device;  // the device's IP and GVCP port
@@ -33,11 +33,11 @@ struct WorkerSettings {
 using Unit = std::monostate;
 
 template <typename T>
-using ReplySlot = std::shared_ptr<OneShot<CameraResult<T>>>;
+using ReplySlot = std::shared_ptr<util::OneShot<CameraResult<T>>>;
 
 template <typename T>
 [[nodiscard]] ReplySlot<T> make_reply_slot() {
-  return std::make_shared<OneShot<CameraResult<T>>>();
+  return std::make_shared<util::OneShot<CameraResult<T>>>();
 }
 
 namespace request {
@@ -50,7 +50,7 @@ struct ReadRegisters {
   ReplySlot<std::vector<std::uint32_t>> reply;
 };
 struct WriteRegisters {
-  std::vector<RegisterWrite> writes;
+  std::vector<proto::RegisterWrite> writes;
   ReplySlot<Unit> reply;
 };
 struct ReadMemory {
@@ -102,4 +102,4 @@ class GvcpWorker {
   std::jthread thread_;
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

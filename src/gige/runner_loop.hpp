@@ -14,7 +14,7 @@
 #include "net/poller.hpp"
 #include "net/udp_socket.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 
 struct GvcpWorker::Shared {
   std::mutex queue_mutex;
@@ -79,8 +79,8 @@ class GvcpWorkerLoop {
 
   void receive_all(Clock::time_point now);
   void handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes);
-  void handle_ack(const GvcpAck& ack, Clock::time_point now);
-  void complete(GvcpOp& op, const GvcpAck& ack, Clock::time_point now);
+  void handle_ack(const proto::GvcpAck& ack, Clock::time_point now);
+  void complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time_point now);
   void check_deadline(Clock::time_point now);
   void schedule_heartbeat(Clock::time_point now);
   void start_op(GvcpOp op, Clock::time_point now);
@@ -94,7 +94,7 @@ class GvcpWorkerLoop {
   std::shared_ptr<GvcpWorker::Shared> shared_;
   std::chrono::milliseconds heartbeat_interval_;
   Clock::time_point next_heartbeat_;
-  RequestIds request_ids_;
+  proto::RequestIds request_ids_;
   std::deque<GvcpOp> ops_;
   std::deque<Request> incoming_;  // requests taken off the shared queue, reused
   std::optional<Transaction> transaction_;
@@ -106,4 +106,4 @@ class GvcpWorkerLoop {
 // within 10 ms and 1 s.
 [[nodiscard]] std::chrono::milliseconds heartbeat_interval(std::uint32_t heartbeat_timeout_ms);
 
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -80,7 +80,7 @@ bool SocketAddress::is_unspecified() const {
 
 std::string SocketAddress::ip_string() const {
   char buf[INET6_ADDRSTRLEN] = {};
-  if (is_ipv4()) return ipv4_string(ipv4_address());
+  if (is_ipv4()) return util::ipv4_string(ipv4_address());
   if (is_ipv6()) inet_ntop(AF_INET6, &as_v6(storage_).sin6_addr, buf, sizeof buf);
   return buf;
 }

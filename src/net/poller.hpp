@@ -9,7 +9,7 @@
 #include <sys/epoll.h>
 
 #include "net/sys_error.hpp"
-#include "net/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 
 namespace corvantic::net {
 
@@ -28,7 +28,7 @@ class Poller {
 
  private:
   explicit Poller(int fd) : fd_(fd) {}
-  UniqueFd fd_;
+  util::UniqueFd fd_;
 };
 
 // An eventfd registered with a Poller. wake() is safe from any thread and
@@ -44,7 +44,7 @@ class Waker {
 
  private:
   explicit Waker(int fd) : fd_(fd) {}
-  UniqueFd fd_;
+  util::UniqueFd fd_;
 };
 
 }  // namespace corvantic::net

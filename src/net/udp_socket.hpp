@@ -8,7 +8,7 @@
 
 #include "net/address.hpp"
 #include "net/sys_error.hpp"
-#include "net/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 
 namespace corvantic::net {
 
@@ -45,7 +45,7 @@ class UdpSocket {
 
  private:
   explicit UdpSocket(int fd) : fd_(fd) {}
-  UniqueFd fd_;
+  util::UniqueFd fd_;
 };
 
 }  // namespace corvantic::net

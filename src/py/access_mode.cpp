@@ -15,7 +15,7 @@ PyObject* access_mode_type() {
   return enum_type(slot, SPEC);
 }
 
-PyObject* make_access_mode(AccessMode mode) {
+PyObject* make_access_mode(genicam::AccessMode mode) {
   return enum_member(access_mode_type(), SPEC, static_cast<long>(mode));
 }
 

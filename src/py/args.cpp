@@ -227,7 +227,7 @@ bool convert_seconds(PyObject* obj, const char* name, std::chrono::nanoseconds& 
   if (obj == nullptr) return true;
   double seconds = 0.0;
   if (!convert_double(obj, name, seconds)) return false;
-  const auto duration = duration_from_secs(seconds);
+  const auto duration = util::duration_from_secs(seconds);
   if (!duration) {
     raise_duration_error(duration.error());
     return fail_with_note(name);

@@ -74,7 +74,7 @@ PyObject* to_python(std::int64_t v) { return PyLong_FromLongLong(v); }
 PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 PyObject* to_python(bool v) { return PyBool_FromLong(v); }
 PyObject* to_python(const std::string& v) { return PyUnicode_FromStringAndSize(v.data(), std::ssize(v)); }
-PyObject* to_python(AccessMode v) { return make_access_mode(v); }
+PyObject* to_python(genicam::AccessMode v) { return make_access_mode(v); }
 PyObject* to_python(const std::vector<std::string>& v) {
   Ref list = Ref::steal(PyList_New(std::ssize(v)));
   if (!list) return nullptr;
@@ -94,7 +94,7 @@ PyObject* to_python(const std::pair<T, T>& v) {
 }
 
 template <typename T>
-PyObject* result_to_python(const GenicamResult<T>& result) {
+PyObject* result_to_python(const genicam::GenicamResult<T>& result) {
   if (!result) return raise_genicam_error(result.error());
   if constexpr (std::is_void_v<T>) {
     Py_RETURN_NONE;
@@ -122,7 +122,7 @@ PyObject* by_name(const char* function, PyObject* self, PyObject* const* args, P
   Arguments<1> a{};
   std::string_view name;
   if (!parse(function, NAME_ONLY, args, nargs, kwnames, a) || !convert_text(a[0], "name", name)) return nullptr;
-  return result_to_python(released(self, [&](GigeDriver& d) { return Operation(d, name); }));
+  return result_to_python(released(self, [&](gige::GigeDriver& d) { return Operation(d, name); }));
 }
 
 // A feature setter: the name and one value converted by `Convert`.
@@ -136,7 +136,7 @@ PyObject* setter(const char* function, const Parameter (&params)[2], PyObject* s
       !Convert(a[1], params[1].name, value)) {
     return nullptr;
   }
-  return result_to_python(released(self, [&](GigeDriver& d) { return Operation(d, name, value); }));
+  return result_to_python(released(self, [&](gige::GigeDriver& d) { return Operation(d, name, value); }));
 }
 
 #define CORVANTIC_BY_NAME(method, operation)                                                        \
@@ -144,36 +144,36 @@ PyObject* setter(const char* function, const Parameter (&params)[2], PyObject* s
     return by_name<operation>("Camera." #method, self, args, nargs, kw);                            \
   }
 
-CORVANTIC_BY_NAME(get_integer, static_cast<GenicamResult<std::int64_t> (*)(GigeDriver&, std::string_view)>(get_integer))
-CORVANTIC_BY_NAME(integer_bounds, integer_bounds)
-CORVANTIC_BY_NAME(integer_increment, integer_increment)
-CORVANTIC_BY_NAME(get_float, get_float)
-CORVANTIC_BY_NAME(float_bounds, float_bounds)
-CORVANTIC_BY_NAME(get_boolean, get_boolean)
-CORVANTIC_BY_NAME(get_string, get_string)
-CORVANTIC_BY_NAME(get_enum, get_string)
-CORVANTIC_BY_NAME(enum_entries, enum_entries)
-CORVANTIC_BY_NAME(execute, execute)
-CORVANTIC_BY_NAME(access_mode, access_mode)
+CORVANTIC_BY_NAME(get_integer, static_cast<genicam::GenicamResult<std::int64_t> (*)(gige::GigeDriver&, std::string_view)>(genicam::get_integer))
+CORVANTIC_BY_NAME(integer_bounds, genicam::integer_bounds)
+CORVANTIC_BY_NAME(integer_increment, genicam::integer_increment)
+CORVANTIC_BY_NAME(get_float, genicam::get_float)
+CORVANTIC_BY_NAME(float_bounds, genicam::float_bounds)
+CORVANTIC_BY_NAME(get_boolean, genicam::get_boolean)
+CORVANTIC_BY_NAME(get_string, genicam::get_string)
+CORVANTIC_BY_NAME(get_enum, genicam::get_string)
+CORVANTIC_BY_NAME(enum_entries, genicam::enum_entries)
+CORVANTIC_BY_NAME(execute, genicam::execute)
+CORVANTIC_BY_NAME(access_mode, genicam::access_mode)
 #undef CORVANTIC_BY_NAME
 
 bool convert_string(PyObject* obj, const char* name, std::string_view& out) { return convert_text(obj, name, out); }
 
 PyObject* set_integer_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return setter<std::int64_t, convert_i64, set_integer>("Camera.set_integer", NAME_VALUE, self, args, nargs, kw);
+  return setter<std::int64_t, convert_i64, genicam::set_integer>("Camera.set_integer", NAME_VALUE, self, args, nargs, kw);
 }
 PyObject* set_float_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return setter<double, convert_double, set_float>("Camera.set_float", NAME_VALUE, self, args, nargs, kw);
+  return setter<double, convert_double, genicam::set_float>("Camera.set_float", NAME_VALUE, self, args, nargs, kw);
 }
 PyObject* set_boolean_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return setter<bool, convert_bool, set_boolean>("Camera.set_boolean", NAME_VALUE, self, args, nargs, kw);
+  return setter<bool, convert_bool, genicam::set_boolean>("Camera.set_boolean", NAME_VALUE, self, args, nargs, kw);
 }
 PyObject* set_string_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return setter<std::string_view, convert_string, set_string>("Camera.set_string", NAME_VALUE, self, args, nargs,
+  return setter<std::string_view, convert_string, genicam::set_string>("Camera.set_string", NAME_VALUE, self, args, nargs,
                                                                kw);
 }
 PyObject* set_enum_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return setter<std::string_view, convert_string, set_enum>("Camera.set_enum", NAME_ENTRY, self, args, nargs, kw);
+  return setter<std::string_view, convert_string, genicam::set_enum>("Camera.set_enum", NAME_ENTRY, self, args, nargs, kw);
 }
 
 // ---- Connection.
@@ -189,13 +189,13 @@ PyObject* connect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   BusyClaim claim(self, "a connect");
   if (!claim.claimed()) return nullptr;
   // The driver connection, then the description, under one hold of the lock.
-  std::optional<CameraError> connect_error;
-  const GenicamResult<void> loaded = released(self, [&](GigeDriver& d) -> GenicamResult<void> {
+  std::optional<gige::CameraError> connect_error;
+  const genicam::GenicamResult<void> loaded = released(self, [&](gige::GigeDriver& d) -> genicam::GenicamResult<void> {
     if (auto connected = d.connect(); !connected) {
       connect_error = connected.error();
       return {};
     }
-    return load_feature_model(d);
+    return genicam::load_feature_model(d);
   });
   if (connect_error) return raise_camera_error(*connect_error);
   return result_to_python(loaded);
@@ -212,7 +212,7 @@ PyObject* disconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t na
   }
   BusyClaim claim(self, "a disconnect");
   if (!claim.claimed()) return nullptr;
-  released(self, [&](GigeDriver& d) {
+  released(self, [&](gige::GigeDriver& d) {
     d.disconnect(deadline);
     return 0;
   });
@@ -221,12 +221,12 @@ PyObject* disconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* is_connected_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.is_connected", nargs, kw)) return nullptr;
-  return PyBool_FromLong(locked(self, [](GigeDriver& d) { return d.is_connected(); }));
+  return PyBool_FromLong(locked(self, [](gige::GigeDriver& d) { return d.is_connected(); }));
 }
 
 PyObject* device_info_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.device_info", nargs, kw)) return nullptr;
-  const CameraResult<DeviceInfo> info = locked(self, [](GigeDriver& d) -> CameraResult<DeviceInfo> {
+  const gige::CameraResult<gige::proto::DeviceInfo> info = locked(self, [](gige::GigeDriver& d) -> gige::CameraResult<gige::proto::DeviceInfo> {
     if (auto link = d.check_link(); !link) return std::unexpected(link.error());
     return *d.device_info();
   });
@@ -236,14 +236,14 @@ PyObject* device_info_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 
 PyObject* link_stats_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.link_stats", nargs, kw)) return nullptr;
-  const std::optional<LinkStats> stats = locked(self, [](GigeDriver& d) { return d.link_stats(); });
+  const std::optional<gige::LinkStats> stats = locked(self, [](gige::GigeDriver& d) { return d.link_stats(); });
   if (!stats) Py_RETURN_NONE;
   return make_link_stats(*stats);
 }
 
 PyObject* feature_names_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.feature_names", nargs, kw)) return nullptr;
-  return result_to_python(locked(self, [](GigeDriver& d) { return feature_names(d); }));
+  return result_to_python(locked(self, [](gige::GigeDriver& d) { return genicam::feature_names(d); }));
 }
 
 PyObject* has_feature_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -252,16 +252,16 @@ PyObject* has_feature_method(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!parse("Camera.has_feature", NAME_ONLY, args, nargs, kw, a) || !convert_text(a[0], "name", name)) {
     return nullptr;
   }
-  return PyBool_FromLong(locked(self, [&](GigeDriver& d) { return has_feature(d, name); }));
+  return PyBool_FromLong(locked(self, [&](gige::GigeDriver& d) { return genicam::has_feature(d, name); }));
 }
 
 PyObject* invalidate_caches_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.invalidate_caches", nargs, kw)) return nullptr;
-  return result_to_python(locked(self, [](GigeDriver& d) { return invalidate_caches(d); }));
+  return result_to_python(locked(self, [](gige::GigeDriver& d) { return genicam::invalidate_caches(d); }));
 }
 
 PyObject* repr(PyObject* self) {
-  const bool connected = locked(self, [](GigeDriver& d) { return d.is_connected(); });
+  const bool connected = locked(self, [](gige::GigeDriver& d) { return d.is_connected(); });
   return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), connected ? "True" : "False");
 }
 
@@ -288,7 +288,7 @@ std::uint32_t heartbeat_milliseconds(double seconds) {
 PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Arguments<std::size(INIT_PARAMETERS)> a{};
   std::string_view ip;
-  DriverConfig config;
+  gige::DriverConfig config;
   double heartbeat_seconds = 3.0;
   std::optional<std::string_view> local_ip;
   if (!parse_call_arguments(Signature{"Camera", INIT_PARAMETERS}, args, kwargs, a) ||
@@ -297,7 +297,7 @@ PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !convert_bool(a[4], "exclusive", config.exclusive) || !convert_optional_text(a[5], "local_ip", local_ip)) {
     return nullptr;
   }
-  const auto device = net::SocketAddress::parse_ip(ip, GVCP_PORT);
+  const auto device = net::SocketAddress::parse_ip(ip, gige::proto::GVCP_PORT);
   if (!device) return raise_invalid_ip(ip);
   config.device = *device;
   if (local_ip) {

@@ -15,9 +15,9 @@
 namespace corvantic::py {
 
 struct CameraSession {
-  explicit CameraSession(DriverConfig config) : driver(std::move(config)) {}
+  explicit CameraSession(gige::DriverConfig config) : driver(std::move(config)) {}
   std::mutex mutex;   // the camera session lock
-  GigeDriver driver;  // guarded by mutex
+  gige::GigeDriver driver;  // guarded by mutex
 };
 
 // The one long operation that currently claims a camera.

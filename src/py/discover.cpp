@@ -15,19 +15,19 @@ constexpr Signature SIGNATURE{"discover", PARAMETERS};
 PyObject* discover_devices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments<1> a{};
   if (!parse_arguments(SIGNATURE, args, nargs, kwnames, a)) return nullptr;
-  DiscoverySettings settings;
+  gige::DiscoverySettings settings;
   if (!convert_seconds(a[0], "timeout", settings.timeout)) return nullptr;
 
-  CameraResult<std::vector<DiscoveredDevice>> result;
+  gige::CameraResult<std::vector<gige::DiscoveredDevice>> result;
   {
     ReleasedGil released;
-    result = discover(settings);
+    result = gige::discover(settings);
   }
   if (!result) return raise_camera_error(result.error());
 
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const DiscoveredDevice& device : *result) {
+  for (const gige::DiscoveredDevice& device : *result) {
     Ref info = Ref::steal(make_device_info(device.info));
     if (!info || PyList_Append(list.get(), info.get()) < 0) return nullptr;
   }

@@ -53,17 +53,17 @@ PyObject* duration_exception_type() {
                                PyExc_BaseException});
 }
 
-PyObject* raise_camera_error(const CameraError& error) {
+PyObject* raise_camera_error(const gige::CameraError& error) {
   return raise_text(camera_exception_type(), error.display());
 }
 
-PyObject* raise_genicam_error(const GenicamError& error) {
-  if (const CameraError* transport = error.transport()) return raise_camera_error(*transport);
+PyObject* raise_genicam_error(const genicam::GenicamError& error) {
+  if (const gige::CameraError* transport = error.transport()) return raise_camera_error(*transport);
   return raise_text(genicam_exception_type(), error.display());
 }
 
-PyObject* raise_duration_error(DurationError error) {
-  return raise_text(duration_exception_type(), duration_error_text(error));
+PyObject* raise_duration_error(util::DurationError error) {
+  return raise_text(duration_exception_type(), util::duration_error_text(error));
 }
 
 PyObject* raise_busy(std::string_view activity) {

@@ -22,11 +22,11 @@ namespace corvantic::py {
 // that no duration can hold.
 [[nodiscard]] PyObject* duration_exception_type();
 
-PyObject* raise_camera_error(const CameraError& error);
+PyObject* raise_camera_error(const gige::CameraError& error);
 // Transport errors raise CameraException with the wrapped text, every other
 // variant GenicamException.
-PyObject* raise_genicam_error(const GenicamError& error);
-PyObject* raise_duration_error(DurationError error);
+PyObject* raise_genicam_error(const genicam::GenicamError& error);
+PyObject* raise_duration_error(util::DurationError error);
 // ValueError "camera is busy (<activity> in progress); stop it first".
 PyObject* raise_busy(std::string_view activity);
 // ValueError "invalid IP address: <text>".

@@ -10,28 +10,28 @@ namespace {
 
 struct CounterField {
   const char* name;
-  std::uint64_t LinkStats::*member;
+  std::uint64_t gige::LinkStats::*member;
 };
 
 constexpr std::array<CounterField, 9> COUNTERS = {{
-    {"commands", &LinkStats::commands},
-    {"acks", &LinkStats::acks},
-    {"retries", &LinkStats::retries},
-    {"timeouts", &LinkStats::timeouts},
-    {"naks", &LinkStats::naks},
-    {"pending_acks", &LinkStats::pending_acks},
-    {"heartbeats", &LinkStats::heartbeats},
-    {"events", &LinkStats::events},
-    {"unsolicited", &LinkStats::unsolicited},
+    {"commands", &gige::LinkStats::commands},
+    {"acks", &gige::LinkStats::acks},
+    {"retries", &gige::LinkStats::retries},
+    {"timeouts", &gige::LinkStats::timeouts},
+    {"naks", &gige::LinkStats::naks},
+    {"pending_acks", &gige::LinkStats::pending_acks},
+    {"heartbeats", &gige::LinkStats::heartbeats},
+    {"events", &gige::LinkStats::events},
+    {"unsolicited", &gige::LinkStats::unsolicited},
 }};
 
 template <std::size_t I>
 PyObject* get_counter(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(unbox<LinkStats>(self).*(COUNTERS[I].member));
+  return PyLong_FromUnsignedLongLong(unbox<gige::LinkStats>(self).*(COUNTERS[I].member));
 }
 
 PyObject* repr(PyObject* self) {
-  const LinkStats& stats = unbox<LinkStats>(self);
+  const gige::LinkStats& stats = unbox<gige::LinkStats>(self);
   std::string text = "LinkStats { ";
   for (std::size_t i = 0; i < COUNTERS.size(); ++i) {
     if (i > 0) text += ", ";
@@ -52,13 +52,13 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>("Control-channel counters.")},
     {Py_tp_getset, GETSET.data()},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<LinkStats>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<gige::LinkStats>)},
     {0, nullptr},
 };
 
 PyType_Spec SPEC = {
     "corvantic.LinkStats",
-    sizeof(Boxed<LinkStats>),
+    sizeof(Boxed<gige::LinkStats>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     SLOTS,
@@ -71,6 +71,6 @@ PyObject* link_stats_type() {
   return create_once(slot, [] { return PyType_FromSpec(&SPEC); });
 }
 
-PyObject* make_link_stats(const LinkStats& stats) { return box(link_stats_type(), stats); }
+PyObject* make_link_stats(const gige::LinkStats& stats) { return box(link_stats_type(), stats); }
 
 }  // namespace corvantic::py

@@ -63,10 +63,10 @@ PyObject* raise_sample(PyObject*, PyObject* arg) {
   const char* name = PyUnicode_AsUTF8(arg);
   if (name == nullptr) return nullptr;
   const std::string_view which = name;
-  if (which == "status") return raise_camera_error(CameraError::status(0x0084, {0x8006}));
-  if (which == "io") return raise_camera_error(CameraError::io(EADDRNOTAVAIL, "no usable network adapter for discovery"));
-  if (which == "not_found") return raise_genicam_error(GenicamError::feature_not_found("Gain"));
-  if (which == "transport") return raise_genicam_error(GenicamError(CameraError::control_lost()));
+  if (which == "status") return raise_camera_error(gige::CameraError::status(0x0084, {0x8006}));
+  if (which == "io") return raise_camera_error(gige::CameraError::io(EADDRNOTAVAIL, "no usable network adapter for discovery"));
+  if (which == "not_found") return raise_genicam_error(genicam::GenicamError::feature_not_found("Gain"));
+  if (which == "transport") return raise_genicam_error(genicam::GenicamError(gige::CameraError::control_lost()));
   if (which == "busy") return raise_busy("a snap");
   if (which == "invalid_ip") return raise_invalid_ip("300.1.2.3");
   if (which == "stopped") return raise_value_error("acquisition is stopped");
@@ -80,19 +80,19 @@ PyObject* device_info_from_block(PyObject*, PyObject* arg) {
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
   const auto info =
-      parse_discovery_block({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
+      gige::proto::parse_discovery_block({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
   if (!info) Py_RETURN_NONE;
   return make_device_info(*info);
 }
 
 // A LinkStats holding the nine counters given in order.
 PyObject* link_stats_from_counters(PyObject*, PyObject* arg) {
-  LinkStats stats;
-  std::uint64_t LinkStats::*const counters[] = {&LinkStats::commands,     &LinkStats::acks,
-                                                &LinkStats::retries,      &LinkStats::timeouts,
-                                                &LinkStats::naks,         &LinkStats::pending_acks,
-                                                &LinkStats::heartbeats,   &LinkStats::events,
-                                                &LinkStats::unsolicited};
+  gige::LinkStats stats;
+  std::uint64_t gige::LinkStats::*const counters[] = {&gige::LinkStats::commands,     &gige::LinkStats::acks,
+                                                &gige::LinkStats::retries,      &gige::LinkStats::timeouts,
+                                                &gige::LinkStats::naks,         &gige::LinkStats::pending_acks,
+                                                &gige::LinkStats::heartbeats,   &gige::LinkStats::events,
+                                                &gige::LinkStats::unsolicited};
   if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) != std::ssize(counters)) {
     PyErr_SetString(PyExc_TypeError, "expected a tuple of nine counters");
     return nullptr;
@@ -118,14 +118,14 @@ PyObject* native_get_integer_ns(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_TypeError, "expected a Camera and a positive count");
     return nullptr;
   }
-  std::optional<GenicamError> failure;
+  std::optional<genicam::GenicamError> failure;
   std::chrono::nanoseconds elapsed{};
   {
     ReleasedGil gil;
     std::lock_guard lock(session->mutex);
     const auto start = std::chrono::steady_clock::now();
     for (unsigned long long i = 0; i < count && !failure; ++i) {
-      if (auto value = get_integer(session->driver, name); !value) failure = value.error();
+      if (auto value = genicam::get_integer(session->driver, name); !value) failure = value.error();
     }
     elapsed = std::chrono::steady_clock::now() - start;
   }

@@ -12,13 +12,13 @@
 namespace corvantic::py {
 
 [[nodiscard]] PyObject* device_info_type();
-[[nodiscard]] PyObject* make_device_info(const DeviceInfo& info);
+[[nodiscard]] PyObject* make_device_info(const gige::proto::DeviceInfo& info);
 
 [[nodiscard]] PyObject* link_stats_type();
-[[nodiscard]] PyObject* make_link_stats(const LinkStats& stats);
+[[nodiscard]] PyObject* make_link_stats(const gige::LinkStats& stats);
 
 [[nodiscard]] PyObject* access_mode_type();
 // The member of AccessMode for `mode` (a new reference).
-[[nodiscard]] PyObject* make_access_mode(AccessMode mode);
+[[nodiscard]] PyObject* make_access_mode(genicam::AccessMode mode);
 
 }  // namespace corvantic::py

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-namespace corvantic {
+namespace corvantic::util {
 
 [[nodiscard]] constexpr std::uint16_t load_be16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -112,4 +112,4 @@ class ByteWriter {
   std::vector<std::uint8_t>& out_;
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::util

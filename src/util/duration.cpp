@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace corvantic {
+namespace corvantic::util {
 
 std::string_view duration_error_text(DurationError error) {
   switch (error) {
@@ -32,4 +32,4 @@ std::expected<std::chrono::nanoseconds, DurationError> duration_from_secs(double
   return std::chrono::nanoseconds(secs * 1'000'000'000 + nanos);
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::util

@@ -5,7 +5,7 @@
 #include <expected>
 #include <string_view>
 
-namespace corvantic {
+namespace corvantic::util {
 
 enum class DurationError { Negative, TooBigOrNan };
 
@@ -23,4 +23,4 @@ enum class DurationError { Negative, TooBigOrNan };
   return std::chrono::duration<double>(d).count();
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::util

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-namespace corvantic::log {
+namespace corvantic::util::log {
 namespace {
 
 std::mutex sink_mutex;
@@ -74,4 +74,4 @@ ScopedCapture::ScopedCapture(Level min_level) : sink_(std::make_shared<Capturing
 
 ScopedCapture::~ScopedCapture() { set_sink(nullptr); }
 
-}  // namespace corvantic::log
+}  // namespace corvantic::util::log

@@ -15,7 +15,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace corvantic::log {
+namespace corvantic::util::log {
 
 enum class Level : std::uint8_t { Trace = 0, Debug = 1, Warn = 2, Error = 3 };
 
@@ -113,11 +113,11 @@ class ScopedCapture {
   std::shared_ptr<CapturingSink> sink_;
 };
 
-}  // namespace corvantic::log
+}  // namespace corvantic::util::log
 
 #define CORVANTIC_LOG(level, target, message, ...)                              \
   do {                                                                          \
-    if (::corvantic::log::enabled(level)) {                                     \
-      ::corvantic::log::emit((level), (target), (message), {__VA_ARGS__});      \
+    if (::corvantic::util::log::enabled(level)) {                               \
+      ::corvantic::util::log::emit((level), (target), (message), {__VA_ARGS__}); \
     }                                                                           \
   } while (0)

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <optional>
 
-namespace corvantic {
+namespace corvantic::util {
 
 template <typename T>
 class OneShot {
@@ -44,4 +44,4 @@ class OneShot {
   std::optional<T> value_;   // guarded by mutex_
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::util

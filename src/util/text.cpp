@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace corvantic {
+namespace corvantic::util {
 namespace {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
@@ -84,4 +84,4 @@ std::string hex(std::uint64_t value) {
   return buf;
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::util

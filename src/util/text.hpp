@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvantic {
+namespace corvantic::util {
 
 // Decodes `bytes` as UTF-8, replacing every maximal invalid subsequence with
 // U+FFFD (the substitution practice Python's "replace" error handler uses).
@@ -26,4 +26,4 @@ namespace corvantic {
 // "0x" followed by lowercase hexadecimal digits, as few as needed: 0x0, 0x1f.
 [[nodiscard]] std::string hex(std::uint64_t value);
 
-}  // namespace corvantic
+}  // namespace corvantic::util

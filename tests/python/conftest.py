@@ -20,3 +20,16 @@ def sim(camera_address):
     """A running virtual camera with the default settings."""
     with VirtualCamera(camera_address) as camera:
         yield camera
+
+
+def pytest_sessionfinish(session):
+    """Appends whether the GIL is enabled now to $CORVANTIC_GIL_REPORT, if set:
+    scripts/test.sh checks that the suite leaves it off on a free-threaded
+    interpreter."""
+    import os
+    import sys
+
+    report = os.environ.get("CORVANTIC_GIL_REPORT")
+    if report:
+        with open(report, "a") as out:
+            out.write(f"{sys._is_gil_enabled()}\n")

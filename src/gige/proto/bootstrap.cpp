@@ -7,11 +7,11 @@
 #include "util/bytes.hpp"
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 namespace {
 
 std::string text_at(std::span<const std::uint8_t> block, TextRegister field) {
-  return decode_text_field(block.subspan(field.address, field.size));
+  return util::decode_text_field(block.subspan(field.address, field.size));
 }
 
 }  // namespace
@@ -24,7 +24,7 @@ std::string DeviceInfo::mac_string() const {
 }
 
 std::string DeviceInfo::display() const {
-  return "DeviceInfo(" + manufacturer + " " + model + " serial=" + serial + " ip=" + ipv4_string(ip) + ")";
+  return "DeviceInfo(" + manufacturer + " " + model + " serial=" + serial + " ip=" + util::ipv4_string(ip) + ")";
 }
 
 std::optional<DeviceInfo> parse_discovery_block(std::span<const std::uint8_t> block) {
@@ -37,14 +37,14 @@ std::optional<DeviceInfo> parse_discovery_block(std::span<const std::uint8_t> bl
       .manufacturer_info = text_at(block, REG_MANUFACTURER_INFO),
       .serial = text_at(block, REG_SERIAL_NUMBER),
       .user_defined_name = text_at(block, REG_USER_DEFINED_NAME),
-      .spec_major = load_be16(p + REG_VERSION),
-      .spec_minor = load_be16(p + REG_VERSION + 2),
-      .device_mode = load_be32(p + REG_DEVICE_MODE),
-      .supported_ip_config = load_be32(p + REG_SUPPORTED_IP_CONFIG),
-      .current_ip_config = load_be32(p + REG_CURRENT_IP_CONFIG),
-      .ip = load_be32(p + REG_CURRENT_IP),
-      .subnet_mask = load_be32(p + REG_SUBNET_MASK),
-      .gateway = load_be32(p + REG_DEFAULT_GATEWAY),
+      .spec_major = util::load_be16(p + REG_VERSION),
+      .spec_minor = util::load_be16(p + REG_VERSION + 2),
+      .device_mode = util::load_be32(p + REG_DEVICE_MODE),
+      .supported_ip_config = util::load_be32(p + REG_SUPPORTED_IP_CONFIG),
+      .current_ip_config = util::load_be32(p + REG_CURRENT_IP_CONFIG),
+      .ip = util::load_be32(p + REG_CURRENT_IP),
+      .subnet_mask = util::load_be32(p + REG_SUBNET_MASK),
+      .gateway = util::load_be32(p + REG_DEFAULT_GATEWAY),
   };
   // The MAC's six bytes start in the low half of REG_MAC_HIGH.
   const auto mac = block.subspan(REG_MAC_HIGH + 2, info.mac.size());
@@ -65,12 +65,12 @@ DeviceInfo device_info_from_registers(const IdentityRegisterValues& values) {
   const auto& [manufacturer, model, device_version, manufacturer_info, serial, user_defined_name] =
       values.texts;
   DeviceInfo info{
-      .manufacturer = decode_text_field(manufacturer),
-      .model = decode_text_field(model),
-      .device_version = decode_text_field(device_version),
-      .manufacturer_info = decode_text_field(manufacturer_info),
-      .serial = decode_text_field(serial),
-      .user_defined_name = decode_text_field(user_defined_name),
+      .manufacturer = util::decode_text_field(manufacturer),
+      .model = util::decode_text_field(model),
+      .device_version = util::decode_text_field(device_version),
+      .manufacturer_info = util::decode_text_field(manufacturer_info),
+      .serial = util::decode_text_field(serial),
+      .user_defined_name = util::decode_text_field(user_defined_name),
       .spec_major = static_cast<std::uint16_t>(version >> 16),
       .spec_minor = static_cast<std::uint16_t>(version & 0xFFFF),
       .device_mode = device_mode,
@@ -80,9 +80,9 @@ DeviceInfo device_info_from_registers(const IdentityRegisterValues& values) {
       .subnet_mask = subnet_mask,
       .gateway = gateway,
   };
-  store_be16(info.mac.data(), static_cast<std::uint16_t>(mac_high));
-  store_be32(info.mac.data() + 2, mac_low);
+  util::store_be16(info.mac.data(), static_cast<std::uint16_t>(mac_high));
+  util::store_be32(info.mac.data() + 2, mac_low);
   return info;
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

@@ -12,7 +12,7 @@
 
 #include "util/text.hpp"  // ipv4_string for the address fields
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 
 // ---- Register map (byte addresses, big-endian values)
 
@@ -149,4 +149,4 @@ struct IdentityRegisterValues {
 
 [[nodiscard]] DeviceInfo device_info_from_registers(const IdentityRegisterValues& values);
 
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

@@ -2,12 +2,12 @@
 
 #include "util/bytes.hpp"
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 namespace {
 
 // Header fields are written with the payload's length; callers keep payloads
 // far below 64 KiB (GVCP datagrams stay within one unfragmented UDP packet).
-void write_command_header(ByteWriter& w, std::uint8_t flags, std::uint16_t command, std::size_t length,
+void write_command_header(util::ByteWriter& w, std::uint8_t flags, std::uint16_t command, std::size_t length,
                           std::uint16_t request_id) {
   w.u8(GVCP_KEY);
   w.u8(flags);
@@ -20,7 +20,7 @@ void write_command_header(ByteWriter& w, std::uint8_t flags, std::uint16_t comma
 // or nothing when the datagram is shorter than the header or the claim.
 std::optional<std::span<const std::uint8_t>> framed_payload(std::span<const std::uint8_t> datagram) {
   if (datagram.size() < GVCP_HEADER_SIZE) return std::nullopt;
-  const std::size_t length = load_be16(datagram.data() + 4);
+  const std::size_t length = util::load_be16(datagram.data() + 4);
   if (datagram.size() - GVCP_HEADER_SIZE < length) return std::nullopt;
   return datagram.subspan(GVCP_HEADER_SIZE, length);
 }
@@ -29,8 +29,8 @@ std::optional<std::span<const std::uint8_t>> framed_payload(std::span<const std:
 template <typename T>
 T event_field(std::span<const std::uint8_t> payload, std::size_t offset) {
   if (payload.size() < offset + sizeof(T)) return 0;
-  if constexpr (sizeof(T) == 2) return load_be16(payload.data() + offset);
-  else return load_be64(payload.data() + offset);
+  if constexpr (sizeof(T) == 2) return util::load_be16(payload.data() + offset);
+  else return util::load_be64(payload.data() + offset);
 }
 
 }  // namespace
@@ -48,10 +48,10 @@ std::optional<GvcpAck> parse_ack(std::span<const std::uint8_t> datagram) {
   if (!payload) return std::nullopt;
   const std::uint8_t* p = datagram.data();
   return GvcpAck{
-      .header = {.status = GvcpStatus{load_be16(p)},
-                 .acknowledge = load_be16(p + 2),
-                 .length = load_be16(p + 4),
-                 .ack_id = load_be16(p + 6)},
+      .header = {.status = GvcpStatus{util::load_be16(p)},
+                 .acknowledge = util::load_be16(p + 2),
+                 .length = util::load_be16(p + 4),
+                 .ack_id = util::load_be16(p + 6)},
       .payload = *payload,
   };
 }
@@ -63,9 +63,9 @@ std::optional<GvcpCommand> parse_device_command(std::span<const std::uint8_t> da
   const std::uint8_t* p = datagram.data();
   return GvcpCommand{
       .header = {.flags = p[1],
-                 .command = load_be16(p + 2),
-                 .length = load_be16(p + 4),
-                 .request_id = load_be16(p + 6)},
+                 .command = util::load_be16(p + 2),
+                 .length = util::load_be16(p + 4),
+                 .request_id = util::load_be16(p + 6)},
       .payload = *payload,
   };
 }
@@ -74,7 +74,7 @@ std::optional<GvcpCommand> parse_device_command(std::span<const std::uint8_t> da
 
 std::vector<std::uint8_t> encode_discovery() {
   std::vector<std::uint8_t> out;
-  ByteWriter w(out);
+  util::ByteWriter w(out);
   write_command_header(w, GVCP_FLAG_ACK_REQUIRED | GVCP_FLAG_BROADCAST_ACK, GVCP_DISCOVERY, 0,
                        DISCOVERY_REQUEST_ID);
   return out;
@@ -93,7 +93,7 @@ std::optional<std::span<const std::uint8_t>> discovery_ack_payload(std::span<con
 std::vector<std::uint8_t> encode_readreg(std::span<const std::uint32_t> addresses, std::uint16_t request_id) {
   std::vector<std::uint8_t> out;
   out.reserve(GVCP_HEADER_SIZE + 4 * addresses.size());
-  ByteWriter w(out);
+  util::ByteWriter w(out);
   write_command_header(w, GVCP_FLAG_ACK_REQUIRED, GVCP_READREG, 4 * addresses.size(), request_id);
   for (const std::uint32_t address : addresses) w.be32(address);
   return out;
@@ -102,7 +102,7 @@ std::vector<std::uint8_t> encode_readreg(std::span<const std::uint32_t> addresse
 std::vector<std::uint32_t> readreg_ack_values(std::span<const std::uint8_t> payload) {
   std::vector<std::uint32_t> values;
   values.reserve(payload.size() / 4);
-  ByteReader r(payload);
+  util::ByteReader r(payload);
   while (const auto v = r.be32()) values.push_back(*v);
   return values;
 }
@@ -112,7 +112,7 @@ std::vector<std::uint32_t> readreg_ack_values(std::span<const std::uint8_t> payl
 std::vector<std::uint8_t> encode_writereg(std::span<const RegisterWrite> writes, std::uint16_t request_id) {
   std::vector<std::uint8_t> out;
   out.reserve(GVCP_HEADER_SIZE + 8 * writes.size());
-  ByteWriter w(out);
+  util::ByteWriter w(out);
   write_command_header(w, GVCP_FLAG_ACK_REQUIRED, GVCP_WRITEREG, 8 * writes.size(), request_id);
   for (const RegisterWrite& write : writes) {
     w.be32(write.address);
@@ -127,7 +127,7 @@ std::vector<std::uint8_t> encode_readmem(std::uint32_t address, std::uint16_t co
                                          std::uint16_t request_id) {
   std::vector<std::uint8_t> out;
   out.reserve(GVCP_HEADER_SIZE + 8);
-  ByteWriter w(out);
+  util::ByteWriter w(out);
   write_command_header(w, GVCP_FLAG_ACK_REQUIRED, GVCP_READMEM, 8, request_id);
   w.be32(address);
   w.be32(count);
@@ -145,7 +145,7 @@ std::vector<std::uint8_t> encode_writemem(std::uint32_t address, std::span<const
                                           std::uint16_t request_id) {
   std::vector<std::uint8_t> out;
   out.reserve(GVCP_HEADER_SIZE + 4 + data.size());
-  ByteWriter w(out);
+  util::ByteWriter w(out);
   write_command_header(w, GVCP_FLAG_ACK_REQUIRED, GVCP_WRITEMEM, 4 + data.size(), request_id);
   w.be32(address);
   w.bytes(data);
@@ -156,7 +156,7 @@ std::vector<std::uint8_t> encode_writemem(std::uint32_t address, std::span<const
 
 std::optional<std::chrono::milliseconds> pending_ack_timeout(const GvcpAck& ack) {
   if (ack.header.acknowledge != GVCP_PENDING_ACK || ack.payload.size() < 4) return std::nullopt;
-  return std::chrono::milliseconds(load_be32(ack.payload.data()));
+  return std::chrono::milliseconds(util::load_be32(ack.payload.data()));
 }
 
 // ---- PACKETRESEND
@@ -169,19 +169,19 @@ std::size_t encode_packetresend(std::span<std::uint8_t, PACKETRESEND_MAX_SIZE> o
   std::uint8_t* p = out.data();
   p[0] = GVCP_KEY;
   p[1] = extended ? GVCP_FLAG_EXTENDED_ID : 0;
-  store_be16(p + 2, GVCP_PACKETRESEND);
-  store_be16(p + 4, static_cast<std::uint16_t>(length));
-  store_be16(p + 6, request_id);
-  store_be16(p + 8, 0);  // stream channel index
+  util::store_be16(p + 2, GVCP_PACKETRESEND);
+  util::store_be16(p + 4, static_cast<std::uint16_t>(length));
+  util::store_be16(p + 6, request_id);
+  util::store_be16(p + 8, 0);  // stream channel index
   if (extended) {
-    store_be16(p + 10, 0);
-    store_be32(p + 12, first);
-    store_be32(p + 16, last);
-    store_be64(p + 20, block_id);
+    util::store_be16(p + 10, 0);
+    util::store_be32(p + 12, first);
+    util::store_be32(p + 16, last);
+    util::store_be64(p + 20, block_id);
   } else {
-    store_be16(p + 10, static_cast<std::uint16_t>(block_id));
-    store_be32(p + 12, first & PACKET_ID_24);
-    store_be32(p + 16, last & PACKET_ID_24);
+    util::store_be16(p + 10, static_cast<std::uint16_t>(block_id));
+    util::store_be32(p + 12, first & PACKET_ID_24);
+    util::store_be32(p + 16, last & PACKET_ID_24);
   }
   return GVCP_HEADER_SIZE + length;
 }
@@ -211,11 +211,11 @@ std::optional<DeviceEvent> parse_device_event(const GvcpCommand& command) {
 std::array<std::uint8_t, GVCP_HEADER_SIZE> encode_event_ack(std::uint16_t inbound_command,
                                                             std::uint16_t request_id) {
   std::array<std::uint8_t, GVCP_HEADER_SIZE> out{};
-  store_be16(out.data(), GvcpStatus::SUCCESS);
-  store_be16(out.data() + 2, static_cast<std::uint16_t>(inbound_command + 1));
-  store_be16(out.data() + 4, 0);
-  store_be16(out.data() + 6, request_id);
+  util::store_be16(out.data(), GvcpStatus::SUCCESS);
+  util::store_be16(out.data() + 2, static_cast<std::uint16_t>(inbound_command + 1));
+  util::store_be16(out.data() + 4, 0);
+  util::store_be16(out.data() + 6, request_id);
   return out;
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

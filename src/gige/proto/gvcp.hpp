@@ -16,7 +16,7 @@
 
 #include "gige/proto/gvcp_status.hpp"
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 
 inline constexpr std::uint16_t GVCP_PORT = 3956;
 inline constexpr std::size_t GVCP_HEADER_SIZE = 8;
@@ -247,4 +247,4 @@ struct DeviceEvent {
 [[nodiscard]] std::array<std::uint8_t, GVCP_HEADER_SIZE> encode_event_ack(std::uint16_t inbound_command,
                                                                           std::uint16_t request_id);
 
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

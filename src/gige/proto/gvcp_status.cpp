@@ -2,7 +2,7 @@
 
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 
 std::optional<std::string_view> GvcpStatus::name() const {
   switch (code) {
@@ -32,8 +32,8 @@ std::optional<std::string_view> GvcpStatus::name() const {
 }
 
 std::string GvcpStatus::display() const {
-  if (const auto n = name()) return std::string(*n) + " (" + hex4(code) + ")";
-  return "status " + hex4(code);
+  if (const auto n = name()) return std::string(*n) + " (" + util::hex4(code) + ")";
+  return "status " + util::hex4(code);
 }
 
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 
 struct GvcpStatus {
   std::uint16_t code = 0;
@@ -41,4 +41,4 @@ struct GvcpStatus {
   bool operator==(const GvcpStatus&) const = default;
 };
 
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

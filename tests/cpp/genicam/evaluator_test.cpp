@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace corvantic::formula {
+namespace corvantic::genicam::formula {
 namespace {
 
 constexpr std::int64_t LOWEST = std::numeric_limits<std::int64_t>::min();
@@ -687,4 +687,4 @@ TEST(Intize, RoundsHalfAwayFromZeroAndSaturates) {
 }
 
 }  // namespace
-}  // namespace corvantic::formula
+}  // namespace corvantic::genicam::formula

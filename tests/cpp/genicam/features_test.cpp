@@ -8,7 +8,7 @@
 #include "sim/device.hpp"
 #include "util/log.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 using namespace std::chrono_literals;
@@ -23,10 +23,10 @@ class FeaturesTest : public ::testing::Test {
     config.description = form;
     camera_ = std::make_unique<sim::VirtualCamera>(config);
     ASSERT_TRUE(camera_->start());
-    DriverConfig driver_config;
-    driver_config.device = *net::SocketAddress::parse_ip(CAMERA_IP, GVCP_PORT);
+    gige::DriverConfig driver_config;
+    driver_config.device = *net::SocketAddress::parse_ip(CAMERA_IP, gige::proto::GVCP_PORT);
     driver_config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
-    driver_ = std::make_unique<GigeDriver>(driver_config);
+    driver_ = std::make_unique<gige::GigeDriver>(driver_config);
     ASSERT_TRUE(driver_->connect());
   }
 
@@ -38,14 +38,14 @@ class FeaturesTest : public ::testing::Test {
   std::uint64_t device_commands() const { return camera_->status().counters.commands; }
 
   std::unique_ptr<sim::VirtualCamera> camera_;
-  std::unique_ptr<GigeDriver> driver_;
+  std::unique_ptr<gige::GigeDriver> driver_;
 };
 
 TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
   for (const auto form : {sim::DescriptionForm::Plain, sim::DescriptionForm::ZipStored,
                           sim::DescriptionForm::ZipDeflated}) {
     ASSERT_NO_FATAL_FAILURE(start(form));
-    log::ScopedCapture capture;
+    util::log::ScopedCapture capture;
     load();
     EXPECT_EQ(capture.sink().with_message("GenICam feature model loaded").size(), 1u);
     EXPECT_TRUE(has_feature(*driver_, "Width"));
@@ -67,11 +67,11 @@ TEST_F(FeaturesTest, FallsBackToTheSecondLocationAndLogsTheFirstFailure) {
   ASSERT_NO_FATAL_FAILURE(start());
   const std::string good = [&] {
     auto block = driver_->read_memory(0x0200, 512);
-    return decode_text_field(*block);
+    return util::decode_text_field(*block);
   }();
   camera_->set_url(0, "ftp://nowhere/x.xml");
   camera_->set_url(1, good);
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   load();
   const auto lines = capture.sink().with_message(
       "GenICam URL at 0x200 failed: malformed packet: unrecognized GenICam URL 'ftp://nowhere/x.xml'");
@@ -81,7 +81,7 @@ TEST_F(FeaturesTest, FallsBackToTheSecondLocationAndLogsTheFirstFailure) {
 TEST_F(FeaturesTest, LoadsADescriptionFromAHostFile) {
   ASSERT_NO_FATAL_FAILURE(start());
   // The device's own document, copied to a host file.
-  const auto url = parse_genicam_url(decode_text_field(driver_->read_memory(0x0200, 512).value())).value();
+  const auto url = parse_genicam_url(util::decode_text_field(driver_->read_memory(0x0200, 512).value())).value();
   const auto& local = std::get<GenicamUrl::Local>(url.location);
   const auto document = driver_->read_memory(local.address, local.size).value();
   const std::string path = ::testing::TempDir() + "corvantic_features_test.xml";
@@ -93,7 +93,7 @@ TEST_F(FeaturesTest, LoadsADescriptionFromAHostFile) {
   }
   camera_->set_url(0, "file:///no/such/dir/camera.xml");
   camera_->set_url(1, "file://" + path);
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   load();
   EXPECT_EQ(capture.sink().with_message("GenICam URL at 0x200 failed: io error: No such file or directory").size(), 1u);
   EXPECT_EQ(get_integer(*driver_, "Width").value(), 64);
@@ -171,7 +171,7 @@ TEST_F(FeaturesTest, FeatureErrorsAndTransportErrorsAreDistinct) {
   EXPECT_EQ(set_integer(*driver_, "PayloadSize", 5).error().kind(), GenicamError::Kind::WrongType);  // a formula
   EXPECT_EQ(set_integer(*driver_, "SensorWidthReg", 5).error().display(),
             "node 'SensorWidthReg' is not accessible this way (access mode)");
-  camera_->inject_status(0x10000, {GvcpStatus::BUSY});
+  camera_->inject_status(0x10000, {gige::proto::GvcpStatus::BUSY});
   ASSERT_TRUE(invalidate_caches(*driver_));
   const auto busy = get_integer(*driver_, "Width");
   ASSERT_FALSE(busy);
@@ -194,18 +194,18 @@ TEST_F(FeaturesTest, DisconnectedAndLostConnections) {
   driver_->disconnect(100ms);
   EXPECT_FALSE(has_feature(*driver_, "Width"));
   EXPECT_EQ(feature_names(*driver_).error().display(), "device description: feature model not loaded");
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   EXPECT_EQ(set_integer(*driver_, "Width", 1).error().display(), "driver is not connected");
   const auto trace = capture.sink().with_message("set integer");
   ASSERT_EQ(trace.size(), 1u) << "the trace event comes before any check";
-  EXPECT_EQ(trace[0].fields, (std::vector<log::Field>{{"feature", "Width"}, {"value", "1"}}));
+  EXPECT_EQ(trace[0].fields, (std::vector<util::log::Field>{{"feature", "Width"}, {"value", "1"}}));
 }
 
 TEST(Features, NoModelWithoutLoading) {
-  GigeDriver driver(DriverConfig{});
+  gige::GigeDriver driver(gige::DriverConfig{});
   EXPECT_FALSE(has_feature(driver, "Width"));
   EXPECT_EQ(get_integer(driver, "Width").error().display(), "driver is not connected");
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::genicam

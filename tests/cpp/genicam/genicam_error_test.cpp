@@ -6,7 +6,7 @@
 
 #include "util/try.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 TEST(GenicamError, DisplayTexts) {
@@ -35,14 +35,14 @@ TEST(GenicamError, OutOfRangeShowsSignedNumbers) {
 }
 
 TEST(GenicamError, TransportShowsCameraTextUnchanged) {
-  const GenicamError e = CameraError::control_lost();
+  const GenicamError e = gige::CameraError::control_lost();
   EXPECT_EQ(e.kind(), GenicamError::Kind::Transport);
   ASSERT_NE(e.transport(), nullptr);
   EXPECT_EQ(e.display(), "device control was lost (heartbeat failed)");
   EXPECT_EQ(GenicamError::snap_timeout().transport(), nullptr);
 }
 
-CameraResult<int> failing_read() { return std::unexpected(CameraError::ack_timeout()); }
+gige::CameraResult<int> failing_read() { return std::unexpected(gige::CameraError::ack_timeout()); }
 GenicamResult<int> feature_read() {
   CORVANTIC_TRY(const int v, failing_read());
   return v + 1;
@@ -56,4 +56,4 @@ TEST(GenicamError, TryConvertsCameraErrorsToTransport) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::genicam

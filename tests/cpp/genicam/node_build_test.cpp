@@ -11,7 +11,7 @@
 
 #include "genicam/node.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 using Form = ValueSource::Form;
@@ -41,13 +41,13 @@ std::vector<std::string> names(const FeatureModel& model) {
 // Every access fails: the build tests need no device.
 struct NoDevicePort final : RegisterPort {
   int accesses = 0;
-  CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t) override {
+  gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t) override {
     ++accesses;
-    return std::unexpected(CameraError::not_connected());
+    return std::unexpected(gige::CameraError::not_connected());
   }
-  CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+  gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
     ++accesses;
-    return std::unexpected(CameraError::not_connected());
+    return std::unexpected(gige::CameraError::not_connected());
   }
 };
 
@@ -602,4 +602,4 @@ TEST(FeatureModelBuild, DependentsListInvalidatorReferrersInCreationOrder) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::genicam

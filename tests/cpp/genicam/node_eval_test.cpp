@@ -13,7 +13,7 @@
 
 #include "genicam/node.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -33,13 +33,13 @@ class MemoryPort final : public RegisterPort {
     return out;
   }
 
-  CameraResult<Bytes> read(std::uint64_t address, std::size_t length) override {
+  gige::CameraResult<Bytes> read(std::uint64_t address, std::size_t length) override {
     ++reads;
     last_read = {address, length};
     if (failure) return std::unexpected(*failure);
     return get(address, length);
   }
-  CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> data) override {
+  gige::CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> data) override {
     ++writes;
     if (failure) return std::unexpected(*failure);
     set(address, Bytes(data.begin(), data.end()));
@@ -51,7 +51,7 @@ class MemoryPort final : public RegisterPort {
   int writes = 0;
   std::pair<std::uint64_t, std::size_t> last_read{};
   std::pair<std::uint64_t, Bytes> last_write{};
-  std::optional<CameraError> failure;
+  std::optional<gige::CameraError> failure;
 
  private:
   std::map<std::uint64_t, std::uint8_t> memory_;
@@ -289,7 +289,7 @@ TEST(FeatureModelEval, FailedWritesLeaveTheCacheAndDeviceAlone) {
       "<IntReg Name=\"Lost\"><pAddress>Nowhere</pAddress></IntReg>");
   d.port.set(0, {1, 0, 0, 0});
   ASSERT_EQ(d.read_integer("R"), 1);
-  d.port.failure = CameraError::ack_timeout();
+  d.port.failure = gige::CameraError::ack_timeout();
   const auto failed = d.write_integer("R", 2);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().kind(), Kind::Transport);
@@ -305,7 +305,7 @@ TEST(FeatureModelEval, PortFailuresBecomeTransportErrors) {
   Device d(
       "<IntReg Name=\"R\"><Address>0</Address></IntReg><StringReg Name=\"S\"><Address>0</Address></StringReg>"
       "<Integer Name=\"I\"><pValue>R</pValue></Integer>");
-  d.port.failure = CameraError::control_lost();
+  d.port.failure = gige::CameraError::control_lost();
   for (const auto& result : {d.read_integer("R"), d.read_integer("I")}) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind(), Kind::Transport);
@@ -839,4 +839,4 @@ TEST(FeatureModelEval, KindsWithoutAnOperationAreWrongType) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -15,7 +15,7 @@
 
 #include "genicam/node.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 namespace fs = std::filesystem;
@@ -49,11 +49,11 @@ class CountingPort : public RegisterPort {
 
 class ZeroPort final : public CountingPort {
  public:
-  CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t length) override {
+  gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t length) override {
     ++accesses;
     return std::vector<std::uint8_t>(length);
   }
-  CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+  gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
     ++accesses;
     return {};
   }
@@ -61,13 +61,13 @@ class ZeroPort final : public CountingPort {
 
 class FailingPort final : public CountingPort {
  public:
-  CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t) override {
+  gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t) override {
     ++accesses;
-    return std::unexpected(CameraError::ack_timeout());
+    return std::unexpected(gige::CameraError::ack_timeout());
   }
-  CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+  gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
     ++accesses;
-    return std::unexpected(CameraError::ack_timeout());
+    return std::unexpected(gige::CameraError::ack_timeout());
   }
 };
 
@@ -173,4 +173,4 @@ TEST(FeatureModelSamples, ASecondPassOverASampleIsServedMostlyFromTheCache) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::genicam

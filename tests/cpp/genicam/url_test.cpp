@@ -15,7 +15,7 @@
 
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::genicam {
 namespace {
 
 using namespace std::string_literals;
@@ -265,7 +265,7 @@ testing::AssertionResult same(const UnzipResult& got, const UnzipResult& wanted)
     std::string text = std::to_string(r->size()) + " bytes '";
     for (std::size_t i = 0; i < std::min<std::size_t>(r->size(), 80); ++i) {
       const auto c = (*r)[i];
-      text += (c >= 0x20 && c < 0x7F) ? std::string(1, static_cast<char>(c)) : "<" + hex(c) + ">";
+      text += (c >= 0x20 && c < 0x7F) ? std::string(1, static_cast<char>(c)) : "<" + util::hex(c) + ">";
     }
     return text + (r->size() > 80 ? "'..." : "'");
   };
@@ -617,4 +617,4 @@ TEST(UnzipFirstEntry, InflatingStopsAtTheLimit) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::genicam

@@ -4,20 +4,20 @@
 
 #include <cerrno>
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
 TEST(GvcpStatus, DisplaysNameAndCodeOrBareCode) {
-  EXPECT_EQ(GvcpStatus{0x8006}.display(), "access denied (0x8006)");
-  EXPECT_EQ(GvcpStatus{0x0000}.display(), "success (0x0000)");
-  EXPECT_EQ(GvcpStatus{0x0100}.display(), "packet resend (0x0100)");
-  EXPECT_EQ(GvcpStatus{0x8011}.display(), "packet and previous removed from memory (0x8011)");
-  EXPECT_EQ(GvcpStatus{0x8017}.display(), "leader/trailer overflow (0x8017)");
-  EXPECT_EQ(GvcpStatus{0x8FFF}.display(), "generic error (0x8fff)");
-  EXPECT_EQ(GvcpStatus{0x8abc}.display(), "status 0x8abc");
-  EXPECT_EQ(GvcpStatus{0x0001}.display(), "status 0x0001");
-  EXPECT_TRUE(GvcpStatus{0x8000}.is_error());
-  EXPECT_FALSE(GvcpStatus{0x0100}.is_error());
+  EXPECT_EQ(proto::GvcpStatus{0x8006}.display(), "access denied (0x8006)");
+  EXPECT_EQ(proto::GvcpStatus{0x0000}.display(), "success (0x0000)");
+  EXPECT_EQ(proto::GvcpStatus{0x0100}.display(), "packet resend (0x0100)");
+  EXPECT_EQ(proto::GvcpStatus{0x8011}.display(), "packet and previous removed from memory (0x8011)");
+  EXPECT_EQ(proto::GvcpStatus{0x8017}.display(), "leader/trailer overflow (0x8017)");
+  EXPECT_EQ(proto::GvcpStatus{0x8FFF}.display(), "generic error (0x8fff)");
+  EXPECT_EQ(proto::GvcpStatus{0x8abc}.display(), "status 0x8abc");
+  EXPECT_EQ(proto::GvcpStatus{0x0001}.display(), "status 0x0001");
+  EXPECT_TRUE(proto::GvcpStatus{0x8000}.is_error());
+  EXPECT_FALSE(proto::GvcpStatus{0x0100}.is_error());
 }
 
 TEST(CameraError, DisplayTexts) {
@@ -49,4 +49,4 @@ TEST(CameraError, IoCarriesSystemTextAndKind) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::gige

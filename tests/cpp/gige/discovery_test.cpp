@@ -8,7 +8,7 @@
 #include "util/bytes.hpp"
 #include "util/log.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
 using namespace std::chrono_literals;
@@ -21,14 +21,14 @@ constexpr std::uint32_t RESPONDER_IP = 0x7F000032;     // 127.0.0.50, the "devic
 std::vector<std::uint8_t> discovery_ack(std::uint16_t status, std::uint16_t code, std::uint8_t mac_last,
                                         std::string_view model, std::size_t block_size = 248) {
   std::vector<std::uint8_t> d(8 + block_size, 0);
-  store_be16(&d[0], status);
-  store_be16(&d[2], code);
-  store_be16(&d[4], static_cast<std::uint16_t>(block_size));
-  store_be16(&d[6], 0xFFFF);
+  util::store_be16(&d[0], status);
+  util::store_be16(&d[2], code);
+  util::store_be16(&d[4], static_cast<std::uint16_t>(block_size));
+  util::store_be16(&d[6], 0xFFFF);
   std::uint8_t* block = d.data() + 8;
   if (block_size >= 248) {
     block[15] = mac_last;                                       // MAC bytes at offsets 10..15
-    store_be32(block + 36, RESPONDER_IP);                       // current IP
+    util::store_be32(block + 36, RESPONDER_IP);                       // current IP
     std::copy(model.begin(), model.end(), block + 104);         // model name
   }
   return d;
@@ -94,19 +94,19 @@ TEST(Discover, SendsTheDiscoveryCommandAndListsEachDeviceOnce) {
 
 TEST(Discover, ZeroTimeoutSendsProbesAndReturnsNothing) {
   Responder responder({discovery_ack(0x0000, 0x0003, 0x01, "Late")});
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   const auto found = discover(loopback_settings(responder.port(), 0ms));
   ASSERT_TRUE(found);
   EXPECT_TRUE(found->empty());
   const auto finished = capture.sink().with_message("discovery finished");
   ASSERT_EQ(finished.size(), 1u);
-  EXPECT_EQ(finished[0].level, log::Level::Debug);
+  EXPECT_EQ(finished[0].level, util::log::Level::Debug);
   EXPECT_EQ(finished[0].target, "corvantic::gige::discovery");
-  EXPECT_EQ(finished[0].fields, (std::vector<log::Field>{{"devices", "0"}}));
+  EXPECT_EQ(finished[0].fields, (std::vector<util::log::Field>{{"devices", "0"}}));
 }
 
 TEST(Discover, UnbindableAdaptersAreSkippedAndNoneLeftIsAnIoError) {
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   DiscoverySettings settings = loopback_settings(3956);
   // 192.0.2.1 (TEST-NET-1) is assigned to no local adapter, so bind fails.
   settings.adapters = {{net::AdapterEntry{"ghost0", 0xC0000201, 0xFFFFFF00, std::nullopt}}};
@@ -117,7 +117,7 @@ TEST(Discover, UnbindableAdaptersAreSkippedAndNoneLeftIsAnIoError) {
   EXPECT_EQ(found.error().display(), "io error: no usable network adapter for discovery");
   const auto warnings = capture.sink().events();
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].level, log::Level::Warn);
+  EXPECT_EQ(warnings[0].level, util::log::Level::Warn);
   EXPECT_EQ(warnings[0].message, "discovery: skipping ghost0 (192.0.2.1): Cannot assign requested address");
 }
 
@@ -129,4 +129,4 @@ TEST(AdapterEntry, BroadcastFallsBackToAddressOrInverseMask) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::gige

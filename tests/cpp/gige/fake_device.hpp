@@ -15,9 +15,9 @@ struct Command {
   std::vector<std::uint8_t> bytes;
   net::SocketAddress from;
 
-  [[nodiscard]] std::uint16_t code() const { return load_be16(&bytes[2]); }
-  [[nodiscard]] std::uint16_t request_id() const { return load_be16(&bytes[6]); }
-  [[nodiscard]] std::uint32_t word(std::size_t payload_index) const { return load_be32(&bytes[8 + 4 * payload_index]); }
+  [[nodiscard]] std::uint16_t code() const { return util::load_be16(&bytes[2]); }
+  [[nodiscard]] std::uint16_t request_id() const { return util::load_be16(&bytes[6]); }
+  [[nodiscard]] std::uint32_t word(std::size_t payload_index) const { return util::load_be32(&bytes[8 + 4 * payload_index]); }
 };
 
 class FakeDevice {
@@ -47,10 +47,10 @@ class FakeDevice {
                                        const std::vector<std::uint8_t>& payload = {},
                                        std::optional<std::uint16_t> length = std::nullopt) {
     std::vector<std::uint8_t> d(8);
-    store_be16(&d[0], status);
-    store_be16(&d[2], code);
-    store_be16(&d[4], length.value_or(static_cast<std::uint16_t>(payload.size())));
-    store_be16(&d[6], ack_id);
+    util::store_be16(&d[0], status);
+    util::store_be16(&d[2], code);
+    util::store_be16(&d[4], length.value_or(static_cast<std::uint16_t>(payload.size())));
+    util::store_be16(&d[6], ack_id);
     d.insert(d.end(), payload.begin(), payload.end());
     return d;
   }
@@ -60,7 +60,7 @@ class FakeDevice {
     for (const std::uint32_t v : values) {
       const std::size_t at = out.size();
       out.resize(at + 4);
-      store_be32(&out[at], v);
+      util::store_be32(&out[at], v);
     }
     return out;
   }

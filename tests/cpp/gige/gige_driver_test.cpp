@@ -6,7 +6,7 @@
 #include "util/log.hpp"
 #include "util/text.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
 using namespace std::chrono_literals;
@@ -25,7 +25,7 @@ class GigeDriverTest : public ::testing::Test {
 
   static DriverConfig driver_config() {
     DriverConfig config;
-    config.device = *net::SocketAddress::parse_ip(CAMERA_IP, GVCP_PORT);
+    config.device = *net::SocketAddress::parse_ip(CAMERA_IP, proto::GVCP_PORT);
     config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
     return config;
   }
@@ -41,10 +41,10 @@ TEST_F(GigeDriverTest, ConnectsReadsIdentityAndHoldsControl) {
   const auto info = driver.device_info();
   ASSERT_TRUE(info);
   EXPECT_FALSE(info->model.empty());
-  EXPECT_EQ(ipv4_string(info->ip), CAMERA_IP);
-  EXPECT_EQ(camera_->status().ccp, CCP_CONTROL);
-  EXPECT_EQ(driver.read_register(REG_HEARTBEAT_TIMEOUT).value(), 3000u);
-  EXPECT_NE(*driver.capabilities() & CAPABILITY_CONCATENATION, 0u);
+  EXPECT_EQ(util::ipv4_string(info->ip), CAMERA_IP);
+  EXPECT_EQ(camera_->status().ccp, proto::CCP_CONTROL);
+  EXPECT_EQ(driver.read_register(proto::REG_HEARTBEAT_TIMEOUT).value(), 3000u);
+  EXPECT_NE(*driver.capabilities() & proto::CAPABILITY_CONCATENATION, 0u);
   // Connecting again while connected changes nothing.
   const auto commands = driver.link_stats()->commands;
   ASSERT_TRUE(driver.connect());
@@ -57,7 +57,7 @@ TEST_F(GigeDriverTest, ExclusiveControlWritesThree) {
   config.exclusive = true;
   GigeDriver driver(config);
   ASSERT_TRUE(driver.connect());
-  EXPECT_EQ(camera_->status().ccp, CCP_CONTROL | CCP_EXCLUSIVE);
+  EXPECT_EQ(camera_->status().ccp, proto::CCP_CONTROL | proto::CCP_EXCLUSIVE);
 }
 
 TEST_F(GigeDriverTest, DeviceWithoutConcatenationConnectsWithSingleReads) {
@@ -66,9 +66,9 @@ TEST_F(GigeDriverTest, DeviceWithoutConcatenationConnectsWithSingleReads) {
   ASSERT_NO_FATAL_FAILURE(start_camera(config));
   GigeDriver with_single_reads(driver_config());
   ASSERT_TRUE(with_single_reads.connect());
-  EXPECT_EQ(ipv4_string(with_single_reads.device_info()->ip), CAMERA_IP);
+  EXPECT_EQ(util::ipv4_string(with_single_reads.device_info()->ip), CAMERA_IP);
   // The same device answers a multi-address read with one value only.
-  const std::uint32_t two[] = {REG_VERSION, REG_DEVICE_MODE};
+  const std::uint32_t two[] = {proto::REG_VERSION, proto::REG_DEVICE_MODE};
   EXPECT_EQ(with_single_reads.read_registers(two).error().display(),
             "malformed packet: read register ack carried 1 values, expected 2");
 }
@@ -83,7 +83,7 @@ TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {
   EXPECT_EQ(denied.error().display(), "device control is held by another application");
   EXPECT_FALSE(second.is_connected());
 
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   first.disconnect(500ms);
   EXPECT_FALSE(first.is_connected());
   EXPECT_EQ(capture.sink().with_message("disconnecting").size(), 1u);
@@ -93,8 +93,8 @@ TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {
 
 TEST_F(GigeDriverTest, RefusedUserNameReadsAsEmptyText) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
-  camera_->inject_status(REG_USER_DEFINED_NAME.address, {GvcpStatus::ACCESS_DENIED});
-  log::ScopedCapture capture;
+  camera_->inject_status(proto::REG_USER_DEFINED_NAME.address, {proto::GvcpStatus::ACCESS_DENIED});
+  util::log::ScopedCapture capture;
   GigeDriver driver(driver_config());
   ASSERT_TRUE(driver.connect());
   EXPECT_EQ(driver.device_info()->user_defined_name, "");
@@ -207,4 +207,4 @@ TEST(GigeDriver, WaitBudgetScalesWithRetries) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -7,7 +7,7 @@
 #include "gige/runner_loop.hpp"
 #include "util/log.hpp"
 
-namespace corvantic {
+namespace corvantic::gige {
 namespace {
 
 using namespace std::chrono_literals;
@@ -128,7 +128,7 @@ TEST_F(GvcpWorkerTest, MemoryReadsAreChunkedAndResumeWhereTheDeviceStopped) {
     // The first answer carries only 100 bytes; the client asks again from there.
     const std::size_t give = chunk == 0 ? 100 : cmd->word(1);
     std::vector<std::uint8_t> payload(4 + give);
-    store_be32(payload.data(), cmd->word(0));
+    util::store_be32(payload.data(), cmd->word(0));
     for (std::size_t i = 0; i < give; ++i) payload[4 + i] = static_cast<std::uint8_t>(cmd->word(0) + i);
     expected.insert(expected.end(), payload.begin() + 4, payload.end());
     device_.send(FakeDevice::ack(0, 0x0085, cmd->request_id(), payload), cmd->from);
@@ -165,7 +165,7 @@ TEST_F(GvcpWorkerTest, MemoryWritesAreChunkedAt512Bytes) {
     auto cmd = device_.receive();
     ASSERT_TRUE(cmd);
     ASSERT_EQ(cmd->code(), 0x0086);
-    ASSERT_EQ(load_be16(&cmd->bytes[4]), cmd->bytes.size() - 8) << "length field covers address and data";
+    ASSERT_EQ(util::load_be16(&cmd->bytes[4]), cmd->bytes.size() - 8) << "length field covers address and data";
     addresses.push_back(cmd->word(0));
     written.insert(written.end(), cmd->bytes.begin() + 12, cmd->bytes.end());
     device_.send(FakeDevice::ack(0, 0x0087, cmd->request_id(), FakeDevice::words({0})), cmd->from);
@@ -254,7 +254,7 @@ TEST_F(GvcpWorkerTest, ShutdownFailsPendingOperationsAndReleasesControl) {
   auto release = device_.receive();
   ASSERT_TRUE(release);
   EXPECT_EQ(release->code(), 0x0082);
-  EXPECT_EQ(release->word(0), REG_CCP);
+  EXPECT_EQ(release->word(0), proto::REG_CCP);
   EXPECT_EQ(release->word(1), 0u);
   for (int i = 0; i < 100 && worker_->running(); ++i) std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(worker_->running());
@@ -263,12 +263,12 @@ TEST_F(GvcpWorkerTest, ShutdownFailsPendingOperationsAndReleasesControl) {
 }
 
 TEST_F(GvcpWorkerTest, UnansweredHeartbeatEndsTheWorkerWithControlLost) {
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   ASSERT_NO_FATAL_FAILURE(start(20ms, 1, 60));  // heartbeat every 20 ms
   auto heartbeat = device_.receive();
   ASSERT_TRUE(heartbeat);
   EXPECT_EQ(heartbeat->code(), 0x0080);
-  EXPECT_EQ(heartbeat->word(0), REG_CCP);
+  EXPECT_EQ(heartbeat->word(0), proto::REG_CCP);
   for (int i = 0; i < 200 && worker_->running(); ++i) std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(worker_->running());
   EXPECT_TRUE(stats_->snapshot().control_lost);
@@ -278,7 +278,7 @@ TEST_F(GvcpWorkerTest, UnansweredHeartbeatEndsTheWorkerWithControlLost) {
 }
 
 TEST_F(GvcpWorkerTest, HeartbeatSeeingTheControlBitClearedLosesControl) {
-  log::ScopedCapture capture;
+  util::log::ScopedCapture capture;
   ASSERT_NO_FATAL_FAILURE(start(2000ms, 0, 60));
   auto heartbeat = device_.receive();
   ASSERT_TRUE(heartbeat);
@@ -297,4 +297,4 @@ TEST(HeartbeatInterval, IsAThirdOfTheTimeoutWithin10msAnd1s) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::gige

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-namespace corvantic {
+namespace corvantic::util {
 namespace {
 
 using std::chrono::nanoseconds;
@@ -40,4 +40,4 @@ TEST(DurationFromSecs, ErrorTexts) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::util

@@ -5,7 +5,7 @@
 #include <barrier>
 #include <thread>
 
-namespace corvantic::log {
+namespace corvantic::util::log {
 namespace {
 
 TEST(Log, NothingIsEvaluatedWithoutASink) {
@@ -61,4 +61,4 @@ TEST(Log, ConcurrentEventsAreAllCaptured) {
 }
 
 }  // namespace
-}  // namespace corvantic::log
+}  // namespace corvantic::util::log

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace corvantic {
+namespace corvantic::util {
 namespace {
 
 std::string lossy(std::vector<std::uint8_t> bytes) { return decode_utf8_lossy(bytes); }
@@ -58,4 +58,4 @@ TEST(HexForms, FourDigitsAtLeastForCodes) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::util

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -242,10 +242,10 @@ TEST(DeviceInfo, Display) {
 }
 
 TEST(Ipv4String, DottedDecimalFirstOctetMostSignificant) {
-  EXPECT_EQ(ipv4_string(0), "0.0.0.0");
-  EXPECT_EQ(ipv4_string(0xFFFFFFFF), "255.255.255.255");
-  EXPECT_EQ(ipv4_string(0x7F000002), "127.0.0.2");
-  EXPECT_EQ(ipv4_string(0x0A00FF01), "10.0.255.1");
+  EXPECT_EQ(util::ipv4_string(0), "0.0.0.0");
+  EXPECT_EQ(util::ipv4_string(0xFFFFFFFF), "255.255.255.255");
+  EXPECT_EQ(util::ipv4_string(0x7F000002), "127.0.0.2");
+  EXPECT_EQ(util::ipv4_string(0x0A00FF01), "10.0.255.1");
 }
 
 // ---- Stream channel registers
@@ -262,4 +262,4 @@ TEST(StreamChannelRegisters, EachChannelIs0x40Apart) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-namespace corvantic {
+namespace corvantic::gige::proto {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -489,4 +489,4 @@ TEST(ParseDeviceEvent, OtherCommandsAreNotEvents) {
 }
 
 }  // namespace
-}  // namespace corvantic
+}  // namespace corvantic::gige::proto

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace corvantic::net {
+namespace corvantic::util {
 
 class UniqueFd {
  public:
@@ -33,4 +33,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace corvantic::net
+}  // namespace corvantic::util

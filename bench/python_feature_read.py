@@ -3,15 +3,17 @@
 Reads Width (a cached register, no device traffic) from Python with
 Camera.get_integer and through the C++ API alone, side by side in one run,
 against a virtual camera on loopback. Target: the Python layer adds at most
-1 microsecond per call.
+1 microsecond per call. The C++ side runs in the test hooks, which are built
+apart from the package:
 
-    python bench/python_feature_read.py
+    PYTHONPATH=$(bash scripts/build-test-hooks.sh python) python bench/python_feature_read.py
 """
 
 import time
 
+from _corvantic_testing import native_get_integer_ns
+
 from corvantic import Camera
-from corvantic._corvantic_testing import native_get_integer_ns
 from corvantic.sim import VirtualCamera
 
 READS = 200_000

@@ -1,7 +1,10 @@
 """corvantic: a GigE Vision camera client with a C++ core."""
 
+import importlib.metadata
+
 from corvantic import _corvantic_core
 from corvantic._corvantic_core import *  # noqa: F401,F403
 
 __all__ = list(_corvantic_core.__all__)
-__version__ = "0.1.0"
+# pyproject.toml holds the version; the installed metadata carries it here.
+__version__ = importlib.metadata.version(__name__)

@@ -2,6 +2,7 @@
 // the entry points, and the registration of its attributes and `__all__`.
 #include "py/module.hpp"
 
+#include "py/binding_api.hpp"
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
@@ -51,6 +52,9 @@ int exec_module(PyObject* module) {
   for (const ModuleEntry& entry : module_entries()) {
     if (add_entry(module, all.get(), entry) < 0) return -1;
   }
+  // For the test hooks only (see binding_api.hpp); not part of `__all__`.
+  Ref api = Ref::steal(make_binding_api_capsule());
+  if (!api || PyModule_AddObjectRef(module, "_binding_api", api.get()) < 0) return -1;
   return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 

@@ -1,21 +1,30 @@
-// corvantic._corvantic_testing: hooks that let the Python tests exercise the
-// binding layer's argument parsing, conversions and error mapping directly,
-// before and apart from the classes that use them.
+// _corvantic_testing: hooks that let the Python tests exercise the binding
+// layer's argument parsing, conversions and error mapping directly, before
+// and apart from the classes that use them.
+//
+// A module for the tests alone, never installed with the package:
+// scripts/build-test-hooks.sh builds it per interpreter and
+// tests/python/conftest.py puts it on the path. It links the core library
+// but no binding code: every binding function it calls comes from the
+// imported corvantic._corvantic_core through the table of binding_api.hpp,
+// so what it makes and raises is of the core module's own types.
 #include <Python.h>
 
+#include <chrono>
 #include <string>
 
-#include <chrono>
-
 #include "genicam/features.hpp"
-#include "py/args.hpp"
-#include "py/classes.hpp"
-#include "py/errors.hpp"
+#include "py/binding_api.hpp"
 #include "py/ref.hpp"
-#include "py/value_types.hpp"
 
 namespace corvantic::py {
 namespace {
+
+struct HooksState {
+  const BindingApi* api;  // set by exec_module, before any call
+};
+
+const BindingApi& api(PyObject* module) { return *static_cast<HooksState*>(PyModule_GetState(module))->api; }
 
 constexpr Parameter PARSE_PARAMETERS[] = {
     {"text", true},
@@ -31,21 +40,22 @@ constexpr Signature PARSE_SIGNATURE{"parse", PARSE_PARAMETERS};
 
 // Converts every argument as the real methods do and returns the results as
 // a tuple (text, nanoseconds, retries, count, flag, label, signed, ratio).
-PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const BindingApi& b = api(module);
   Arguments<std::size(PARSE_PARAMETERS)> a{};
-  if (!parse_arguments(PARSE_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
+  if (!b.parse_arguments(PARSE_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
   std::string_view text;
   std::chrono::nanoseconds seconds{1'000'000'000};
-  std::uint8_t retries = 4;
+  std::uint64_t retries = 4;  // 8 bits
   std::optional<std::uint64_t> count;
   bool flag = false;
   std::optional<std::string_view> label;
   std::int64_t signed_value = 0;
   double ratio = 0.25;
-  if (!convert_text(a[0], "text", text) || !convert_seconds(a[1], "seconds", seconds) ||
-      !convert_unsigned(a[2], "retries", retries) || !convert_optional_unsigned(a[3], "count", 32, count) ||
-      !convert_bool(a[4], "flag", flag) || !convert_optional_text(a[5], "label", label) ||
-      !convert_i64(a[6], "signed", signed_value) || !convert_double(a[7], "ratio", ratio)) {
+  if (!b.convert_text(a[0], "text", text) || !b.convert_seconds(a[1], "seconds", seconds) ||
+      !b.convert_unsigned(a[2], "retries", 8, retries) || !b.convert_optional_unsigned(a[3], "count", 32, count) ||
+      !b.convert_bool(a[4], "flag", flag) || !b.convert_optional_text(a[5], "label", label) ||
+      !b.convert_i64(a[6], "signed", signed_value) || !b.convert_double(a[7], "ratio", ratio)) {
     return nullptr;
   }
   Ref label_obj = label ? Ref::steal(PyUnicode_FromStringAndSize(label->data(), std::ssize(*label)))
@@ -54,39 +64,42 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   Ref count_obj = count ? Ref::steal(PyLong_FromUnsignedLongLong(*count)) : Ref::borrow(Py_None);
   if (!count_obj) return nullptr;
   return Py_BuildValue("(s#LBOOOLd)", text.data(), static_cast<Py_ssize_t>(text.size()),
-                       static_cast<long long>(seconds.count()), retries, count_obj.get(),
+                       static_cast<long long>(seconds.count()), static_cast<unsigned char>(retries), count_obj.get(),
                        flag ? Py_True : Py_False, label_obj.get(), static_cast<long long>(signed_value), ratio);
 }
 
 // Raises the mapped exception of one sample error of each family, by name.
-PyObject* raise_sample(PyObject*, PyObject* arg) {
+PyObject* raise_sample(PyObject* module, PyObject* arg) {
+  const BindingApi& b = api(module);
   const char* name = PyUnicode_AsUTF8(arg);
   if (name == nullptr) return nullptr;
   const std::string_view which = name;
-  if (which == "status") return raise_camera_error(gige::CameraError::status(0x0084, {0x8006}));
-  if (which == "io") return raise_camera_error(gige::CameraError::io(EADDRNOTAVAIL, "no usable network adapter for discovery"));
-  if (which == "not_found") return raise_genicam_error(genicam::GenicamError::feature_not_found("Gain"));
-  if (which == "transport") return raise_genicam_error(genicam::GenicamError(gige::CameraError::control_lost()));
-  if (which == "busy") return raise_busy("a snap");
-  if (which == "invalid_ip") return raise_invalid_ip("300.1.2.3");
-  if (which == "stopped") return raise_value_error("acquisition is stopped");
+  if (which == "status") return b.raise_camera_error(gige::CameraError::status(0x0084, {0x8006}));
+  if (which == "io") {
+    return b.raise_camera_error(gige::CameraError::io(EADDRNOTAVAIL, "no usable network adapter for discovery"));
+  }
+  if (which == "not_found") return b.raise_genicam_error(genicam::GenicamError::feature_not_found("Gain"));
+  if (which == "transport") return b.raise_genicam_error(genicam::GenicamError(gige::CameraError::control_lost()));
+  if (which == "busy") return b.raise_busy("a snap");
+  if (which == "invalid_ip") return b.raise_invalid_ip("300.1.2.3");
+  if (which == "stopped") return b.raise_value_error("acquisition is stopped");
   PyErr_Format(PyExc_KeyError, "no sample error named %s", name);
   return nullptr;
 }
 
 // A DeviceInfo parsed from a discovery block (bytes); None when it is too short.
-PyObject* device_info_from_block(PyObject*, PyObject* arg) {
+PyObject* device_info_from_block(PyObject* module, PyObject* arg) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
   const auto info =
       gige::proto::parse_discovery_block({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
   if (!info) Py_RETURN_NONE;
-  return make_device_info(*info);
+  return api(module).make_device_info(*info);
 }
 
 // A LinkStats holding the nine counters given in order.
-PyObject* link_stats_from_counters(PyObject*, PyObject* arg) {
+PyObject* link_stats_from_counters(PyObject* module, PyObject* arg) {
   gige::LinkStats stats;
   std::uint64_t gige::LinkStats::*const counters[] = {&gige::LinkStats::commands,     &gige::LinkStats::acks,
                                                 &gige::LinkStats::retries,      &gige::LinkStats::timeouts,
@@ -102,18 +115,18 @@ PyObject* link_stats_from_counters(PyObject*, PyObject* arg) {
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     stats.*counters[i] = v;
   }
-  return make_link_stats(stats);
+  return api(module).make_link_stats(stats);
 }
 
 // Reads the integer feature `name` of a connected Camera `count` times
 // through the C++ API alone and returns the mean nanoseconds per read: the
 // baseline against which the Python layer's cost is measured.
-PyObject* native_get_integer_ns(PyObject*, PyObject* args) {
+PyObject* native_get_integer_ns(PyObject* module, PyObject* args) {
   PyObject* camera = nullptr;
   const char* name = nullptr;
   unsigned long long count = 0;
   if (!PyArg_ParseTuple(args, "OsK", &camera, &name, &count)) return nullptr;
-  const auto session = camera_session(camera);
+  const auto session = api(module).camera_session(camera);
   if (!session || count == 0) {
     PyErr_SetString(PyExc_TypeError, "expected a Camera and a positive count");
     return nullptr;
@@ -129,7 +142,7 @@ PyObject* native_get_integer_ns(PyObject*, PyObject* args) {
     }
     elapsed = std::chrono::steady_clock::now() - start;
   }
-  if (failure) return raise_genicam_error(*failure);
+  if (failure) return api(module).raise_genicam_error(*failure);
   return PyFloat_FromDouble(static_cast<double>(elapsed.count()) / static_cast<double>(count));
 }
 
@@ -147,7 +160,22 @@ PyMethodDef METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Takes the binding table from the core module, refusing one of another build.
+int exec_module(PyObject* module) {
+  const auto* table = static_cast<const BindingApi*>(PyCapsule_Import(BINDING_API_CAPSULE, 0));
+  if (table == nullptr) return -1;
+  if (table->size != sizeof(BindingApi) || table->camera_session_size != sizeof(CameraSession)) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_corvantic_testing does not match the installed corvantic._corvantic_core; rebuild it "
+                    "(scripts/build-test-hooks.sh)");
+    return -1;
+  }
+  static_cast<HooksState*>(PyModule_GetState(module))->api = table;
+  return 0;
+}
+
 PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
@@ -157,8 +185,8 @@ PyModuleDef_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyModuleDef DEF = {PyModuleDef_HEAD_INIT, "_corvantic_testing", "Test hooks of the binding layer.", 0, METHODS,
-                   SLOTS, nullptr, nullptr, nullptr};
+PyModuleDef DEF = {PyModuleDef_HEAD_INIT, "_corvantic_testing", "Test hooks of the binding layer.",
+                   sizeof(HooksState), METHODS, SLOTS, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace corvantic::py

@@ -3,8 +3,7 @@
 import math
 
 import pytest
-
-from corvantic._corvantic_testing import parse
+from _corvantic_testing import parse
 
 DEFAULTS = ("x", 1_000_000_000, 4, None, False, None, 0, 0.25)
 

@@ -1,12 +1,22 @@
-"""The module itself: exports, exception types, and the error mapping."""
+"""The module itself: exports, exception types, the error mapping, and what
+the installed package holds."""
 
+import importlib.util
+import os
+import shutil
 import subprocess
 import sys
+import tomllib
+from pathlib import Path
 
+import _corvantic_testing
 import pytest
 
 import corvantic
-from corvantic import _corvantic_core, _corvantic_testing
+from corvantic import _corvantic_core
+
+PACKAGE = Path(corvantic.__file__).resolve().parent
+SOURCE_ROOT = Path(__file__).resolve().parents[2]
 
 
 def test_exports_in_registration_order():
@@ -72,3 +82,40 @@ def test_transport_failure_of_the_feature_layer_is_not_a_genicam_exception():
     with pytest.raises(corvantic.CameraError) as info:
         _corvantic_testing.raise_sample("transport")
     assert not isinstance(info.value, corvantic.GenicamError)
+
+
+def required_tool(name):
+    """The path of the program `name`; a missing one skips the test, except
+    under CI, where it fails it."""
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail(f"{name} is not installed, and CI must run this check")
+        pytest.skip(f"{name} is not installed")
+    return path
+
+
+def test_the_package_holds_one_shared_object_and_no_test_hooks():
+    shared = sorted(p.relative_to(PACKAGE).as_posix() for p in PACKAGE.rglob("*")
+                    if p.is_file() and (p.suffix == ".so" or ".so." in p.name))
+    assert shared == [Path(_corvantic_core.__file__).name]
+    assert sorted(p.name for p in PACKAGE.rglob("*testing*")) == []
+    assert importlib.util.find_spec("corvantic._corvantic_testing") is None
+    # The hooks these tests use are a module of their own, outside the package.
+    assert not Path(_corvantic_testing.__file__).resolve().is_relative_to(PACKAGE)
+
+
+def test_the_extension_module_exports_only_its_entry_points():
+    nm = required_tool("nm")
+    listing = subprocess.run([nm, "-D", "--defined-only", _corvantic_core.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    symbols = sorted(line.split()[-1] for line in listing.splitlines() if line.strip())
+    assert symbols in (["PyInit__corvantic_core"], ["PyInit__corvantic_core", "PyModExport__corvantic_core"])
+
+
+def test_the_version_is_the_one_of_pyproject():
+    pyproject = SOURCE_ROOT / "pyproject.toml"
+    if not pyproject.is_file():
+        pytest.skip("source tree not available")
+    with pyproject.open("rb") as f:
+        assert corvantic.__version__ == tomllib.load(f)["project"]["version"]

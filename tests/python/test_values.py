@@ -1,9 +1,9 @@
 """The immutable value classes DeviceInfo and LinkStats."""
 
+import _corvantic_testing as hooks
 import pytest
 
 import corvantic
-from corvantic import _corvantic_testing as hooks
 
 
 def discovery_block(**fields):

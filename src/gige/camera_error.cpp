@@ -27,6 +27,13 @@ CameraError CameraError::malformed(std::string text) {
   return e;
 }
 
+CameraError CameraError::wrong_value_count(std::size_t carried, std::size_t expected) {
+  CameraError e = malformed("read register ack carried " + std::to_string(carried) + " values, expected " +
+                            std::to_string(expected));
+  e.reason_ = Reason::WrongValueCount;
+  return e;
+}
+
 CameraError CameraError::unsupported(std::string text) {
   CameraError e(Kind::Unsupported);
   e.detail_ = std::move(text);

@@ -2,6 +2,7 @@
 // carried in std::expected results and handed across threads by copy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -25,6 +26,12 @@ class CameraError {
     Unsupported,
     WorkerSpawn,
   };
+  // A finer reason within a kind, for callers that decide on it; display()
+  // never depends on it.
+  enum class Reason : std::uint8_t {
+    Unspecified,
+    WrongValueCount,  // Malformed: a read register ack with another number of values than asked for
+  };
 
   // An operating-system failure; the text is the system's own for `errno_value`.
   [[nodiscard]] static CameraError io(int errno_value);
@@ -37,10 +44,13 @@ class CameraError {
   [[nodiscard]] static CameraError control_lost() { return CameraError(Kind::ControlLost); }
   [[nodiscard]] static CameraError status(std::uint16_t command, proto::GvcpStatus status);
   [[nodiscard]] static CameraError malformed(std::string text);
+  // Malformed with reason WrongValueCount.
+  [[nodiscard]] static CameraError wrong_value_count(std::size_t carried, std::size_t expected);
   [[nodiscard]] static CameraError unsupported(std::string text);
   [[nodiscard]] static CameraError worker_spawn(std::string text);
 
   [[nodiscard]] Kind kind() const { return kind_; }
+  [[nodiscard]] Reason reason() const { return reason_; }
   // The errno value of an Io error, 0 for other kinds.
   [[nodiscard]] int os_error() const { return os_error_; }
   // The command and status of a Status error, 0 for other kinds.
@@ -58,6 +68,7 @@ class CameraError {
   explicit CameraError(Kind kind) : kind_(kind) {}
 
   Kind kind_;
+  Reason reason_ = Reason::Unspecified;
   int os_error_ = 0;
   std::uint16_t command_ = 0;
   proto::GvcpStatus status_{};

@@ -123,10 +123,9 @@ CameraResult<Unit> GigeDriver::take_control() {
 CameraResult<std::vector<std::uint32_t>> GigeDriver::read_identity_registers() {
   if ((connection_->capabilities & proto::CAPABILITY_CONCATENATION) != 0) {
     auto values = read_registers(proto::IDENTITY_REGISTERS);
-    // The worker reports a reply of the wrong length as "read register ack
-    // carried N values, ..."; at connect it is a short bootstrap read.
-    if (!values && values.error().kind() == CameraError::Kind::Malformed &&
-        values.error().detail().starts_with("read register ack carried")) {
+    // A reply with the wrong number of values is, at connect, a short
+    // bootstrap read.
+    if (!values && values.error().reason() == CameraError::Reason::WrongValueCount) {
       return std::unexpected(CameraError::malformed("short bootstrap register read"));
     }
     return values;

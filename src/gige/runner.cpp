@@ -328,9 +328,7 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time
           [&](request::ReadRegisters& r) {
             auto values = proto::readreg_ack_values(ack.payload);
             if (values.size() != r.addresses.size()) {
-              r.reply->set(std::unexpected(CameraError::malformed("read register ack carried " +
-                                                                  std::to_string(values.size()) + " values, expected " +
-                                                                  std::to_string(r.addresses.size()))));
+              r.reply->set(std::unexpected(CameraError::wrong_value_count(values.size(), r.addresses.size())));
             } else {
               r.reply->set(std::move(values));
             }

@@ -38,6 +38,20 @@ TEST(CameraError, DisplayTexts) {
             "worker thread failed to start: bind control socket 1.2.3.4:0: Address already in use");
 }
 
+TEST(CameraError, WrongValueCountIsMalformedWithItsOwnReason) {
+  const auto e = CameraError::wrong_value_count(1, 9);
+  EXPECT_EQ(e.kind(), CameraError::Kind::Malformed);
+  EXPECT_EQ(e.reason(), CameraError::Reason::WrongValueCount);
+  EXPECT_EQ(e.detail(), "read register ack carried 1 values, expected 9");
+  EXPECT_EQ(e.display(), "malformed packet: read register ack carried 1 values, expected 9");
+  // The reason comes with the value, not with its words.
+  const auto same_text = CameraError::malformed("read register ack carried 1 values, expected 9");
+  EXPECT_EQ(same_text.reason(), CameraError::Reason::Unspecified);
+  EXPECT_NE(same_text, e);
+  EXPECT_EQ(CameraError::ack_timeout().reason(), CameraError::Reason::Unspecified);
+  EXPECT_EQ(CameraError::io(EINTR).reason(), CameraError::Reason::Unspecified);
+}
+
 TEST(CameraError, IoCarriesSystemTextAndKind) {
   const auto e = CameraError::io(ECONNREFUSED);
   EXPECT_EQ(e.kind(), CameraError::Kind::Io);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+
+#include "fake_device.hpp"
 #include "sim/device.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
@@ -28,6 +32,33 @@ class GigeDriverTest : public ::testing::Test {
     config.device = *net::SocketAddress::parse_ip(CAMERA_IP, proto::GVCP_PORT);
     config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
     return config;
+  }
+
+  // Connects to a scripted device that grants control and claims
+  // concatenation, and answers the nine-register identity read with
+  // `identity_ack(request id)`.
+  static CameraResult<Unit> connect_with_identity_ack(
+      const std::function<std::vector<std::uint8_t>(std::uint16_t)>& identity_ack) {
+    testing::FakeDevice device(net::SocketAddress::parse_ip(CAMERA_IP, 0)->ipv4_address());
+    DriverConfig config = driver_config();
+    config.device = device.address();
+    GigeDriver driver(config);
+    std::jthread responder([&] {
+      while (auto cmd = device.receive(500ms)) {
+        const std::uint16_t id = cmd->request_id();
+        const std::size_t words = (cmd->bytes.size() - 8) / 4;
+        if (cmd->code() == 0x0082) {
+          device.send(testing::FakeDevice::ack(0, 0x0083, id), cmd->from);
+        } else if (cmd->code() == 0x0080 && words == proto::IDENTITY_REGISTERS.size()) {
+          device.send(identity_ack(id), cmd->from);
+        } else if (cmd->code() == 0x0080 && words == 1) {
+          const std::uint32_t value =
+              cmd->word(0) == proto::REG_GVCP_CAPABILITY ? proto::CAPABILITY_CONCATENATION : proto::CCP_CONTROL;
+          device.send(testing::FakeDevice::ack(0, 0x0081, id, testing::FakeDevice::words({value})), cmd->from);
+        }
+      }
+    });
+    return driver.connect();
   }
 
   std::unique_ptr<sim::VirtualCamera> camera_;
@@ -69,8 +100,25 @@ TEST_F(GigeDriverTest, DeviceWithoutConcatenationConnectsWithSingleReads) {
   EXPECT_EQ(util::ipv4_string(with_single_reads.device_info()->ip), CAMERA_IP);
   // The same device answers a multi-address read with one value only.
   const std::uint32_t two[] = {proto::REG_VERSION, proto::REG_DEVICE_MODE};
-  EXPECT_EQ(with_single_reads.read_registers(two).error().display(),
-            "malformed packet: read register ack carried 1 values, expected 2");
+  const auto short_read = with_single_reads.read_registers(two);
+  EXPECT_EQ(short_read.error().display(), "malformed packet: read register ack carried 1 values, expected 2");
+  EXPECT_EQ(short_read.error().reason(), CameraError::Reason::WrongValueCount);
+}
+
+TEST_F(GigeDriverTest, IdentityReadWithTooFewValuesIsAShortBootstrapRead) {
+  const auto connected = connect_with_identity_ack(
+      [](std::uint16_t id) { return testing::FakeDevice::ack(0, 0x0081, id, testing::FakeDevice::words({1})); });
+  ASSERT_FALSE(connected);
+  EXPECT_EQ(connected.error().kind(), CameraError::Kind::Malformed);
+  EXPECT_EQ(connected.error().display(), "malformed packet: short bootstrap register read");
+}
+
+TEST_F(GigeDriverTest, OtherMalformedIdentityReadsReachTheCallerUnchanged) {
+  const auto connected =
+      connect_with_identity_ack([](std::uint16_t id) { return testing::FakeDevice::ack(0, 0x0083, id); });
+  ASSERT_FALSE(connected);
+  EXPECT_EQ(connected.error().reason(), CameraError::Reason::Unspecified);
+  EXPECT_EQ(connected.error().display(), "malformed packet: expected ack 0x0081, got 0x0083");
 }
 
 TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {

@@ -110,7 +110,9 @@ TEST_F(GvcpWorkerTest, ReadRegistersReportsAWrongValueCount) {
   EXPECT_EQ(std::vector<std::uint8_t>(cmd->bytes.begin(), cmd->bytes.begin() + 8),
             (std::vector<std::uint8_t>{0x42, 0x01, 0x00, 0x80, 0x00, 0x0C, 0x00, 0x01}));
   device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({1})), cmd->from);
-  EXPECT_EQ(await(reply).error().display(), "malformed packet: read register ack carried 1 values, expected 3");
+  const auto answer = await(reply);
+  EXPECT_EQ(answer.error().display(), "malformed packet: read register ack carried 1 values, expected 3");
+  EXPECT_EQ(answer.error().reason(), CameraError::Reason::WrongValueCount);
 }
 
 TEST_F(GvcpWorkerTest, MemoryReadsAreChunkedAndResumeWhereTheDeviceStopped) {

@@ -3,14 +3,18 @@
 // that serves zeros and through one that fails every access.
 //
 // The descriptions live in shared/genicam-samples beside the repository
-// (<clone>/../shared); the test is skipped when they are not there.
+// (<clone>/../shared). Without them the tests are skipped, except under CI
+// (CI=true), where a missing folder fails the run rather than passing it
+// unnoticed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "genicam/node.hpp"
@@ -34,6 +38,28 @@ std::vector<fs::path> sample_files() {
   std::sort(files.begin(), files.end());
   return files;
 }
+
+bool under_ci() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string_view(ci) == "true";
+}
+
+// Every test here needs the sample descriptions: without them each one is
+// skipped with the reason, or fails under CI.
+class FeatureModelSamples : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    files_ = sample_files();
+    if (!files_.empty()) return;
+    const std::string dir = samples_dir().lexically_normal().string();
+    const std::string reason = fs::is_directory(samples_dir()) ? "no sample descriptions (*.xml) in " + dir
+                                                               : "sample description folder " + dir + " is missing";
+    if (under_ci()) FAIL() << reason << " (CI=true: the samples must be there)";
+    GTEST_SKIP() << reason;
+  }
+
+  std::vector<fs::path> files_;
+};
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -128,11 +154,9 @@ void read_everything(FeatureModel& model, CountingPort& port, bool port_fails, T
   }
 }
 
-TEST(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
-  const auto files = sample_files();
-  if (files.empty()) GTEST_SKIP() << "no sample descriptions in " << samples_dir();
-  EXPECT_EQ(files.size(), 7U);
-  for (const auto& file : files) {
+TEST_F(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
+  EXPECT_EQ(files_.size(), 7U);
+  for (const auto& file : files_) {
     SCOPED_TRACE(file.filename().string());
     auto model = build_feature_model(read_file(file));
     ASSERT_TRUE(model) << model.error().display();
@@ -158,10 +182,8 @@ TEST(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
   }
 }
 
-TEST(FeatureModelSamples, ASecondPassOverASampleIsServedMostlyFromTheCache) {
-  const auto files = sample_files();
-  if (files.empty()) GTEST_SKIP() << "no sample descriptions in " << samples_dir();
-  auto model = build_feature_model(read_file(files.front()));
+TEST_F(FeatureModelSamples, ASecondPassOverASampleIsServedMostlyFromTheCache) {
+  auto model = build_feature_model(read_file(files_.front()));
   ASSERT_TRUE(model) << model.error().display();
   ZeroPort port;
   Tally tally;

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <type_traits>
+
 #include "genicam/register_port.hpp"
 #include "genicam/url.hpp"
 #include "util/unique_fd.hpp"
@@ -62,6 +64,78 @@ GenicamResult<Target> prologue(gige::GigeDriver& driver, std::string_view name) 
   if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
   CORVANTIC_TRY(const std::uint32_t index, state->model->find_node(name));
   return Target{*state->model, index};
+}
+
+// The feature operations, for the one decision below.
+enum class Operation : std::uint8_t {
+  ReadInteger,
+  WriteInteger,
+  IntegerBounds,
+  IntegerIncrement,
+  ReadFloat,
+  WriteFloat,
+  FloatBounds,
+  ReadBoolean,
+  WriteBoolean,
+  ReadString,
+  WriteString,
+  SelectEntry,
+  EnumEntries,
+  Execute,
+  AccessMode,
+};
+
+// Whether `operation` on a node of `kind` runs guarded: with the feature's
+// own node on the evaluation stack (the model's operations push only the
+// nodes they reach through references). A reference chain leading back to
+// the feature then fails as a circular reference through the feature
+// itself, and the feature counts towards the depth and visit limits.
+// Numeric reads and writes run guarded; bounds, increments, commands and
+// text do not, nor do the two operations that evaluate nothing.
+bool runs_guarded(Operation operation, NodeKind kind) {
+  switch (operation) {
+    case Operation::ReadInteger:
+    case Operation::WriteInteger:
+    case Operation::ReadFloat:
+    case Operation::WriteFloat:
+    case Operation::WriteBoolean:
+    case Operation::SelectEntry: return true;
+    // A Boolean compares its value with its on-value; every other node is
+    // read as an integer, on the evaluation stack.
+    case Operation::ReadBoolean: return kind != NodeKind::Boolean;
+    // An enumeration reads its integer value on the evaluation stack.
+    case Operation::ReadString: return kind == NodeKind::Enumeration;
+    case Operation::IntegerBounds:
+    case Operation::IntegerIncrement:
+    case Operation::FloatBounds:
+    // Unguarded for an enumeration too, though set_enum selects its entry guarded.
+    case Operation::WriteString:
+    case Operation::EnumEntries:
+    case Operation::Execute:
+    case Operation::AccessMode: return false;
+  }
+  return false;
+}
+
+// A resolved feature as an operation sees it.
+struct Feature {
+  FeatureModel& model;
+  std::uint32_t index;
+  RegisterPort& port;
+};
+
+// The prologue of every feature operation: finds the node of `name` and
+// runs `run` on it with the device session as its port, guarded where
+// runs_guarded() says so for `operation`.
+template <typename F>
+auto with_feature(gige::GigeDriver& driver, std::string_view name, Operation operation, F&& run)
+    -> std::invoke_result_t<F, const Feature&> {
+  CORVANTIC_TRY(Target t, prologue(driver, name));
+  DriverPort port(driver);
+  const Feature feature{t.model, t.index, port};
+  const auto call = [&] { return run(feature); };
+  if (!runs_guarded(operation, t.model.kind(t.index))) return call();
+  return t.model.guarded(t.index, call);
 }
 
 // ---- Fetching the description.
@@ -155,104 +229,84 @@ bool has_feature(const gige::GigeDriver& driver, std::string_view name) {
 }
 
 GenicamResult<std::int64_t> get_integer(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.guarded(t.index, [&] { return t.model.read_integer(t.index, port); });
+  return with_feature(driver, name, Operation::ReadInteger,
+                      [](const Feature& f) { return f.model.read_integer(f.index, f.port); });
 }
 
 GenicamResult<void> set_integer(gige::GigeDriver& driver, std::string_view name, std::int64_t value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set integer", util::log::field("feature", name), util::log::field("value", value));
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.guarded(t.index, [&] { return t.model.write_integer(t.index, value, port); });
+  return with_feature(driver, name, Operation::WriteInteger,
+                      [&](const Feature& f) { return f.model.write_integer(f.index, value, f.port); });
 }
 
 GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.integer_bounds(t.index, port);
+  return with_feature(driver, name, Operation::IntegerBounds,
+                      [](const Feature& f) { return f.model.integer_bounds(f.index, f.port); });
 }
 
 GenicamResult<std::int64_t> integer_increment(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.integer_increment(t.index, port);
+  return with_feature(driver, name, Operation::IntegerIncrement,
+                      [](const Feature& f) { return f.model.integer_increment(f.index, f.port); });
 }
 
 GenicamResult<double> get_float(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.guarded(t.index, [&] { return t.model.read_float(t.index, port); });
+  return with_feature(driver, name, Operation::ReadFloat,
+                      [](const Feature& f) { return f.model.read_float(f.index, f.port); });
 }
 
 GenicamResult<void> set_float(gige::GigeDriver& driver, std::string_view name, double value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set float", util::log::field("feature", name), util::log::field("value", value));
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.guarded(t.index, [&] { return t.model.write_float(t.index, value, port); });
+  return with_feature(driver, name, Operation::WriteFloat,
+                      [&](const Feature& f) { return f.model.write_float(f.index, value, f.port); });
 }
 
 GenicamResult<std::pair<double, double>> float_bounds(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.float_bounds(t.index, port);
+  return with_feature(driver, name, Operation::FloatBounds,
+                      [](const Feature& f) { return f.model.float_bounds(f.index, f.port); });
 }
 
 GenicamResult<bool> get_boolean(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  // A Boolean compares its value with its on-value; every other node is read
-  // as an integer, on the evaluation stack.
-  if (t.model.kind(t.index) == NodeKind::Boolean) return t.model.read_boolean(t.index, port);
-  return t.model.guarded(t.index, [&] { return t.model.read_boolean(t.index, port); });
+  return with_feature(driver, name, Operation::ReadBoolean,
+                      [](const Feature& f) { return f.model.read_boolean(f.index, f.port); });
 }
 
 GenicamResult<void> set_boolean(gige::GigeDriver& driver, std::string_view name, bool value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set boolean", util::log::field("feature", name), util::log::field("value", value));
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.guarded(t.index, [&] { return t.model.write_boolean(t.index, value, port); });
+  return with_feature(driver, name, Operation::WriteBoolean,
+                      [&](const Feature& f) { return f.model.write_boolean(f.index, value, f.port); });
 }
 
 GenicamResult<std::string> get_string(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  // An enumeration reads its integer value on the evaluation stack.
-  if (t.model.kind(t.index) == NodeKind::Enumeration) {
-    return t.model.guarded(t.index, [&] { return t.model.read_string(t.index, port); });
-  }
-  return t.model.read_string(t.index, port);
+  return with_feature(driver, name, Operation::ReadString,
+                      [](const Feature& f) { return f.model.read_string(f.index, f.port); });
 }
 
 GenicamResult<void> set_string(gige::GigeDriver& driver, std::string_view name, std::string_view value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set string", util::log::field("feature", name), util::log::field("value", value));
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.write_string(t.index, value, port);
+  return with_feature(driver, name, Operation::WriteString,
+                      [&](const Feature& f) { return f.model.write_string(f.index, value, f.port); });
 }
 
 GenicamResult<void> set_enum(gige::GigeDriver& driver, std::string_view name, std::string_view entry) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set enum", util::log::field("feature", name), util::log::field("entry", entry));
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.guarded(t.index, [&] { return t.model.select_entry(t.index, entry, port); });
+  return with_feature(driver, name, Operation::SelectEntry,
+                      [&](const Feature& f) { return f.model.select_entry(f.index, entry, f.port); });
 }
 
 GenicamResult<std::vector<std::string>> enum_entries(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  return t.model.enum_entries(t.index);
+  return with_feature(driver, name, Operation::EnumEntries,
+                      [](const Feature& f) { return f.model.enum_entries(f.index); });
 }
 
 GenicamResult<void> execute(gige::GigeDriver& driver, std::string_view name) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "execute command", util::log::field("feature", name));
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
-  return t.model.execute(t.index, port);
+  return with_feature(driver, name, Operation::Execute,
+                      [](const Feature& f) { return f.model.execute(f.index, f.port); });
 }
 
 GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  return t.model.access_mode(t.index);
+  return with_feature(driver, name, Operation::AccessMode,
+                      [](const Feature& f) { return f.model.access_mode(f.index); });
 }
 
 GenicamResult<void> invalidate_caches(gige::GigeDriver& driver) {

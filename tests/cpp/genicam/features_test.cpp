@@ -201,6 +201,73 @@ TEST_F(FeaturesTest, DisconnectedAndLostConnections) {
   EXPECT_EQ(trace[0].fields, (std::vector<util::log::Field>{{"feature", "Width"}, {"value", "1"}}));
 }
 
+// Reference loops, each from the first node of a pair to the second and
+// back. A guarded operation has the feature on the evaluation stack before
+// it follows the loop, so the loop is caught at the feature; an unguarded
+// one catches it one node further, at the feature's partner.
+constexpr const char* LOOPS =
+    "<RegisterDescription>"
+    "<Integer Name=\"IntA\"><pValue>IntB</pValue><pMin>IntB</pMin><pInc>IntB</pInc></Integer>"
+    "<Integer Name=\"IntB\"><pValue>IntA</pValue></Integer>"
+    "<Float Name=\"FloatA\"><pValue>FloatB</pValue><pMin>FloatB</pMin></Float>"
+    "<Float Name=\"FloatB\"><pValue>FloatA</pValue></Float>"
+    "<Boolean Name=\"BoolA\"><pValue>BoolB</pValue></Boolean>"
+    "<Boolean Name=\"BoolB\"><pValue>BoolA</pValue></Boolean>"
+    "<Enumeration Name=\"EnumA\"><EnumEntry Name=\"One\"><Value>1</Value></EnumEntry><pValue>EnumB</pValue>"
+    "</Enumeration>"
+    "<Integer Name=\"EnumB\"><pValue>EnumA</pValue></Integer>"
+    "<String Name=\"StrA\"><pValue>StrB</pValue></String>"
+    "<String Name=\"StrB\"><pValue>StrA</pValue></String>"
+    "<Command Name=\"CmdA\"><pValue>CmdB</pValue><CommandValue>1</CommandValue></Command>"
+    "<Integer Name=\"CmdB\"><pValue>CmdA</pValue></Integer>"
+    "</RegisterDescription>";
+
+TEST_F(FeaturesTest, EachOperationGuardsTheFeatureOrNotAsBefore) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string path = ::testing::TempDir() + "corvantic_features_loops.xml";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const std::string_view text(LOOPS);
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+    std::fclose(file);
+  }
+  camera_->set_url(0, "file://" + path);
+  load();
+  std::remove(path.c_str());
+  gige::GigeDriver& d = *driver_;
+  const auto through = [](const auto& result) {
+    return result ? std::string("a value") : result.error().display();
+  };
+  const auto before = device_commands();
+  // Guarded: the loop is caught at the feature.
+  EXPECT_EQ(through(get_integer(d, "IntA")), "circular reference through 'IntA'");
+  EXPECT_EQ(through(set_integer(d, "IntA", 1)), "circular reference through 'IntA'");
+  EXPECT_EQ(through(get_float(d, "IntA")), "circular reference through 'IntA'");
+  EXPECT_EQ(through(set_float(d, "IntA", 1.0)), "circular reference through 'IntA'");
+  EXPECT_EQ(through(get_boolean(d, "IntA")), "circular reference through 'IntA'");
+  EXPECT_EQ(through(set_boolean(d, "IntA", true)), "circular reference through 'IntA'");
+  EXPECT_EQ(through(set_boolean(d, "BoolA", true)), "circular reference through 'BoolA'");
+  EXPECT_EQ(through(get_string(d, "EnumA")), "circular reference through 'EnumA'");
+  EXPECT_EQ(through(set_enum(d, "EnumA", "One")), "circular reference through 'EnumA'");
+  // Unguarded: caught at the partner.
+  EXPECT_EQ(through(integer_bounds(d, "IntA")), "circular reference through 'IntB'");
+  EXPECT_EQ(through(integer_increment(d, "IntA")), "circular reference through 'IntB'");
+  EXPECT_EQ(through(float_bounds(d, "FloatA")), "circular reference through 'FloatB'");
+  EXPECT_EQ(through(get_boolean(d, "BoolA")), "circular reference through 'BoolB'");
+  EXPECT_EQ(through(set_string(d, "EnumA", "One")), "circular reference through 'EnumB'");
+  EXPECT_EQ(through(get_string(d, "StrA")), "circular reference through 'StrB'");
+  EXPECT_EQ(through(set_string(d, "StrA", "x")), "circular reference through 'StrB'");
+  EXPECT_EQ(through(execute(d, "CmdA")), "circular reference through 'CmdB'");
+  // These two evaluate nothing; access_mode finds the loop by its own walk.
+  EXPECT_EQ(enum_entries(d, "EnumA").value(), std::vector<std::string>{"One"});
+  EXPECT_EQ(through(access_mode(d, "IntA")), "circular reference through 'IntA'");
+  EXPECT_EQ(device_commands(), before) << "no loop reaches the device";
+  // Nothing stays on the stack after a failure: the partner's own read is
+  // caught at the partner.
+  EXPECT_EQ(through(get_integer(d, "IntB")), "circular reference through 'IntB'");
+}
+
 TEST(Features, NoModelWithoutLoading) {
   gige::GigeDriver driver(gige::DriverConfig{});
   EXPECT_FALSE(has_feature(driver, "Width"));

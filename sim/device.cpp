@@ -104,28 +104,26 @@ VirtualCamera::~VirtualCamera() {
 
 std::expected<void, std::string> VirtualCamera::start() {
   std::lock_guard lock(mutex_);
-  if (socket_fd_ >= 0) return {};
+  if (socket_fd_.valid()) return {};
   if (ip_ == 0) return std::unexpected("bad IPv4 address '" + config_.address + "'");
   const std::string where = format_ipv4(ip_) + ":" + std::to_string(GVCP_PORT);
 
   // No SO_REUSEADDR: for UDP it would let a second camera bind the same
   // address and silently share its datagrams; a clear bind failure is better.
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected("socket: " + system_error_text(errno));
+  util::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return std::unexpected("socket: " + system_error_text(errno));
   const sockaddr_in local = socket_address({ip_, GVCP_PORT});
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     const int error = errno;
-    ::close(fd);
     return std::unexpected("bind " + where + ": " + system_error_text(error));
   }
-  const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake < 0) {
+  util::UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wake.valid()) {
     const int error = errno;
-    ::close(fd);
     return std::unexpected("eventfd: " + system_error_text(error));
   }
-  socket_fd_ = fd;
-  wake_fd_ = wake;
+  socket_fd_ = std::move(fd);
+  wake_fd_ = std::move(wake);
   if (config_.listen_broadcast) {
     if (auto opened = open_broadcast_sockets_locked(); !opened) {
       close_sockets_locked();
@@ -134,7 +132,7 @@ std::expected<void, std::string> VirtualCamera::start() {
   }
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) {
     const auto index = static_cast<std::size_t>(c);
-    streamers_[index] = std::make_unique<GvspStreamer>(c, fd, config_.tick_frequency);
+    streamers_[index] = std::make_unique<GvspStreamer>(c, socket_fd_.get(), config_.tick_frequency);
     streamers_[index]->set_faults(stream_faults_[index]);
     started_[index] = false;
     reconfigure_stream_locked(c);
@@ -153,7 +151,7 @@ std::expected<void, std::string> VirtualCamera::start() {
 void VirtualCamera::stop() {
   {
     std::lock_guard lock(mutex_);
-    if (socket_fd_ < 0) return;
+    if (!socket_fd_.valid()) return;
   }
   stop_requested_.store(true);
   wake();
@@ -173,11 +171,9 @@ void VirtualCamera::stop() {
 }
 
 void VirtualCamera::close_sockets_locked() {
-  for (const int fd : broadcast_fds_) ::close(fd);
   broadcast_fds_.clear();
-  ::close(socket_fd_);
-  ::close(wake_fd_);
-  socket_fd_ = wake_fd_ = -1;
+  socket_fd_.reset();
+  wake_fd_.reset();
 }
 
 std::expected<void, std::string> VirtualCamera::open_broadcast_sockets_locked() {
@@ -205,34 +201,33 @@ std::expected<void, std::string> VirtualCamera::open_broadcast_sockets_locked() 
     ::freeifaddrs(interfaces);
   }
   for (const std::uint32_t address : addresses) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::unexpected("socket: " + system_error_text(errno));
+    util::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return std::unexpected("socket: " + system_error_text(errno));
     // Every camera listening for broadcasts gets its own copy of each one.
     const int on = 1;
     const sockaddr_in local = socket_address({address, GVCP_PORT});
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
       const int error = errno;
-      ::close(fd);
       return std::unexpected("bind broadcast " + format_ipv4(address) + ":" + std::to_string(GVCP_PORT) +
                              ": " + system_error_text(error));
     }
-    broadcast_fds_.push_back(fd);
+    broadcast_fds_.push_back(std::move(fd));
   }
   return {};
 }
 
 bool VirtualCamera::running() const {
   std::lock_guard lock(mutex_);
-  return socket_fd_ >= 0;
+  return socket_fd_.valid();
 }
 
 void VirtualCamera::wake() {
   // Best effort: a failed write means the counter is already non-zero, so the
   // control thread is due to wake anyway.
-  if (wake_fd_ >= 0) {
+  if (wake_fd_.valid()) {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(wake_fd_, &one, sizeof one);
+    [[maybe_unused]] const auto n = ::write(wake_fd_.get(), &one, sizeof one);
   }
 }
 
@@ -369,15 +364,15 @@ void VirtualCamera::run() {
           std::chrono::ceil<std::chrono::milliseconds>(std::max(wait, Clock::duration::zero())).count());
     }
     // Control socket, wake descriptor, then any broadcast sockets.
-    pollfd fds[2 + MAX_BROADCAST_SOCKETS] = {{socket_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    pollfd fds[2 + MAX_BROADCAST_SOCKETS] = {{socket_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
     const std::size_t broadcasts = std::min(broadcast_fds_.size(), MAX_BROADCAST_SOCKETS);
-    for (std::size_t i = 0; i < broadcasts; ++i) fds[2 + i] = {broadcast_fds_[i], POLLIN, 0};
+    for (std::size_t i = 0; i < broadcasts; ++i) fds[2 + i] = {broadcast_fds_[i].get(), POLLIN, 0};
     const int ready = ::poll(fds, static_cast<nfds_t>(2 + broadcasts), timeout_ms);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       std::uint64_t drained;
       // Emptying the wake counter; EAGAIN only means another read got it.
-      [[maybe_unused]] const auto n = ::read(wake_fd_, &drained, sizeof drained);
+      [[maybe_unused]] const auto n = ::read(wake_fd_.get(), &drained, sizeof drained);
     }
     std::lock_guard lock(mutex_);
     collect_finished_locked();
@@ -385,7 +380,7 @@ void VirtualCamera::run() {
     for (int i = 0; i < 64; ++i) {
       sockaddr_in from{};
       socklen_t from_size = sizeof from;
-      const auto n = ::recvfrom(socket_fd_, buffer.data(), buffer.size(), 0,
+      const auto n = ::recvfrom(socket_fd_.get(), buffer.data(), buffer.size(), 0,
                                 reinterpret_cast<sockaddr*>(&from), &from_size);
       if (n < 0) break;  // EAGAIN: nothing left; other errors are retried on the next pass
       handle_datagram_locked(std::span(buffer.data(), static_cast<std::size_t>(n)), from, Clock::now());
@@ -394,7 +389,7 @@ void VirtualCamera::run() {
       for (int i = 0; i < 16; ++i) {
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
-        const auto n = ::recvfrom(broadcast_fds_[b], buffer.data(), buffer.size(), 0,
+        const auto n = ::recvfrom(broadcast_fds_[b].get(), buffer.data(), buffer.size(), 0,
                                   reinterpret_cast<sockaddr*>(&from), &from_size);
         if (n < 0) break;
         handle_datagram_locked(std::span(buffer.data(), static_cast<std::size_t>(n)), from, Clock::now(),
@@ -783,10 +778,10 @@ void VirtualCamera::emit_ack_locked(std::vector<std::uint8_t> bytes, const socka
 }
 
 void VirtualCamera::put_on_wire_locked(const std::vector<std::uint8_t>& bytes, const sockaddr_in& to) {
-  if (socket_fd_ < 0) return;
+  if (!socket_fd_.valid()) return;
   // UDP is best effort; a failed send is a lost datagram, as on a real link.
   const auto sent =
-      ::sendto(socket_fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      ::sendto(socket_fd_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   if (sent < 0 || bytes.size() < GVCP_HEADER_SIZE || bytes[0] == GVCP_KEY) return;
   if (util::load_be16(bytes.data() + 2) == gvcp_code::PENDING_ACK) {
     ++counters_.pending_acks;
@@ -884,7 +879,7 @@ void VirtualCamera::start_stream_locked(int channel) {
 
 std::expected<std::uint16_t, std::string> VirtualCamera::send_event(const EventMessage& event) {
   std::lock_guard lock(mutex_);
-  if (socket_fd_ < 0) return std::unexpected("camera is not running");
+  if (!socket_fd_.valid()) return std::unexpected("camera is not running");
   auto sent = send_event_locked(event, Clock::now());
   wake();
   return sent;

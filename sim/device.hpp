@@ -32,6 +32,7 @@
 #include "sim/description.hpp"
 #include "sim/gvsp_streamer.hpp"
 #include "sim/register_map.hpp"
+#include "util/unique_fd.hpp"
 
 namespace corvantic::sim {
 
@@ -248,10 +249,10 @@ class VirtualCamera {
   std::vector<std::uint8_t> ack_;  // the acknowledge being built
 
   // Set by start(), cleared by stop(); the thread uses them in between.
-  int socket_fd_ = -1;
-  int wake_fd_ = -1;
+  util::UniqueFd socket_fd_;
+  util::UniqueFd wake_fd_;
   static constexpr std::size_t MAX_BROADCAST_SOCKETS = 2;
-  std::vector<int> broadcast_fds_;
+  std::vector<util::UniqueFd> broadcast_fds_;
   std::thread thread_;
 };
 

@@ -46,6 +46,7 @@
 #include "sim/gvsp_packet.hpp"
 #include "thread_util/thread_name.hpp"
 #include "util/log.hpp"
+#include "util/unique_fd.hpp"
 
 namespace corvantic::sim {
 
@@ -251,7 +252,7 @@ struct GvspStreamer::Impl {
   const int channel;
   const std::uint64_t tick_frequency;
   const Clock::time_point epoch = Clock::now();
-  int sock = -1;  // the streamer's own socket; written only by the constructor
+  util::UniqueFd sock;  // the streamer's own socket; set only by the constructor
 
   std::mutex state_mutex;
   std::condition_variable_any state_cv;
@@ -327,8 +328,8 @@ struct GvspStreamer::Impl {
 // Sending
 
 std::size_t GvspStreamer::Impl::send(PacketBatch& b, unsigned begin, unsigned end) {
-  if (sock < 0) return 0;
-  return b.send(sock, begin, end, gso, [&](int err) { warn_send_failure(err, b.destination()); });
+  if (!sock.valid()) return 0;
+  return b.send(sock.get(), begin, end, gso, [&](int err) { warn_send_failure(err, b.destination()); });
 }
 
 void GvspStreamer::Impl::warn_send_failure(int err, const sockaddr_in& dest) {
@@ -606,16 +607,15 @@ GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_freque
     local.sin_addr.s_addr = htonl(INADDR_ANY);
   }
   local.sin_port = 0;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  util::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, "gvsp socket failed: " + errno_text(errno),
                   util::log::field("channel", channel));
-  } else if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  } else if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     CORVANTIC_LOG(util::log::Level::Error, LOG_TARGET, "gvsp socket bind failed: " + errno_text(errno),
                   util::log::field("channel", channel), util::log::field("local", address_text(local)));
-    ::close(fd);
   } else {
-    impl_->sock = fd;
+    impl_->sock = std::move(fd);
   }
   try {
     impl_->sender = std::jthread([impl = impl_.get()](std::stop_token st) { impl->sender_main(st); });
@@ -633,7 +633,6 @@ GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_freque
 GvspStreamer::~GvspStreamer() {
   impl_->sender.request_stop();
   if (impl_->sender.joinable()) impl_->sender.join();
-  if (impl_->sock >= 0) ::close(impl_->sock);
 }
 
 void GvspStreamer::configure(const StreamConfig& config) {
@@ -692,7 +691,7 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
     path_mtu = impl_->config.path_mtu;
   }
   if (ip_datagram_size < IP_UDP_OVERHEAD || ip_datagram_size > IP_UDP_OVERHEAD + MAX_UDP_PAYLOAD ||
-      ip_datagram_size > path_mtu || !destination_set(dest) || impl_->sock < 0) {
+      ip_datagram_size > path_mtu || !destination_set(dest) || !impl_->sock.valid()) {
     CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET, "fire test packet not sent",
                   util::log::field("channel", impl_->channel), util::log::field("size", ip_datagram_size),
                   util::log::field("path_mtu", path_mtu));
@@ -704,7 +703,7 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
   std::vector<std::uint8_t> payload(ip_datagram_size - IP_UDP_OVERHEAD, 0);
   ssize_t r = 0;
   do {
-    r = ::sendto(impl_->sock, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&dest),
+    r = ::sendto(impl_->sock.get(), payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&dest),
                  sizeof dest);
   } while (r < 0 && errno == EINTR);
   if (r < 0) impl_->warn_send_failure(errno, dest);

@@ -2,9 +2,11 @@
 // memory commands, their error statuses, malformed input and the
 // description bytes. Cameras of this file use 127.0.0.20 (and 127.0.0.25).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "sim/register_layout.hpp"
 #include "sim_host.hpp"
@@ -212,6 +214,49 @@ TEST(VirtualCameraBroadcast, CamerasListeningForBroadcastsCoexist) {
     ASSERT_TRUE(ack) << ip;
     EXPECT_EQ(ack->code, 0x0003);
   }
+}
+
+std::size_t open_descriptors() {
+  const auto listing = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(listing), end(listing)));
+}
+
+// A start that fails half-way closes what it had opened, and a stop closes
+// everything a start opened.
+TEST(VirtualCameraDescriptors, FailedStartsAndStopsLeaveNoneOpen) {
+  const std::size_t before = open_descriptors();
+  {
+    auto first = start_camera(config_at(IP));
+    ASSERT_TRUE(first->running());
+    const std::size_t running = open_descriptors();
+    EXPECT_GT(running, before);
+    // The control socket opens and its bind fails.
+    VirtualCamera second(config_at(IP));
+    const auto refused = second.start();
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "bind " + std::string(IP) + ":3956: Address already in use");
+    EXPECT_FALSE(second.running());
+    EXPECT_EQ(open_descriptors(), running);
+  }
+  EXPECT_EQ(open_descriptors(), before);
+
+  // Room for exactly one more descriptor: the control socket opens and
+  // binds, then the wake descriptor fails.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit one_more = saved;
+  one_more.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
+  VirtualCamera starved(config_at(IP));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &one_more), 0);
+  const auto failed = starved.start();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error(), "eventfd: Too many open files");
+  EXPECT_FALSE(starved.running());
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(VirtualCameraMinimal, WithoutConcatenationUsesTheFirstRegisterOnly) {

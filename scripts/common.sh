@@ -1,10 +1,17 @@
 # Shared by the scripts: where things live and how interpreters are found.
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 SUPPORTED_PYTHONS=(3.11 3.13)
+# Built from source by scripts/build-freethreaded-python.sh (needs root then).
+FREE_THREADED_PYTHON=3.13t
 
-# Prints the path of a working interpreter of version $1, or nothing.
+# Prints the path of a working interpreter of version $1, or nothing. The
+# free-threaded one is built when it is missing; a failed build is an error.
 find_python() {
   local ver=$1 candidate
+  if [[ "$ver" == "$FREE_THREADED_PYTHON" ]]; then
+    bash "$ROOT/scripts/build-freethreaded-python.sh"
+    return
+  fi
   for candidate in "$(command -v "python$ver" 2>/dev/null || true)" \
                    "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$ver"*/bin/"python$ver"; do
     [[ -n "$candidate" && -x "$candidate" ]] || continue
@@ -25,6 +32,10 @@ make_venv() {
     "$python" -m venv "$venv" >&2
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
   fi
-  "$venv/bin/python" -m pip install -q "$ROOT[test]" >&2
+  # Free-threaded builds of the newest test dependencies are not always
+  # published as wheels; older releases that are beat a source build.
+  local prefer=()
+  [[ "$ver" != *t ]] || prefer=(--prefer-binary)
+  "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[test]" >&2 || return
   echo "$venv"
 }

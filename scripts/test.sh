@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: system packages, the C++ build and
 # its tests (ctest), then the package installed with pip into a fresh virtual
-# environment per supported interpreter and its pytest suite.
+# environment per supported interpreter and its pytest suite, last under a
+# free-threaded CPython built for it (see scripts/build-freethreaded-python.sh).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
@@ -14,8 +15,29 @@ cmake --build build/dev
 # One test at a time: tests of one file share their virtual camera address.
 ctest --test-dir build/dev --output-on-failure
 
+# On the free-threaded interpreter the GIL must stay off: importing an
+# extension module that does not declare itself safe without it turns it on.
+# Checked right after importing the package, and at the end of the pytest
+# session (written by tests/python/conftest.py to $CORVANTIC_GIL_REPORT).
+gil_check_start() {
+  local venv=$1 enabled
+  enabled=$(cd "$ROOT/tests/python" && "$venv/bin/python" -c 'import sys, corvantic; print(sys._is_gil_enabled())')
+  echo "free-threaded $FREE_THREADED_PYTHON: sys._is_gil_enabled() = $enabled after import"
+  [[ "$enabled" == False ]] || { echo "the GIL is enabled after importing corvantic" >&2; return 1; }
+  CORVANTIC_GIL_REPORT=$(mktemp)
+  export CORVANTIC_GIL_REPORT
+}
+gil_check_end() {
+  local enabled
+  enabled=$(sort -u "$CORVANTIC_GIL_REPORT" | paste -sd, -)
+  rm -f "$CORVANTIC_GIL_REPORT"
+  unset CORVANTIC_GIL_REPORT
+  echo "free-threaded $FREE_THREADED_PYTHON: sys._is_gil_enabled() = ${enabled:-(not reported)} after the suite"
+  [[ "$enabled" == False ]] || { echo "the GIL was not disabled at the end of the pytest session" >&2; return 1; }
+}
+
 tested=0
-for ver in "${SUPPORTED_PYTHONS[@]}"; do
+for ver in "${SUPPORTED_PYTHONS[@]}" "$FREE_THREADED_PYTHON"; do
   python=$(find_python "$ver")
   if [[ -z "$python" ]]; then
     echo "== Python $ver: not present on this machine, not tested"
@@ -25,7 +47,9 @@ for ver in "${SUPPORTED_PYTHONS[@]}"; do
   venv=$(make_venv "$python" "$ver")
   # The test hooks, which the package leaves out (see tests/python/conftest.py).
   bash scripts/build-test-hooks.sh "$venv/bin/python" >/dev/null
+  [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_start "$venv"
   (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
+  [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_end
   tested=$((tested + 1))
 done
 if ((tested == 0)); then

@@ -1,0 +1,151 @@
+"""Threads sharing one Camera while another camera connects and disconnects.
+
+Camera calls let other Python threads run while they wait on the device, and
+on a free-threaded interpreter there is no interpreter lock at all: the calls
+of these threads then really run inside the extension at once. Each thread
+checks what it can know for certain (its own features read back as it wrote
+them, shared ones only ever hold a value somebody wrote, counters never go
+backwards), and the device state is checked once all threads are done.
+"""
+
+import threading
+
+from corvantic import Camera
+from corvantic.sim import VirtualCamera
+
+ROUNDS = 200
+CYCLES = 40
+JOIN_TIMEOUT = 60.0
+# Long enough that a machine busy with other work does not turn a late
+# acknowledge into a retry, which the counters below would report.
+OPTIONS = {"gvcp_timeout": 2.0, "local_ip": "127.0.0.1"}
+
+# ReverseX, ReverseY and DigitalShift are bit fields of one device register:
+# a write to one is a read-modify-write of the register, and a write that is
+# not serialised with the others' loses their bits.
+OWN_FEATURES = {
+    "ReverseX": ("boolean", [True, False]),
+    "ReverseY": ("boolean", [True, False]),
+    "DigitalShift": ("integer", [1, 2, 3, 4, 0]),
+}
+SHARED = "AcquisitionFrameCount"
+SHARED_WRITERS = 2
+
+
+class Workers:
+    """Starts functions on threads behind one barrier and collects what escapes them."""
+
+    def __init__(self, count):
+        self.barrier = threading.Barrier(count, timeout=JOIN_TIMEOUT)
+        self.errors = []
+        self.threads = []
+
+    def add(self, name, function):
+        def run():
+            try:
+                self.barrier.wait()
+                function()
+            except BaseException as exc:  # every failure is reported by the test
+                self.errors.append(f"{name}: {exc!r}")
+
+        self.threads.append(threading.Thread(target=run, name=name, daemon=True))
+
+    def run(self):
+        assert len(self.threads) == self.barrier.parties
+        for thread in self.threads:
+            thread.start()
+        for thread in self.threads:
+            thread.join(JOIN_TIMEOUT)
+        assert [t.name for t in self.threads if t.is_alive()] == []
+        assert self.errors == []
+
+
+def test_threads_share_one_camera_while_a_second_one_reconnects(new_address):
+    with VirtualCamera(new_address()) as sim, VirtualCamera(new_address()) as other_sim:
+        camera = Camera(sim.address, **OPTIONS)
+        camera.connect()
+        expected_repr = f"Camera({sim.address}, connected=True)"
+        initial_shared = camera.get_integer(SHARED)
+        written = {initial_shared}  # every value of SHARED a thread may read
+        last_written = {}
+        done = {}
+        workers = Workers(len(OWN_FEATURES) + SHARED_WRITERS + 1)
+
+        def check_common(name, i, seen_commands):
+            if i % 4 == 0:
+                camera.invalidate_caches()
+            assert repr(camera) == expected_repr
+            stats = camera.link_stats()
+            assert stats.commands >= seen_commands, f"{name}: command count went back"
+            assert (stats.timeouts, stats.naks) == (0, 0)
+            assert camera.get_integer(SHARED) in written
+            return stats.commands
+
+        def own_feature(name, kind, values):
+            get = getattr(camera, f"get_{kind}")
+            put = getattr(camera, f"set_{kind}")
+
+            def work():
+                seen = 0
+                for i in range(ROUNDS):
+                    value = values[i % len(values)]
+                    put(name, value)
+                    assert get(name) == value, f"{name} round {i}"
+                    seen = check_common(name, i, seen)
+                    assert get(name) == value, f"{name} round {i}, after the others' calls"
+                    last_written[name] = value
+                    done[name] = i + 1
+
+            return work
+
+        def shared_writer(n):
+            name = f"{SHARED}-{n}"
+
+            def work():
+                seen = 0
+                for i in range(ROUNDS):
+                    value = 1000 * (n + 1) + i
+                    written.add(value)
+                    camera.set_integer(SHARED, value)
+                    seen = check_common(name, i, seen)
+                    last_written[name] = value
+                    done[name] = i + 1
+
+            return work
+
+        def reconnect():
+            other = Camera(other_sim.address, **OPTIONS)
+            for i in range(CYCLES):
+                other.connect()
+                assert other.is_connected()
+                assert repr(other) == f"Camera({other_sim.address}, connected=True)"
+                assert other.get_integer("Width") > 0
+                other.disconnect()
+                assert not other.is_connected()
+                assert other.link_stats() is None
+                assert repr(other) == f"Camera({other_sim.address}, connected=False)"
+                done["reconnect"] = i + 1
+
+        for name, (kind, values) in OWN_FEATURES.items():
+            workers.add(name, own_feature(name, kind, values))
+        for n in range(SHARED_WRITERS):
+            workers.add(f"{SHARED}-{n}", shared_writer(n))
+        workers.add("reconnect", reconnect)
+        workers.run()
+
+        assert done == {**{name: ROUNDS for name in OWN_FEATURES},
+                        **{f"{SHARED}-{n}": ROUNDS for n in range(SHARED_WRITERS)},
+                        "reconnect": CYCLES}
+        # What the device holds now, read past every cache.
+        camera.invalidate_caches()
+        for name, (kind, _) in OWN_FEATURES.items():
+            assert getattr(camera, f"get_{kind}")(name) == last_written[name], name
+        assert camera.get_integer(SHARED) in {last_written[f"{SHARED}-{n}"] for n in range(SHARED_WRITERS)}
+        stats = camera.link_stats()
+        assert stats.acks == stats.commands and (stats.timeouts, stats.retries, stats.naks) == (0, 0, 0)
+        assert sim.status()["error_acks"] == 0
+        status = other_sim.status()
+        assert (status["control_grants"], status["control_releases"], status["ccp"]) == (CYCLES, CYCLES, 0)
+        camera.disconnect()
+        assert sim.status()["ccp"] == 0
+

@@ -29,6 +29,7 @@ def python_ns(camera: Camera) -> float:
 
 
 def main() -> None:
+    # A fixed address of the benchmarks' own: tests never take one of 127.0.0.0/24.
     with VirtualCamera("127.0.0.91") as sim:
         camera = Camera(sim.address)
         camera.connect()

@@ -33,6 +33,10 @@ using corvantic::sim::AcquisitionMode;
 using corvantic::sim::GvspStreamer;
 using corvantic::sim::StreamConfig;
 
+// Benchmarks bind fixed addresses of their own in 127.0.0.0/24, where tests
+// never take one (tests/cpp/test_address.hpp).
+constexpr const char* BASELINE_IP = "127.0.0.92";
+constexpr const char* STREAMER_IP = "127.0.0.93";
 constexpr auto ROUND = std::chrono::milliseconds(700);
 constexpr int ROUNDS = 2;
 constexpr std::size_t DATAGRAM = 1500;
@@ -73,7 +77,7 @@ sockaddr_in local_address(int fd) {
 
 // `segments` datagrams per message: 1 is plain sendmmsg, more is UDP GSO.
 Rate bare_sendmmsg(const sockaddr_in& dest, unsigned segments) {
-  const int fd = bound_udp("127.0.0.60");
+  const int fd = bound_udp(BASELINE_IP);
   std::vector<std::uint8_t> data(BATCH * segments * UDP_PAYLOAD, 0xA5);
   std::vector<iovec> iov(BATCH);
   std::vector<mmsghdr> msgs(BATCH);
@@ -120,7 +124,7 @@ Rate bare_sendmmsg(const sockaddr_in& dest, unsigned segments) {
 }
 
 Rate streamer(const sockaddr_in& dest) {
-  const int fd = bound_udp("127.0.0.61");
+  const int fd = bound_udp(STREAMER_IP);
   Rate rate;
   {
     GvspStreamer s(0, fd, 1'000'000'000);

@@ -1,8 +1,11 @@
 """Shared fixtures: virtual cameras on loopback addresses of their own."""
 
-import itertools
+import errno
+import os
+import socket
 import sys
 import sysconfig
+import threading
 from pathlib import Path
 
 import pytest
@@ -22,13 +25,100 @@ def pytest_report_header():
     return f"test hooks: {TEST_HOOKS}"
 
 
-# 127.0.0.100 and up belong to the Python tests; the C++ tests use lower ones.
-_addresses = itertools.cycle(f"127.0.0.{n}" for n in range(100, 200))
+class LoopbackBlocks:
+    """Loopback addresses that only this process is handed while it runs.
+
+    The same scheme as tests/cpp/test_address.hpp (whose top comment gives
+    the reasons and limits), so Python and C++ tests run side by side: the
+    process claims a block 127.x.y.0/24 by binding 127.x.y.1 port 3956 for as
+    long as it lives, trying x.y = its pid first, and hands out 127.x.y.2 to
+    127.x.y.254 once each before it claims another block. Two live processes
+    never hold the same block, so pytest-xdist workers, ctest's processes and
+    the virtual cameras they start never meet on an address.
+    """
+
+    FIRST_BLOCK, LAST_BLOCK = 1, 65534  # block n is 127.(n // 256).(n % 256).0/24
+    CLAIM_HOST, FIRST_HOST, LAST_HOST = 1, 2, 254
+    CLAIM_PORT = 3956
+    MAX_CLAIM_TRIES = 256
+
+    def __init__(self, first_block: int) -> None:
+        self._lock = threading.Lock()
+        self._next_block = first_block
+        self._block = 0
+        self._next_host = self.LAST_HOST + 1  # past the last: claim first
+        self._claims: list[socket.socket] = []  # held open for the object's life
+        self.blocks: list[int] = []
+
+    @classmethod
+    def block_of_pid(cls, pid: int) -> int:
+        return cls.FIRST_BLOCK + (pid - 1) % (cls.LAST_BLOCK - cls.FIRST_BLOCK + 1)
+
+    @staticmethod
+    def address(block: int, host: int) -> str:
+        return f"127.{block >> 8}.{block & 0xFF}.{host}"
+
+    def take(self) -> str:
+        """An address of a block this object holds, one not handed out before."""
+        with self._lock:
+            if self._next_host > self.LAST_HOST:
+                self._claim()
+            host = self._next_host
+            self._next_host += 1
+            return self.address(self._block, host)
+
+    def _claim(self) -> None:
+        for _ in range(self.MAX_CLAIM_TRIES):
+            block = self._next_block
+            self._next_block = self.FIRST_BLOCK if block == self.LAST_BLOCK else block + 1
+            claim = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                claim.bind((self.address(block, self.CLAIM_HOST), self.CLAIM_PORT))
+            except OSError as exc:
+                claim.close()
+                if exc.errno == errno.EADDRINUSE:
+                    continue
+                raise RuntimeError(f"cannot claim the test addresses {self.address(block, 0)}/24: {exc}") from exc
+            self._claims.append(claim)
+            self.blocks.append(block)
+            self._block = block
+            self._next_host = self.FIRST_HOST
+            return
+        raise RuntimeError(f"cannot claim test addresses: {self.MAX_CLAIM_TRIES} blocks in a row are in use")
+
+
+_process_blocks: LoopbackBlocks | None = None
+
+
+def _forget_blocks() -> None:
+    # A forked child claims blocks of its own instead of handing out its
+    # parent's addresses a second time.
+    global _process_blocks
+    _process_blocks = None
+
+
+os.register_at_fork(after_in_child=_forget_blocks)
+
+
+def take_address() -> str:
+    """A loopback address that no other test process is handed while this
+    one runs, and that this one is handed only once."""
+    global _process_blocks
+    if _process_blocks is None:
+        _process_blocks = LoopbackBlocks(LoopbackBlocks.block_of_pid(os.getpid()))
+    return _process_blocks.take()
+
+
+@pytest.fixture(scope="session")
+def new_address():
+    """The address source itself, for tests and wider-scoped fixtures that
+    need more than one address: call ``new_address()`` for each."""
+    return take_address
 
 
 @pytest.fixture
 def camera_address():
-    return next(_addresses)
+    return take_address()
 
 
 @pytest.fixture

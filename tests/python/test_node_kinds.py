@@ -36,10 +36,10 @@ KINDS = {
 
 
 @pytest.fixture(scope="module")
-def camera():
+def camera(new_address):
     from corvantic.sim import VirtualCamera
 
-    with VirtualCamera("127.0.0.99") as sim:
+    with VirtualCamera(new_address()) as sim:
         cam = Camera(sim.address)
         cam.connect()
         yield cam

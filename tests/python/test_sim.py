@@ -1,11 +1,13 @@
 """The virtual camera's Python handle and the corvantic-sim program.
 
-The cameras here answer raw UDP on 127.0.0.30 to 127.0.0.34; commands are
-built byte by byte so that these tests do not depend on the client.
+The cameras here answer raw UDP on addresses of the test's own (see
+conftest.py); commands are built byte by byte so that these tests do not
+depend on the client.
 """
 
 from __future__ import annotations
 
+import re
 import socket
 import struct
 import subprocess
@@ -103,16 +105,16 @@ def test_unknown_option_is_refused():
     assert result.stdout == "error unknown option --frobnicate (see corvantic-sim --help)\n"
 
 
-def test_camera_answers_discovery_while_running_and_not_after_stop(host):
-    camera = VirtualCamera("127.0.0.30", serial="PYSIM1")
+def test_camera_answers_discovery_while_running_and_not_after_stop(host, camera_address):
+    camera = VirtualCamera(camera_address, serial="PYSIM1")
     assert not camera.running
     with camera:
         assert camera.running
-        h = host("127.0.0.30")
+        h = host(camera_address)
         h.send(0x0002, 0xFFFF, b"", flags=0x11)
         status, code, ack_id, payload = h.ack()
         assert (status, code, ack_id, len(payload)) == (0, 0x0003, 0xFFFF, 248)
-        assert payload[36:40] == bytes([127, 0, 0, 30])
+        assert payload[36:40] == socket.inet_aton(camera_address)
         assert payload[216:232].rstrip(b"\0") == b"PYSIM1"
         assert camera.status()["discoveries"] == 1
     assert not camera.running
@@ -121,15 +123,16 @@ def test_camera_answers_discovery_while_running_and_not_after_stop(host):
     camera.stop()  # a second stop does nothing
 
 
-def test_a_second_camera_on_the_same_address_does_not_start():
-    with VirtualCamera("127.0.0.31"):
-        with pytest.raises(SimError, match=r"did not start: bind 127\.0\.0\.31:3956: Address already in use"):
-            VirtualCamera("127.0.0.31").start()
+def test_a_second_camera_on_the_same_address_does_not_start(camera_address):
+    with VirtualCamera(camera_address):
+        message = f"did not start: bind {re.escape(camera_address)}:3956: Address already in use"
+        with pytest.raises(SimError, match=message):
+            VirtualCamera(camera_address).start()
 
 
-def test_ack_faults_take_effect(host):
-    with VirtualCamera("127.0.0.32") as camera:
-        h = host("127.0.0.32")
+def test_ack_faults_take_effect(host, camera_address):
+    with VirtualCamera(camera_address) as camera:
+        h = host(camera_address)
         camera.drop_acks(1)
         assert h.readreg(1, WIDTH) is None
         assert h.readreg(2, WIDTH) == (0, 0x0081, 2, struct.pack(">I", 64))
@@ -160,9 +163,9 @@ def test_ack_faults_take_effect(host):
         assert status["control"] == "none"
 
 
-def test_pending_rules_from_the_constructor_and_the_channel(host):
-    with VirtualCamera("127.0.0.33", pending=[("writereg@0x10004", 300, 100)]) as camera:
-        h = host("127.0.0.33")
+def test_pending_rules_from_the_constructor_and_the_channel(host, camera_address):
+    with VirtualCamera(camera_address, pending=[("writereg@0x10004", 300, 100)]) as camera:
+        h = host(camera_address)
         h.send(0x0082, 1, struct.pack(">II", HEIGHT, 100))
         assert h.ack() == (0, 0x0089, 1, bytes([0, 0, 0x01, 0x2C]))
         assert h.ack()[:3] == (0, 0x0083, 1)
@@ -174,9 +177,9 @@ def test_pending_rules_from_the_constructor_and_the_channel(host):
         assert camera.status()["pending_acks"] == 2
 
 
-def test_control_and_heartbeat_faults(host):
-    with VirtualCamera("127.0.0.34", heartbeat_timeout_ms=5000) as camera:
-        h = host("127.0.0.34")
+def test_control_and_heartbeat_faults(host, camera_address):
+    with VirtualCamera(camera_address, heartbeat_timeout_ms=5000) as camera:
+        h = host(camera_address)
         assert h.writereg(1, CCP, 2)[0] == 0
         assert camera.status()["control"] == f"127.0.0.1:{h.sock.getsockname()[1]}"
         camera.expire_heartbeat()
@@ -188,15 +191,15 @@ def test_control_and_heartbeat_faults(host):
         camera.ignore_heartbeats(False)
 
 
-def test_events_reach_the_host(host):
-    with VirtualCamera("127.0.0.34") as camera:
-        h = host("127.0.0.34")
+def test_events_reach_the_host(host, camera_address):
+    with VirtualCamera(camera_address) as camera:
+        h = host(camera_address)
         assert h.writereg(1, CCP, 2)[0] == 0
         req_id = camera.send_event(0x9001, ack=True, block=3, timestamp=5)
         data = h.receive()
         assert data[:8] == struct.pack(">BBHHH", 0x42, 0x01, 0x00C0, 16, req_id)
         assert data[8:] == struct.pack(">HHHHQ", 0, 0x9001, 0xFFFF, 3, 5)
-        h.sock.sendto(struct.pack(">HHHH", 0, 0x00C1, 0, req_id), ("127.0.0.34", 3956))
+        h.sock.sendto(struct.pack(">HHHH", 0, 0x00C1, 0, req_id), (camera_address, 3956))
         req_id = camera.send_event(0x9002, data=b"\x01\x02\x03")
         data = h.receive()
         assert struct.unpack(">H", data[2:4])[0] == 0x00C2
@@ -210,8 +213,8 @@ def test_events_reach_the_host(host):
         assert status["event_acks"] == 1
 
 
-def test_refused_commands_raise_with_the_reason():
-    with VirtualCamera("127.0.0.30") as camera:
+def test_refused_commands_raise_with_the_reason(camera_address):
+    with VirtualCamera(camera_address) as camera:
         with pytest.raises(SimError, match="^unknown command 'frobnicate'$"):
             camera.command("frobnicate")
         with pytest.raises(SimError, match="^bad number 'many'$"):
@@ -228,10 +231,10 @@ def test_refused_commands_raise_with_the_reason():
         assert camera.status()["malformed"] == 0
 
 
-def test_options_reach_the_device(host):
+def test_options_reach_the_device(host, camera_address):
     options = dict(concatenation=False, description="zip-deflated", tick_frequency=125_000_000, width=128)
-    with VirtualCamera("127.0.0.30", **options):
-        h = host("127.0.0.30")
+    with VirtualCamera(camera_address, **options):
+        h = host(camera_address)
         # Without concatenation, only the first register is read.
         assert h.readreg(1, 0x093C, 0x0940)[3] == struct.pack(">I", 0)
         assert h.readreg(2, 0x0940)[3] == struct.pack(">I", 125_000_000)

@@ -6,6 +6,7 @@
 
 #include "genicam/url.hpp"
 #include "sim/device.hpp"
+#include "test_address.hpp"
 #include "util/log.hpp"
 
 namespace corvantic::genicam {
@@ -15,7 +16,8 @@ using namespace std::chrono_literals;
 
 class FeaturesTest : public ::testing::Test {
  protected:
-  static constexpr const char* CAMERA_IP = "127.0.0.80";
+  // This process's own (test_address.hpp), so tests may run side by side.
+  static inline const std::string CAMERA_IP = testing::next_test_address();
 
   void start(sim::DescriptionForm form = sim::DescriptionForm::Plain) {
     sim::VirtualCameraConfig config;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "net/udp_socket.hpp"
+#include "test_address.hpp"
 #include "util/bytes.hpp"
 #include "util/log.hpp"
 
@@ -14,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t LOOPBACK = 0x7F000001;         // 127.0.0.1, the "adapter"
-constexpr std::uint32_t RESPONDER_IP = 0x7F000032;     // 127.0.0.50, the "device"
+const std::uint32_t RESPONDER_IP = testing::next_test_ip();  // the "device", this process's own
 
 // A discovery acknowledge: 8-byte header then a 248-byte identity block with
 // the given MAC's last byte and model name.

@@ -7,6 +7,7 @@
 
 #include "fake_device.hpp"
 #include "sim/device.hpp"
+#include "test_address.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 
@@ -15,10 +16,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Each test gets its own camera address so tests may run side by side.
+// The camera address is this process's own (test_address.hpp), so tests may
+// run side by side.
 class GigeDriverTest : public ::testing::Test {
  protected:
-  static constexpr const char* CAMERA_IP = "127.0.0.70";
+  static inline const std::string CAMERA_IP = testing::next_test_address();
 
   void start_camera(sim::VirtualCameraConfig config = {}) {
     config.address = CAMERA_IP;

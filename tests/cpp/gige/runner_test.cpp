@@ -5,6 +5,7 @@
 #include "fake_device.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/runner_loop.hpp"
+#include "test_address.hpp"
 #include "util/log.hpp"
 
 namespace corvantic::gige {
@@ -13,8 +14,9 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakeDevice;
 
-constexpr std::uint32_t DEVICE_IP = 0x7F00003C;   // 127.0.0.60
-constexpr std::uint32_t STRANGER_IP = 0x7F00003D;  // 127.0.0.61
+// Addresses of this process's own (test_address.hpp).
+const std::uint32_t DEVICE_IP = testing::next_test_ip();
+const std::uint32_t STRANGER_IP = testing::next_test_ip();
 
 class GvcpWorkerTest : public ::testing::Test {
  protected:

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/gvsp_packet.hpp"
+#include "test_address.hpp"
 
 namespace corvantic::sim {
 namespace {
@@ -295,9 +296,12 @@ class Finished {
   int count_ = 0;
 };
 
+// The device end's address, this process's own (test_address.hpp).
+const std::string DEVICE_IP = testing::next_test_address();
+
 struct Device {
-  explicit Device(const char* ip = "127.0.0.40")
-      : fd(bound_socket(ip)), streamer(0, fd.get(), TICK_FREQUENCY) {}
+  explicit Device(const std::string& ip = DEVICE_IP)
+      : fd(bound_socket(ip.c_str())), streamer(0, fd.get(), TICK_FREQUENCY) {}
   Fd fd;
   GvspStreamer streamer;
 };
@@ -340,7 +344,7 @@ TEST(GvspStreamer, SingleFrameCarriesEveryByteInTheStandardForm) {
 
   const auto datagrams = host.receive_n(expected_layout(cfg).packet_count());
   for (const auto& d : datagrams) {
-    EXPECT_EQ(d.from.sin_addr.s_addr, address_of("127.0.0.40", 0).sin_addr.s_addr)
+    EXPECT_EQ(d.from.sin_addr.s_addr, address_of(DEVICE_IP.c_str(), 0).sin_addr.s_addr)
         << "source IP is the device's";
   }
   const std::uint64_t ts = expect_frame(parse_all(datagrams), cfg, 1);
@@ -675,7 +679,7 @@ TEST(GvspStreamer, FireTestSendsOnlyWhatThePathCarries) {
   std::multiset<std::size_t> sizes;
   for (const auto& d : got) {
     sizes.insert(d.bytes.size() + 28);
-    EXPECT_EQ(d.from.sin_addr.s_addr, address_of("127.0.0.40", 0).sin_addr.s_addr);
+    EXPECT_EQ(d.from.sin_addr.s_addr, address_of(DEVICE_IP.c_str(), 0).sin_addr.s_addr);
     EXPECT_TRUE(std::all_of(d.bytes.begin(), d.bytes.end(), [](std::uint8_t b) { return b == 0; }));
   }
   EXPECT_EQ(sizes, (std::multiset<std::size_t>{1000, 1500}));
@@ -751,7 +755,7 @@ TEST(GvspStreamer, FaultsFollowTheSeedAndResendRepairsLoss) {
   ASSERT_EQ(n, 202u);
   const StreamFaults faults{.loss = 0.1, .reorder = 0.1, .duplicate = 0.1, .seed = 7};
 
-  Device a("127.0.0.41"), b("127.0.0.42"), c("127.0.0.43");
+  Device a(testing::next_test_address()), b(testing::next_test_address()), c(testing::next_test_address());
   const FaultRun first = run_with_faults(a, host, cfg, faults);
   const FaultRun same = run_with_faults(b, host, cfg, faults);
   StreamFaults other = faults;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "sim/device.hpp"
+#include "test_address.hpp"
 
 namespace corvantic::sim::test {
 
@@ -171,23 +172,16 @@ class RawHost {
   std::uint16_t port_ = 0;
 };
 
-// Starts a camera; tests of one file share an address and may run in
-// parallel processes, so a busy address is waited for.
+// Starts a camera. Its address is this process's own (test_address.hpp), so
+// a busy address is a fault to report, not something to wait out.
 inline std::unique_ptr<VirtualCamera> start_camera(VirtualCameraConfig config) {
   auto camera = std::make_unique<VirtualCamera>(config);
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  for (;;) {
-    auto started = camera->start();
-    if (started) return camera;
-    if (started.error().find("in use") == std::string::npos || std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << started.error();
-      return camera;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
+  auto started = camera->start();
+  if (!started) ADD_FAILURE() << started.error();
+  return camera;
 }
 
-inline VirtualCameraConfig config_at(const char* ip) {
+inline VirtualCameraConfig config_at(const std::string& ip) {
   VirtualCameraConfig config;
   config.address = ip;
   return config;

@@ -1,10 +1,12 @@
 // The control side of VirtualCamera over raw UDP: discovery, register and
 // memory commands, their error statuses, malformed input and the
-// description bytes. Cameras of this file use 127.0.0.20 (and 127.0.0.25).
+// description bytes. Cameras of this file use IP (and SECOND_IP), addresses
+// of this process's own.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -14,7 +16,9 @@
 namespace corvantic::sim::test {
 namespace {
 
-constexpr const char* IP = "127.0.0.20";
+const std::uint32_t CAMERA_IP = testing::next_test_ip();
+const std::string IP = util::ipv4_string(CAMERA_IP);
+const std::string SECOND_IP = testing::next_test_address();
 
 class VirtualCameraControl : public ::testing::Test {
  protected:
@@ -31,7 +35,7 @@ TEST_F(VirtualCameraControl, AnswersDiscoveryWithTheIdentityBlock) {
   ASSERT_TRUE(datagram);
   // The answer comes from the device's control port.
   EXPECT_EQ(ntohs(datagram->from.sin_port), 3956);
-  EXPECT_EQ(ntohl(datagram->from.sin_addr.s_addr), 0x7F000014u);
+  EXPECT_EQ(ntohl(datagram->from.sin_addr.s_addr), CAMERA_IP);
   const auto ack = parse_ack(datagram->bytes);
   ASSERT_TRUE(ack);
   EXPECT_EQ(ack->status, 0x0000);
@@ -41,12 +45,16 @@ TEST_F(VirtualCameraControl, AnswersDiscoveryWithTheIdentityBlock) {
   const Bytes& b = ack->payload;
   EXPECT_EQ(get16(b, 0), 2);                                                             // major version
   EXPECT_EQ(get16(b, 2), 0);                                                             // minor version
-  EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 16), (Bytes{0x02, 0x00, 127, 0, 0, 20}));  // MAC
-  EXPECT_EQ(Bytes(b.begin() + 36, b.begin() + 40), (Bytes{127, 0, 0, 20}));              // IP
+  Bytes ip;
+  put32(ip, CAMERA_IP);
+  EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 16), (Bytes{0x02, 0x00, ip[0], ip[1], ip[2], ip[3]}));  // MAC
+  EXPECT_EQ(Bytes(b.begin() + 36, b.begin() + 40), ip);                                                // IP
   EXPECT_EQ(Bytes(b.begin() + 52, b.begin() + 56), (Bytes{255, 0, 0, 0}));               // mask
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[72])), "Corvantic");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[104])), "VirtualCamera");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[216])), "SIM7F000014");
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "SIM%08X", CAMERA_IP);  // e.g. SIM7F000014 for 127.0.0.20
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[216])), serial);
   // The same bytes as the bootstrap registers.
   const auto regs = ask(readreg(1, {0x0000, 0x0004, 0x0008, 0x000C, 0x0024}));
   ASSERT_TRUE(regs);
@@ -204,11 +212,11 @@ TEST(VirtualCameraBroadcast, CamerasListeningForBroadcastsCoexist) {
   config.listen_broadcast = true;
   auto first = start_camera(config);
   ASSERT_TRUE(first->running());
-  config.address = "127.0.0.25";
+  config.address = SECOND_IP;
   auto second = start_camera(config);
   ASSERT_TRUE(second->running());
   RawHost host;
-  for (const char* ip : {IP, "127.0.0.25"}) {
+  for (const std::string& ip : {IP, SECOND_IP}) {
     host.send_to(ip, Bytes{0x42, 0x11, 0x00, 0x02, 0x00, 0x00, 0xFF, 0xFF});
     const auto ack = host.receive_ack();
     ASSERT_TRUE(ack) << ip;

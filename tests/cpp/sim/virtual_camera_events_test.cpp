@@ -1,5 +1,5 @@
 // EVENT and EVENTDATA sent by VirtualCamera on demand. Cameras of this file
-// use 127.0.0.23.
+// use IP, an address of this process's own.
 #include <gtest/gtest.h>
 
 #include "sim/register_layout.hpp"
@@ -8,7 +8,7 @@
 namespace corvantic::sim::test {
 namespace {
 
-constexpr const char* IP = "127.0.0.23";
+const std::string IP = testing::next_test_address();
 
 class VirtualCameraEvents : public ::testing::Test {
  protected:

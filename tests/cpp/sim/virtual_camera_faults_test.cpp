@@ -1,5 +1,6 @@
 // Pending acknowledges and injected acknowledge faults of VirtualCamera
-// over raw UDP. Cameras of this file use 127.0.0.22.
+// over raw UDP. Cameras of this file use IP, an address of this process's
+// own.
 #include <gtest/gtest.h>
 
 #include "sim/register_layout.hpp"
@@ -8,7 +9,7 @@
 namespace corvantic::sim::test {
 namespace {
 
-constexpr const char* IP = "127.0.0.22";
+const std::string IP = testing::next_test_address();
 
 class VirtualCameraFaults : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
 // Control channel privilege and heartbeat of VirtualCamera over raw UDP.
-// Cameras of this file use 127.0.0.21.
+// Cameras of this file use IP, an address of this process's own.
 #include <gtest/gtest.h>
 
 #include "sim/register_layout.hpp"
@@ -8,7 +8,7 @@
 namespace corvantic::sim::test {
 namespace {
 
-constexpr const char* IP = "127.0.0.21";
+const std::string IP = testing::next_test_address();
 
 class VirtualCameraPrivilege : public ::testing::Test {
  protected:

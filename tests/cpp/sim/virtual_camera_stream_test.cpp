@@ -2,7 +2,7 @@
 // test, acquisition start and stop from the registers, the destination of
 // SCDA 0, the end of single-frame acquisitions, resend requests and heartbeat
 // expiry. The packets' own layout is the stream side's to test. Cameras of
-// this file use 127.0.0.24.
+// this file use IP, an address of this process's own.
 #include <gtest/gtest.h>
 
 #include "sim/register_layout.hpp"
@@ -11,7 +11,8 @@
 namespace corvantic::sim::test {
 namespace {
 
-constexpr const char* IP = "127.0.0.24";
+const std::uint32_t CAMERA_IP = testing::next_test_ip();
+const std::string IP = util::ipv4_string(CAMERA_IP);
 
 class VirtualCameraStream : public ::testing::Test {
  protected:
@@ -53,7 +54,7 @@ TEST_F(VirtualCameraStream, FireTestSendsOnePacketOfTheRequestedSize) {
   const auto packet = stream.receive();
   ASSERT_TRUE(packet);
   EXPECT_EQ(packet->bytes.size(), 1200u - 28);
-  EXPECT_EQ(ntohl(packet->from.sin_addr.s_addr), 0x7F000018u);
+  EXPECT_EQ(ntohl(packet->from.sin_addr.s_addr), CAMERA_IP);
   EXPECT_TRUE(stream.quiet(100ms));
   // The fire-test bit does not stay set; do not fragment does.
   EXPECT_EQ(read(reg::stream_register(0, reg::SCPS)), 0x40000000u | 1200u);

@@ -12,8 +12,9 @@ bash scripts/setup-system.sh
 echo "== C++ build and tests"
 cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/dev
-# One test at a time: tests of one file share their virtual camera address.
-ctest --test-dir build/dev --output-on-failure
+# Side by side: each test process binds loopback addresses of its own
+# (tests/cpp/test_address.hpp), and the tests mostly wait on sockets.
+ctest --test-dir build/dev --output-on-failure -j "$(($(nproc) * 2))"
 
 # On the free-threaded interpreter the GIL must stay off: importing an
 # extension module that does not declare itself safe without it turns it on.
@@ -48,7 +49,7 @@ for ver in "${SUPPORTED_PYTHONS[@]}" "$FREE_THREADED_PYTHON"; do
   # The test hooks, which the package leaves out (see tests/python/conftest.py).
   bash scripts/build-test-hooks.sh "$venv/bin/python" >/dev/null
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_start "$venv"
-  (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
+  (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto "$ROOT/tests/python")
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_end
   tested=$((tested + 1))
 done

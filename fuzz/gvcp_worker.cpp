@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto length = input.be16();
     if (!selector || !length) break;
     {
-      std::lock_guard lock(shared->queue_mutex);
+      util::MutexLock lock(shared->queue_mutex);
       shared->queue.push_back(as_request(make_op(*selector)));
     }
     if (!loop.take_requests()) break;

@@ -94,7 +94,8 @@ VirtualCamera::VirtualCamera(VirtualCameraConfig config)
     : config_(std::move(config)),
       ip_(parse_ipv4(config_.address)),
       // The map calls the timestamp under mutex_, which guards streamers_.
-      map_(map_config(config_, ip_, [this] { return streamers_[0] ? streamers_[0]->timestamp() : 0; })),
+      map_(map_config(config_, ip_,
+                      [this]() REQUIRES(mutex_) { return streamers_[0] ? streamers_[0]->timestamp() : 0; })),
       path_mtu_(config_.path_mtu),
       extended_ids_(config_.extended_ids) {}
 
@@ -103,7 +104,7 @@ VirtualCamera::~VirtualCamera() {
 }
 
 std::expected<void, std::string> VirtualCamera::start() {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   if (socket_fd_.valid()) return {};
   if (ip_ == 0) return std::unexpected("bad IPv4 address '" + config_.address + "'");
   const std::string where = format_ipv4(ip_) + ":" + std::to_string(GVCP_PORT);
@@ -150,13 +151,13 @@ std::expected<void, std::string> VirtualCamera::start() {
 
 void VirtualCamera::stop() {
   {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!socket_fd_.valid()) return;
   }
   stop_requested_.store(true);
   wake();
   if (thread_.joinable()) thread_.join();
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   for (auto& streamer : streamers_) {
     if (streamer) streamer->stop();
     streamer.reset();
@@ -218,7 +219,7 @@ std::expected<void, std::string> VirtualCamera::open_broadcast_sockets_locked() 
 }
 
 bool VirtualCamera::running() const {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   return socket_fd_.valid();
 }
 
@@ -234,51 +235,51 @@ void VirtualCamera::wake() {
 // ---------------------------------------------------------------- faults
 
 void VirtualCamera::drop_acks(std::uint32_t count) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   drop_acks_ = count;
 }
 void VirtualCamera::duplicate_acks(std::uint32_t count) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   duplicate_acks_ = count;
 }
 void VirtualCamera::reorder_acks(std::uint32_t count) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   reorder_acks_ = count;
 }
 void VirtualCamera::set_ack_delay(std::uint32_t ms) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   ack_delay_ms_ = ms;
 }
 void VirtualCamera::set_silent(bool silent) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   silent_ = silent;
 }
 void VirtualCamera::inject_status(std::uint32_t address, InjectedStatus injected) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   map_.inject_status(address, injected);
 }
 void VirtualCamera::clear_status(std::uint32_t address) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   map_.clear_injected_status(address);
 }
 void VirtualCamera::clear_statuses() {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   map_.clear_all_injected_statuses();
 }
 void VirtualCamera::add_pending(PendingRule rule) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   pending_rules_.push_back(rule);
 }
 void VirtualCamera::clear_pending() {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   pending_rules_.clear();
 }
 void VirtualCamera::set_ignore_heartbeats(bool ignore) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   ignore_heartbeats_ = ignore;
 }
 void VirtualCamera::expire_heartbeat() {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   Effects effects;
   if (map_.force_release(effects)) {
     ++counters_.heartbeat_expiries;
@@ -286,28 +287,28 @@ void VirtualCamera::expire_heartbeat() {
   }
 }
 void VirtualCamera::set_path_mtu(std::uint32_t bytes) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   path_mtu_ = bytes;
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) reconfigure_stream_locked(c);
 }
 void VirtualCamera::set_extended_ids(bool extended) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   extended_ids_ = extended;
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) reconfigure_stream_locked(c);
 }
 void VirtualCamera::set_stream_faults(int channel, const StreamFaults& faults) {
   if (channel < 0 || channel >= reg::STREAM_CHANNEL_COUNT) return;
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   const auto index = static_cast<std::size_t>(channel);
   stream_faults_[index] = faults;
   if (streamers_[index]) streamers_[index]->set_faults(faults);
 }
 void VirtualCamera::set_url(int index, std::string_view text) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   map_.set_url(index, text);
 }
 void VirtualCamera::clear_faults() {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   drop_acks_ = duplicate_acks_ = reorder_acks_ = ack_delay_ms_ = 0;
   silent_ = false;
   ignore_heartbeats_ = false;
@@ -329,7 +330,7 @@ void VirtualCamera::clear_faults() {
 // ---------------------------------------------------------------- status
 
 DeviceStatus VirtualCamera::status() const {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   DeviceStatus out;
   out.counters = counters_;
   out.control_holder = map_.control_holder();
@@ -344,7 +345,7 @@ DeviceStatus VirtualCamera::status() const {
 }
 
 void VirtualCamera::process_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in& from) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   const auto now = Clock::now();
   handle_datagram_locked(datagram, from, now);
   run_timers_locked(now);
@@ -357,7 +358,7 @@ void VirtualCamera::run() {
   while (!stop_requested_.load()) {
     int timeout_ms;
     {
-      std::lock_guard lock(mutex_);
+      util::MutexLock lock(mutex_);
       const auto now = Clock::now();
       const auto wait = next_timer_locked(now) - now;
       timeout_ms = static_cast<int>(
@@ -374,7 +375,7 @@ void VirtualCamera::run() {
       // Emptying the wake counter; EAGAIN only means another read got it.
       [[maybe_unused]] const auto n = ::read(wake_fd_.get(), &drained, sizeof drained);
     }
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     collect_finished_locked();
     // A bounded number of datagrams per pass keeps timers on time under load.
     for (int i = 0; i < 64; ++i) {
@@ -586,7 +587,7 @@ void VirtualCamera::handle_command_locked(const ParsedCommand& command,
   Effects effects;
   std::vector<std::uint8_t> ack;
   std::visit(
-      [&](const auto& request) {
+      [&](const auto& request) REQUIRES(mutex_) {
         using T = std::decay_t<decltype(request)>;
         if constexpr (std::is_same_v<T, ReadRegRequest>) {
           answer_readreg_locked(header, request, access);
@@ -878,7 +879,7 @@ void VirtualCamera::start_stream_locked(int channel) {
 // ---------------------------------------------------------------- events
 
 std::expected<std::uint16_t, std::string> VirtualCamera::send_event(const EventMessage& event) {
-  std::lock_guard lock(mutex_);
+  util::MutexLock lock(mutex_);
   if (!socket_fd_.valid()) return std::unexpected("camera is not running");
   auto sent = send_event_locked(event, Clock::now());
   wake();

@@ -22,7 +22,6 @@
 #include <expected>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,6 +31,7 @@
 #include "sim/description.hpp"
 #include "sim/gvsp_streamer.hpp"
 #include "sim/register_map.hpp"
+#include "util/mutex.hpp"
 #include "util/unique_fd.hpp"
 
 namespace corvantic::sim {
@@ -112,50 +112,52 @@ class VirtualCamera {
 
   // Binds <address>:3956 and starts the control thread. The message is the
   // system's reason, e.g. "bind 127.0.0.2:3956: Address already in use".
-  [[nodiscard]] std::expected<void, std::string> start();
+  [[nodiscard]] std::expected<void, std::string> start() EXCLUDES(mutex_);
   // Stops streaming and the control thread; prompt (the thread is woken).
-  void stop();
-  [[nodiscard]] bool running() const;
+  void stop() EXCLUDES(mutex_);
+  [[nodiscard]] bool running() const EXCLUDES(mutex_);
   [[nodiscard]] const VirtualCameraConfig& config() const { return config_; }
 
   // Faults on acknowledges (PENDING_ACKs and discovery answers included).
-  void drop_acks(std::uint32_t count);       // the next `count` are not sent
-  void duplicate_acks(std::uint32_t count);  // the next `count` are sent twice
-  void reorder_acks(std::uint32_t count);    // the next `count` are each held until after the following one
-  void set_ack_delay(std::uint32_t ms);      // every acknowledge leaves `ms` late; 0 ends it
-  void set_silent(bool silent);              // receive and answer nothing at all
+  void drop_acks(std::uint32_t count) EXCLUDES(mutex_);       // the next `count` are not sent
+  void duplicate_acks(std::uint32_t count) EXCLUDES(mutex_);  // the next `count` are sent twice
+  // The next `count` are each held until after the following one.
+  void reorder_acks(std::uint32_t count) EXCLUDES(mutex_);
+  void set_ack_delay(std::uint32_t ms) EXCLUDES(mutex_);      // every acknowledge leaves `ms` late; 0 ends it
+  void set_silent(bool silent) EXCLUDES(mutex_);              // receive and answer nothing at all
   // Registers answering an error status.
-  void inject_status(std::uint32_t address, InjectedStatus injected);
-  void clear_status(std::uint32_t address);
-  void clear_statuses();
+  void inject_status(std::uint32_t address, InjectedStatus injected) EXCLUDES(mutex_);
+  void clear_status(std::uint32_t address) EXCLUDES(mutex_);
+  void clear_statuses() EXCLUDES(mutex_);
   // Slow operations.
-  void add_pending(PendingRule rule);
-  void clear_pending();
+  void add_pending(PendingRule rule) EXCLUDES(mutex_);
+  void clear_pending() EXCLUDES(mutex_);
   // Heartbeat: ignore the holder's commands as heartbeats, or expire now.
-  void set_ignore_heartbeats(bool ignore);
-  void expire_heartbeat();
+  void set_ignore_heartbeats(bool ignore) EXCLUDES(mutex_);
+  void expire_heartbeat() EXCLUDES(mutex_);
   // Stream side.
-  void set_path_mtu(std::uint32_t bytes);
-  void set_extended_ids(bool extended);
-  void set_stream_faults(int channel, const StreamFaults& faults);
+  void set_path_mtu(std::uint32_t bytes) EXCLUDES(mutex_);
+  void set_extended_ids(bool extended) EXCLUDES(mutex_);
+  void set_stream_faults(int channel, const StreamFaults& faults) EXCLUDES(mutex_);
   // Location registers (index 0: 0x0200, 1: 0x0400).
-  void set_url(int index, std::string_view text);
+  void set_url(int index, std::string_view text) EXCLUDES(mutex_);
   // Ends every fault above (stream faults included) and restores the URLs.
-  void clear_faults();
+  void clear_faults() EXCLUDES(mutex_);
 
   // Sends an EVENT (or EVENTDATA when `event.with_data`) to the message
   // channel (MCDA:MCP) when it is configured, else to the control holder,
   // else to the requester of the last command. With `ack_required` the
   // device waits MCTT ms for the acknowledge and retransmits up to MCRC
   // times. Returns the request id, or why nothing was sent.
-  [[nodiscard]] std::expected<std::uint16_t, std::string> send_event(const EventMessage& event);
+  [[nodiscard]] std::expected<std::uint16_t, std::string> send_event(const EventMessage& event)
+      EXCLUDES(mutex_);
 
-  [[nodiscard]] DeviceStatus status() const;
+  [[nodiscard]] DeviceStatus status() const EXCLUDES(mutex_);
 
   // Handles one datagram as if it had arrived from `from`, at once. The
   // fuzz target's entry: it needs no start(), and while the camera is
   // stopped its answers go nowhere.
-  void process_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in& from);
+  void process_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in& from) EXCLUDES(mutex_);
 
  private:
   struct Outgoing {
@@ -182,34 +184,37 @@ class VirtualCamera {
     std::vector<std::uint8_t> ack;
   };
 
-  void run();
+  void run() EXCLUDES(mutex_);
   void handle_datagram_locked(std::span<const std::uint8_t> datagram, const sockaddr_in& from,
-                              Clock::time_point now, bool broadcast = false);
-  [[nodiscard]] std::expected<void, std::string> open_broadcast_sockets_locked();
-  void close_sockets_locked();
+                              Clock::time_point now, bool broadcast = false) REQUIRES(mutex_);
+  [[nodiscard]] std::expected<void, std::string> open_broadcast_sockets_locked() REQUIRES(mutex_);
+  void close_sockets_locked() REQUIRES(mutex_);
   void handle_command_locked(const ParsedCommand& command, std::span<const std::uint8_t> datagram,
-                             const Peer& peer, const sockaddr_in& from, Clock::time_point now);
+                             const Peer& peer, const sockaddr_in& from, Clock::time_point now)
+      REQUIRES(mutex_);
   void answer_readreg_locked(const CommandHeader& header, const ReadRegRequest& request,
-                             const Access& access);
+                             const Access& access) REQUIRES(mutex_);
   void answer_writereg_locked(const CommandHeader& header, const WriteRegRequest& request,
-                              const Access& access, Effects& effects);
+                              const Access& access, Effects& effects) REQUIRES(mutex_);
   void answer_readmem_locked(const CommandHeader& header, const ReadMemRequest& request,
-                             const Access& access);
+                             const Access& access) REQUIRES(mutex_);
   void answer_writemem_locked(const CommandHeader& header, const WriteMemRequest& request,
-                              const Access& access, Effects& effects);
-  [[nodiscard]] const PendingRule* pending_rule_locked(const ParsedCommand& command) const;
+                              const Access& access, Effects& effects) REQUIRES(mutex_);
+  [[nodiscard]] const PendingRule* pending_rule_locked(const ParsedCommand& command) const REQUIRES(mutex_);
   // Sends (or schedules, per the injected faults) one acknowledge.
-  void emit_ack_locked(std::vector<std::uint8_t> bytes, const sockaddr_in& to, Clock::time_point now);
-  void put_on_wire_locked(const std::vector<std::uint8_t>& bytes, const sockaddr_in& to);
-  void apply_effects_locked(const Effects& effects, Clock::time_point now);
-  void reconfigure_stream_locked(int channel);
-  void start_stream_locked(int channel);
-  [[nodiscard]] std::optional<StreamConfig> stream_config_locked(int channel) const;
-  void run_timers_locked(Clock::time_point now);
-  [[nodiscard]] Clock::time_point next_timer_locked(Clock::time_point now) const;
-  void collect_finished_locked();
+  void emit_ack_locked(std::vector<std::uint8_t> bytes, const sockaddr_in& to, Clock::time_point now)
+      REQUIRES(mutex_);
+  void put_on_wire_locked(const std::vector<std::uint8_t>& bytes, const sockaddr_in& to) REQUIRES(mutex_);
+  void apply_effects_locked(const Effects& effects, Clock::time_point now) REQUIRES(mutex_);
+  void reconfigure_stream_locked(int channel) REQUIRES(mutex_);
+  void start_stream_locked(int channel) REQUIRES(mutex_);
+  [[nodiscard]] std::optional<StreamConfig> stream_config_locked(int channel) const REQUIRES(mutex_);
+  void run_timers_locked(Clock::time_point now) REQUIRES(mutex_);
+  [[nodiscard]] Clock::time_point next_timer_locked(Clock::time_point now) const REQUIRES(mutex_);
+  void collect_finished_locked() REQUIRES(mutex_);
   [[nodiscard]] std::expected<std::uint16_t, std::string> send_event_locked(const EventMessage& event,
-                                                                            Clock::time_point now);
+                                                                            Clock::time_point now)
+      REQUIRES(mutex_);
   void wake();
 
   const VirtualCameraConfig config_;
@@ -220,33 +225,35 @@ class VirtualCamera {
   std::array<std::atomic<std::uint64_t>, reg::STREAM_CHANNEL_COUNT> finished_{};
   std::atomic<bool> stop_requested_{false};
 
-  mutable std::mutex mutex_;
-  // Guarded by mutex_:
-  RegisterMap map_;
-  std::array<std::unique_ptr<GvspStreamer>, reg::STREAM_CHANNEL_COUNT> streamers_;
-  std::array<bool, reg::STREAM_CHANNEL_COUNT> started_{};  // started for the current acquisition
+  mutable util::Mutex mutex_;
+  RegisterMap map_ GUARDED_BY(mutex_);
+  std::array<std::unique_ptr<GvspStreamer>, reg::STREAM_CHANNEL_COUNT> streamers_ GUARDED_BY(mutex_);
+  // Started for the current acquisition.
+  std::array<bool, reg::STREAM_CHANNEL_COUNT> started_ GUARDED_BY(mutex_){};
   // Generation of each channel's latest start, so that a late finish report
   // of an earlier acquisition is not taken for the current one's.
-  std::array<std::uint64_t, reg::STREAM_CHANNEL_COUNT> generation_{};
-  std::optional<Peer> last_requester_;
-  DeviceCounters counters_;
-  std::uint32_t drop_acks_ = 0;
-  std::uint32_t duplicate_acks_ = 0;
-  std::uint32_t reorder_acks_ = 0;
-  std::uint32_t ack_delay_ms_ = 0;
-  bool silent_ = false;
-  bool ignore_heartbeats_ = false;
-  std::uint32_t path_mtu_;
-  bool extended_ids_;
-  std::vector<PendingRule> pending_rules_;
-  std::optional<PendingOperation> pending_;
-  std::deque<Outgoing> outgoing_;     // delayed and final acknowledges, by due time
-  std::optional<Outgoing> held_ack_;  // a reordered acknowledge waiting for the next one
-  std::vector<EventInFlight> events_;
-  std::uint16_t next_event_id_ = 1;
-  std::map<std::pair<std::uint32_t, std::uint16_t>, LastWrite> last_writes_;
-  std::array<StreamFaults, reg::STREAM_CHANNEL_COUNT> stream_faults_{};
-  std::vector<std::uint8_t> ack_;  // the acknowledge being built
+  std::array<std::uint64_t, reg::STREAM_CHANNEL_COUNT> generation_ GUARDED_BY(mutex_){};
+  std::optional<Peer> last_requester_ GUARDED_BY(mutex_);
+  DeviceCounters counters_ GUARDED_BY(mutex_);
+  std::uint32_t drop_acks_ GUARDED_BY(mutex_) = 0;
+  std::uint32_t duplicate_acks_ GUARDED_BY(mutex_) = 0;
+  std::uint32_t reorder_acks_ GUARDED_BY(mutex_) = 0;
+  std::uint32_t ack_delay_ms_ GUARDED_BY(mutex_) = 0;
+  bool silent_ GUARDED_BY(mutex_) = false;
+  bool ignore_heartbeats_ GUARDED_BY(mutex_) = false;
+  std::uint32_t path_mtu_ GUARDED_BY(mutex_);
+  bool extended_ids_ GUARDED_BY(mutex_);
+  std::vector<PendingRule> pending_rules_ GUARDED_BY(mutex_);
+  std::optional<PendingOperation> pending_ GUARDED_BY(mutex_);
+  // Delayed and final acknowledges, by due time.
+  std::deque<Outgoing> outgoing_ GUARDED_BY(mutex_);
+  // A reordered acknowledge waiting for the next one.
+  std::optional<Outgoing> held_ack_ GUARDED_BY(mutex_);
+  std::vector<EventInFlight> events_ GUARDED_BY(mutex_);
+  std::uint16_t next_event_id_ GUARDED_BY(mutex_) = 1;
+  std::map<std::pair<std::uint32_t, std::uint16_t>, LastWrite> last_writes_ GUARDED_BY(mutex_);
+  std::array<StreamFaults, reg::STREAM_CHANNEL_COUNT> stream_faults_ GUARDED_BY(mutex_){};
+  std::vector<std::uint8_t> ack_ GUARDED_BY(mutex_);  // the acknowledge being built
 
   // Set by start(), cleared by stop(); the thread uses them in between.
   util::UniqueFd socket_fd_;

@@ -32,7 +32,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <stop_token>
@@ -46,6 +45,7 @@
 #include "sim/gvsp_packet.hpp"
 #include "thread_util/thread_name.hpp"
 #include "util/log.hpp"
+#include "util/mutex.hpp"
 #include "util/unique_fd.hpp"
 
 namespace corvantic::sim {
@@ -254,26 +254,26 @@ struct GvspStreamer::Impl {
   const Clock::time_point epoch = Clock::now();
   util::UniqueFd sock;  // the streamer's own socket; set only by the constructor
 
-  std::mutex state_mutex;
+  util::Mutex state_mutex;
   std::condition_variable_any state_cv;
-  StreamConfig config;                  // guarded by state_mutex
-  std::uint64_t config_version = 0;     // guarded by state_mutex
-  StreamFaults faults;                  // guarded by state_mutex
-  std::uint64_t faults_version = 0;     // guarded by state_mutex
-  std::uint64_t acquisition_seq = 0;    // guarded by state_mutex
-  std::function<void()> on_finished;    // guarded by state_mutex
-  StreamConfig start_config;            // guarded by state_mutex: config as start() saw it
-  std::uint64_t start_config_version = 0;  // guarded by state_mutex
-  std::uint64_t active_acquisition = 0;    // guarded by state_mutex: what the sender is running, 0 idle
+  StreamConfig config GUARDED_BY(state_mutex);
+  std::uint64_t config_version GUARDED_BY(state_mutex) = 0;
+  StreamFaults faults GUARDED_BY(state_mutex);
+  std::uint64_t faults_version GUARDED_BY(state_mutex) = 0;
+  std::uint64_t acquisition_seq GUARDED_BY(state_mutex) = 0;
+  std::function<void()> on_finished GUARDED_BY(state_mutex);
+  StreamConfig start_config GUARDED_BY(state_mutex);  // config as start() saw it
+  std::uint64_t start_config_version GUARDED_BY(state_mutex) = 0;
+  std::uint64_t active_acquisition GUARDED_BY(state_mutex) = 0;  // what the sender is running, 0 idle
   // Id of the running acquisition, 0 when stopped. Written under
   // state_mutex; read without it by the sender between batches.
   std::atomic<std::uint64_t> live_acquisition{0};
 
-  std::mutex history_mutex;
-  std::array<FrameLayout, GVSP_HISTORY_FRAMES> history{};  // guarded by history_mutex
-  std::size_t history_next = 0;                          // guarded by history_mutex
-  std::size_t history_size = 0;                          // guarded by history_mutex
-  PacketBatch resend_batch;                              // guarded by history_mutex
+  util::Mutex history_mutex;
+  std::array<FrameLayout, GVSP_HISTORY_FRAMES> history GUARDED_BY(history_mutex){};
+  std::size_t history_next GUARDED_BY(history_mutex) = 0;
+  std::size_t history_size GUARDED_BY(history_mutex) = 0;
+  PacketBatch resend_batch GUARDED_BY(history_mutex);
 
   std::atomic<std::uint64_t> frames_sent{0};
   std::atomic<std::uint64_t> packets_sent{0};
@@ -316,12 +316,12 @@ struct GvspStreamer::Impl {
                        std::uint32_t frame_count);
   bool send_frame(std::stop_token st, std::uint64_t acq, const FrameLayout& frame, const sockaddr_in& dest,
                   PathLimit path, std::chrono::nanoseconds packet_delay);
-  bool wait_until(std::stop_token st, std::uint64_t acq, Clock::time_point deadline);
+  bool wait_until(std::stop_token st, std::uint64_t acq, Clock::time_point deadline) EXCLUDES(state_mutex);
   [[nodiscard]] bool live(const std::stop_token& st, std::uint64_t acq) const {
     return live_acquisition.load(std::memory_order_acquire) == acq && !st.stop_requested();
   }
   std::uint64_t next_block_id(bool extended);
-  void remember(const FrameLayout& frame);
+  void remember(const FrameLayout& frame) EXCLUDES(history_mutex);
 };
 
 // ---------------------------------------------------------------------------
@@ -354,8 +354,8 @@ void GvspStreamer::Impl::sender_main(std::stop_token st) {
     AcquisitionMode mode{};
     std::uint32_t frame_count = 0;
     {
-      std::unique_lock lock(state_mutex);
-      state_cv.wait(lock, st, [&] { return live_acquisition.load(std::memory_order_relaxed) != 0; });
+      util::MutexLock lock(state_mutex);
+      state_cv.wait(lock.native(), st, [&] { return live_acquisition.load(std::memory_order_relaxed) != 0; });
       if (st.stop_requested()) return;
       acq = live_acquisition.load(std::memory_order_relaxed);
       active_acquisition = acq;
@@ -379,7 +379,7 @@ void GvspStreamer::Impl::sender_main(std::stop_token st) {
 
     std::function<void()> done;
     {
-      std::lock_guard lock(state_mutex);
+      util::MutexLock lock(state_mutex);
       active_acquisition = 0;
       // Still live: this acquisition ends here, and its callback is ours to
       // run (or drop, when it ended early). Otherwise stop() ended it and
@@ -421,7 +421,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
     std::chrono::nanoseconds packet_delay{0};
     double frame_rate = 0;
     {
-      std::unique_lock lock(state_mutex);
+      util::MutexLock lock(state_mutex);
       if (!live(st, acq)) return false;
       if (config_version != cfg_version) {
         cfg = config;
@@ -454,7 +454,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
                         util::log::field("extended", cfg.extended_ids));
         }
         const std::uint64_t seen = cfg_version;
-        state_cv.wait(lock, st, [&] {
+        state_cv.wait(lock.native(), st, [&]() REQUIRES(state_mutex) {
           return live_acquisition.load(std::memory_order_relaxed) != acq || config_version != seen;
         });
         continue;
@@ -567,8 +567,8 @@ bool GvspStreamer::Impl::send_frame(std::stop_token st, std::uint64_t acq, const
 }
 
 bool GvspStreamer::Impl::wait_until(std::stop_token st, std::uint64_t acq, Clock::time_point deadline) {
-  std::unique_lock lock(state_mutex);
-  const bool stopped = state_cv.wait_until(lock, st, deadline, [&] {
+  util::MutexLock lock(state_mutex);
+  const bool stopped = state_cv.wait_until(lock.native(), st, deadline, [&] {
     return live_acquisition.load(std::memory_order_relaxed) != acq;
   });
   return !stopped && !st.stop_requested();
@@ -584,7 +584,7 @@ std::uint64_t GvspStreamer::Impl::next_block_id(bool extended) {
 }
 
 void GvspStreamer::Impl::remember(const FrameLayout& frame) {
-  std::lock_guard lock(history_mutex);
+  util::MutexLock lock(history_mutex);
   history[history_next] = frame;
   history_next = (history_next + 1) % history.size();
   history_size = std::min(history_size + 1, history.size());
@@ -637,7 +637,7 @@ GvspStreamer::~GvspStreamer() {
 
 void GvspStreamer::configure(const StreamConfig& config) {
   {
-    std::lock_guard lock(impl_->state_mutex);
+    util::MutexLock lock(impl_->state_mutex);
     impl_->config = config;
     ++impl_->config_version;
   }
@@ -645,14 +645,14 @@ void GvspStreamer::configure(const StreamConfig& config) {
 }
 
 void GvspStreamer::set_faults(const StreamFaults& faults) {
-  std::lock_guard lock(impl_->state_mutex);
+  util::MutexLock lock(impl_->state_mutex);
   impl_->faults = faults;
   ++impl_->faults_version;
 }
 
 void GvspStreamer::start(std::function<void()> on_finished) {
   {
-    std::lock_guard lock(impl_->state_mutex);
+    util::MutexLock lock(impl_->state_mutex);
     if (impl_->live_acquisition.load(std::memory_order_relaxed) != 0) {
       CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET, "acquisition already running; start ignored",
                     util::log::field("channel", impl_->channel));
@@ -667,7 +667,7 @@ void GvspStreamer::start(std::function<void()> on_finished) {
 }
 
 void GvspStreamer::stop() {
-  std::unique_lock lock(impl_->state_mutex);
+  util::MutexLock lock(impl_->state_mutex);
   const std::uint64_t acq = impl_->live_acquisition.load(std::memory_order_relaxed);
   if (acq == 0) return;
   impl_->live_acquisition.store(0, std::memory_order_release);
@@ -677,7 +677,8 @@ void GvspStreamer::stop() {
   // a frame, and waiting for itself would never end.
   if (std::this_thread::get_id() == impl_->sender.get_id()) return;
   // Once this returns no packet of the stopped acquisition leaves any more.
-  impl_->state_cv.wait(lock, [&] { return impl_->active_acquisition != acq; });
+  impl_->state_cv.wait(lock.native(),
+                       [&]() REQUIRES(impl_->state_mutex) { return impl_->active_acquisition != acq; });
 }
 
 bool GvspStreamer::running() const { return impl_->live_acquisition.load(std::memory_order_acquire) != 0; }
@@ -686,7 +687,7 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
   sockaddr_in dest{};
   std::uint32_t path_mtu = 0;
   {
-    std::lock_guard lock(impl_->state_mutex);
+    util::MutexLock lock(impl_->state_mutex);
     dest = normalised(impl_->config.destination);
     path_mtu = impl_->config.path_mtu;
   }
@@ -720,14 +721,14 @@ void GvspStreamer::resend(std::uint64_t block_id, std::uint32_t first_packet, st
   PathLimit path;
   bool extended_now = false;
   {
-    std::lock_guard lock(impl_->state_mutex);
+    util::MutexLock lock(impl_->state_mutex);
     dest = impl_->config.destination;
     path = PathLimit{impl_->config.path_mtu, impl_->config.do_not_fragment};
     extended_now = impl_->config.extended_ids;
   }
   if (!destination_set(dest)) return;  // nowhere to answer
 
-  std::lock_guard lock(impl_->history_mutex);
+  util::MutexLock lock(impl_->history_mutex);
   const FrameLayout* frame = nullptr;
   for (std::size_t age = 1; age <= impl_->history_size && frame == nullptr; ++age) {
     const auto& candidate =
@@ -738,7 +739,7 @@ void GvspStreamer::resend(std::uint64_t block_id, std::uint32_t first_packet, st
   PacketBatch& batch = impl_->resend_batch;
   batch.set_destination(dest);
   batch.clear();
-  auto flush = [&]() -> std::size_t {
+  auto flush = [&]() REQUIRES(impl_->history_mutex) -> std::size_t {
     const std::size_t sent = impl_->send(batch, 0, batch.count());
     batch.clear();
     return sent;

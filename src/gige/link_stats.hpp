@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+
+#include "util/mutex.hpp"
 
 namespace corvantic::gige {
 
@@ -27,21 +28,21 @@ class SharedLinkStats {
   using Counter = std::uint64_t LinkStats::*;
 
   void increment(Counter counter) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ++(stats_.*counter);
   }
   void set_control_lost() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     stats_.control_lost = true;
   }
   [[nodiscard]] LinkStats snapshot() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return stats_;
   }
 
  private:
-  mutable std::mutex mutex_;
-  LinkStats stats_;  // guarded by mutex_
+  mutable util::Mutex mutex_;
+  LinkStats stats_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvantic::gige

@@ -151,7 +151,7 @@ void GvcpWorkerLoop::receive_all(Clock::time_point now) {
 bool GvcpWorkerLoop::take_requests() {
   std::deque<Request>& taken = incoming_;  // reused so that polling allocates nothing
   {
-    std::lock_guard lock(shared_->queue_mutex);
+    util::MutexLock lock(shared_->queue_mutex);
     if (shared_->queue.empty()) return true;
     taken.swap(shared_->queue);
   }
@@ -160,7 +160,7 @@ bool GvcpWorkerLoop::take_requests() {
     taken.pop_front();
     if (std::holds_alternative<request::Shutdown>(request)) {
       // Requests behind the shutdown go back for the final drain.
-      std::lock_guard lock(shared_->queue_mutex);
+      util::MutexLock lock(shared_->queue_mutex);
       shared_->queue.insert(shared_->queue.begin(), std::make_move_iterator(taken.begin()),
                             std::make_move_iterator(taken.end()));
       taken.clear();
@@ -391,7 +391,7 @@ void GvcpWorkerLoop::shut_down() {
   shared_->running.store(false);
   std::deque<Request> left;
   {
-    std::lock_guard lock(shared_->queue_mutex);
+    util::MutexLock lock(shared_->queue_mutex);
     left.swap(shared_->queue);
   }
   for (Request& request : left) fail_request(request, failure);
@@ -443,7 +443,7 @@ GvcpWorker::~GvcpWorker() {
 bool GvcpWorker::post(Request request) {
   if (!running()) return false;
   {
-    std::lock_guard lock(shared_->queue_mutex);
+    util::MutexLock lock(shared_->queue_mutex);
     shared_->queue.push_back(std::move(request));
   }
   // A failed wake only delays the request to the next poll tick.

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <variant>
@@ -13,12 +12,13 @@
 #include "gige/runner.hpp"
 #include "net/poller.hpp"
 #include "net/udp_socket.hpp"
+#include "util/mutex.hpp"
 
 namespace corvantic::gige {
 
 struct GvcpWorker::Shared {
-  std::mutex queue_mutex;
-  std::deque<Request> queue;  // guarded by queue_mutex
+  util::Mutex queue_mutex;
+  std::deque<Request> queue GUARDED_BY(queue_mutex);
   net::Waker waker;
   std::atomic<bool> running{true};
   std::atomic<bool> stop{false};

@@ -29,7 +29,7 @@ template <typename F>
 auto released(PyObject* self, F&& work) {
   std::shared_ptr<CameraSession> session = native(self).session;
   ReleasedGil gil;
-  std::lock_guard lock(session->mutex);
+  util::MutexLock lock(session->mutex);
   return work(session->driver);
 }
 
@@ -39,13 +39,14 @@ auto released(PyObject* self, F&& work) {
 template <typename F>
 auto locked(PyObject* self, F&& work) {
   std::shared_ptr<CameraSession> session = native(self).session;
-  std::unique_lock lock(session->mutex, std::try_to_lock);
-  if (lock.owns_lock()) return work(session->driver);
+  if (session->mutex.try_lock()) {
+    util::MutexLock lock(session->mutex, std::adopt_lock);
+    return work(session->driver);
+  }
   ReleasedGil gil;
-  lock.lock();
-  auto result = work(session->driver);
-  lock.unlock();
-  return result;
+  // Declared after `gil`, so the lock goes before the GIL is taken back.
+  util::MutexLock lock(session->mutex);
+  return work(session->driver);
 }
 
 // Claims the busy marker for `activity` until the guard goes.

@@ -5,19 +5,19 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "gige/gige_driver.hpp"
+#include "util/mutex.hpp"
 
 namespace corvantic::py {
 
 struct CameraSession {
   explicit CameraSession(gige::DriverConfig config) : driver(std::move(config)) {}
-  std::mutex mutex;   // the camera session lock
-  gige::GigeDriver driver;  // guarded by mutex
+  util::Mutex mutex;  // the camera session lock
+  gige::GigeDriver driver GUARDED_BY(mutex);
 };
 
 // The one long operation that currently claims a camera.
@@ -26,19 +26,19 @@ class BusyMarker {
   // Records `activity` (a string literal) and returns nothing, or returns
   // the activity already recorded.
   [[nodiscard]] std::optional<std::string_view> claim(std::string_view activity) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (activity_) return activity_;
     activity_ = activity;
     return std::nullopt;
   }
   void clear() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     activity_.reset();
   }
 
  private:
-  std::mutex mutex_;
-  std::optional<std::string_view> activity_;  // guarded by mutex_
+  util::Mutex mutex_;
+  std::optional<std::string_view> activity_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvantic::py

@@ -6,8 +6,8 @@
 namespace corvantic::util::log {
 namespace {
 
-std::mutex sink_mutex;
-std::shared_ptr<Sink> current_sink;  // guarded by sink_mutex
+Mutex sink_mutex;
+std::shared_ptr<Sink> current_sink GUARDED_BY(sink_mutex);
 
 }  // namespace
 
@@ -28,7 +28,7 @@ Field field(std::string_view name, double value) {
 }
 
 void set_sink(std::shared_ptr<Sink> sink, Level min_level) {
-  std::lock_guard lock(sink_mutex);
+  MutexLock lock(sink_mutex);
   const int threshold = sink ? static_cast<int>(min_level) : detail::DISABLED;
   current_sink = std::move(sink);
   detail::threshold.store(threshold, std::memory_order_relaxed);
@@ -37,7 +37,7 @@ void set_sink(std::shared_ptr<Sink> sink, Level min_level) {
 void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields) {
   std::shared_ptr<Sink> sink;
   {
-    std::lock_guard lock(sink_mutex);
+    MutexLock lock(sink_mutex);
     sink = current_sink;
   }
   // The sink may have been removed between the level check and here.
@@ -46,17 +46,17 @@ void emit(Level level, std::string_view target, std::string message, std::vector
 }
 
 void CapturingSink::write(const Event& event) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   events_.push_back(event);
 }
 
 std::vector<Event> CapturingSink::events() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return events_;
 }
 
 std::vector<Event> CapturingSink::with_message(std::string_view message) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<Event> out;
   std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
                [&](const Event& e) { return e.message == message; });
@@ -64,7 +64,7 @@ std::vector<Event> CapturingSink::with_message(std::string_view message) const {
 }
 
 void CapturingSink::clear() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   events_.clear();
 }
 

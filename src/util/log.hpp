@@ -9,11 +9,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "util/mutex.hpp"
 
 namespace corvantic::util::log {
 
@@ -96,8 +97,8 @@ class CapturingSink final : public Sink {
   void clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Event> events_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<Event> events_ GUARDED_BY(mutex_);
 };
 
 // Installs a CapturingSink for the lifetime of this object.

@@ -6,8 +6,9 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <optional>
+
+#include "util/mutex.hpp"
 
 namespace corvantic::util {
 
@@ -17,7 +18,7 @@ class OneShot {
   // Stores `value` unless a value was already set; returns whether it was stored.
   bool set(T value) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (is_set_) return false;
       value_.emplace(std::move(value));
       is_set_ = true;
@@ -29,8 +30,8 @@ class OneShot {
   // Waits up to `timeout` for the value and moves it out; nothing when the
   // time ran out (or the value was already taken).
   [[nodiscard]] std::optional<T> wait_for(std::chrono::nanoseconds timeout) {
-    std::unique_lock lock(mutex_);
-    ready_.wait_for(lock, timeout, [&] { return is_set_; });
+    MutexLock lock(mutex_);
+    ready_.wait_for(lock.native(), timeout, [&]() REQUIRES(mutex_) { return is_set_; });
     if (!value_) return std::nullopt;
     std::optional<T> out = std::move(value_);
     value_.reset();
@@ -38,10 +39,10 @@ class OneShot {
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable ready_;
-  bool is_set_ = false;      // guarded by mutex_
-  std::optional<T> value_;   // guarded by mutex_
+  bool is_set_ GUARDED_BY(mutex_) = false;
+  std::optional<T> value_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvantic::util

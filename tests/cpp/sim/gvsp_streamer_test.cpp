@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,6 +21,7 @@
 
 #include "sim/gvsp_packet.hpp"
 #include "test_address.hpp"
+#include "util/mutex.hpp"
 
 namespace corvantic::sim {
 namespace {
@@ -276,24 +276,25 @@ class Finished {
  public:
   std::function<void()> callback() {
     return [this] {
-      std::lock_guard lock(mutex_);
+      util::MutexLock lock(mutex_);
       ++count_;
       cv_.notify_all();
     };
   }
   bool wait(int n = 1) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(RECEIVE_TIMEOUT_MS), [&] { return count_ >= n; });
+    util::MutexLock lock(mutex_);
+    return cv_.wait_for(lock.native(), std::chrono::milliseconds(RECEIVE_TIMEOUT_MS),
+                        [&]() REQUIRES(mutex_) { return count_ >= n; });
   }
   int count() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return count_;
   }
 
  private:
-  std::mutex mutex_;
+  util::Mutex mutex_;
   std::condition_variable cv_;
-  int count_ = 0;
+  int count_ GUARDED_BY(mutex_) = 0;
 };
 
 // The device end's address, this process's own (test_address.hpp).

@@ -1,0 +1,81 @@
+// Checked locking: a mutex that clang's thread-safety analysis knows as a
+// capability, its scoped guard, and the annotation macros.
+//
+// Rules of use:
+// 1. A field a mutex guards is declared GUARDED_BY(that_mutex) (a pointer
+//    whose target it guards, PT_GUARDED_BY).
+// 2. A function that expects the lock held (the `_locked` suffix) is declared
+//    REQUIRES(mutex). A function that takes the lock is declared
+//    EXCLUDES(mutex) where a caller could hold it: calling it with the lock
+//    held is then a compile error instead of a self-deadlock.
+// 3. Locks are taken for a scope with MutexLock. A condition variable waits
+//    on lock.native(), the std::unique_lock inside the guard, so the plain
+//    std::condition_variable (and condition_variable_any's stop_token waits)
+//    work unchanged.
+// 4. The analysis checks a lambda as a function of its own and cannot see
+//    that its caller holds the lock: a wait predicate or callback that reads
+//    guarded fields is declared `[&]() REQUIRES(mutex) { ... }`.
+// 5. The macros expand to nothing except under clang; the clang build with
+//    CORVANTIC_THREAD_SAFETY=ON (scripts/thread-safety.sh) turns every
+//    finding into an error.
+//
+// Cost: Mutex is a std::mutex and MutexLock a std::unique_lock<std::mutex>,
+// every member inline, so the generated code is that of the standard types.
+#pragma once
+
+#include <mutex>
+
+#if defined(__clang__)
+#define CORVANTIC_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define CORVANTIC_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) CORVANTIC_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY CORVANTIC_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) CORVANTIC_THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) CORVANTIC_THREAD_ANNOTATION(pt_guarded_by(x))
+#define REQUIRES(...) CORVANTIC_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define EXCLUDES(...) CORVANTIC_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ACQUIRE(...) CORVANTIC_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) CORVANTIC_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) CORVANTIC_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) CORVANTIC_THREAD_ANNOTATION(lock_returned(x))
+#define NO_THREAD_SAFETY_ANALYSIS CORVANTIC_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+namespace corvantic::util {
+
+class CAPABILITY("mutex") Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+  [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+
+ private:
+  friend class MutexLock;
+  std::mutex mutex_;
+};
+
+// Holds a Mutex from construction to the end of the scope.
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+  // Takes over a lock the caller already holds (from a successful try_lock()).
+  MutexLock(Mutex& mutex, std::adopt_lock_t) REQUIRES(mutex) : lock_(mutex.mutex_, std::adopt_lock) {}
+  ~MutexLock() RELEASE() {}
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+  // For condition variable waits only, which release and retake the lock
+  // inside the call; nothing else may lock or unlock it.
+  [[nodiscard]] std::unique_lock<std::mutex>& native() { return lock_; }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+}  // namespace corvantic::util

@@ -1,0 +1,87 @@
+#include "gige/stream/frame.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "gige/stream/buffer_pool.hpp"
+
+namespace corvantic::gige::stream {
+
+namespace {
+
+struct PixelFormat {
+  std::uint32_t code;
+  std::string_view name;
+};
+
+constexpr std::array<PixelFormat, 9> PIXEL_FORMATS = {{
+    {0x01080001, "Mono8"},
+    {0x01100003, "Mono10"},
+    {0x01100005, "Mono12"},
+    {0x01100007, "Mono16"},
+    {0x01080009, "BayerRG8"},
+    {0x0108000A, "BayerGB8"},
+    {0x02180014, "RGB8"},
+    {0x02180015, "BGR8"},
+    {0x02100032, "YUV422_8"},
+}};
+
+__extension__ using Uint128 = unsigned __int128;
+
+constexpr std::uint64_t NS_PER_S = 1'000'000'000;
+
+}  // namespace
+
+std::string_view frame_status_name(FrameStatus status) {
+  switch (status) {
+    case FrameStatus::Complete: return "Complete";
+    case FrameStatus::MissingPackets: return "MissingPackets";
+    case FrameStatus::Timeout: return "Timeout";
+    case FrameStatus::Aborted: return "Aborted";
+    case FrameStatus::WrongPacketId: return "WrongPacketId";
+    case FrameStatus::PayloadUnsupported: return "PayloadUnsupported";
+  }
+  return "unknown";
+}
+
+std::string pixel_format_name(std::uint32_t pixel_format_code) {
+  for (const auto& format : PIXEL_FORMATS) {
+    if (format.code == pixel_format_code) return std::string(format.name);
+  }
+  static constexpr std::string_view DIGITS = "0123456789abcdef";
+  std::string text = "0x00000000";
+  for (std::size_t i = 0; i < 8; ++i) text[9 - i] = DIGITS[(pixel_format_code >> (4 * i)) & 0xF];
+  return text;
+}
+
+std::uint64_t timestamp_ns(std::uint64_t ticks, std::uint64_t tick_frequency,
+                           std::uint64_t system_timestamp_ns) {
+  if (tick_frequency == 0) return system_timestamp_ns;
+  const std::uint64_t whole = (ticks / tick_frequency) * NS_PER_S;
+  // ticks % f may be as large as 2^64 - 2, so its product with 10^9 takes
+  // 94 bits; the quotient is below 10^9 again.
+  const auto fraction =
+      static_cast<std::uint64_t>(Uint128{ticks % tick_frequency} * NS_PER_S / tick_frequency);
+  return whole + fraction;
+}
+
+FrameBuffer::FrameBuffer(std::size_t payload_size) : data_(payload_size) {}
+
+Frame::Frame(PooledBuffer&& buffer) : buffer_(std::exchange(buffer.buffer_, nullptr)) {
+  if (buffer_) buffer_->references_.store(1, std::memory_order_relaxed);
+}
+
+std::span<const std::uint8_t> Frame::data() const {
+  const FrameBuffer& buffer = checked();
+  const auto size = std::min<std::uint64_t>(buffer.info.high_water, buffer.data_.size());
+  return {buffer.data_.data(), static_cast<std::size_t>(size)};
+}
+
+void Frame::drop_reference() noexcept {
+  // acq_rel: every holder's reads of the buffer happen before the last
+  // holder hands it back for rewriting.
+  if (buffer_->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) BufferPool::recycle(buffer_);
+  buffer_ = nullptr;
+}
+
+}  // namespace corvantic::gige::stream

@@ -137,6 +137,12 @@ TEST_F(GigeDriverTest, SecondClientIsDeniedUntilTheFirstReleasesControl) {
   first.disconnect(500ms);
   EXPECT_FALSE(first.is_connected());
   EXPECT_EQ(capture.sink().with_message("disconnecting").size(), 1u);
+  // The release write is sent without waiting for its acknowledge, so the
+  // camera may handle it a moment after disconnect returns.
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (camera_->status().ccp != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
   EXPECT_EQ(camera_->status().ccp, 0u) << "the release write clears control";
   ASSERT_TRUE(second.connect());
 }

@@ -79,4 +79,36 @@ SysResult<Datagram> UdpSocket::receive_from(std::span<std::uint8_t> buffer) {
   }
 }
 
+
+DatagramBatch::DatagramBatch(std::size_t slots)
+    : storage_(slots * SLOT_STRIDE), iovecs_(slots), sources_(slots), headers_(slots) {}
+
+std::span<const std::uint8_t> DatagramBatch::payload(std::size_t i) const {
+  return std::span(storage_).subspan(i * SLOT_STRIDE, headers_[i].msg_len);
+}
+
+SocketAddress DatagramBatch::source(std::size_t i) const { return SocketAddress::from_sockaddr(sources_[i]); }
+
+SysResult<std::size_t> UdpSocket::receive_batch(DatagramBatch& batch) {
+  batch.received_ = 0;
+  for (std::size_t i = 0; i < batch.capacity(); ++i) {
+    batch.iovecs_[i] = iovec{batch.storage_.data() + i * DatagramBatch::SLOT_STRIDE, DatagramBatch::SLOT_SIZE};
+    mmsghdr& header = batch.headers_[i];
+    header = mmsghdr{};
+    header.msg_hdr.msg_name = &batch.sources_[i];
+    header.msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+    header.msg_hdr.msg_iov = &batch.iovecs_[i];
+    header.msg_hdr.msg_iovlen = 1;
+  }
+  for (;;) {
+    const int n = ::recvmmsg(fd(), batch.headers_.data(), static_cast<unsigned>(batch.capacity()), MSG_DONTWAIT,
+                             nullptr);
+    if (n >= 0) {
+      batch.received_ = static_cast<std::size_t>(n);
+      return batch.received_;
+    }
+    if (errno != EINTR) return std::unexpected(last_error());
+  }
+}
+
 }  // namespace corvantic::net

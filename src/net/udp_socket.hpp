@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "net/address.hpp"
 #include "net/sys_error.hpp"
@@ -15,6 +19,37 @@ namespace corvantic::net {
 struct Datagram {
   std::size_t size = 0;
   SocketAddress source;
+};
+
+// Preallocated room for receiving several datagrams with one system call.
+// Each slot holds the largest UDP payload, so nothing is ever cut; the
+// kernel only writes, and so only commits pages for, the bytes that arrive.
+class DatagramBatch {
+ public:
+  // Largest UDP payload of any datagram.
+  static constexpr std::size_t SLOT_SIZE = 65535;
+
+  explicit DatagramBatch(std::size_t slots);
+  DatagramBatch(const DatagramBatch&) = delete;
+  DatagramBatch& operator=(const DatagramBatch&) = delete;
+
+  [[nodiscard]] std::size_t capacity() const { return headers_.size(); }
+  // The datagrams of the last receive_batch.
+  [[nodiscard]] std::size_t size() const { return received_; }
+  [[nodiscard]] std::span<const std::uint8_t> payload(std::size_t i) const;
+  [[nodiscard]] SocketAddress source(std::size_t i) const;
+
+ private:
+  friend class UdpSocket;
+  // Slots start a cache line apart modulo the page size, so that their first
+  // bytes do not all compete for the same cache sets.
+  static constexpr std::size_t SLOT_STRIDE = 65536 + 64;
+
+  std::vector<std::uint8_t> storage_;
+  std::vector<iovec> iovecs_;
+  std::vector<sockaddr_storage> sources_;
+  std::vector<mmsghdr> headers_;
+  std::size_t received_ = 0;
 };
 
 class UdpSocket {
@@ -40,6 +75,10 @@ class UdpSocket {
   // One datagram into `buffer`; a datagram longer than the buffer is cut.
   // Interrupted calls are retried.
   [[nodiscard]] SysResult<Datagram> receive_from(std::span<std::uint8_t> buffer);
+  // Without waiting, as many datagrams as are queued, up to the batch's
+  // capacity (recvmmsg); returns how many (batch.size()). Nothing queued is
+  // the would-block error. Interrupted calls are retried.
+  [[nodiscard]] SysResult<std::size_t> receive_batch(DatagramBatch& batch);
 
   void close() { fd_.reset(); }
 

@@ -1,0 +1,157 @@
+#include "gige/stream/gvsp_worker.hpp"
+
+#include <array>
+#include <chrono>
+
+#include "net/poller.hpp"
+#include "thread_util/thread_name.hpp"
+#include "util/log.hpp"
+
+namespace corvantic::gige::stream {
+namespace {
+
+using Clock = GvspWorkerLoop::Clock;
+constexpr std::uint64_t SOCKET_TOKEN = 1;
+constexpr std::uint64_t WAKER_TOKEN = 2;
+constexpr std::size_t POLL_EVENTS = 16;
+// Poll time-out while no frame is open; with frames open it is the resend interval.
+constexpr auto IDLE_POLL = std::chrono::milliseconds(100);
+constexpr std::string_view TARGET = util::log::target::STREAM_RUNNER;
+
+// Resend requests leave from the stream socket, towards the device's
+// control address.
+class SocketResendSender final : public ResendSender {
+ public:
+  SocketResendSender(net::UdpSocket& socket, const net::SocketAddress& device) : socket_(socket), device_(device) {}
+  net::SysResult<void> send(std::span<const std::uint8_t> datagram) override {
+    auto sent = socket_.send_to(datagram, device_);
+    if (!sent) return std::unexpected(sent.error());
+    return {};
+  }
+
+ private:
+  net::UdpSocket& socket_;
+  net::SocketAddress device_;
+};
+
+// Everything the thread owns. The socket is declared before the loop, whose
+// resend sender refers to it.
+class GvspThread {
+ public:
+  GvspThread(net::UdpSocket socket, net::Poller poller, const GvspWorkerSettings& settings,
+             std::shared_ptr<BufferPool> pool, std::shared_ptr<SharedStreamStats> stats,
+             std::shared_ptr<RegistrationQueue> registrations, std::shared_ptr<std::atomic<bool>> stop,
+             std::shared_ptr<std::atomic<bool>> running)
+      : socket_(std::move(socket)),
+        poller_(std::move(poller)),
+        registrations_(registrations),
+        stop_(std::move(stop)),
+        running_(std::move(running)),
+        batch_(GvspWorker::RECEIVE_BATCH),
+        loop_(settings, std::move(pool), std::move(stats), std::move(registrations),
+              std::make_unique<SocketResendSender>(socket_, settings.device)) {}
+
+  void run() {
+    std::array<epoll_event, POLL_EVENTS> events{};
+    while (!stop_->load() && !loop_.stop_requested()) {
+      const auto timeout = loop_.has_open_frames()
+                               ? std::chrono::duration_cast<std::chrono::milliseconds>(loop_.settings().resend_interval)
+                               : IDLE_POLL;
+      auto ready = poller_.wait(events, timeout);
+      if (!ready) {
+        if (ready.error().code == EINTR) continue;
+        CORVANTIC_LOG(util::log::Level::Error, TARGET, "gvsp worker poll error: " + ready.error().text());
+        break;
+      }
+      bool readable = false;
+      for (std::size_t i = 0; i < *ready; ++i) {
+        if (events[i].data.u64 == SOCKET_TOKEN) readable = true;
+        if (events[i].data.u64 == WAKER_TOKEN) registrations_->drain_wakes();
+      }
+      // Pending registrations are taken at every wake-up, whatever caused it.
+      if (loop_.drain_registrations()) break;
+      if (readable) receive_all();
+      loop_.sweep(Clock::now(), std::nullopt);
+      loop_.publish();
+    }
+    loop_.shut_down();
+    running_->store(false);
+  }
+
+ private:
+  // Receives until the socket would block; each batch is handled with one
+  // reading of the clock.
+  void receive_all() {
+    for (;;) {
+      auto received = socket_.receive_batch(batch_);
+      if (!received) {
+        if (!received.error().would_block()) {
+          CORVANTIC_LOG(util::log::Level::Warn, TARGET, "gvsp recv error: " + received.error().text());
+        }
+        return;
+      }
+      const auto now = Clock::now();
+      for (std::size_t i = 0; i < *received; ++i) loop_.handle_datagram(batch_.source(i), batch_.payload(i), now);
+      if (*received < batch_.capacity()) return;
+    }
+  }
+
+  net::UdpSocket socket_;
+  net::Poller poller_;
+  std::shared_ptr<RegistrationQueue> registrations_;
+  std::shared_ptr<std::atomic<bool>> stop_;
+  std::shared_ptr<std::atomic<bool>> running_;
+  net::DatagramBatch batch_;
+  GvspWorkerLoop loop_;
+};
+
+}  // namespace
+
+std::string gvsp_thread_name(std::uint16_t channel) {
+  return (channel < 10 ? "corvantic-gvsp" : "corv-gvsp") + std::to_string(channel);
+}
+
+CameraResult<std::unique_ptr<GvspWorker>> GvspWorker::start(const std::string& thread_name, net::UdpSocket socket,
+                                                            const GvspWorkerSettings& settings,
+                                                            std::shared_ptr<BufferPool> pool,
+                                                            std::shared_ptr<SharedStreamStats> stats) {
+  auto spawn_error = [](const net::SysError& e) { return std::unexpected(CameraError::worker_spawn(e.text())); };
+  if (auto nonblocking = socket.set_nonblocking(true); !nonblocking) return spawn_error(nonblocking.error());
+  auto poller = net::Poller::create();
+  if (!poller) return spawn_error(poller.error());
+  if (auto added = poller->add_readable(socket.fd(), SOCKET_TOKEN); !added) return spawn_error(added.error());
+  auto waker = net::Waker::create(*poller, WAKER_TOKEN);
+  if (!waker) return spawn_error(waker.error());
+
+  std::unique_ptr<GvspWorker> worker(new GvspWorker());
+  worker->registrations_ = std::make_shared<RegistrationQueue>(std::move(*waker));
+  worker->stop_ = std::make_shared<std::atomic<bool>>(false);
+  worker->running_ = std::make_shared<std::atomic<bool>>(true);
+  auto body = std::make_unique<GvspThread>(std::move(socket), std::move(*poller), settings, std::move(pool),
+                                           std::move(stats), worker->registrations_, worker->stop_,
+                                           worker->running_);
+  try {
+    worker->thread_ = std::jthread([name = thread_name, body = std::move(body)] {
+      thread_util::set_current_thread_name(name);
+      body->run();
+    });
+  } catch (const std::system_error& e) {
+    return std::unexpected(CameraError::worker_spawn(e.what()));
+  }
+  return worker;
+}
+
+GvspWorker::~GvspWorker() { join(); }
+
+void GvspWorker::request_stop() {
+  stop_->store(true);
+  registrations_->wake();
+}
+
+void GvspWorker::join() {
+  if (!thread_.joinable()) return;
+  request_stop();
+  thread_.join();
+}
+
+}  // namespace corvantic::gige::stream

@@ -1,0 +1,418 @@
+#include "gige/stream/gvsp_worker_loop.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "util/log.hpp"
+
+namespace corvantic::gige::stream {
+namespace {
+
+using util::log::field;
+using util::log::Level;
+constexpr std::string_view TARGET = util::log::target::STREAM_RUNNER;
+
+// How far block `block` lies after `last`: in the standard form as signed
+// 16-bit ids, in the extended form as signed 64-bit ids (wrapping). Block id
+// 0 is never sent, so stepping from a negative id to a positive one skips it
+// and counts one less: 1 after 65535 is a distance of 1.
+std::int64_t block_distance(std::uint64_t block, std::uint64_t last, bool extended) {
+  std::int64_t b = 0;
+  std::int64_t l = 0;
+  std::int64_t d = 0;
+  if (extended) {
+    b = std::bit_cast<std::int64_t>(block);
+    l = std::bit_cast<std::int64_t>(last);
+    d = std::bit_cast<std::int64_t>(block - last);
+  } else {
+    b = static_cast<std::int16_t>(static_cast<std::uint16_t>(block));
+    l = static_cast<std::int16_t>(static_cast<std::uint16_t>(last));
+    d = b - l;
+  }
+  if (b > 0 && l < 0) d = std::bit_cast<std::int64_t>(std::bit_cast<std::uint64_t>(d) - 1);
+  return d;
+}
+
+// ⌊expected × ratio⌋, 0 for a negative or undefined product, saturating.
+std::uint64_t resend_budget(std::uint64_t expected, double ratio) {
+  const double budget = std::floor(static_cast<double>(expected) * ratio);
+  if (!(budget > 0)) return 0;
+  if (budget >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(budget);
+}
+
+}  // namespace
+
+std::uint64_t GvspWorkerLoop::system_time_ns() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
+}
+
+GvspWorkerLoop::GvspWorkerLoop(const GvspWorkerSettings& settings, std::shared_ptr<BufferPool> pool,
+                               std::shared_ptr<SharedStreamStats> stats,
+                               std::shared_ptr<RegistrationQueue> registrations,
+                               std::unique_ptr<ResendSender> resend_sender, WallClock wall_clock)
+    : settings_(settings),
+      pool_(std::move(pool)),
+      shared_stats_(std::move(stats)),
+      registrations_(std::move(registrations)),
+      resend_sender_(std::move(resend_sender)),
+      wall_clock_(std::move(wall_clock)) {
+  // Open frames are bounded by the buffers: the table never outgrows this.
+  frames_.reserve(std::max<std::size_t>(4, pool_->n_buffers()));
+}
+
+// ---- Datagrams
+
+void GvspWorkerLoop::handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes,
+                                     Clock::time_point now) {
+  if (!source.same_ip(settings_.device)) return;
+  stats_.packets += 1;
+  stats_.bytes += bytes.size();
+  const auto header = proto::parse_header(bytes);
+  if (!header) {
+    stats_.ignored_packets += 1;
+    return;
+  }
+  if (first_packet_) {
+    first_packet_ = false;
+    last_block_ = header->block_id - 1;
+  }
+  FrameSlot* slot = find_slot(header->block_id);
+  if (slot != nullptr) {
+    slot->last_packet_time = now;
+  } else {
+    slot = open_slot(*header, now);
+    if (slot == nullptr) return;
+  }
+  if (header->is_error()) {
+    error_status(*slot, *header);
+  } else {
+    process_packet(*slot, *header, now);
+  }
+}
+
+GvspWorkerLoop::FrameSlot* GvspWorkerLoop::find_slot(std::uint64_t block_id) {
+  for (FrameSlot& slot : frames_) {
+    if (slot.block_id == block_id) return &slot;
+  }
+  return nullptr;
+}
+
+GvspWorkerLoop::FrameSlot* GvspWorkerLoop::open_slot(const proto::GvspHeader& header, Clock::time_point now) {
+  const std::int64_t d = block_distance(header.block_id, last_block_, header.extended);
+  if (d >= -99 && d <= 0) {
+    CORVANTIC_LOG(Level::Trace, TARGET, "discarding late frame", field("frame_id", header.block_id),
+                  field("last", last_block_));
+    stats_.ignored_packets += 1;
+    return nullptr;
+  }
+  const auto expected =
+      proto::expected_packet_count(header, header.payload, settings_.packet_size, settings_.payload_size);
+  if (!expected) {
+    stats_.ignored_packets += 1;
+    stats_.unsupported_frames += 1;
+    last_block_ = header.block_id;
+    return nullptr;
+  }
+  auto buffer = pool_->take();
+  if (!buffer) {
+    stats_.underruns += 1;
+    last_block_ = header.block_id;
+    return nullptr;
+  }
+  (*buffer)->reset_packets(*expected);
+  if (d > 1) {
+    stats_.missing_frames += static_cast<std::uint64_t>(d - 1);
+    CORVANTIC_LOG(Level::Trace, TARGET, "frame ids skipped", field("skipped", d - 1), field("after", last_block_));
+  }
+  last_block_ = header.block_id;
+  frames_opened_ += 1;
+  FrameSlot& slot = frames_.emplace_back();
+  slot.buffer = std::move(*buffer);
+  slot.block_id = header.block_id;
+  slot.extended = header.extended;
+  slot.expected = *expected;
+  slot.bytes_per_packet = proto::planned_bytes_per_packet(settings_.packet_size, header.extended).value_or(0);
+  slot.last_packet_time = now;
+  return &slot;
+}
+
+void GvspWorkerLoop::error_status(FrameSlot& slot, const proto::GvspHeader& header) {
+  if (proto::resend_impossible(header.status)) {
+    slot.resend_impossible = true;
+    stats_.resend_disabled += 1;
+  }
+  stats_.error_packets += 1;
+}
+
+void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& header, Clock::time_point now) {
+  const std::uint64_t p = header.packet_id;
+  std::vector<PacketState>& packets = slot.buffer->packets();
+  if (p < slot.expected) {
+    PacketState& state = packets[p];
+    if (state.received) {
+      stats_.duplicated_packets += 1;
+      return;
+    }
+    if (state.resend_requested) stats_.resent_packets += 1;
+    state.received = true;
+  }
+  while (static_cast<std::uint64_t>(slot.contig + 1) < slot.expected &&
+         packets[static_cast<std::size_t>(slot.contig + 1)].received) {
+    slot.contig += 1;
+  }
+
+  switch (header.format) {
+    case proto::GVSP_FORMAT_LEADER:
+      if (slot.status) break;
+      if (p == 0) {
+        slot.system_timestamp_ns = wall_clock_();
+        slot.leader = proto::parse_leader(header.payload);
+      } else {
+        slot.status = FrameStatus::WrongPacketId;
+      }
+      break;
+    case proto::GVSP_FORMAT_TRAILER:
+      slot.trailer_seen = true;
+      if (slot.status) break;
+      if (p > slot.expected - 1) {
+        slot.status = FrameStatus::WrongPacketId;
+      } else {
+        set_expected(slot, p + 1);
+      }
+      break;
+    case proto::GVSP_FORMAT_DATA:
+      if (!slot.status) place_data(slot, header);
+      break;
+    default:
+      stats_.ignored_packets += 1;
+      break;
+  }
+
+  const std::uint64_t block_id = slot.block_id;
+  resend_scan(slot, p, now);
+  sweep(now, block_id);
+}
+
+void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header) {
+  const std::uint64_t p = header.packet_id;
+  const std::size_t length = header.payload.size();
+  if (p == 1 && !slot.first_data_seen && length > 0) {
+    slot.first_data_seen = true;
+    if (length != slot.bytes_per_packet) {
+      slot.bytes_per_packet = length;
+      if (!slot.trailer_seen) {
+        // A device-chosen length: a count beyond what the payload can need
+        // is not believed, and nothing is sized from it.
+        const auto count = proto::packet_count_for(settings_.payload_size, length);
+        if (!count) {
+          CORVANTIC_LOG(Level::Trace, TARGET,
+                        "payload packet length " + std::to_string(length) + " implies more than " +
+                            std::to_string(proto::max_packet_count(settings_.payload_size)) + " packets (frame " +
+                            std::to_string(slot.block_id) + ")");
+          slot.status = FrameStatus::WrongPacketId;
+          return;
+        }
+        set_expected(slot, *count);
+      }
+    }
+  }
+  if (p >= 1 && p + 2 <= slot.expected) {
+    std::span<std::uint8_t> data = slot.buffer->data();
+    const std::uint64_t offset = (p - 1) * slot.bytes_per_packet;
+    if (offset + length > data.size() && p != slot.expected - 2) stats_.size_mismatch_errors += 1;
+    const std::size_t copied =
+        offset >= data.size() ? 0 : std::min<std::size_t>(length, data.size() - static_cast<std::size_t>(offset));
+    if (copied > 0) std::memcpy(data.data() + offset, header.payload.data(), copied);
+    slot.received_size += copied;
+    slot.high_water = std::max(slot.high_water, offset + copied);
+    return;
+  }
+  CORVANTIC_LOG(Level::Trace, TARGET,
+                "payload packet id " + std::to_string(p) + " outside 1..=" +
+                    std::to_string(slot.expected < 2 ? 0 : slot.expected - 2) + " (frame " +
+                    std::to_string(slot.block_id) + ", " + std::to_string(length) +
+                    " data bytes, ext=" + (slot.extended ? "true" : "false") + ")");
+  slot.status = FrameStatus::WrongPacketId;
+}
+
+void GvspWorkerLoop::set_expected(FrameSlot& slot, std::uint64_t expected) {
+  slot.expected = expected;
+  slot.buffer->packets().resize(static_cast<std::size_t>(expected));
+  slot.contig = std::min(slot.contig, static_cast<std::int64_t>(expected) - 1);
+}
+
+// ---- Resend requests
+
+void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now) {
+  if (!settings_.resend_enabled || slot.resend_impossible || slot.resend_budget_reached || up_to >= slot.expected) {
+    return;
+  }
+  const std::uint64_t budget = resend_budget(slot.expected, settings_.resend_ratio);
+  if (budget == 0) return;
+
+  std::vector<PacketState>& packets = slot.buffer->packets();
+  runs_.clear();
+  std::optional<Run> run;
+  // Ends the current run; false when it exceeds the budget, which discards
+  // every run of this scan. The runs' packets are marked only once the scan
+  // is known to send them, so that a packet of a discarded run that arrives
+  // later is not counted as resent.
+  auto end_run = [&]() {
+    if (!run) return true;
+    slot.requested_total += std::uint64_t{run->last} - run->first + 1;
+    if (slot.requested_total > budget) {
+      slot.resend_budget_reached = true;
+      stats_.resend_ratio_reached += 1;
+      runs_.clear();
+      return false;
+    }
+    runs_.push_back(*run);
+    run.reset();
+    return true;
+  };
+
+  for (std::uint64_t id = static_cast<std::uint64_t>(slot.contig + 1); id <= up_to; ++id) {
+    PacketState& state = packets[id];
+    if (state.received) {
+      if (!end_run()) return;
+    } else if (!state.has_eligible_at()) {
+      state.eligible_at = now + settings_.reorder_delay;
+      if (!end_run()) return;
+    } else if (state.eligible_at < now) {
+      if (run) {
+        run->last = static_cast<std::uint32_t>(id);
+      } else {
+        run = Run{static_cast<std::uint32_t>(id), static_cast<std::uint32_t>(id)};
+      }
+    } else {
+      if (!end_run()) return;
+    }
+  }
+  if (!end_run()) return;
+  for (const Run& r : runs_) {
+    for (std::uint64_t id = r.first; id <= r.last; ++id) {
+      packets[id].resend_requested = true;
+      packets[id].eligible_at = now + settings_.resend_interval;
+    }
+    send_resend(slot, r);
+  }
+}
+
+void GvspWorkerLoop::send_resend(const FrameSlot& slot, const Run& run) {
+  CORVANTIC_LOG(Level::Trace, TARGET, "requesting packet resend", field("frame_id", slot.block_id),
+                field("first", run.first), field("last", run.last));
+  resend_request_id_ = resend_request_id_ == 65535 ? FIRST_RESEND_REQUEST_ID
+                                                   : static_cast<std::uint16_t>(resend_request_id_ + 1);
+  const std::size_t size =
+      proto::encode_packetresend(resend_buffer_, slot.block_id, run.first, run.last, slot.extended, resend_request_id_);
+  if (auto sent = resend_sender_->send(std::span(resend_buffer_).first(size)); !sent) {
+    CORVANTIC_LOG(Level::Trace, TARGET, "resend request send failed: " + sent.error().text());
+  }
+  stats_.resend_requests += std::uint64_t{run.last} - run.first + 1;
+}
+
+// ---- Sweeps and closes
+
+void GvspWorkerLoop::sweep(Clock::time_point now, std::optional<std::uint64_t> current) {
+  while (!frames_.empty()) {
+    const FrameSlot& front = frames_.front();
+    const bool complete = front.contig == static_cast<std::int64_t>(front.expected) - 1;
+    if (complete) {
+      close_slot(FrameStatus::Complete);
+    } else if (frames_.size() > 1 && !settings_.resend_enabled) {
+      close_slot(FrameStatus::MissingPackets);
+    } else if (now - front.last_packet_time >= settings_.frame_timeout &&
+               !(front.contig == 0 && front.block_id == last_block_)) {
+      // The newest frame with only its leader in is waiting for its data,
+      // not silent: it is left open.
+      close_slot(FrameStatus::Timeout);
+    } else {
+      break;
+    }
+  }
+  for (FrameSlot& slot : frames_) {
+    if (current && slot.block_id == *current) continue;
+    if (now - slot.last_packet_time >= settings_.resend_interval) resend_scan(slot, slot.expected - 1, now);
+  }
+}
+
+void GvspWorkerLoop::close_slot(FrameStatus requested) {
+  // A subscriber registered before this close receives this frame.
+  drain_registrations();
+  if (frames_.empty()) return;
+  FrameSlot slot = std::move(frames_.front());
+  frames_.erase(frames_.begin());
+  const FrameStatus status = slot.status.value_or(requested);
+
+  if (status == FrameStatus::Complete) {
+    stats_.completed_frames += 1;
+  } else {
+    CORVANTIC_LOG(Level::Trace, TARGET, "frame closed incomplete", field("frame_id", slot.block_id),
+                  field("status", frame_status_name(status)));
+    if (status == FrameStatus::Aborted) {
+      stats_.aborted_frames += 1;
+    } else {
+      if (status == FrameStatus::Timeout) stats_.timed_out_frames += 1;
+      stats_.failed_frames += 1;
+    }
+  }
+  if (status != FrameStatus::Complete && status != FrameStatus::Aborted) {
+    const std::int64_t missing = static_cast<std::int64_t>(slot.expected) - 1 - slot.contig;
+    stats_.missing_packets += static_cast<std::uint64_t>(std::max<std::int64_t>(0, missing));
+  }
+
+  FrameInfo& info = slot.buffer->info;
+  info = FrameInfo{};
+  info.frame_id = slot.block_id;
+  info.status = status;
+  if (slot.leader) {
+    info.width = slot.leader->size_x;
+    info.height = slot.leader->size_y;
+    info.x_offset = slot.leader->offset_x;
+    info.y_offset = slot.leader->offset_y;
+    info.pixel_format_code = slot.leader->pixel_format;
+    info.timestamp_ticks = slot.leader->timestamp;
+  }
+  info.system_timestamp_ns = slot.system_timestamp_ns;
+  info.timestamp_ns = timestamp_ns(info.timestamp_ticks, settings_.tick_frequency, slot.system_timestamp_ns);
+  info.received_size = slot.received_size;
+  info.high_water = slot.high_water;
+
+  const Frame frame(std::move(slot.buffer));
+  publish();
+  if (const std::size_t dropped = deliver(subscriptions_, frame); dropped > 0) {
+    stats_.frames_dropped += dropped;
+    publish();
+  }
+}
+
+bool GvspWorkerLoop::drain_registrations() {
+  registrations_->take(taken_);
+  for (Registration& registration : taken_) {
+    if (registration.is_stop()) {
+      stop_ = true;
+    } else {
+      subscriptions_.push_back(std::move(*registration.subscription));
+    }
+  }
+  taken_.clear();
+  return stop_;
+}
+
+void GvspWorkerLoop::publish() { shared_stats_->publish(stats_); }
+
+void GvspWorkerLoop::shut_down() {
+  while (!frames_.empty()) close_slot(FrameStatus::Aborted);
+  publish();
+  subscriptions_.clear();
+  registrations_->close();
+  CORVANTIC_LOG(Level::Debug, TARGET, "gvsp worker shutting down");
+}
+
+}  // namespace corvantic::gige::stream

@@ -1,0 +1,486 @@
+#include "gige/stream/gvsp_worker_loop.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "util/bytes.hpp"
+#include "util/log.hpp"
+
+namespace corvantic::gige::stream {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = GvspWorkerLoop::Clock;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+namespace proto = gige::proto;
+
+// The test stream: 1000-byte frames in packets of 136 bytes, 100 data bytes
+// each: leader 0, data 1..10, trailer 11.
+constexpr std::uint64_t PAYLOAD = 1000;
+constexpr std::uint16_t PACKET_SIZE = 136;
+constexpr std::uint32_t TRAILER = 11;
+constexpr std::uint64_t WALL_NS = 1'700'000'000'000'000'000;
+
+// ---- A device-side packet writer for these tests
+
+Bytes packet(std::uint64_t block, std::uint8_t format, std::uint32_t id, const Bytes& payload = {},
+             std::uint16_t status = 0, bool extended = false) {
+  Bytes out(extended ? 20 : 8, 0);
+  util::store_be16(out.data(), status);
+  if (extended) {
+    out[4] = static_cast<std::uint8_t>(0x80 | format);
+    util::store_be64(out.data() + 8, block);
+    util::store_be32(out.data() + 16, id);
+  } else {
+    util::store_be16(out.data() + 2, static_cast<std::uint16_t>(block));
+    util::store_be32(out.data() + 4, id & 0x00FFFFFF);
+    out[4] = format;
+  }
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Bytes leader(std::uint64_t block, std::uint16_t payload_type = 1, bool extended = false) {
+  Bytes p(36, 0);
+  util::store_be16(p.data() + 2, payload_type);
+  util::store_be64(p.data() + 4, 250'000'000);  // timestamp ticks
+  util::store_be32(p.data() + 12, 0x01080001);  // Mono8
+  util::store_be32(p.data() + 16, 40);          // size_x
+  util::store_be32(p.data() + 20, 25);          // size_y
+  util::store_be32(p.data() + 24, 4);           // offset_x
+  util::store_be32(p.data() + 28, 2);           // offset_y
+  return packet(block, proto::GVSP_FORMAT_LEADER, 0, p, 0, extended);
+}
+
+Bytes data(std::uint64_t block, std::uint32_t id, std::size_t size = 100) {
+  return packet(block, proto::GVSP_FORMAT_DATA, id, Bytes(size, static_cast<std::uint8_t>(id)));
+}
+
+Bytes trailer(std::uint64_t block, std::uint32_t id = TRAILER) {
+  return packet(block, proto::GVSP_FORMAT_TRAILER, id, Bytes(8, 0));
+}
+
+Bytes all_in(std::uint64_t block, bool extended = false) {
+  return packet(block, proto::GVSP_FORMAT_ALL_IN, 0, {}, 0, extended);
+}
+
+// ---- The loop with its pool, counters and subscriptions, on a fake clock
+
+struct Sent {
+  std::vector<Bytes> datagrams;
+};
+
+class CapturingSender final : public ResendSender {
+ public:
+  explicit CapturingSender(std::shared_ptr<Sent> sent) : sent_(std::move(sent)) {}
+  net::SysResult<void> send(std::span<const std::uint8_t> datagram) override {
+    sent_->datagrams.emplace_back(datagram.begin(), datagram.end());
+    return {};
+  }
+
+ private:
+  std::shared_ptr<Sent> sent_;
+};
+
+struct Harness {
+  explicit Harness(bool resend = true, std::size_t n_buffers = 4, std::uint64_t payload = PAYLOAD)
+      : pool(BufferPool::create(n_buffers, payload)),
+        loop(GvspWorkerSettings{.device = DEVICE,
+                                .payload_size = payload,
+                                .packet_size = PACKET_SIZE,
+                                .tick_frequency = 125'000'000,
+                                .resend_enabled = resend},
+             pool, shared, registrations, std::make_unique<CapturingSender>(sent), [] { return WALL_NS; }) {}
+
+  static inline const net::SocketAddress DEVICE = net::SocketAddress::ipv4(0x7F000002, 3956);
+
+  // Feeds `bytes` from the device's IP (another port) at t0 + `at`.
+  void feed(const Bytes& bytes, microseconds at = {}) {
+    loop.handle_datagram(DEVICE.with_port(20202), bytes, T0 + at);
+  }
+  void feed_frame(std::uint64_t block, microseconds at = {}) {
+    feed(leader(block), at);
+    for (std::uint32_t id = 1; id < TRAILER; ++id) feed(data(block, id), at);
+    feed(trailer(block), at);
+  }
+  FrameReceiver subscribe(std::size_t capacity) {
+    auto ends = make_subscription(capacity);
+    registrations->send(Registration{std::move(ends.sender)});
+    return std::move(ends.receiver);
+  }
+  [[nodiscard]] const StreamStats& stats() const { return loop.stats(); }
+
+  static inline const Clock::time_point T0 = Clock::time_point{} + std::chrono::hours(1);
+  std::shared_ptr<BufferPool> pool;
+  std::shared_ptr<SharedStreamStats> shared = std::make_shared<SharedStreamStats>();
+  std::shared_ptr<RegistrationQueue> registrations = std::make_shared<RegistrationQueue>(net::Waker{});
+  std::shared_ptr<Sent> sent = std::make_shared<Sent>();
+  GvspWorkerLoop loop;
+};
+
+std::vector<FrameStatus> statuses(const std::vector<Frame>& frames) {
+  std::vector<FrameStatus> out;
+  for (const Frame& f : frames) out.push_back(f.status());
+  return out;
+}
+
+// ---- Assembly and delivery
+
+TEST(GvspWorkerLoop, CompleteFrameCarriesItsLeaderAndData) {
+  Harness h;
+  auto receiver = h.subscribe(4);
+  h.feed_frame(1);
+
+  auto frame = receiver.try_receive();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->status(), FrameStatus::Complete);
+  EXPECT_EQ(frame->frame_id(), 1u);
+  EXPECT_EQ(frame->width(), 40u);
+  EXPECT_EQ(frame->height(), 25u);
+  EXPECT_EQ(frame->x_offset(), 4u);
+  EXPECT_EQ(frame->y_offset(), 2u);
+  EXPECT_EQ(frame->pixel_format_code(), 0x01080001u);
+  EXPECT_EQ(frame->timestamp_ticks(), 250'000'000u);
+  EXPECT_EQ(frame->timestamp_ns(), 2'000'000'000u);  // 125 MHz ticks
+  EXPECT_EQ(frame->system_timestamp_ns(), WALL_NS);
+  EXPECT_EQ(frame->received_size(), PAYLOAD);
+  EXPECT_EQ(frame->high_water(), PAYLOAD);
+  ASSERT_EQ(frame->data().size(), PAYLOAD);
+  for (std::size_t i = 0; i < PAYLOAD; ++i) ASSERT_EQ(frame->data()[i], i / 100 + 1) << i;
+
+  const StreamStats& s = h.stats();
+  EXPECT_EQ(s.packets, 12u);
+  EXPECT_EQ(s.bytes, (8 + 36) + 10 * (8 + 100) + (8 + 8));
+  EXPECT_EQ(s.completed_frames, 1u);
+  EXPECT_EQ(h.shared->snapshot(), s);
+  EXPECT_TRUE(h.sent->datagrams.empty());
+}
+
+TEST(GvspWorkerLoop, DataPacketOneSetsTheDataLength) {
+  Harness h;
+  auto receiver = h.subscribe(4);
+  // The device sends 80-byte packets: 13 data packets, trailer 14.
+  h.feed(leader(1));
+  for (std::uint32_t id = 1; id <= 13; ++id) h.feed(data(1, id, id == 13 ? 40 : 80));
+  h.feed(trailer(1, 14));
+  auto frame = receiver.try_receive();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->status(), FrameStatus::Complete);
+  EXPECT_EQ(frame->received_size(), PAYLOAD);
+  EXPECT_EQ(frame->data()[12 * 80], 13);
+  EXPECT_EQ(h.stats().size_mismatch_errors, 0u);
+}
+
+TEST(GvspWorkerLoop, OverrunsDuplicatesAndWrongIds) {
+  Harness h;
+  auto receiver = h.subscribe(8);
+  // Block 1: data packet 9 of 150 bytes runs past the end; the last one (10) may.
+  h.feed(leader(1));
+  for (std::uint32_t id = 1; id <= 8; ++id) h.feed(data(1, id));
+  h.feed(data(1, 8));  // duplicate
+  h.feed(data(1, 9, 250));
+  h.feed(data(1, 10, 150));
+  h.feed(trailer(1));
+  // Block 2: a data packet id beyond the trailer's.
+  util::log::ScopedCapture capture;
+  h.feed(leader(2));
+  h.feed(data(2, 11));
+  // Block 3: a leader with a non-zero id; block 4: a trailer id beyond the count.
+  Bytes leader_5 = leader(3);
+  leader_5[7] = 5;
+  h.feed(leader_5);
+  h.feed(leader(4));
+  h.feed(trailer(4, 12));
+  h.loop.shut_down();
+
+  const auto frames = receiver.take_all();
+  EXPECT_EQ(statuses(frames), (std::vector{FrameStatus::Complete, FrameStatus::WrongPacketId,
+                                           FrameStatus::WrongPacketId, FrameStatus::WrongPacketId}));
+  EXPECT_EQ(frames[0].high_water(), PAYLOAD);         // cut at the end
+  EXPECT_EQ(frames[0].received_size(), PAYLOAD + 100);  // 9 overlapped 10's first 100 bytes
+  const StreamStats& s = h.stats();
+  EXPECT_EQ(s.size_mismatch_errors, 1u);
+  EXPECT_EQ(s.duplicated_packets, 1u);
+  EXPECT_EQ(s.failed_frames, 3u);
+  EXPECT_EQ(s.aborted_frames, 0u);  // an early WrongPacketId outlasts the shutdown
+  const auto events = capture.sink().with_message("payload packet id 11 outside 1..=10 (frame 2, 100 data bytes, ext=false)");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].level, util::log::Level::Trace);
+  EXPECT_EQ(events[0].target, util::log::target::STREAM_RUNNER);
+}
+
+TEST(GvspWorkerLoop, AllInCompletesWithoutDataAndUnsupportedFramesAreCounted) {
+  Harness h;
+  auto receiver = h.subscribe(4);
+  h.feed(all_in(1));
+  h.feed(leader(2, 2));  // raw data payload type: not opened
+  h.feed(data(2, 1));    // later packets of it are late
+  h.feed(packet(3, 7, 0));
+  h.feed({0x00, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00});  // too short
+  const StreamStats& s = h.stats();
+  EXPECT_EQ(s.completed_frames, 1u);
+  EXPECT_EQ(s.unsupported_frames, 2u);
+  EXPECT_EQ(s.ignored_packets, 1 + 2 + 1 + 1u);  // all-in packet, unsupported x2 + late, short
+  EXPECT_EQ(s.packets, 5u);
+  EXPECT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::Complete});
+}
+
+TEST(GvspWorkerLoop, DatagramsFromOtherHostsAreNotCounted) {
+  Harness h;
+  h.loop.handle_datagram(net::SocketAddress::ipv4(0x7F000003, 3956), leader(1), Harness::T0);
+  h.loop.handle_datagram(net::SocketAddress::ipv4(0x7F000003, 3956), Bytes{1, 2}, Harness::T0);
+  EXPECT_EQ(h.stats(), StreamStats{});
+  EXPECT_FALSE(h.loop.has_open_frames());
+}
+
+// ---- Resend requests
+
+TEST(GvspWorkerLoop, ReorderWithinTheReorderDelayRequestsNothing) {
+  Harness h;
+  h.feed(leader(1));
+  h.feed(data(1, 1));
+  h.feed(data(1, 3));
+  h.feed(data(1, 4), microseconds(500));
+  h.feed(data(1, 2), microseconds(900));
+  EXPECT_TRUE(h.sent->datagrams.empty());
+  EXPECT_EQ(h.stats().resend_requests, 0u);
+}
+
+TEST(GvspWorkerLoop, GapIsRequestedAfterOneMillisecondAndAgainAfterTwenty) {
+  Harness h;
+  util::log::ScopedCapture capture;
+  h.feed(leader(7));
+  h.feed(data(7, 1));
+  h.feed(data(7, 3));                        // 2 missing: eligible after t0 + 1 ms
+  h.feed(data(7, 4), microseconds(1000));    // not strictly later: nothing yet
+  h.feed(data(7, 5), microseconds(1500));    // requested
+  h.feed(data(7, 6), microseconds(21'000));  // requested 19.5 ms ago: nothing
+  h.feed(data(7, 7), microseconds(21'600));  // requested again
+  ASSERT_EQ(h.sent->datagrams.size(), 2u);
+  const Bytes first = {
+      0x42, 0x00, 0x00, 0x40,  // 0: key, no ack, PACKETRESEND
+      0x00, 0x0C, 0xFF, 0x15,  // 4: length 12, request id 65301
+      0x00, 0x00, 0x00, 0x07,  // 8: channel 0, block 7
+      0x00, 0x00, 0x00, 0x02,  // 12: first
+      0x00, 0x00, 0x00, 0x02,  // 16: last
+  };
+  EXPECT_EQ(h.sent->datagrams[0], first);
+  EXPECT_EQ(h.sent->datagrams[1][7], 0x16);  // request id 65302
+  const auto events = capture.sink().with_message("requesting packet resend");
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].fields, (std::vector<util::log::Field>{
+                                  {"frame_id", "7"}, {"first", "2"}, {"last", "2"}}));
+
+  h.feed(data(7, 2), microseconds(22'000));
+  EXPECT_EQ(h.stats().resend_requests, 2u);
+  EXPECT_EQ(h.stats().resent_packets, 1u);
+}
+
+TEST(GvspWorkerLoop, RequestIdsWrapFrom65535To65300) {
+  // 1002 packets (budget 250); 237 single-packet gaps requested in one scan.
+  Harness h(true, 2, 100'000);
+  h.feed(leader(1));
+  for (std::uint32_t id = 1; id <= 475; id += 2) h.feed(data(1, id));
+  h.feed(data(1, 477), microseconds(2000));
+  ASSERT_EQ(h.sent->datagrams.size(), 237u);
+  auto request_id = [&](std::size_t i) { return util::load_be16(h.sent->datagrams[i].data() + 6); };
+  EXPECT_EQ(request_id(0), 65301);
+  EXPECT_EQ(request_id(234), 65535);
+  EXPECT_EQ(request_id(235), 65300);
+  EXPECT_EQ(request_id(236), 65301);
+  EXPECT_EQ(util::load_be32(h.sent->datagrams[236].data() + 12), 474u);
+}
+
+TEST(GvspWorkerLoop, ResendBudgetOfAFourHundredPacketFrame) {
+  // 398 data packets + leader + trailer: at most 100 requested.
+  Harness h(true, 2, 39'800);
+  h.feed(leader(1));
+  h.feed(data(1, 61));                        // 1..60 missing
+  h.feed(data(1, 62), microseconds(2000));    // 60 requested
+  h.feed(data(1, 104), microseconds(2000));   // 63..103 missing
+  h.feed(data(1, 105), microseconds(4000));   // 41 more would make 101: none sent
+  h.feed(data(1, 106), microseconds(30'000)); // the budget is spent
+  h.loop.sweep(Harness::T0 + milliseconds(60), std::nullopt);
+  ASSERT_EQ(h.sent->datagrams.size(), 1u);
+  EXPECT_EQ(util::load_be32(h.sent->datagrams[0].data() + 12), 1u);
+  EXPECT_EQ(util::load_be32(h.sent->datagrams[0].data() + 16), 60u);
+  EXPECT_EQ(h.stats().resend_requests, 60u);
+  EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
+}
+
+TEST(GvspWorkerLoop, ResendImpossibleStatusStopsRequestsForTheFrame) {
+  Harness h;
+  auto receiver = h.subscribe(4);
+  h.feed(leader(1));
+  h.feed(data(1, 1));
+  h.feed(packet(1, proto::GVSP_FORMAT_DATA, 2, {}, 0x8012));
+  h.feed(packet(1, proto::GVSP_FORMAT_DATA, 3, {}, 0x8001));  // an error, but resend may still help
+  h.feed(data(1, 4), milliseconds(5));
+  h.loop.sweep(Harness::T0 + milliseconds(50), std::nullopt);
+  EXPECT_TRUE(h.sent->datagrams.empty());
+  EXPECT_EQ(h.stats().resend_disabled, 1u);
+  EXPECT_EQ(h.stats().error_packets, 2u);
+
+  h.loop.sweep(Harness::T0 + milliseconds(105), std::nullopt);
+  EXPECT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::Timeout});
+  EXPECT_EQ(h.stats().timed_out_frames, 1u);
+  EXPECT_EQ(h.stats().failed_frames, 1u);
+  EXPECT_EQ(h.stats().missing_packets, 10u);  // ids 2..11 after the contiguous 0..1
+}
+
+// ---- Closing
+
+TEST(GvspWorkerLoop, WithoutResendANewerFrameClosesAnIncompleteOne) {
+  Harness h(false);
+  auto receiver = h.subscribe(4);
+  h.feed(leader(1));
+  h.feed(data(1, 1));
+  h.feed(data(1, 3));
+  h.feed(leader(2), milliseconds(1));
+  EXPECT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::MissingPackets});
+  EXPECT_EQ(h.stats().missing_packets, 10u);
+
+  // Alone, frame 2 (leader and data 1 in) times out 100 ms after its last packet.
+  h.feed(data(2, 1), milliseconds(2));
+  h.loop.sweep(Harness::T0 + milliseconds(101), std::nullopt);
+  EXPECT_TRUE(receiver.take_all().empty());
+  h.loop.sweep(Harness::T0 + milliseconds(102), std::nullopt);
+  EXPECT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::Timeout});
+  EXPECT_TRUE(h.sent->datagrams.empty());
+}
+
+TEST(GvspWorkerLoop, NewestFrameWithOnlyItsLeaderDoesNotTimeOut) {
+  Harness h;
+  h.feed(leader(1));
+  h.loop.sweep(Harness::T0 + milliseconds(500), std::nullopt);
+  EXPECT_EQ(h.loop.open_frames(), 1u);
+  // Once a newer frame has begun, its silence counts.
+  h.feed(leader(2), milliseconds(500));
+  EXPECT_EQ(h.loop.open_frames(), 1u);
+  EXPECT_EQ(h.stats().timed_out_frames, 1u);
+}
+
+TEST(GvspWorkerLoop, LateFramesAndSkippedIds) {
+  Harness h;
+  util::log::ScopedCapture capture;
+  h.feed(all_in(7));
+  h.feed(all_in(9));
+  h.feed(all_in(7));  // opened and closed before 9: late
+  EXPECT_EQ(h.stats().completed_frames, 2u);
+  EXPECT_EQ(h.stats().missing_frames, 1u);
+  EXPECT_EQ(h.stats().ignored_packets, 2u + 1u);  // two all-in packets, one late
+  const auto late = capture.sink().with_message("discarding late frame");
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(late[0].fields, (std::vector<util::log::Field>{{"frame_id", "7"}, {"last", "9"}}));
+
+  Harness g;
+  g.feed(all_in(50));
+  g.feed(all_in(200));
+  EXPECT_EQ(g.stats().missing_frames, 149u);
+  const auto skipped = capture.sink().with_message("frame ids skipped");
+  ASSERT_EQ(skipped.size(), 2u);
+  EXPECT_EQ(skipped[1].fields, (std::vector<util::log::Field>{{"skipped", "149"}, {"after", "50"}}));
+}
+
+TEST(GvspWorkerLoop, BlockIdsWrapPastZero) {
+  Harness h;
+  h.feed(all_in(65535));
+  h.feed(all_in(1));
+  EXPECT_EQ(h.stats().missing_frames, 0u);
+  EXPECT_EQ(h.stats().completed_frames, 2u);
+
+  Harness x;
+  x.feed(all_in(0xFFFFFFFFFFFFFFFF, true));
+  x.feed(all_in(1, true));
+  x.feed(all_in(3, true));
+  EXPECT_EQ(x.stats().missing_frames, 1u);
+  EXPECT_EQ(x.stats().completed_frames, 3u);
+}
+
+TEST(GvspWorkerLoop, HeldBuffersMakeUnderruns) {
+  Harness h(true, 2);
+  auto receiver = h.subscribe(8);
+  h.feed(all_in(1));
+  h.feed(all_in(2));
+  h.feed(leader(3));  // both buffers held by unread frames
+  h.feed(data(3, 1));
+  EXPECT_EQ(h.stats().underruns, 1u);
+  EXPECT_EQ(h.stats().ignored_packets, 2u + 1u);  // two all-in packets, one late
+  EXPECT_EQ(receiver.take_all().size(), 2u);      // released: the buffers return
+  h.feed(all_in(4));
+  EXPECT_EQ(h.stats().completed_frames, 3u);
+  EXPECT_EQ(h.stats().missing_frames, 0u);
+}
+
+TEST(GvspWorkerLoop, FullSubscriptionsDropAndReleasedOnesLeave) {
+  Harness h(true, 8);
+  auto never_read = h.subscribe(1);
+  auto reader = h.subscribe(8);
+  for (std::uint64_t block = 1; block <= 3; ++block) h.feed(all_in(block));
+  EXPECT_EQ(h.stats().frames_dropped, 2u);
+  EXPECT_EQ(h.shared->snapshot(), h.stats());
+  EXPECT_EQ(reader.take_all().size(), 3u);
+  EXPECT_EQ(never_read.take_all().size(), 1u);
+
+  { auto gone = std::move(never_read); }
+  h.feed(all_in(4));
+  h.feed(all_in(5));
+  EXPECT_EQ(h.stats().frames_dropped, 2u);
+  EXPECT_EQ(reader.take_all().size(), 2u);
+}
+
+TEST(GvspWorkerLoop, ShutDownAbortsOpenFramesAndEndsSubscriptions) {
+  Harness h;
+  util::log::ScopedCapture capture;
+  auto receiver = h.subscribe(4);
+  h.feed(leader(1));
+  h.feed(data(1, 1));
+  h.feed(leader(2));
+  h.registrations->send(Registration::stop());
+  EXPECT_TRUE(h.loop.drain_registrations());
+  h.loop.shut_down();
+
+  EXPECT_EQ(statuses(receiver.take_all()), (std::vector{FrameStatus::Aborted, FrameStatus::Aborted}));
+  EXPECT_TRUE(receiver.ended());
+  const StreamStats& s = h.stats();
+  EXPECT_EQ(s.aborted_frames, 2u);
+  EXPECT_EQ(s.failed_frames, 0u);
+  EXPECT_EQ(s.missing_packets, 0u);
+  EXPECT_EQ(h.shared->snapshot(), s);
+  EXPECT_EQ(h.pool->free_count(), 4u);
+  EXPECT_EQ(capture.sink().with_message("gvsp worker shutting down").size(), 1u);
+
+  // A subscription sent after the end ends at once.
+  auto ends = make_subscription(1);
+  EXPECT_FALSE(h.registrations->send(Registration{std::move(ends.sender)}));
+  EXPECT_TRUE(ends.receiver.ended());
+}
+
+// ---- Hostile packet counts
+
+TEST(GvspWorkerLoop, HostilePacketCountsAreBounded) {
+  Harness h;
+  auto receiver = h.subscribe(4);
+  // A trailer claiming 2^32 packets opens nothing.
+  h.feed(packet(1, proto::GVSP_FORMAT_TRAILER, 0xFFFFFFFF, {}, 0, true));
+  EXPECT_EQ(h.stats().unsupported_frames, 1u);
+  EXPECT_FALSE(h.loop.has_open_frames());
+  // A one-byte data packet 1 would make 1002 packets of a 1000-byte frame.
+  h.feed(leader(2));
+  h.feed(data(2, 1, 1));
+  h.feed(data(2, 2, 1));
+  h.loop.shut_down();
+  const auto frames = receiver.take_all();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].status(), FrameStatus::WrongPacketId);
+  EXPECT_LE(frames[0].buffer().packets().size(), proto::max_packet_count(PAYLOAD));
+  EXPECT_EQ(frames[0].received_size(), 0u);
+}
+
+}  // namespace
+}  // namespace corvantic::gige::stream

@@ -72,11 +72,18 @@ TEST(BufferPool, LastFrameReferenceGivesTheBufferBack) {
   auto pool = BufferPool::create(2, 8);
   Frame frame = close_frame(*pool, 1);
   std::vector<Frame> copies(5, frame);
-  EXPECT_EQ(pool->free_count(), 1u);
-  frame = Frame();
+  Frame assigned;
+  assigned = frame;
+  assigned = copies[0];  // another reference to the same buffer replaces it
+  Frame moved = std::move(frame);
+  EXPECT_FALSE(frame);  // NOLINT(bugprone-use-after-move): a moved-from frame is empty
+  EXPECT_EQ(&moved.buffer(), &assigned.buffer());
   copies.resize(1);
+  moved = Frame();
   EXPECT_EQ(pool->free_count(), 1u);
   copies.clear();
+  EXPECT_EQ(pool->free_count(), 1u);
+  assigned = Frame();
   EXPECT_EQ(pool->free_count(), 2u);
 }
 

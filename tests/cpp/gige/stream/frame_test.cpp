@@ -76,14 +76,6 @@ TEST(Frame, TimestampFractionIsExactForHugeRemainders) {
   EXPECT_EQ(timestamp_ns(MAX64 / 2, MAX64, 0), 499'999'999u);
 }
 
-TEST(FrameBuffer, StartsZeroFilledWithoutPacketStates) {
-  FrameBuffer buffer(4096);
-  EXPECT_EQ(buffer.payload_size(), 4096u);
-  EXPECT_TRUE(std::all_of(buffer.data().begin(), buffer.data().end(), [](std::uint8_t b) { return b == 0; }));
-  EXPECT_TRUE(buffer.packets().empty());
-  EXPECT_EQ(buffer.info, FrameInfo{});
-}
-
 TEST(FrameBuffer, PacketStatesAreFreshAfterResetAndKeepTheirStorage) {
   auto pool = BufferPool::create(1, 64);
   FrameBuffer* first = nullptr;
@@ -131,42 +123,6 @@ TEST(Frame, DataCoversHighWaterClampedToThePayload) {
   }
 }
 
-TEST(Frame, AccessorsReadTheWorkersRecord) {
-  auto pool = BufferPool::create(1, 16);
-  auto taken = pool->take();
-  ASSERT_TRUE(taken);
-  (*taken)->info = FrameInfo{.frame_id = 9,
-                             .status = FrameStatus::MissingPackets,
-                             .width = 640,
-                             .height = 480,
-                             .x_offset = 2,
-                             .y_offset = 4,
-                             .pixel_format_code = 0x01100003,
-                             .timestamp_ticks = 250'000'000,
-                             .timestamp_ns = 2'000'000'000,
-                             .system_timestamp_ns = 11,
-                             .received_size = 12,
-                             .high_water = 14};
-  const Frame frame(std::move(*taken));
-  EXPECT_FALSE(*taken);
-  EXPECT_EQ(frame.frame_id(), 9u);
-  EXPECT_EQ(frame.status(), FrameStatus::MissingPackets);
-  EXPECT_FALSE(frame.is_complete());
-  EXPECT_EQ(frame.width(), 640u);
-  EXPECT_EQ(frame.height(), 480u);
-  EXPECT_EQ(frame.x_offset(), 2u);
-  EXPECT_EQ(frame.y_offset(), 4u);
-  EXPECT_EQ(frame.pixel_format_code(), 0x01100003u);
-  EXPECT_EQ(frame.pixel_format_name(), "Mono10");
-  EXPECT_EQ(frame.bits_per_pixel(), 16u);
-  EXPECT_EQ(frame.timestamp_ticks(), 250'000'000u);
-  EXPECT_EQ(frame.timestamp_ns(), 2'000'000'000u);
-  EXPECT_EQ(frame.system_timestamp_ns(), 11u);
-  EXPECT_EQ(frame.received_size(), 12u);
-  EXPECT_EQ(frame.high_water(), 14u);
-  EXPECT_EQ(frame.data().size(), 14u);
-}
-
 // A buffer that carried a frame with a leader, reused for a frame without one:
 // the leader fields read 0, and the data holds the old bytes where nothing
 // was written this time.
@@ -200,30 +156,6 @@ TEST(Frame, WithoutLeaderOnARecycledBuffer) {
   EXPECT_EQ(frame.timestamp_ticks(), 0u);
   const std::vector<std::uint8_t> data(frame.data().begin(), frame.data().end());
   EXPECT_EQ(data, (std::vector<std::uint8_t>{0x11, 0xAA, 0xAA, 0xAA, 0xAA, 0x55}));
-}
-
-TEST(Frame, CopiesShareOneBuffer) {
-  auto pool = BufferPool::create(2, 16);
-  {
-    auto taken = pool->take();
-    ASSERT_TRUE(taken);
-    const FrameBuffer* buffer = taken->get();
-    Frame frame(std::move(*taken));
-    Frame copy = frame;
-    Frame assigned;
-    EXPECT_FALSE(assigned);
-    assigned = copy;
-    Frame moved = std::move(frame);
-    EXPECT_FALSE(frame);  // NOLINT(bugprone-use-after-move): a moved-from frame is empty
-    EXPECT_EQ(&copy.buffer(), buffer);
-    EXPECT_EQ(&assigned.buffer(), buffer);
-    EXPECT_EQ(&moved.buffer(), buffer);
-    assigned = moved;
-    copy = Frame();
-    moved = std::move(assigned);
-    EXPECT_EQ(pool->free_count(), 1u);
-  }
-  EXPECT_EQ(pool->free_count(), 2u);
 }
 
 }  // namespace

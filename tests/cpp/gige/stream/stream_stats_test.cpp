@@ -28,28 +28,6 @@ TEST(StreamStats, CounterTableNamesEveryFieldInOrder) {
   EXPECT_EQ(stats.frames_dropped, 19u);
 }
 
-TEST(StreamStats, EqualityComparesEveryCounter) {
-  const StreamStats zero;
-  for (const auto& counter : STREAM_COUNTERS) {
-    StreamStats changed;
-    changed.*counter.member = 1;
-    EXPECT_NE(changed, zero) << counter.name;
-  }
-}
-
-TEST(SharedStreamStats, StartsAtZeroAndReturnsTheLastPublication) {
-  SharedStreamStats shared;
-  EXPECT_EQ(shared.snapshot(), StreamStats{});
-  StreamStats stats;
-  stats.packets = 10;
-  stats.frames_dropped = 2;
-  shared.publish(stats);
-  stats.packets = 11;
-  EXPECT_EQ(shared.snapshot().packets, 10u);
-  shared.publish(stats);
-  EXPECT_EQ(shared.snapshot(), stats);
-}
-
 // Readers copying while the worker publishes see whole publications only:
 // every counter of a snapshot comes from the same record.
 TEST(SharedStreamStats, ReadersNeverSeeAMixOfTwoPublications) {

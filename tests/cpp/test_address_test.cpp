@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 namespace corvantic::testing {
@@ -73,6 +74,7 @@ TEST(LoopbackBlocks, ProcessAddressesAreDistinctAndAForkedChildGetsItsOwnBlock) 
   }
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
+  std::fflush(nullptr);  // or the child may write the parent's buffered output again
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

@@ -55,6 +55,17 @@ SysResult<void> UdpSocket::set_receive_buffer(int bytes) {
   return set_int_option(fd(), SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
+SysResult<void> UdpSocket::set_receive_buffer_force(int bytes) {
+  return set_int_option(fd(), SOL_SOCKET, SO_RCVBUFFORCE, bytes);
+}
+
+SysResult<int> UdpSocket::receive_buffer() const {
+  int value = 0;
+  socklen_t size = sizeof value;
+  if (::getsockopt(fd(), SOL_SOCKET, SO_RCVBUF, &value, &size) != 0) return std::unexpected(last_error());
+  return value;
+}
+
 SysResult<void> UdpSocket::connect(const SocketAddress& peer) {
   if (::connect(fd(), peer.sockaddr_ptr(), peer.length()) != 0) return std::unexpected(last_error());
   return {};

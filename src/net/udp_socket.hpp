@@ -68,6 +68,12 @@ class UdpSocket {
   // Zero means block without a time-out.
   [[nodiscard]] SysResult<void> set_receive_timeout(std::chrono::microseconds timeout);
   [[nodiscard]] SysResult<void> set_receive_buffer(int bytes);
+  // SO_RCVBUFFORCE: the same beyond the net.core.rmem_max cap; needs
+  // CAP_NET_ADMIN (EPERM otherwise).
+  [[nodiscard]] SysResult<void> set_receive_buffer_force(int bytes);
+  // SO_RCVBUF as the kernel reports it; Linux reports twice the size set,
+  // the other half being its bookkeeping allowance.
+  [[nodiscard]] SysResult<int> receive_buffer() const;
   // Associates a peer; used to learn the local address the route picks.
   [[nodiscard]] SysResult<void> connect(const SocketAddress& peer);
 

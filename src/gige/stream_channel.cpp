@@ -1,0 +1,285 @@
+#include "gige/stream_channel.hpp"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gige/proto/bootstrap.hpp"
+#include "gige/stream/buffer_pool.hpp"
+#include "gige/stream/registration_queue.hpp"
+#include "net/udp_socket.hpp"
+#include "util/log.hpp"
+#include "util/try.hpp"
+
+namespace corvantic::gige {
+namespace {
+
+using util::log::Level;
+constexpr auto TARGET = util::log::target::GIGE;
+
+// Fire-test probing: each probe waits for up to PROBE_RECEIVES datagrams of
+// PROBE_WAIT each; late test packets are drained with DRAIN_WAIT.
+constexpr auto PROBE_WAIT = std::chrono::milliseconds(25);
+constexpr int PROBE_RECEIVES = 3;
+constexpr auto DRAIN_WAIT = std::chrono::milliseconds(5);
+constexpr std::uint32_t SCPS_FIRE_TEST = 0x80000000;
+constexpr std::uint32_t SCPS_DO_NOT_FRAGMENT = 0x40000000;
+// IPv4 and UDP headers around a stream packet's payload.
+constexpr std::uint32_t IP_UDP_HEADERS = 28;
+constexpr std::array<std::uint16_t, 3> FIRE_TEST_CANDIDATES = {1488, 1008, 560};
+
+CameraError io_error(const net::SysError& e) { return CameraError::io(e.code); }
+
+CameraError ipv6_refused() { return CameraError::unsupported("IPv6 stream destinations"); }
+
+// Where the stream socket binds when no destination is given: the control
+// socket's address, or the address the host's routing picks towards the
+// device when the control socket is bound to 0.0.0.0.
+CameraResult<net::SocketAddress> choose_host_address(const GigeDriver& driver) {
+  const auto control = driver.control_local_address();
+  if (!control) return std::unexpected(CameraError::not_connected());
+  if (!control->is_unspecified()) {
+    if (!control->is_ipv4()) return std::unexpected(ipv6_refused());
+    return control->with_port(0);
+  }
+  auto probe = net::UdpSocket::bind(net::SocketAddress::ipv4(0, 0));
+  if (!probe) return std::unexpected(io_error(probe.error()));
+  if (auto connected = probe->connect(driver.config().device); !connected) {
+    return std::unexpected(io_error(connected.error()));
+  }
+  auto routed = probe->local_address();
+  if (!routed) return std::unexpected(io_error(routed.error()));
+  if (!routed->is_ipv4()) return std::unexpected(ipv6_refused());
+  return routed->with_port(0);
+}
+
+// Applies the requested receive-buffer size, beyond the rmem_max cap where
+// the process may (SO_RCVBUFFORCE), and warns when the kernel grants less.
+// Never fails: a small buffer only costs packets under load.
+void size_receive_buffer(net::UdpSocket& socket, std::uint64_t requested) {
+  const int bytes = static_cast<int>(std::min<std::uint64_t>(requested, INT_MAX / 2));
+  // Linux reports twice the size it was given; half of it is comparable to
+  // the request. A failed read back counts as nothing granted.
+  auto granted = [&socket] {
+    const auto reported = socket.receive_buffer();
+    return reported ? static_cast<std::uint64_t>(*reported) / 2 : 0;
+  };
+  // A refused SO_RCVBUF leaves the default, which the read back shows.
+  (void)socket.set_receive_buffer(bytes);
+  std::uint64_t effective = granted();
+  if (effective < static_cast<std::uint64_t>(bytes)) {
+    // EPERM without CAP_NET_ADMIN; the read back shows what stayed.
+    (void)socket.set_receive_buffer_force(bytes);
+    effective = granted();
+  }
+  if (effective < static_cast<std::uint64_t>(bytes)) {
+    CORVANTIC_LOG(Level::Warn, TARGET,
+                  "stream socket receive buffer is " + std::to_string(effective) + " bytes, below the " +
+                      std::to_string(bytes) + " requested; raise the net.core.rmem_max sysctl to allow more",
+                  util::log::field("effective", effective), util::log::field("requested", bytes));
+  }
+}
+
+// One probe of size `size`: the SCPS write with the fire-test and
+// do-not-fragment bits, then up to PROBE_RECEIVES receives.
+std::optional<std::uint32_t> probe_packet_size(GigeDriver& driver, std::uint16_t channel, net::UdpSocket& socket,
+                                               const net::SocketAddress& device, std::span<std::uint8_t> buffer,
+                                               std::uint16_t size) {
+  if (!driver.write_register(proto::reg_scps(channel), size | SCPS_FIRE_TEST | SCPS_DO_NOT_FRAGMENT)) {
+    return std::nullopt;
+  }
+  std::optional<std::uint32_t> measured;
+  for (int attempt = 0; attempt < PROBE_RECEIVES; ++attempt) {
+    const auto datagram = socket.receive_from(buffer);
+    // A time-out or receive error uses up the attempt.
+    if (!datagram) continue;
+    if (!datagram->source.same_ip(device)) continue;
+    const std::uint32_t length = static_cast<std::uint32_t>(datagram->size) + IP_UDP_HEADERS;
+    if (length > size) continue;
+    measured = std::max(measured.value_or(0), length);
+    if (length == size) break;
+  }
+  return measured;
+}
+
+// The fire test with the socket bound and SCP written: negotiates, writes the
+// final SCPS and drains late test packets.
+CameraResult<std::uint16_t> negotiate_packet_size(GigeDriver& driver, std::uint16_t channel,
+                                                  net::UdpSocket& socket) {
+  if (auto set = socket.set_receive_timeout(PROBE_WAIT); !set) return std::unexpected(io_error(set.error()));
+  std::vector<std::uint8_t> buffer(65536);
+  const net::SocketAddress device = driver.config().device;
+  const FireTestOutcome outcome = search_packet_size([&](std::uint16_t size) {
+    return probe_packet_size(driver, channel, socket, device, buffer, size);
+  });
+  if (!outcome.supported) {
+    CORVANTIC_LOG(Level::Warn, TARGET, "packet size fire-test unsupported, falling back to 1500");
+  }
+  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scps(channel), outcome.packet_size));
+  // Late test packets would only be ignored by the worker; a failed time-out
+  // change leaves the 25 ms one, which drains the same way.
+  (void)socket.set_receive_timeout(DRAIN_WAIT);
+  while (socket.receive_from(buffer)) {
+  }
+  CORVANTIC_LOG(Level::Debug, TARGET, "negotiated stream packet size " + std::to_string(outcome.packet_size));
+  return outcome.packet_size;
+}
+
+// Ticks per second from 0x093C (high) and 0x0940 (low): one READREG where the
+// device concatenates, otherwise one register at a time. 0 when unknown.
+std::uint64_t read_tick_frequency(GigeDriver& driver) {
+  constexpr std::array<std::uint32_t, 2> REGISTERS = {proto::REG_TIMESTAMP_TICK_FREQUENCY_HIGH,
+                                                      proto::REG_TIMESTAMP_TICK_FREQUENCY_LOW};
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  if ((driver.capabilities().value_or(0) & proto::CAPABILITY_CONCATENATION) != 0) {
+    const auto values = driver.read_registers(REGISTERS);
+    if (!values || values->size() != 2) return 0;
+    high = (*values)[0];
+    low = (*values)[1];
+  } else {
+    const auto first = driver.read_register(REGISTERS[0]);
+    if (!first) return 0;
+    const auto second = driver.read_register(REGISTERS[1]);
+    if (!second) return 0;
+    high = *first;
+    low = *second;
+  }
+  return (high << 32) | low;
+}
+
+}  // namespace
+
+std::uint64_t requested_receive_buffer(std::uint64_t payload_size, std::uint64_t receive_buffer) {
+  if (receive_buffer != 0) return receive_buffer;
+  const std::uint64_t wanted = payload_size > RECEIVE_BUFFER_MAX ? RECEIVE_BUFFER_MAX : payload_size + 1024;
+  return std::clamp(wanted, RECEIVE_BUFFER_MIN, RECEIVE_BUFFER_MAX);
+}
+
+FireTestOutcome search_packet_size(const FireTestProbe& probe) {
+  if (probe(FIRE_TEST_FIRST)) return {FIRE_TEST_FIRST, true};
+  for (const std::uint16_t candidate : FIRE_TEST_CANDIDATES) {
+    const auto measured = probe(candidate);
+    if (!measured) continue;
+    std::uint32_t low = candidate;
+    std::uint32_t high = FIRE_TEST_FIRST;
+    std::uint32_t best = *measured;
+    while (high - low >= 17) {
+      const std::uint32_t mid = low + (((high - low) / 2) & ~std::uint32_t{15});
+      if (const auto at_mid = probe(static_cast<std::uint16_t>(mid))) {
+        low = mid;
+        best = std::max(best, *at_mid);
+      } else {
+        high = mid;
+      }
+    }
+    return {static_cast<std::uint16_t>(std::max<std::uint32_t>(best, FIRE_TEST_FLOOR)), true};
+  }
+  return {FIRE_TEST_FALLBACK, false};
+}
+
+CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& driver, const StreamOptions& options) {
+  if (!options.payload_size || *options.payload_size == 0) {
+    return std::unexpected(CameraError::malformed("payload_size must be set"));
+  }
+  const std::uint64_t payload_size = *options.payload_size;
+  CORVANTIC_TRY_VOID(driver.check_link());
+  const std::uint16_t channel = options.channel;
+
+  net::SocketAddress host;
+  if (options.destination) {
+    host = *options.destination;
+  } else {
+    CORVANTIC_TRY(host, choose_host_address(driver));
+  }
+  auto bound = net::UdpSocket::bind(host);
+  if (!bound) return std::unexpected(io_error(bound.error()));
+  net::UdpSocket socket = std::move(*bound);
+  const auto local_read = socket.local_address();
+  if (!local_read) return std::unexpected(io_error(local_read.error()));
+  const net::SocketAddress local = *local_read;
+  if (!local.is_ipv4()) return std::unexpected(ipv6_refused());
+  if (local.is_unspecified()) {
+    CORVANTIC_LOG(Level::Debug, TARGET,
+                  "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP requester)",
+                  util::log::field("local", local.to_string()));
+  }
+  size_receive_buffer(socket, requested_receive_buffer(payload_size, options.receive_buffer));
+
+  // On a failed write `socket` closes as this function returns; registers
+  // already written stay as they are.
+  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scda(channel), local.ipv4_address()));
+  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scp(channel), local.port()));
+  std::uint16_t packet_size = 0;
+  if (options.packet_size) {
+    packet_size = *options.packet_size;
+    CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scps(channel), packet_size));
+  } else {
+    CORVANTIC_TRY(packet_size, negotiate_packet_size(driver, channel, socket));
+  }
+  if (options.packet_delay) {
+    CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scpd(channel), *options.packet_delay));
+  }
+  const std::uint64_t tick_frequency = read_tick_frequency(driver);
+  const bool resend_enabled =
+      !options.no_resend && (driver.capabilities().value_or(0) & proto::CAPABILITY_PACKETRESEND) != 0;
+
+  stream::GvspWorkerSettings settings;
+  settings.device = driver.config().device;
+  settings.payload_size = payload_size;
+  settings.packet_size = packet_size;
+  settings.tick_frequency = tick_frequency;
+  settings.resend_enabled = resend_enabled;
+  settings.reorder_delay = options.reorder_delay;
+  settings.resend_interval = options.resend_interval;
+  settings.frame_timeout = options.frame_timeout;
+  settings.resend_ratio = options.resend_ratio;
+  auto pool = stream::BufferPool::create(options.n_buffers, payload_size);
+  auto stats = std::make_shared<stream::SharedStreamStats>();
+  if (options.scheduling.priority || options.scheduling.cpu_mask) {
+    CORVANTIC_LOG(Level::Warn, util::log::target::STREAM_RUNNER,
+                  "thread scheduling not applied: thread scheduling configuration is only supported on Linux");
+  }
+  CORVANTIC_TRY(auto worker, stream::GvspWorker::start(stream::gvsp_thread_name(channel), std::move(socket),
+                                                       settings, std::move(pool), stats));
+
+  std::unique_ptr<StreamChannel> opened(new StreamChannel());
+  opened->driver_ = &driver;
+  opened->channel_ = channel;
+  opened->local_address_ = local;
+  opened->packet_size_ = packet_size;
+  opened->tick_frequency_ = tick_frequency;
+  opened->resend_enabled_ = resend_enabled;
+  opened->stats_ = std::move(stats);
+  opened->registrations_ = worker->registrations();
+  opened->worker_ = std::move(worker);
+  CORVANTIC_LOG(Level::Debug, TARGET, "stream channel opened", util::log::field("channel", channel),
+                util::log::field("local", local.to_string()), util::log::field("packet_size", packet_size));
+  return opened;
+}
+
+StreamChannel::~StreamChannel() { close(); }
+
+void StreamChannel::close() {
+  if (!worker_) return;
+  // The device may be gone or the link lost; the channel closes regardless.
+  (void)driver_->write_register(proto::reg_scp(channel_), 0);
+  // False once the worker has ended by itself; join() below still returns.
+  (void)registrations_->send(stream::Registration::stop());
+  registrations_->wake();
+  worker_->join();
+  worker_.reset();
+}
+
+stream::FrameReceiver StreamChannel::subscribe(std::size_t capacity) {
+  auto ends = stream::make_subscription(capacity);
+  // Refused after the worker ended: the sender is released, so the receiver
+  // sees the end instead of waiting.
+  (void)registrations_->send(stream::Registration{std::move(ends.sender)});
+  return std::move(ends.receiver);
+}
+
+}  // namespace corvantic::gige

@@ -5,7 +5,9 @@
 #include "gige/stream_channel.hpp"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -409,10 +411,40 @@ TEST_F(StreamChannelTest, SmallReceiveBufferIsGrantedWithoutWarning) {
   EXPECT_TRUE(receive_buffer_warnings(capture.sink()).empty());
 }
 
+// Takes CAP_NET_ADMIN out of the calling thread's effective set for its
+// lifetime (capabilities are per thread), so that SO_RCVBUFFORCE is refused
+// as for an unprivileged process; restores it afterwards.
+class WithoutNetAdmin {
+ public:
+  WithoutNetAdmin() {
+    if (::syscall(SYS_capget, &header_, data_) != 0) return;
+    saved_ = data_[0].effective;
+    if ((saved_ & (1u << CAP_NET_ADMIN)) == 0) return;
+    data_[0].effective &= ~(1u << CAP_NET_ADMIN);
+    dropped_ = ::syscall(SYS_capset, &header_, data_) == 0;
+  }
+  ~WithoutNetAdmin() {
+    if (!dropped_) return;
+    data_[0].effective = saved_;
+    (void)::syscall(SYS_capset, &header_, data_);
+  }
+  WithoutNetAdmin(const WithoutNetAdmin&) = delete;
+  WithoutNetAdmin& operator=(const WithoutNetAdmin&) = delete;
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data_[_LINUX_CAPABILITY_U32S_3]{};
+  std::uint32_t saved_ = 0;
+  bool dropped_ = false;
+};
+
 TEST_F(StreamChannelTest, ReceiveBufferBeyondTheCapWarnsWithTheEffectiveSize) {
   start();
+  WithoutNetAdmin unprivileged;
   constexpr int HUGE_REQUEST = 512 * 1024 * 1024;
   const std::uint64_t grantable = grantable_receive_buffer(HUGE_REQUEST);
+  // No kernel default lets an unprivileged socket have 512 MiB.
+  ASSERT_LT(grantable, static_cast<std::uint64_t>(HUGE_REQUEST));
   util::log::ScopedCapture capture;
   StreamOptions options = this->options();
   options.packet_size = 1500;
@@ -420,10 +452,6 @@ TEST_F(StreamChannelTest, ReceiveBufferBeyondTheCapWarnsWithTheEffectiveSize) {
   auto channel = open(options);
   ASSERT_TRUE(channel);
   const auto warnings = receive_buffer_warnings(capture.sink());
-  if (grantable >= static_cast<std::uint64_t>(HUGE_REQUEST)) {
-    EXPECT_TRUE(warnings.empty());
-    return;
-  }
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].level, Level::Warn);
   EXPECT_EQ(warnings[0].message, "stream socket receive buffer is " + std::to_string(grantable) +
@@ -431,6 +459,67 @@ TEST_F(StreamChannelTest, ReceiveBufferBeyondTheCapWarnsWithTheEffectiveSize) {
                                      " requested; raise the net.core.rmem_max sysctl to allow more");
   EXPECT_EQ(warnings[0].fields, (std::vector<util::log::Field>{{"effective", std::to_string(grantable)},
                                                                {"requested", std::to_string(HUGE_REQUEST)}}));
+}
+
+TEST_F(StreamChannelTest, PrivilegedReceiveBufferBeyondTheCapIsForcedWithoutWarning) {
+  start();
+  constexpr int REQUEST = 16 * 1024 * 1024;
+  if (grantable_receive_buffer(REQUEST) < static_cast<std::uint64_t>(REQUEST)) {
+    GTEST_SKIP() << "this process may not exceed net.core.rmem_max (no CAP_NET_ADMIN)";
+  }
+  util::log::ScopedCapture capture;
+  StreamOptions options = this->options();
+  options.packet_size = 1500;
+  options.receive_buffer = REQUEST;
+  auto channel = open(options);
+  ASSERT_TRUE(channel);
+  EXPECT_TRUE(receive_buffer_warnings(capture.sink()).empty());
+}
+
+TEST_F(StreamChannelTest, UnspecifiedDestinationAdvertisesScdaZero) {
+  sim::VirtualCameraConfig config;
+  config.frame_rate = 0;
+  start(config);
+  util::log::ScopedCapture capture;
+  StreamOptions options = this->options();
+  options.packet_size = 1500;
+  options.destination = net::SocketAddress::ipv4(0, 0);
+  auto channel = open(options);
+  ASSERT_TRUE(channel);
+  EXPECT_TRUE(channel->local_address().is_unspecified());
+  EXPECT_EQ(reg(0x0D18), 0u);
+  const auto unresolved = capture.sink().with_message(
+      "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP requester)");
+  ASSERT_EQ(unresolved.size(), 1u);
+  EXPECT_EQ(unresolved[0].level, Level::Debug);
+  EXPECT_EQ(unresolved[0].fields,
+            (std::vector<util::log::Field>{{"local", channel->local_address().to_string()}}));
+  // The camera streams to the requester's address, which the socket receives.
+  const auto receiver = channel->subscribe(4);
+  acquire(2);
+  const auto frames = collect(receiver, 2);
+  ASSERT_EQ(frames.size(), 2u);
+  for (const auto& frame : frames) EXPECT_EQ(frame.status(), FrameStatus::Complete);
+}
+
+TEST_F(StreamChannelTest, UnboundControlSocketTakesTheRoutesLocalAddress) {
+  sim::VirtualCameraConfig config;
+  config.address = CAMERA_IP;
+  camera_ = std::make_unique<sim::VirtualCamera>(config);
+  ASSERT_TRUE(camera_->start());
+  DriverConfig driver_config;
+  driver_config.device = *net::SocketAddress::parse_ip(CAMERA_IP, proto::GVCP_PORT);  // local_ip unset: 0.0.0.0
+  driver_ = std::make_unique<GigeDriver>(driver_config);
+  ASSERT_TRUE(driver_->connect());
+  ASSERT_TRUE(driver_->control_local_address()->is_unspecified());
+  StreamOptions options = this->options();
+  options.packet_size = 1500;
+  auto channel = open(options);
+  ASSERT_TRUE(channel);
+  // Loopback routes leave from a 127.0.0.0/8 address, never 0.0.0.0.
+  EXPECT_FALSE(channel->local_address().is_unspecified());
+  EXPECT_EQ(channel->local_address().ipv4_address() >> 24, 127u);
+  EXPECT_EQ(reg(0x0D18), channel->local_address().ipv4_address());
 }
 
 // Frames at a given packet size in both header forms, checked byte by byte.
@@ -639,7 +728,12 @@ TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {
   EXPECT_EQ(incomplete, 0u);
   EXPECT_EQ(wrong_bytes, 0u);
   const auto stats = channel->stats();
-  EXPECT_EQ(stats.completed_frames, FRAMES);
+  const auto sent = camera_->status().streams[0];
+  EXPECT_EQ(stats.completed_frames, FRAMES)
+      << "failed " << stats.failed_frames << " timed out " << stats.timed_out_frames << " missing "
+      << stats.missing_frames << " ratio " << stats.resend_ratio_reached << " disabled " << stats.resend_disabled
+      << " dropped " << stats.frames_dropped << " ignored " << stats.ignored_packets << " camera sent "
+      << sent.frames_sent << " unavailable " << sent.resend_unavailable;
   EXPECT_EQ(stats.missing_frames, 0u);
   EXPECT_EQ(stats.underruns, 0u);
   EXPECT_GT(stats.resent_packets, 0u);

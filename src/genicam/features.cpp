@@ -1,13 +1,9 @@
 #include "genicam/features.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <type_traits>
 
+#include "genicam/description_fetch.hpp"
 #include "genicam/register_port.hpp"
-#include "genicam/url.hpp"
-#include "util/unique_fd.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
@@ -16,7 +12,6 @@ namespace corvantic::genicam {
 namespace {
 
 constexpr std::string_view TARGET = util::log::target::GENICAM;
-constexpr std::uint32_t LOCATION_REGISTERS[] = {gige::proto::REG_FIRST_URL.address, gige::proto::REG_SECOND_URL.address};
 
 // What the feature layer keeps per connection, as the driver's attachment.
 struct LoadedDescription {
@@ -140,61 +135,20 @@ auto with_feature(gige::GigeDriver& driver, std::string_view name, Operation ope
 
 // ---- Fetching the description.
 
-gige::CameraResult<std::vector<std::uint8_t>> read_host_file(const std::string& path) {
-  const util::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) return std::unexpected(gige::CameraError::io(errno));
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::unexpected(gige::CameraError::io(errno));
-    if (n == 0) return bytes;
-    bytes.insert(bytes.end(), buffer, buffer + n);
+// Device memory as the description fetch reads it: memory reads posted to
+// the control worker as they are asked for.
+class DriverMemory final : public DescriptionMemory {
+ public:
+  explicit DriverMemory(gige::GigeDriver& driver) : driver_(driver) {}
+  gige::CameraResult<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t count,
+                                                     std::chrono::nanoseconds wait_limit) override {
+    return driver_.read_memory_block(address, count, wait_limit);
   }
-}
+  [[nodiscard]] std::chrono::nanoseconds wait_budget() const override { return driver_.wait_budget(); }
 
-gige::CameraResult<std::vector<std::uint8_t>> fetch_local(gige::GigeDriver& driver, const GenicamUrl::Local& local) {
-  if (local.address >> 32 != 0) return std::unexpected(gige::CameraError::malformed("XML address beyond 32 bit"));
-  // Refused rather than cut to 32 bits, which would fetch the wrong bytes.
-  if (local.size >> 32 != 0) return std::unexpected(gige::CameraError::malformed("XML size beyond 32 bit"));
-  const auto limit = driver.wait_budget() * static_cast<std::int64_t>(local.size / 512 + 2);
-  return driver.read_memory(local.address, static_cast<std::size_t>(local.size), limit);
-}
-
-// The document named by one location register, unzipped where its name ends in ".zip".
-gige::CameraResult<std::vector<std::uint8_t>> fetch_from(gige::GigeDriver& driver, std::uint32_t location_register) {
-  CORVANTIC_TRY(const auto block, driver.read_memory(location_register, 512, driver.wait_budget() * 2));
-  const auto url = parse_genicam_url(util::decode_text_field(block));
-  if (!url) return std::unexpected(gige::CameraError::malformed(url.error()));
-  std::vector<std::uint8_t> bytes;
-  std::string name;
-  if (const auto* local = std::get_if<GenicamUrl::Local>(&url->location)) {
-    CORVANTIC_TRY(bytes, fetch_local(driver, *local));
-    name = local->file_name;
-  } else if (const auto* file = std::get_if<GenicamUrl::File>(&url->location)) {
-    CORVANTIC_TRY(bytes, read_host_file(file->path));
-    name = file->path;
-  } else {
-    return std::unexpected(gige::CameraError::unsupported("http-hosted GenICam XML"));
-  }
-  if (!ends_with_zip(name)) return bytes;
-  auto unzipped = unzip_first_entry(bytes);
-  if (!unzipped) return std::unexpected(gige::CameraError::malformed(unzipped.error()));
-  return std::move(*unzipped);
-}
-
-gige::CameraResult<std::vector<std::uint8_t>> fetch_description(gige::GigeDriver& driver) {
-  gige::CameraError last = gige::CameraError::not_connected();
-  for (const std::uint32_t location : LOCATION_REGISTERS) {
-    auto bytes = fetch_from(driver, location);
-    if (bytes) return bytes;
-    CORVANTIC_LOG(util::log::Level::Debug, util::log::target::GIGE,
-                  "GenICam URL at " + util::hex(location) + " failed: " + bytes.error().display());
-    last = bytes.error();
-  }
-  return std::unexpected(last);
-}
+ private:
+  gige::GigeDriver& driver_;
+};
 
 }  // namespace
 
@@ -204,7 +158,8 @@ GenicamResult<void> load_feature_model(gige::GigeDriver& driver) {
   LoadedDescription& state = *loaded(driver);
   if (state.model) return {};
   if (!state.bytes) {
-    CORVANTIC_TRY(auto bytes, fetch_description(driver));
+    DriverMemory memory(driver);
+    CORVANTIC_TRY(auto bytes, fetch_description(memory));
     state.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
   }
   CORVANTIC_TRY(auto model, build_feature_model(util::decode_utf8_lossy(*state.bytes)));

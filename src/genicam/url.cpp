@@ -263,6 +263,8 @@ std::expected<GenicamUrl, std::string> parse_genicam_url(std::string_view text) 
   return std::unexpected("unrecognized GenICam URL '" + std::string(t) + "'");
 }
 
+bool is_blank_location(std::string_view text) { return trim_nul(trim_white_space(text)).empty(); }
+
 std::expected<std::vector<std::uint8_t>, std::string> unzip_first_entry(
     std::span<const std::uint8_t> archive) {
   const ArchiveFields fields(archive);

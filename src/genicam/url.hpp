@@ -58,6 +58,10 @@ struct GenicamUrl {
 // "bad size: invalid digit found in string", "unrecognized GenICam URL '...'".
 [[nodiscard]] std::expected<GenicamUrl, std::string> parse_genicam_url(std::string_view text);
 
+// Whether a location text holds nothing but what parse_genicam_url trims:
+// a location register the device leaves unused.
+[[nodiscard]] bool is_blank_location(std::string_view text);
+
 // The bytes of the first entry of a zip archive, or a message such as
 // "truncated archive data" or "deflate: invalid block type".
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> unzip_first_entry(

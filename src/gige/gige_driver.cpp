@@ -91,6 +91,14 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
   return bytes;
 }
 
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(std::uint32_t address, std::uint32_t count,
+                                                                      std::chrono::nanoseconds wait_limit) {
+  auto reply = make_reply_slot<std::vector<std::uint8_t>>();
+  CORVANTIC_TRY(auto bytes, call(request::ReadMemory{address, count, reply}, reply, wait_limit));
+  if (bytes.size() != count) return std::unexpected(CameraError::malformed("short memory read"));
+  return bytes;
+}
+
 CameraResult<Unit> GigeDriver::write_memory(std::uint64_t address, std::span<const std::uint8_t> data) {
   CORVANTIC_TRY(const std::uint32_t start, checked_address(address));
   if (data.size() == 4 && start % 4 == 0) return write_register(start, util::load_be32(data.data()));

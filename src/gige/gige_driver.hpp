@@ -55,6 +55,12 @@ class GigeDriver {
   [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory(std::uint64_t address, std::size_t length,
                                                                     std::chrono::nanoseconds wait_limit);
   [[nodiscard]] CameraResult<Unit> write_memory(std::uint64_t address, std::span<const std::uint8_t> data);
+  // One memory read of `count` bytes at `address`, posted as given: no
+  // alignment rule and no single-register shortcut, so the device alone
+  // judges the request. Waits up to `wait_limit` for the whole transfer;
+  // any other length than `count` is a short read.
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory_block(std::uint32_t address, std::uint32_t count,
+                                                                          std::chrono::nanoseconds wait_limit);
 
   [[nodiscard]] const DriverConfig& config() const { return config_; }
   // Set while connected (also in link down), cleared by disconnect.

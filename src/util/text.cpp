@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace corvantic::util {
 namespace {
@@ -58,6 +59,25 @@ std::string decode_utf8_lossy(std::span<const std::uint8_t> bytes) {
     }
   }
   return out;
+}
+
+bool is_valid_utf8(std::string_view text) {
+  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    // ASCII runs, the bulk of any description, eight bytes at a time.
+    while (i + 8 <= bytes.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      i += 8;
+    }
+    if (i == bytes.size()) break;
+    const int n = sequence_length(bytes.subspan(i));
+    if (n < 0) return false;
+    i += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 std::string decode_text_field(std::span<const std::uint8_t> field) {

@@ -13,6 +13,10 @@ namespace corvantic::util {
 // U+FFFD (the substitution practice Python's "replace" error handler uses).
 [[nodiscard]] std::string decode_utf8_lossy(std::span<const std::uint8_t> bytes);
 
+// Whether `text` is valid UTF-8 throughout (no overlongs, surrogates or
+// values above U+10FFFF).
+[[nodiscard]] bool is_valid_utf8(std::string_view text);
+
 // A text field read from a device: the bytes before the first zero byte (the
 // whole field when it has none), decoded with decode_utf8_lossy. No trimming.
 [[nodiscard]] std::string decode_text_field(std::span<const std::uint8_t> field);

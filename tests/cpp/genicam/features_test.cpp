@@ -113,6 +113,39 @@ TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {
   EXPECT_FALSE(has_feature(*driver_, "Width"));
 }
 
+// Devices mostly leave the second location register empty; a broken first
+// location then reports its own failure. Each row: the first location, the
+// error of the load and the device commands it costs.
+TEST_F(FeaturesTest, WithAnEmptySecondLocationTheFirstLocationsErrorIsReported) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const auto url = parse_genicam_url(util::decode_text_field(driver_->read_memory(0x0200, 512).value())).value();
+  const auto size = util::hex(std::get<GenicamUrl::Local>(url.location).size).substr(2);
+  const struct {
+    std::string location;
+    std::string error;
+    std::optional<std::uint64_t> commands;
+  } cases[] = {
+      // Refused from the location text: only the two location registers are read.
+      {"Local:big.xml;100000;4000001", "malformed packet: XML size 0x4000001 beyond 67108864 bytes", 2},
+      // Posted as given; the device refuses the unaligned read.
+      {"Local:odd.xml;100002;" + size, "device answered command 0x0084 with bad alignment (0x8005)", 3},
+      // The plain document read as an archive.
+      {"Local:camera.zip;100000;" + size, "malformed packet: no end-of-central-directory record", std::nullopt},
+  };
+  camera_->set_url(1, "");
+  for (const auto& c : cases) {
+    camera_->set_url(0, c.location);
+    const auto before = device_commands();
+    const auto loaded = load_feature_model(*driver_);
+    ASSERT_FALSE(loaded) << c.location;
+    EXPECT_EQ(loaded.error().kind(), GenicamError::Kind::Transport);
+    EXPECT_EQ(loaded.error().display(), c.error) << c.location;
+    if (c.commands) {
+      EXPECT_EQ(device_commands() - before, *c.commands) << c.location;
+    }
+  }
+}
+
 TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {
   ASSERT_NO_FATAL_FAILURE(start());
   load();

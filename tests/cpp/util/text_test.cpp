@@ -35,6 +35,26 @@ TEST(DecodeUtf8Lossy, ReplacesEachMaximalInvalidSubpart) {
   for (const auto& c : cases) EXPECT_EQ(lossy(c.in), c.out);
 }
 
+// Invalid sequences at every position of the eight-byte ASCII stride, and
+// valid text on either side of them.
+TEST(IsValidUtf8, FindsAnInvalidSequenceWhereverItSits) {
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("plain ASCII text longer than one stride"));
+  EXPECT_TRUE(is_valid_utf8("G\u00e4in \u20ac \U0001F600 and more ASCII after it"));
+  const std::vector<std::vector<std::uint8_t>> invalid = {
+      {0x80}, {0xC0, 0x80}, {0xE2, 0x82}, {0xED, 0xA0, 0x80}, {0xF4, 0x90, 0x80, 0x80}, {0xF0, 0x9F, 0x98},
+  };
+  for (const auto& bad : invalid) {
+    for (std::size_t before = 0; before < 12; ++before) {
+      std::string text(before, 'a');
+      text.append(bad.begin(), bad.end());
+      text.append("tail");
+      EXPECT_FALSE(is_valid_utf8(text)) << "after " << before << " bytes";
+      EXPECT_EQ(is_valid_utf8(text), lossy({text.begin(), text.end()}) == text);
+    }
+  }
+}
+
 TEST(DecodeTextField, EndsAtFirstZeroByte) {
   const std::vector<std::uint8_t> serial = {'A', 'B', '1', '2', 0, 0, 'Z', 'Z'};
   EXPECT_EQ(decode_text_field(serial), "AB12");

@@ -169,6 +169,22 @@ inline constexpr std::size_t MAX_EVALUATION_VISITS = 100'000;
 // are refused before any device access.
 inline constexpr std::int64_t MAX_REGISTER_LENGTH = std::int64_t{1} << 20;
 
+// Limits on a description, so that a small archive cannot inflate into
+// gigabytes of parse tree, model or compiled formula. Each lies more than
+// ten times above what real descriptions need: the largest known ones hold
+// some 48,000 '<' and 4,200 '=' characters, 2,400 nodes and formulas of
+// about 3,800 characters. A description beyond one fails to build with
+// Malformed naming the limit.
+//
+// The most '<' and '=' characters in a description's text: every element,
+// comment and text run of the parse tree needs a '<' and every attribute an
+// '=', so this bounds the tree before the parser allocates any of it.
+inline constexpr std::size_t MAX_DESCRIPTION_MARKUP = std::size_t{1} << 20;
+// The most nodes of a model, the built-in ones included.
+inline constexpr std::size_t MAX_MODEL_NODES = std::size_t{1} << 17;
+// The longest formula text (Formula, FormulaTo, FormulaFrom), in bytes.
+inline constexpr std::size_t MAX_FORMULA_LENGTH = std::size_t{1} << 16;
+
 // Stable storage for the names and texts a model keeps: views of it stay
 // valid for the model's life, across moves of the model too.
 class TextStore {
@@ -332,9 +348,13 @@ class FeatureModel {
   std::size_t visits_ = 0;
 };
 
-// Builds the model of a device description. A malformed document, or one
-// with a document type declaration, fails with DeviceDescription; nothing
-// else in the document makes the build fail.
+// Builds the model of a device description, read as UTF-8 whatever its XML
+// declaration names (invalid sequences, also those that numeric character
+// references spell, become U+FFFD, so every name and text of the model is
+// valid UTF-8). A document the parser refuses, or one with a document type
+// declaration, fails with DeviceDescription; one with more than one root
+// element or with text outside the root, or beyond one of the limits above,
+// fails with Malformed. Nothing else in the document makes the build fail.
 [[nodiscard]] GenicamResult<FeatureModel> build_feature_model(std::string_view xml_text);
 
 }  // namespace corvantic::genicam

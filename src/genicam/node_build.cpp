@@ -1,9 +1,11 @@
 // Building the FeatureModel from a device description.
 //
-// The document is parsed with pugixml (no document type declarations, no
-// entities beyond the XML built-ins), then the children of the root element
-// are walked in document order, entering Group elements, and every other
-// element is offered to the node builder. The builder reads each recognised
+// The document is parsed with pugixml as UTF-8 (no document type
+// declarations, no entities beyond the XML built-ins, exactly one root
+// element and no text outside it), within the markup limit of node.hpp
+// checked before parsing. Then the children of the root element are walked
+// in document order, entering Group elements, and every other element is
+// offered to the node builder, within the node and formula limits. The builder reads each recognised
 // element's children in one pass. After the walk the built-in default nodes
 // are added, references are resolved by name and the invalidation table is
 // built.
@@ -11,11 +13,14 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <pugixml.hpp>
+#include <string>
 #include <utility>
 
 #include "genicam/node.hpp"
 #include "genicam/node_text.hpp"
+#include "util/text.hpp"
 
 namespace corvantic::genicam {
 
@@ -30,6 +35,51 @@ using node_text::trim;
 // so that they can be refused. Text that is an element's first child is kept
 // in the element itself, which halves the nodes of a description's tree.
 constexpr unsigned PARSE_OPTIONS = pugi::parse_default | pugi::parse_doctype | pugi::parse_embed_pcdata;
+// A description as a fragment: the parser keeps text outside the root
+// element and further root elements as nodes, so that they can be refused.
+constexpr unsigned DOCUMENT_OPTIONS = PARSE_OPTIONS | pugi::parse_fragment;
+
+gige::CameraError malformed(std::string text) { return gige::CameraError::malformed(std::move(text)); }
+
+// The '<' and '=' characters of a text (see MAX_DESCRIPTION_MARKUP).
+[[nodiscard]] std::size_t markup_count(std::string_view text) {
+  std::size_t count = 0;
+  for (const char c : text) count += static_cast<std::size_t>(c == '<') + static_cast<std::size_t>(c == '=');
+  return count;
+}
+
+// Replaces the invalid UTF-8 sequences of every text and attribute value of
+// the tree (numeric character references may spell surrogates or values
+// above U+10FFFF). Texts embedded in their elements cannot be replaced, so
+// a tree repaired here is parsed without parse_embed_pcdata.
+void repair_utf8(pugi::xml_node root) {
+  const auto repair = [](const char* value, auto&& set) {
+    const std::string_view text(value);
+    if (util::is_valid_utf8(text)) return;
+    const std::string repaired =
+        util::decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    set(repaired.c_str());
+  };
+  auto node = root.first_child();
+  while (node) {
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
+      repair(node.value(), [&](const char* v) { return node.set_value(v); });
+    }
+    for (auto attribute = node.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+      repair(attribute.value(), [&](const char* v) { return attribute.set_value(v); });
+    }
+    if (const auto child = node.first_child()) {
+      node = child;
+      continue;
+    }
+    // Next in document order.
+    while (!node.next_sibling()) {
+      node = node.parent();
+      if (node == root) return;
+    }
+    node = node.next_sibling();
+  }
+}
 
 struct DefaultNode {
   std::string_view name;
@@ -385,11 +435,16 @@ class ModelBuilder {
   // The common register part; inline IntSwissKnife terms are built here.
   [[nodiscard]] RegisterNode register_part(const Children& c, std::size_t depth);
   [[nodiscard]] Children& scratch(std::size_t depth) { return scratch_[depth]; }
+  // The formula text of `child` (empty when missing); a text beyond
+  // MAX_FORMULA_LENGTH sets the failure and gives an empty one.
+  [[nodiscard]] std::string_view formula_text(const Children& c, Child child, std::string_view node);
   void build_name_index();
   void resolve();
   void build_dependents();
 
   FeatureModel model_;
+  // The first limit the description broke; nothing is built after it.
+  std::optional<GenicamError> failure_;
   std::uint64_t anonymous_count_ = 0;
   // (node index, invalidator name) in creation order.
   // The names view the documents below, which live as long as the builder.
@@ -412,9 +467,25 @@ std::string ModelBuilder::name_of(pugi::xml_node element, std::string_view tag) 
   return name;
 }
 
+std::string_view ModelBuilder::formula_text(const Children& c, Child child, std::string_view node) {
+  const std::string_view text = c.text(child).value_or("");
+  if (text.size() <= MAX_FORMULA_LENGTH) return text;
+  if (!failure_) {
+    failure_ = malformed("formula of '" + std::string(node) + "' longer than " + std::to_string(MAX_FORMULA_LENGTH) +
+                         " bytes");
+  }
+  return {};
+}
+
 template <typename Payload>
 std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, Payload&& payload, const Children& c) {
   const auto index = static_cast<std::uint32_t>(model_.nodes_.size());
+  if (index >= MAX_MODEL_NODES) {
+    if (!failure_) {
+      failure_ = malformed("description has more than " + std::to_string(MAX_MODEL_NODES) + " nodes");
+    }
+    return index;
+  }
   model_.nodes_.emplace_back(std::move(name), kind, std::forward<Payload>(payload));
   for (const auto element : c.invalidators) {
     if (const auto target = text_of(element)) invalidators_.emplace_back(index, *target);
@@ -454,12 +525,11 @@ RegisterNode ModelBuilder::register_part(const Children& c, std::size_t depth) {
                                                 : CacheMode::WriteAround;
   for (const auto& [position, element] : inline_terms) {
     build_element(element, local_name(element.name()), depth + 1);
-    // The inline node is the last one appended; it is referenced by index so
-    // that a later node of the same name cannot take its place.
+    if (failure_) break;
+    // The inline node is the last one appended; it is referenced by name,
+    // resolved through the name index like every other reference.
     const auto index = static_cast<std::uint32_t>(model_.nodes_.size() - 1);
-    auto& term = reg.address[position];
-    term = reference_to(model_.texts_.store(model_.nodes_[index].name));
-    term.target = index;
+    reg.address[position] = reference_to(model_.texts_.store(model_.nodes_[index].name));
   }
   return reg;
 }
@@ -544,7 +614,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
     }
     case Element::SwissKnife: {
       FormulaNode n;
-      n.formula.text = texts.store(c.text(Child::Formula).value_or(""));
+      n.formula.text = texts.store(formula_text(c, Child::Formula, name));
       n.variables = formula_variables(texts, c);
       append(std::move(name), NodeKind::Formula, std::move(n), c);
       return;
@@ -552,8 +622,8 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
     case Element::Converter: {
       ConverterNode n;
       n.value = integer_pair(texts, c, Child::Value, Child::pValue);
-      n.to.text = texts.store(c.text(Child::FormulaTo).value_or(""));
-      n.from.text = texts.store(c.text(Child::FormulaFrom).value_or(""));
+      n.to.text = texts.store(formula_text(c, Child::FormulaTo, name));
+      n.from.text = texts.store(formula_text(c, Child::FormulaFrom, name));
       n.variables = formula_variables(texts, c);
       append(std::move(name), NodeKind::Converter, std::move(n), c);
       return;
@@ -629,6 +699,7 @@ void ModelBuilder::walk(pugi::xml_node root) {
         }
       } else {
         build_element(node, tag, 0);
+        if (failure_) return;
       }
     }
     // Next in document order, climbing out of finished Groups.
@@ -720,19 +791,48 @@ void ModelBuilder::build_dependents() {
 
 GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
   {
-    const auto parsed = document_.load_buffer(xml_text.data(), xml_text.size(), PARSE_OPTIONS);
+    if (markup_count(xml_text) > MAX_DESCRIPTION_MARKUP) {
+      return std::unexpected(malformed("description has more than " + std::to_string(MAX_DESCRIPTION_MARKUP) +
+                                       " markup characters ('<' and '=')"));
+    }
+    // The text is UTF-8 whatever the declaration says; bytes that are not
+    // become U+FFFD before parsing, so only character references can bring
+    // invalid sequences into the tree.
+    std::string decoded;
+    if (!util::is_valid_utf8(xml_text)) {
+      decoded = util::decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(xml_text.data()), xml_text.size()});
+      xml_text = decoded;
+    }
+    const bool character_references = xml_text.find("&#") != std::string_view::npos;
+    const unsigned options = character_references ? DOCUMENT_OPTIONS & ~pugi::parse_embed_pcdata : DOCUMENT_OPTIONS;
+    const auto parsed = document_.load_buffer(xml_text.data(), xml_text.size(), options, pugi::encoding_utf8);
     if (!parsed) return std::unexpected(GenicamError::device_description(parsed.description()));
+    pugi::xml_node root;
     for (auto child = document_.first_child(); child; child = child.next_sibling()) {
-      if (child.type() == pugi::node_doctype) {
-        return std::unexpected(GenicamError::device_description("document type declaration not allowed"));
+      switch (child.type()) {
+        case pugi::node_doctype:
+          return std::unexpected(GenicamError::device_description("document type declaration not allowed"));
+        case pugi::node_element:
+          if (root) return std::unexpected(malformed("description has more than one root element"));
+          root = child;
+          break;
+        case pugi::node_pcdata:
+        case pugi::node_cdata: return std::unexpected(malformed("description has text outside its root element"));
+        default: break;  // comments and processing instructions
       }
     }
-    const auto root = document_.document_element();
-    if (!root) return std::unexpected(GenicamError::device_description("no root element"));
+    if (!root) {
+      // The parser's own message for a document without an element.
+      pugi::xml_parse_result none;
+      none.status = pugi::status_no_document_element;
+      return std::unexpected(GenicamError::device_description(none.description()));
+    }
+    if (character_references) repair_utf8(document_);
     // Descriptions spend some 300 to 450 bytes of text per node; a table
     // that outgrows this is reallocated once.
-    model_.nodes_.reserve(xml_text.size() / 400 + DEFAULT_NODES.size());
+    model_.nodes_.reserve(std::min(xml_text.size() / 400, MAX_MODEL_NODES) + DEFAULT_NODES.size());
     walk(root);
+    if (failure_) return std::unexpected(std::move(*failure_));
   }
 
   // Built-in defaults, for the names the document does not define.
@@ -745,7 +845,7 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
     if (present[i]) continue;
     auto& document = default_documents_[i];
     const auto& def = DEFAULT_NODES[i];
-    const auto parsed = document.load_buffer(def.text.data(), def.text.size(), PARSE_OPTIONS);
+    const auto parsed = document.load_buffer(def.text.data(), def.text.size(), PARSE_OPTIONS, pugi::encoding_utf8);
     if (!parsed) {
       return std::unexpected(GenicamError::device_description("default node " + std::string(def.name) + ": " +
                                                               parsed.description()));
@@ -753,6 +853,7 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
     const auto element = document.document_element();
     build_element(element, local_name(element.name()), 0);
   }
+  if (failure_) return std::unexpected(std::move(*failure_));
 
   // Node storage is final from here on: the index views the names in place.
   build_name_index();

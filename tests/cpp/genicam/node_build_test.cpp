@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "genicam/node.hpp"
+#include "util/text.hpp"
 
 namespace corvantic::genicam {
 namespace {
@@ -90,6 +91,123 @@ TEST(FeatureModelBuild, OnlyBuiltInEntitiesAreExpanded) {
   EXPECT_EQ(payload<StringNode>(*model, "S").text, "a <&> A\"");
   EXPECT_EQ(payload<StringNode>(*model, "T").text, "&custom;");
   EXPECT_EQ(payload<FormulaNode>(*model, "F").formula.text, "A < 2 && B > 1");
+}
+
+// Anything but one root element, with only comments and processing
+// instructions beside it, is refused rather than cut short after the root.
+TEST(FeatureModelBuild, OneRootElementAndNoTextOutsideIt) {
+  const struct {
+    std::string_view text;
+    std::string_view error;
+  } refused[] = {
+      {"<RegisterDescription/><RegisterDescription><Integer Name=\"B\"/></RegisterDescription>",
+       "malformed packet: description has more than one root element"},
+      {"<RegisterDescription/><!-- between --><Integer Name=\"B\"/>",
+       "malformed packet: description has more than one root element"},
+      {"<RegisterDescription/>trailing", "malformed packet: description has text outside its root element"},
+      {"<RegisterDescription/><![CDATA[x]]>", "malformed packet: description has text outside its root element"},
+      {"leading <RegisterDescription/>", "malformed packet: description has text outside its root element"},
+      {"<RegisterDescription/>&#x41;", "malformed packet: description has text outside its root element"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.text);
+    const auto model = build_feature_model(c.text);
+    ASSERT_FALSE(model);
+    ASSERT_EQ(model.error().kind(), GenicamError::Kind::Transport);
+    EXPECT_EQ(model.error().transport()->kind(), gige::CameraError::Kind::Malformed);
+    EXPECT_EQ(model.error().display(), c.error);
+  }
+  const auto surrounded = build_feature_model(
+      "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<!-- before --><?tool x?>\n<RegisterDescription>"
+      "<Integer Name=\"A\"/></RegisterDescription>\n<!-- after -->\n<?tool y?>\n \t\n");
+  ASSERT_TRUE(surrounded) << surrounded.error().display();
+  EXPECT_TRUE(surrounded->contains("A"));
+}
+
+// The text reaches the builder decoded; a declaration naming another
+// encoding does not make the parser decode it a second time.
+TEST(FeatureModelBuild, TextIsReadAsUtf8WhateverTheDeclarationSays) {
+  for (const std::string_view encoding : {"ISO-8859-1", "windows-1252", "UTF-16", "US-ASCII", "utf-8"}) {
+    SCOPED_TRACE(encoding);
+    const auto model = build_feature_model(
+        "<?xml version=\"1.0\" encoding=\"" + std::string(encoding) +
+        "\"?><RegisterDescription><Integer Name=\"G\u00e4in\"/>"
+        "<String Name=\"Unit\"><Value>\u00b0C \u20ac</Value></String></RegisterDescription>");
+    ASSERT_TRUE(model) << model.error().display();
+    EXPECT_TRUE(model->contains("G\u00e4in"));
+    EXPECT_EQ(payload<StringNode>(*model, "Unit").text, "\u00b0C \u20ac");
+  }
+}
+
+// Character references can spell surrogates and values above U+10FFFF, and
+// the text itself may hold bytes that are not UTF-8: names, texts and the
+// errors that name them come out valid, with U+FFFD in their place.
+TEST(FeatureModelBuild, NamesAndTextsAreAlwaysValidUtf8) {
+  const std::string surrogate = "\uFFFD\uFFFD\uFFFD";            // ED A0 80: three maximal subparts
+  const std::string beyond = "\uFFFD\uFFFD\uFFFD\uFFFD";        // F4 90 80 80: four
+  auto model = build(
+      "<Integer Name=\"A&#xD800;B\"><pValue>R&#x110000;</pValue></Integer>"
+      "<Enumeration Name=\"E\"><EnumEntry Name=\"On&#xDFFF;\"><Value>1</Value></EnumEntry>"
+      "<Value>1</Value></Enumeration>"
+      "<String Name=\"S\"><Value>x&#xD800;y</Value></String>"
+      "<String Name=\"Inner\"><Value>first<!-- c -->&#xD800;</Value></String>"
+      "<Integer Name=\"Raw\xFF\xC3\"/>"
+      "<IntSwissKnife Name=\"F\"><pVariable Name=\"V&#xD800;\">A</pVariable><Formula>1</Formula>"
+      "</IntSwissKnife>");
+  ASSERT_TRUE(model) << model.error().display();
+  for (std::uint32_t i = 0; i < model->size(); ++i) EXPECT_TRUE(util::is_valid_utf8(model->name(i))) << i;
+
+  const auto a = model->find_node("A" + surrogate + "B");
+  ASSERT_TRUE(a);
+  NoDevicePort port;
+  EXPECT_EQ(model->read_integer(*a, port).error().display(), "dangling reference 'R" + beyond + "'");
+  EXPECT_EQ(model->enum_entries(*model->find_node("E")).value(), std::vector<std::string>{"On" + surrogate});
+  EXPECT_EQ(payload<StringNode>(*model, "S").text, "x" + surrogate + "y");
+  // The first text of an element, the one the builder reads.
+  EXPECT_EQ(payload<StringNode>(*model, "Inner").text, "first");
+  EXPECT_TRUE(model->contains("Raw\uFFFD\uFFFD"));
+  EXPECT_EQ(payload<FormulaNode>(*model, "F").variables.at(0).name, "V" + surrogate);
+}
+
+// Limits against descriptions that inflate into huge trees, models or
+// formulas; each is reached exactly and refused one step beyond.
+TEST(FeatureModelBuild, LimitsFailWithMalformedNamingTheLimit) {
+  const auto refused = [](const GenicamResult<FeatureModel>& model, std::string_view error) {
+    ASSERT_FALSE(model);
+    ASSERT_EQ(model.error().kind(), GenicamError::Kind::Transport);
+    EXPECT_EQ(model.error().transport()->kind(), gige::CameraError::Kind::Malformed);
+    EXPECT_EQ(model.error().display(), error);
+  };
+
+  // '<' and '=' characters, counted before parsing: the root's two tags
+  // and the comment's opening, then '=' up to the limit.
+  const std::string open = "<RegisterDescription><!--";
+  std::string markup = open + std::string(MAX_DESCRIPTION_MARKUP - 3, '=') + "--></RegisterDescription>";
+  EXPECT_TRUE(build_feature_model(markup));
+  markup.insert(open.size(), "=");
+  refused(build_feature_model(markup),
+          "malformed packet: description has more than 1048576 markup characters ('<' and '=')");
+
+  // Nodes, the three built-in ones included, however they are built.
+  std::string ports;
+  for (std::size_t i = 0; i + 3 < MAX_MODEL_NODES; ++i) ports += "<Port/>";
+  const auto full = build(ports);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->size(), MAX_MODEL_NODES);
+  for (const std::string_view one_more :
+       {"<Port/>", "<StructReg><StructEntry/></StructReg>",
+        "<IntReg><IntSwissKnife><Formula>1</Formula></IntSwissKnife></IntReg>"}) {
+    refused(build(ports + std::string(one_more)), "malformed packet: description has more than 131072 nodes");
+  }
+
+  // The text of each formula.
+  const std::string longest(MAX_FORMULA_LENGTH, '1');
+  EXPECT_TRUE(build("<IntSwissKnife Name=\"F\"><Formula>" + longest + "</Formula></IntSwissKnife>"));
+  refused(build("<IntSwissKnife Name=\"F\"><Formula>" + longest + "1</Formula></IntSwissKnife>"),
+          "malformed packet: formula of 'F' longer than 65536 bytes");
+  refused(build("<Converter Name=\"C\"><FormulaTo>FROM</FormulaTo><FormulaFrom>" + longest +
+                "+1</FormulaFrom></Converter>"),
+          "malformed packet: formula of 'C' longer than 65536 bytes");
 }
 
 // ---- The walk
@@ -502,7 +620,8 @@ TEST(FeatureModelBuild, InlineAddressFormulasPrecedeTheirRegister) {
       "Name=\"S\">Sel</pVariable><Formula>S*4</Formula></IntSwissKnife>"
       "<IntSwissKnife><Formula>1</Formula></IntSwissKnife></IntReg>"
       "<Integer Name=\"Sel\"/>"
-      // A later node of the same name does not take the inline node's place.
+      // Inline nodes are referenced by name like all others: a later node of
+      // the same name takes the inline node's place.
       "<Integer Name=\"Offset\"/>");
   ASSERT_TRUE(model) << model.error().display();
   EXPECT_EQ(model->name(0), "Offset");
@@ -512,9 +631,10 @@ TEST(FeatureModelBuild, InlineAddressFormulasPrecedeTheirRegister) {
   const auto& r = payload<RegisterNode>(*model, "R");
   ASSERT_EQ(r.address.size(), 3U);
   EXPECT_EQ(r.address[1].form, Form::Reference);
-  EXPECT_EQ(r.address[1].target, 0U);
+  EXPECT_EQ(r.address[1].text, "Offset");
+  EXPECT_EQ(r.address[1].target, 4U);
+  EXPECT_EQ(model->kind(4), NodeKind::Integer);
   EXPECT_EQ(r.address[2].target, 1U);
-  EXPECT_EQ(model->index_of("Offset"), 4U);
 }
 
 TEST(FeatureModelBuild, StructEntriesShareTheParentRegister) {

@@ -182,6 +182,30 @@ TEST_F(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
   }
 }
 
+// The limits against hostile descriptions leave real ones ten times the
+// room they use: markup characters, nodes and formula lengths.
+TEST_F(FeatureModelSamples, TheDescriptionLimitsLeaveTenTimesTheRoomRealDescriptionsUse) {
+  for (const auto& file : files_) {
+    SCOPED_TRACE(file.filename().string());
+    const std::string text = read_file(file);
+    const auto markup = std::count(text.begin(), text.end(), '<') + std::count(text.begin(), text.end(), '=');
+    EXPECT_LE(10 * static_cast<std::size_t>(markup), MAX_DESCRIPTION_MARKUP);
+    const auto model = build_feature_model(text);
+    ASSERT_TRUE(model) << model.error().display();
+    EXPECT_LE(10 * std::size_t{model->size()}, MAX_MODEL_NODES);
+    std::size_t longest = 0;
+    for (std::uint32_t i = 0; i < model->size(); ++i) {
+      if (const auto* f = std::get_if<FormulaNode>(&model->node(i).payload)) {
+        longest = std::max(longest, f->formula.text.size());
+      } else if (const auto* c = std::get_if<ConverterNode>(&model->node(i).payload)) {
+        longest = std::max({longest, c->to.text.size(), c->from.text.size()});
+      }
+    }
+    EXPECT_GT(longest, 0U);
+    EXPECT_LE(10 * longest, MAX_FORMULA_LENGTH);
+  }
+}
+
 TEST_F(FeatureModelSamples, ASecondPassOverASampleIsServedMostlyFromTheCache) {
   auto model = build_feature_model(read_file(files_.front()));
   ASSERT_TRUE(model) << model.error().display();

@@ -261,7 +261,7 @@ class FeatureModel {
   // MAX_EVALUATION_DEPTH deep or the operation has made MAX_EVALUATION_VISITS
   // pushes. A push onto an empty stack starts a new operation's count.
   [[nodiscard]] GenicamResult<void> push_evaluation(std::uint32_t index) {
-    begin_operation();
+    begin_operation(index);
     return push(index);
   }
   // Pops one entry if there is one (a cycle empties the stack while the
@@ -292,9 +292,12 @@ class FeatureModel {
     std::span<const std::uint8_t> view;
   };
 
-  // An operation called with an empty stack starts counting its visits.
-  void begin_operation() {
-    if (stack_.empty()) visits_ = 0;
+  // An operation called on `index` with an empty stack starts counting its
+  // visits, and `index` is the node it was called on.
+  void begin_operation(std::uint32_t index) {
+    if (!stack_.empty()) return;
+    visits_ = 0;
+    operation_root_ = index;
   }
   [[nodiscard]] GenicamResult<void> push(std::uint32_t index);
 
@@ -346,6 +349,8 @@ class FeatureModel {
   std::vector<std::uint32_t> stack_;
   // Pushes since the current operation began (see begin_operation).
   std::size_t visits_ = 0;
+  // The node the current operation was called on (see begin_operation).
+  std::uint32_t operation_root_ = NO_NODE;
 };
 
 // Builds the model of a device description, read as UTF-8 whatever its XML

@@ -213,7 +213,7 @@ GenicamResult<void> FeatureModel::write_converter(std::uint32_t index, formula::
 }
 
 GenicamResult<std::int64_t> FeatureModel::read_integer(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::Integer: return integer_source(std::get<IntegerNode>(node.payload).value, port);
@@ -238,7 +238,7 @@ GenicamResult<std::int64_t> FeatureModel::read_integer(std::uint32_t index, Regi
 }
 
 GenicamResult<double> FeatureModel::read_float(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::Integer: {
@@ -262,7 +262,7 @@ GenicamResult<double> FeatureModel::read_float(std::uint32_t index, RegisterPort
 }
 
 GenicamResult<void> FeatureModel::write_integer(std::uint32_t index, std::int64_t value, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::Integer:
@@ -280,7 +280,7 @@ GenicamResult<void> FeatureModel::write_integer(std::uint32_t index, std::int64_
 }
 
 GenicamResult<void> FeatureModel::write_float(std::uint32_t index, double value, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::Integer: return write_integer(index, formula::intize(value), port);
@@ -293,7 +293,7 @@ GenicamResult<void> FeatureModel::write_float(std::uint32_t index, double value,
 }
 
 GenicamResult<bool> FeatureModel::read_boolean(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   if (const auto* boolean = std::get_if<BooleanNode>(&nodes_[index].payload)) {
     CORVANTIC_TRY(const std::int64_t value, integer_source(boolean->value, port));
     return value == boolean->on_value;
@@ -303,7 +303,7 @@ GenicamResult<bool> FeatureModel::read_boolean(std::uint32_t index, RegisterPort
 }
 
 GenicamResult<void> FeatureModel::write_boolean(std::uint32_t index, bool value, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   if (const auto* boolean = std::get_if<BooleanNode>(&nodes_[index].payload)) {
     return write_integer(index, value ? boolean->on_value : boolean->off_value, port);
   }
@@ -311,7 +311,7 @@ GenicamResult<void> FeatureModel::write_boolean(std::uint32_t index, bool value,
 }
 
 GenicamResult<std::string> FeatureModel::read_string(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::String: {
@@ -338,7 +338,7 @@ GenicamResult<std::string> FeatureModel::read_string(std::uint32_t index, Regist
 
 GenicamResult<void> FeatureModel::write_string(std::uint32_t index, std::string_view text,
                                                RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   switch (node.kind) {
     case NodeKind::String: {
@@ -369,7 +369,7 @@ GenicamResult<void> FeatureModel::write_string(std::uint32_t index, std::string_
 
 GenicamResult<void> FeatureModel::select_entry(std::uint32_t index, std::string_view entry,
                                                RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   const auto* enumeration = std::get_if<EnumerationNode>(&node.payload);
   if (enumeration == nullptr) return std::unexpected(GenicamError::wrong_type(node.name));
@@ -380,7 +380,7 @@ GenicamResult<void> FeatureModel::select_entry(std::uint32_t index, std::string_
 }
 
 GenicamResult<void> FeatureModel::execute(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   auto* command = std::get_if<CommandNode>(&node.payload);
   if (command == nullptr) return std::unexpected(GenicamError::wrong_type(node.name));
@@ -393,7 +393,7 @@ GenicamResult<void> FeatureModel::execute(std::uint32_t index, RegisterPort& por
 
 GenicamResult<std::pair<std::int64_t, std::int64_t>> FeatureModel::integer_bounds(std::uint32_t index,
                                                                                   RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   constexpr auto LOWEST = std::numeric_limits<std::int64_t>::min();
   constexpr auto HIGHEST = std::numeric_limits<std::int64_t>::max();
@@ -411,7 +411,7 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> FeatureModel::integer_bound
 }
 
 GenicamResult<std::pair<double, double>> FeatureModel::float_bounds(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   const auto* real = std::get_if<FloatNode>(&node.payload);
   if (real == nullptr) return std::unexpected(GenicamError::wrong_type(node.name));
@@ -427,7 +427,7 @@ GenicamResult<std::pair<double, double>> FeatureModel::float_bounds(std::uint32_
 }
 
 GenicamResult<std::int64_t> FeatureModel::integer_increment(std::uint32_t index, RegisterPort& port) {
-  begin_operation();
+  begin_operation(index);
   auto& node = nodes_[index];
   const auto* integer = std::get_if<IntegerNode>(&node.payload);
   if (integer == nullptr) return std::unexpected(GenicamError::wrong_type(node.name));

@@ -134,13 +134,24 @@ GenicamResult<void> FeatureModel::write_register(std::uint32_t index, std::vecto
   auto& reg = std::get<RegisterNode>(nodes_[index].payload);
   CORVANTIC_TRY(const std::int64_t address, register_address(reg, port));
   CORVANTIC_TRY_VOID(port.write(static_cast<std::uint64_t>(address), bytes));
+  // Registers that name the written register, or a node on the way to it,
+  // in their pInvalidator drop their bytes: the operation's node, then the
+  // nodes it went through, which the evaluation stack holds while the write
+  // runs (reads on the way have been popped again). Dependents of those
+  // registers are not visited.
+  const auto invalidate_dependents = [&](std::uint32_t node) {
+    for (const auto dependent : dependents(node)) {
+      if (auto* other = std::get_if<RegisterNode>(&nodes_[dependent].payload)) other->cache.reset();
+    }
+  };
+  if (operation_root_ != NO_NODE) invalidate_dependents(operation_root_);
+  for (const auto node : stack_) invalidate_dependents(node);
+  invalidate_dependents(index);
+  // The written bytes are the register's own, even when it names itself.
   if (reg.cache_mode == CacheMode::WriteThrough) {
     reg.cache = std::move(bytes);
   } else {
     reg.cache.reset();
-  }
-  for (const auto dependent : dependents(index)) {
-    if (auto* other = std::get_if<RegisterNode>(&nodes_[dependent].payload)) other->cache.reset();
   }
   return {};
 }
@@ -180,8 +191,17 @@ GenicamResult<void> FeatureModel::write_int_register(std::uint32_t index, std::i
     return write_register(index, std::move(bytes), port);
   }
 
-  // Read, modify, write: the bits outside the field keep their current value.
-  CORVANTIC_TRY(const RegisterBytes current, read_register(index, "integer", port));
+  // A write-only register cannot be read: the field is written with the
+  // other bits zero (such registers hold commands, whose other bits mean
+  // "do nothing"). Any other register is read, modified and written, so
+  // that the bits outside the field keep their current value.
+  RegisterBytes current;
+  if (reg.access == AccessMode::WO) {
+    current.owned.assign(static_cast<std::size_t>(length), 0);
+    current.view = current.owned;
+  } else {
+    CORVANTIC_TRY(current, read_register(index, "integer", port));
+  }
   const auto n = current.view.size();
   if (n < 1 || n > 8) {
     return std::unexpected(

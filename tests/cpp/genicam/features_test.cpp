@@ -303,6 +303,57 @@ TEST_F(FeaturesTest, EachOperationGuardsTheFeatureOrNotAsBefore) {
   EXPECT_EQ(through(get_integer(d, "IntB")), "circular reference through 'IntB'");
 }
 
+// A description written the way many cameras write theirs, served from a
+// host file and driving the virtual camera's registers: command bits in
+// write-only registers, and a cached PayloadSize register invalidated by
+// the Width feature rather than by Width's register.
+constexpr const char* CAMERA_STYLE =
+    "<RegisterDescription>"
+    "<Integer Name=\"Width\"><pValue>WidthReg</pValue></Integer>"
+    "<IntReg Name=\"WidthReg\"><Address>0x10000</Address><Length>4</Length><Endianess>BigEndian</Endianess>"
+    "</IntReg>"
+    "<IntReg Name=\"PayloadSize\"><Address>0x10014</Address><Length>4</Length><AccessMode>RO</AccessMode>"
+    "<pInvalidator>Width</pInvalidator><Endianess>BigEndian</Endianess></IntReg>"
+    "<StructReg Comment=\"Acquisition commands\"><Address>0x10028</Address><Length>4</Length>"
+    "<AccessMode>WO</AccessMode><Cachable>NoCache</Cachable>"
+    "<StructEntry Name=\"AcquisitionStartBit\"><Bit>31</Bit><Endianess>BigEndian</Endianess></StructEntry>"
+    "</StructReg>"
+    "<Command Name=\"AcquisitionStart\"><pValue>AcquisitionStartBit</pValue><CommandValue>1</CommandValue>"
+    "</Command>"
+    "<MaskedIntReg Name=\"TimestampLatch\"><Address>0x944</Address><Length>4</Length><AccessMode>WO</AccessMode>"
+    "<Bit>30</Bit><Endianess>BigEndian</Endianess></MaskedIntReg>"
+    "<IntReg Name=\"TimestampLatched\"><Address>0x948</Address><Length>8</Length><AccessMode>RO</AccessMode>"
+    "<Cachable>NoCache</Cachable><Endianess>BigEndian</Endianess></IntReg>"
+    "</RegisterDescription>";
+
+TEST_F(FeaturesTest, WriteOnlyCommandBitsAndFeatureInvalidatorsReachTheDevice) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string path = ::testing::TempDir() + "corvantic_features_camera_style.xml";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const std::string_view text(CAMERA_STYLE);
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+    std::fclose(file);
+  }
+  camera_->set_url(0, "file://" + path);
+  load();
+  std::remove(path.c_str());
+  gige::GigeDriver& d = *driver_;
+
+  EXPECT_EQ(get_integer(d, "PayloadSize").value(), 64 * 48);
+  ASSERT_TRUE(set_integer(d, "Width", 32));
+  EXPECT_EQ(get_integer(d, "PayloadSize").value(), 32 * 48);
+
+  EXPECT_EQ(get_integer(d, "TimestampLatched").value(), 0);
+  ASSERT_TRUE(set_integer(d, "TimestampLatch", 1));
+  EXPECT_GT(get_integer(d, "TimestampLatched").value(), 0);
+
+  EXPECT_FALSE(camera_->status().acquisition_active);
+  ASSERT_TRUE(execute(d, "AcquisitionStart"));
+  EXPECT_TRUE(camera_->status().acquisition_active);
+}
+
 TEST(Features, NoModelWithoutLoading) {
   gige::GigeDriver driver(gige::DriverConfig{});
   EXPECT_FALSE(has_feature(driver, "Width"));

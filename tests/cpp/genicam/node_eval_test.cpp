@@ -283,6 +283,54 @@ TEST(FeatureModelEval, WritingARegisterInvalidatesItsDependentsOnly) {
   EXPECT_EQ(d.port.reads, 4);
 }
 
+// An invalidator may name a feature rather than a register: writing the
+// feature, or any node on the way from it to the register written, then
+// invalidates. Writing the register alone does not, nor does writing a
+// node off that way.
+TEST(FeatureModelEval, WritesInvalidateRegistersNamingAnyNodeOnTheirWay) {
+  Device d(
+      "<Integer Name=\"Width\"><pValue>WidthConverter</pValue></Integer>"
+      "<IntConverter Name=\"WidthConverter\"><pValue>WidthReg</pValue>"
+      "<FormulaTo>FROM / 2</FormulaTo><FormulaFrom>TO * 2</FormulaFrom></IntConverter>"
+      "<IntReg Name=\"WidthReg\"><Address>0</Address><Cachable>WriteThrough</Cachable></IntReg>"
+      "<IntReg Name=\"PayloadSize\"><Address>4</Address><pInvalidator>Width</pInvalidator></IntReg>"
+      "<IntReg Name=\"LineSize\"><Address>8</Address><pInvalidator>WidthConverter</pInvalidator></IntReg>"
+      "<IntReg Name=\"Elsewhere\"><Address>12</Address><pInvalidator>Height</pInvalidator></IntReg>"
+      "<Integer Name=\"Height\"><Value>48</Value></Integer>"
+      "<Command Name=\"Apply\"><pValue>Width</pValue><CommandValue>64</CommandValue></Command>");
+  const auto cached_reads = [&] {
+    const int before = d.port.reads;
+    for (const char* name : {"PayloadSize", "LineSize", "Elsewhere"}) EXPECT_TRUE(d.read_integer(name)) << name;
+    return d.port.reads - before;
+  };
+  EXPECT_EQ(cached_reads(), 3);
+  EXPECT_EQ(cached_reads(), 0);
+
+  d.port.set(4, {0x00, 0x0C, 0, 0});
+  ASSERT_TRUE(d.write_integer("Width", 32));
+  EXPECT_EQ(d.port.get(0, 4), (Bytes{16, 0, 0, 0}));
+  EXPECT_EQ(cached_reads(), 2);
+  EXPECT_EQ(d.read_integer("PayloadSize"), 0xC00);
+
+  // Guarded, as feature access runs it; through a command; as a float.
+  FeatureModel& model = d.model();
+  const auto width = d.at("Width");
+  ASSERT_TRUE(model.guarded(width, [&] { return model.write_integer(width, 16, d.port); }));
+  EXPECT_EQ(cached_reads(), 2);
+  ASSERT_TRUE(model.execute(d.at("Apply"), d.port));
+  EXPECT_EQ(cached_reads(), 2);
+  ASSERT_TRUE(d.write_float("Width", 8.0));
+  EXPECT_EQ(cached_reads(), 2);
+
+  // From the converter on: the feature is not on the way.
+  ASSERT_TRUE(d.write_integer("WidthConverter", 8));
+  EXPECT_EQ(cached_reads(), 1);
+  // The register alone, and a node that writes nothing.
+  ASSERT_TRUE(d.write_integer("WidthReg", 4));
+  ASSERT_TRUE(d.write_integer("Height", 24));
+  EXPECT_EQ(cached_reads(), 0);
+}
+
 TEST(FeatureModelEval, FailedWritesLeaveTheCacheAndDeviceAlone) {
   Device d(
       "<IntReg Name=\"R\"><Address>0</Address></IntReg>"
@@ -332,6 +380,41 @@ TEST(FeatureModelEval, RegisterAccessModesAreCheckedBeforeDeviceTraffic) {
   EXPECT_EQ(d.port.reads + d.port.writes, 0);
   ASSERT_TRUE(d.write_integer("WO", 3));
   EXPECT_TRUE(d.read_integer("RO"));
+}
+
+// Write-only registers cannot be read: a bit field in one is written with
+// the other bits zero, in the register's byte order and length.
+TEST(FeatureModelEval, WriteOnlyBitFieldsAreWrittenWithTheOtherBitsZero) {
+  Device d(
+      "<MaskedIntReg Name=\"Start\"><Address>0x10</Address><Length>4</Length><AccessMode>WO</AccessMode>"
+      "<Bit>30</Bit><Endianess>BigEndian</Endianess></MaskedIntReg>"
+      "<MaskedIntReg Name=\"Mode\"><Address>0x20</Address><Length>2</Length><AccessMode>WO</AccessMode>"
+      "<LSB>4</LSB><MSB>7</MSB></MaskedIntReg>"
+      "<StructReg><Address>0x30</Address><Length>4</Length><AccessMode>WO</AccessMode>"
+      "<StructEntry Name=\"Stop\"><Bit>0</Bit></StructEntry>"
+      "<StructEntry Name=\"Level\"><LSB>8</LSB><MSB>15</MSB><AccessMode>RW</AccessMode></StructEntry>"
+      "<StructEntry Name=\"Wide\"><LSB>40</LSB><MSB>41</MSB></StructEntry>"
+      "</StructReg>"
+      "<Command Name=\"AcquisitionStart\"><pValue>Start</pValue><CommandValue>1</CommandValue></Command>");
+  d.port.set(0x10, {0xFF, 0xFF, 0xFF, 0xFF});
+  d.port.set(0x20, {0xFF, 0xFF});
+  d.port.set(0x30, {0xFF, 0xFF, 0xFF, 0xFF});
+
+  ASSERT_TRUE(d.model().execute(d.at("AcquisitionStart"), d.port));
+  EXPECT_EQ(d.port.get(0x10, 4), (Bytes{0x00, 0x00, 0x00, 0x02}));
+  ASSERT_TRUE(d.write_integer("Mode", 0x1A));  // bits beyond the field dropped
+  EXPECT_EQ(d.port.get(0x20, 2), (Bytes{0xA0, 0x00}));
+  ASSERT_TRUE(d.write_integer("Stop", 1));
+  EXPECT_EQ(d.port.get(0x30, 4), (Bytes{0x01, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(d.port.reads, 0);
+  EXPECT_EQ(d.port.writes, 3);
+  // A readable entry of the same register is still read, modified, written.
+  ASSERT_TRUE(d.write_integer("Level", 0x55));
+  EXPECT_EQ(d.port.reads, 1);
+  EXPECT_EQ(d.port.get(0x30, 4), (Bytes{0x01, 0x55, 0x00, 0x00}));
+  // The bit range is checked against the length all the same.
+  EXPECT_EQ(error_text(d.write_integer("Wide", 1)), "formula in 'Wide': bad bit range 40..41 for 4 bytes");
+  EXPECT_EQ(error_text(d.read_integer("Stop")), "node 'Stop' is not accessible this way (access mode)");
 }
 
 // ---- Float and string registers

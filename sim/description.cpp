@@ -72,8 +72,13 @@ std::string description_file_name(DescriptionForm form) {
   return form == DescriptionForm::Plain ? "corvantic_sim.xml" : "corvantic_sim.zip";
 }
 
-std::vector<std::uint8_t> description_bytes(DescriptionForm form) {
-  const auto xml = description_xml();
+std::vector<std::uint8_t> description_bytes(DescriptionForm form, bool single_frame_entry) {
+  std::string xml(description_xml());
+  if (!single_frame_entry) {
+    const auto entry = xml.find("<EnumEntry Name=\"SingleFrame\"");
+    const auto end = xml.find("</EnumEntry>", entry);
+    xml.erase(entry, end + std::string_view("</EnumEntry>").size() - entry);
+  }
   const std::span<const std::uint8_t> content(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size());
   if (form == DescriptionForm::Plain) return {content.begin(), content.end()};
   return build_zip("corvantic_sim.xml", content, form == DescriptionForm::ZipDeflated);

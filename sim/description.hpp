@@ -24,8 +24,10 @@ enum class DescriptionForm : std::uint8_t { Plain, ZipStored, ZipDeflated };
 // corvantic_sim.zip.
 [[nodiscard]] std::string description_file_name(DescriptionForm form);
 
-// The bytes served from device memory for `form`.
-[[nodiscard]] std::vector<std::uint8_t> description_bytes(DescriptionForm form);
+// The bytes served from device memory for `form`. Without
+// `single_frame_entry` the AcquisitionMode enumeration offers no SingleFrame
+// entry, as on cameras that only stream continuously.
+[[nodiscard]] std::vector<std::uint8_t> description_bytes(DescriptionForm form, bool single_frame_entry = true);
 
 // A zip archive with one entry named `name` holding `content`, stored
 // (method 0) or raw-deflated (method 8): local file header, data, central

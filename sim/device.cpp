@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,7 +80,7 @@ RegisterMapConfig map_config(const VirtualCameraConfig& config, std::uint32_t ip
   out.width = config.width;
   out.height = config.height;
   out.frame_rate = static_cast<float>(config.frame_rate);
-  out.description = description_bytes(config.description);
+  out.description = description_bytes(config.description, config.single_frame_entry);
   out.description_file = description_file_name(config.description);
   return out;
 }
@@ -307,6 +308,11 @@ void VirtualCamera::set_url(int index, std::string_view text) {
   util::MutexLock lock(mutex_);
   map_.set_url(index, text);
 }
+std::uint32_t VirtualCamera::test_pattern() {
+  util::MutexLock lock(mutex_);
+  return map_.stream_config(0).test_pattern;
+}
+
 void VirtualCamera::clear_faults() {
   util::MutexLock lock(mutex_);
   drop_acks_ = duplicate_acks_ = reorder_acks_ = ack_delay_ms_ = 0;
@@ -315,7 +321,7 @@ void VirtualCamera::clear_faults() {
   map_.clear_all_injected_statuses();
   pending_rules_.clear();
   const auto url = local_url(description_file_name(config_.description), reg::DESCRIPTION_BASE,
-                             static_cast<std::uint32_t>(description_bytes(config_.description).size()));
+                             static_cast<std::uint32_t>(description_bytes(config_.description, config_.single_frame_entry).size()));
   map_.set_url(0, url);
   map_.set_url(1, url);
   path_mtu_ = config_.path_mtu;
@@ -446,6 +452,21 @@ void VirtualCamera::run_timers_locked(Clock::time_point now) {
     ++counters_.event_retransmissions;
     put_on_wire_locked(it->bytes, it->to);
     ++it;
+  }
+}
+
+// An AcquisitionStart that arrives while a finite acquisition sends its
+// last frame: a host that has just received that frame's last packet may
+// already ask for the next one, before the sender thread has reported the
+// end. Waits (boundedly) for the end instead of ignoring the start.
+void VirtualCamera::await_final_frames_locked() {
+  const auto give_up = Clock::now() + std::chrono::seconds(1);
+  while (map_.acquisition_active() && Clock::now() < give_up) {
+    for (std::size_t c = 0; c < streamers_.size(); ++c) {
+      if (started_[c] && finished_[c].load() != generation_[c] && !streamers_[c]->sending_final_frame()) return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    collect_finished_locked();
   }
 }
 
@@ -809,6 +830,7 @@ void VirtualCamera::apply_effects_locked(const Effects& effects, Clock::time_poi
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) {
     if (effects.stream_changed[static_cast<std::size_t>(c)]) reconfigure_stream_locked(c);
   }
+  if (effects.acquisition_start && map_.acquisition_active()) await_final_frames_locked();
   if (effects.acquisition_start && !map_.acquisition_active()) {
     map_.set_acquisition_active(true);
     for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) start_stream_locked(c);

@@ -52,6 +52,7 @@ struct VirtualCameraConfig {
   std::string user_name;  // initial DeviceUserID (0x00E8)
   std::uint32_t path_mtu = 9216;
   bool extended_ids = false;  // stream packets in the extended-id header form
+  bool single_frame_entry = true;  // AcquisitionMode offers SingleFrame
   // Also receive DISCOVERY sent to the limited broadcast address and to the
   // directed broadcast of the camera's interface (answers stay unicast).
   bool listen_broadcast = false;
@@ -144,6 +145,9 @@ class VirtualCamera {
   // Ends every fault above (stream faults included) and restores the URLs.
   void clear_faults() EXCLUDES(mutex_);
 
+  // The test pattern the stream channels send now (register TestPattern).
+  [[nodiscard]] std::uint32_t test_pattern() EXCLUDES(mutex_);
+
   // Sends an EVENT (or EVENTDATA when `event.with_data`) to the message
   // channel (MCDA:MCP) when it is configured, else to the control holder,
   // else to the requester of the last command. With `ack_required` the
@@ -212,6 +216,7 @@ class VirtualCamera {
   void run_timers_locked(Clock::time_point now) REQUIRES(mutex_);
   [[nodiscard]] Clock::time_point next_timer_locked(Clock::time_point now) const REQUIRES(mutex_);
   void collect_finished_locked() REQUIRES(mutex_);
+  void await_final_frames_locked() REQUIRES(mutex_);
   [[nodiscard]] std::expected<std::uint16_t, std::string> send_event_locked(const EventMessage& event,
                                                                             Clock::time_point now)
       REQUIRES(mutex_);

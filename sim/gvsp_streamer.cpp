@@ -276,6 +276,9 @@ struct GvspStreamer::Impl {
   PacketBatch resend_batch GUARDED_BY(history_mutex);
 
   std::atomic<std::uint64_t> frames_sent{0};
+  // Set while the last frame of a SingleFrame or MultiFrame acquisition is
+  // on its way out.
+  std::atomic<bool> final_frame{false};
   std::atomic<std::uint64_t> packets_sent{0};
   std::atomic<std::uint64_t> packets_resent{0};
   std::atomic<std::uint64_t> resend_unavailable{0};
@@ -359,6 +362,9 @@ void GvspStreamer::Impl::sender_main(std::stop_token st) {
       if (st.stop_requested()) return;
       acq = live_acquisition.load(std::memory_order_relaxed);
       active_acquisition = acq;
+      // Stays set after a finite acquisition's last frame until the device
+      // has seen its end; cleared when the next acquisition begins.
+      final_frame.store(false);
       cfg = start_config;
       cfg_version = start_config_version;
       mode = start_config.mode;
@@ -469,6 +475,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
     frame.block_id = next_block_id(frame.extended);
     frame.timestamp = ticks_now();
     remember(frame);
+    final_frame.store(mode != AcquisitionMode::Continuous && frames_done + 1 >= frames_wanted);
     if (!send_frame(st, acq, frame, dest, path, packet_delay)) return false;
     frames_sent.fetch_add(1, std::memory_order_relaxed);
     ++frames_done;
@@ -680,6 +687,8 @@ void GvspStreamer::stop() {
   impl_->state_cv.wait(lock.native(),
                        [&]() REQUIRES(impl_->state_mutex) { return impl_->active_acquisition != acq; });
 }
+
+bool GvspStreamer::sending_final_frame() const { return impl_->final_frame.load(); }
 
 bool GvspStreamer::running() const { return impl_->live_acquisition.load(std::memory_order_acquire) != 0; }
 

@@ -77,6 +77,9 @@ class GvspStreamer {
   void start(std::function<void()> on_finished);
   void stop();
   [[nodiscard]] bool running() const;
+  // Whether the last frame of a SingleFrame or MultiFrame acquisition is
+  // being sent: the acquisition ends as soon as it is out.
+  [[nodiscard]] bool sending_final_frame() const;
 
   // Sends one test packet of `ip_datagram_size` bytes (IP + UDP + payload)
   // to the configured destination, unless it exceeds the path MTU.

@@ -13,8 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include <zlib.h>
+
 #include "gige/proto/gvcp_status.hpp"
 #include "sim/device.hpp"
+#include "sim/gvsp_packet.hpp"
 
 namespace {
 
@@ -53,6 +56,7 @@ options:
                             (see the pending control command)
   --path-mtu BYTES          largest IP datagram the stream path carries (default 9216)
   --extended-ids            send stream packets in the extended-id header form
+  --no-single-frame         the description's AcquisitionMode has no SingleFrame entry
   --listen-broadcast        also receive DISCOVERY sent to 255.255.255.255 and to the
                             broadcast address of the camera's interface (answers stay unicast)
   --serial TEXT             serial number (default SIM + the address in hexadecimal)
@@ -78,6 +82,8 @@ control commands (numbers are decimal or 0x-prefixed hexadecimal):
   expire-heartbeat          release control now, as an expired heartbeat does
   path-mtu BYTES            limit the stream path
   extended-ids on|off       stream header form
+  pattern-crc32 BLOCK SIZE  CRC-32 of the first SIZE payload bytes of frame BLOCK with the
+                            current test pattern, as "ok crc32=N"
   stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]
                             stream packet faults (probabilities 0..1)
   url 1|2 TEXT              replace the text of location register 0x0200 (1) or 0x0400 (2)
@@ -275,6 +281,21 @@ std::string stream_faults_command(VirtualCamera& camera, const std::vector<std::
   return "ok";
 }
 
+// The CRC-32 of a frame's payload as the camera sends it, so a client's
+// frame can be checked byte for byte without shipping the bytes.
+std::string pattern_crc_command(VirtualCamera& camera, const std::vector<std::string>& words) {
+  constexpr std::uint64_t MAX_SIZE = 64ull << 20;
+  if (words.size() != 3) return "error usage: pattern-crc32 BLOCK SIZE";
+  const auto block = parse_number(words[1]);
+  if (!block) return "error bad block id '" + words[1] + "'";
+  const auto size = parse_number(words[2]);
+  if (!size || *size > MAX_SIZE) return "error bad size '" + words[2] + "'";
+  std::vector<std::uint8_t> payload(*size);
+  fill_pattern(camera.test_pattern(), *block, 0, payload);
+  const uLong crc = crc32(crc32(0L, Z_NULL, 0), payload.data(), static_cast<uInt>(payload.size()));
+  return "ok crc32=" + std::to_string(crc);
+}
+
 std::string error_status_command(VirtualCamera& camera, const std::vector<std::string>& words) {
   if (words.size() < 3 || words.size() > 4)
     return "error usage: error-status ADDRESS STATUS [read|write|both]";
@@ -356,6 +377,7 @@ std::optional<std::string> control(VirtualCamera& camera, const std::string& lin
     return "ok";
   }
   if (name == "stream-faults") return stream_faults_command(camera, words);
+  if (name == "pattern-crc32") return pattern_crc_command(camera, words);
   if (name == "url") {
     if (words.size() < 2 || (words[1] != "1" && words[1] != "2")) return "error usage: url 1|2 TEXT";
     // The text is the rest of the line after the index, blanks inside kept.
@@ -404,6 +426,8 @@ int main(int argc, char** argv) {
       config.writes_need_control = true;
     } else if (arg == "--extended-ids") {
       config.extended_ids = true;
+    } else if (arg == "--no-single-frame") {
+      config.single_frame_entry = false;
     } else if (arg == "--listen-broadcast") {
       config.listen_broadcast = true;
     } else {

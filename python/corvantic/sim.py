@@ -74,6 +74,7 @@ class VirtualCamera:
         pending: Iterable[tuple] = (),
         path_mtu: int | None = None,
         extended_ids: bool = False,
+        single_frame: bool = True,
         listen_broadcast: bool = False,
         serial: str | None = None,
         user_name: str | None = None,
@@ -112,6 +113,8 @@ class VirtualCamera:
             args += ["--path-mtu", _number(path_mtu)]
         if extended_ids:
             args.append("--extended-ids")
+        if not single_frame:
+            args.append("--no-single-frame")
         if listen_broadcast:
             args.append("--listen-broadcast")
         if serial is not None:
@@ -297,6 +300,15 @@ class VirtualCamera:
             f"stream-faults {_number(channel)} loss={float(loss)!r} reorder={float(reorder)!r} "
             f"duplicate={float(duplicate)!r} seed={_number(seed)}"
         )
+
+    def pattern_crc32(self, block_id: int, size: int) -> int:
+        """The CRC-32 (as ``zlib.crc32``) of the first ``size`` payload bytes
+        the camera sends for frame ``block_id`` with its current test pattern."""
+        reply = self.command(f"pattern-crc32 {_number(block_id)} {_number(size)}")
+        key, _, value = reply.partition("=")
+        if key != "crc32":
+            raise SimError(f"unexpected reply {reply!r}")
+        return int(value)
 
     def set_url(self, index: int, text: str) -> None:
         """Replaces the text of location register 0x0200 (index 1) or 0x0400 (index 2)."""

@@ -267,6 +267,11 @@ void StreamChannel::close() {
   if (!worker_) return;
   // The device may be gone or the link lost; the channel closes regardless.
   (void)driver_->write_register(proto::reg_scp(channel_), 0);
+  close_locally();
+}
+
+void StreamChannel::close_locally() {
+  if (!worker_) return;
   // False once the worker has ended by itself; join() below still returns.
   (void)registrations_->send(stream::Registration::stop());
   registrations_->wake();

@@ -88,6 +88,10 @@ class StreamChannel {
   // frames still open are delivered as Aborted. Never fails; a second call
   // does nothing.
   void close();
+  // Stops and joins the worker without touching the device, for a caller
+  // that cannot take the session lock: the device may go on streaming to
+  // the closed port. Open frames are delivered as Aborted, as by close().
+  void close_locally();
   [[nodiscard]] bool closed() const { return worker_ == nullptr; }
 
   // A new subscription of up to `capacity` frames. After close it has

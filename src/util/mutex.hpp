@@ -23,6 +23,7 @@
 // every member inline, so the generated code is that of the standard types.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 
 #if defined(__clang__)
@@ -76,6 +77,39 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   std::unique_lock<std::mutex> lock_;
+};
+
+// A Mutex whose lock can also be tried for a bounded time.
+class CAPABILITY("mutex") TimedMutex {
+ public:
+  TimedMutex() = default;
+  TimedMutex(const TimedMutex&) = delete;
+  TimedMutex& operator=(const TimedMutex&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+  [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  template <typename Rep, typename Period>
+  [[nodiscard]] bool try_lock_for(std::chrono::duration<Rep, Period> timeout) TRY_ACQUIRE(true) {
+    return mutex_.try_lock_for(timeout);
+  }
+
+ private:
+  std::timed_mutex mutex_;
+};
+
+// Holds a TimedMutex from construction to the end of the scope.
+class SCOPED_CAPABILITY TimedMutexLock {
+ public:
+  explicit TimedMutexLock(TimedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  // Takes over a lock the caller already holds (from a successful try).
+  TimedMutexLock(TimedMutex& mutex, std::adopt_lock_t) REQUIRES(mutex) : mutex_(mutex) {}
+  ~TimedMutexLock() RELEASE() { mutex_.unlock(); }
+  TimedMutexLock(const TimedMutexLock&) = delete;
+  TimedMutexLock& operator=(const TimedMutexLock&) = delete;
+
+ private:
+  TimedMutex& mutex_;
 };
 
 }  // namespace corvantic::util

@@ -151,4 +151,15 @@ std::size_t deliver(std::vector<FrameSender>& subscriptions, const Frame& frame)
   return drops;
 }
 
+ReceiveResult receive_until(const FrameReceiver& receiver, FrameReceiver::Clock::time_point deadline,
+                            const InterruptCheck& interrupted) {
+  for (;;) {
+    const auto now = FrameReceiver::Clock::now();
+    const auto slice_end = deadline - now > RECEIVE_SLICE ? now + RECEIVE_SLICE : deadline;
+    ReceiveResult result = receiver.receive_until(slice_end);
+    if (result.status != ReceiveStatus::TimedOut || slice_end == deadline) return result;
+    if (interrupted && interrupted()) return {ReceiveStatus::Interrupted, Frame()};
+  }
+}
+
 }  // namespace corvantic::gige::stream

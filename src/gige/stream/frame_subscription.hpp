@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -36,6 +37,7 @@ enum class ReceiveStatus : std::uint8_t {
   Received,
   TimedOut,  // nothing arrived before the deadline
   Ended,     // the queue is empty and every sender is gone: nothing will arrive
+  Interrupted,  // the caller's interruption check ended the wait
 };
 
 struct ReceiveResult {
@@ -164,6 +166,16 @@ struct SubscriptionEnds {
   FrameSender sender;
   FrameReceiver receiver;
 };
+
+// Asked between the slices of a long wait; true ends the wait.
+using InterruptCheck = std::function<bool()>;
+inline constexpr std::chrono::milliseconds RECEIVE_SLICE{100};
+
+// receive_until in slices of at most RECEIVE_SLICE, asking `interrupted`
+// (when set) after each slice that brought nothing, so a caller waiting for
+// a long time still reacts within about a slice (to Ctrl-C, for example).
+[[nodiscard]] ReceiveResult receive_until(const FrameReceiver& receiver, FrameReceiver::Clock::time_point deadline,
+                                          const InterruptCheck& interrupted);
 
 // Delivers one closed frame to every subscription, in registration order,
 // without waiting: removes the subscriptions whose receivers are all gone

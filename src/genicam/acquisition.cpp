@@ -1,0 +1,179 @@
+#include "genicam/acquisition.hpp"
+
+#include <utility>
+
+#include "genicam/features.hpp"
+#include "util/log.hpp"
+#include "util/try.hpp"
+
+namespace corvantic::genicam {
+namespace {
+
+using util::log::Level;
+using Clock = gige::stream::FrameReceiver::Clock;
+
+constexpr std::string_view TARGET = util::log::target::GENICAM_SNAPSHOT;
+constexpr std::size_t SNAPSHOT_QUEUE_CAPACITY = 4;
+constexpr std::string_view SINGLE_FRAME = "SingleFrame";
+
+// `prefix` followed by the error's text.
+void log_failure(Level level, std::string_view prefix, const GenicamError& error) {
+  CORVANTIC_LOG(level, TARGET, std::string(prefix) + error.display());
+}
+
+void lock_transport_parameters(gige::GigeDriver& driver) {
+  if (auto set = set_integer(driver, "TLParamsLocked", 1); !set) {
+    log_failure(Level::Debug, "TLParamsLocked not set: ", set.error());
+  }
+}
+
+void unlock_transport_parameters(gige::GigeDriver& driver) {
+  if (auto cleared = set_integer(driver, "TLParamsLocked", 0); !cleared) {
+    log_failure(Level::Debug, "TLParamsLocked not cleared: ", cleared.error());
+  }
+}
+
+void stop_after_snap(gige::GigeDriver& driver) {
+  if (auto stopped = execute(driver, "AcquisitionStop"); !stopped) {
+    log_failure(Level::Warn, "AcquisitionStop after snap failed: ", stopped.error());
+  }
+}
+
+GenicamResult<std::unique_ptr<gige::StreamChannel>> open_channel(gige::GigeDriver& driver,
+                                                                  gige::StreamOptions& options) {
+  CORVANTIC_TRY_VOID(read_payload_size(driver, options.payload_size));
+  auto channel = gige::StreamChannel::open(driver, options);
+  if (!channel) return std::unexpected(GenicamError(channel.error()));
+  return std::move(*channel);
+}
+
+// AcquisitionMode := SingleFrame where possible. Returns the single-frame
+// flag and the entry to restore later.
+std::pair<bool, std::optional<std::string>> enter_single_frame(gige::GigeDriver& driver) {
+  auto mode = get_string(driver, "AcquisitionMode");
+  if (!mode) {
+    log_failure(Level::Debug, "AcquisitionMode unavailable, stopping per snap: ", mode.error());
+    return {false, std::nullopt};
+  }
+  if (*mode == SINGLE_FRAME) return {true, std::nullopt};
+  if (auto set = set_enum(driver, "AcquisitionMode", SINGLE_FRAME); !set) {
+    log_failure(Level::Debug, "SingleFrame mode unavailable, stopping per snap: ", set.error());
+    return {false, std::nullopt};
+  }
+  return {true, std::move(*mode)};
+}
+
+// After a failed open; errors are ignored.
+void restore_mode_quietly(gige::GigeDriver& driver, const std::optional<std::string>& previous_mode) {
+  if (previous_mode) (void)set_enum(driver, "AcquisitionMode", *previous_mode);
+}
+
+void restore_mode(gige::GigeDriver& driver, const std::optional<std::string>& previous_mode) {
+  if (!previous_mode) return;
+  if (auto restored = set_enum(driver, "AcquisitionMode", *previous_mode); !restored) {
+    log_failure(Level::Debug, "AcquisitionMode not restored: ", restored.error());
+  }
+}
+
+// The camera is started; waits for one frame and stops the camera unless it
+// stops by itself after the frame.
+GenicamResult<gige::stream::Frame> take_one_frame(gige::GigeDriver& driver, const gige::stream::FrameReceiver& frames,
+                                                  bool single_frame, Clock::time_point deadline,
+                                                  const gige::stream::InterruptCheck& interrupted) {
+  gige::stream::ReceiveResult got = gige::stream::receive_until(frames, deadline, interrupted);
+  const bool arrived = got.status == gige::stream::ReceiveStatus::Received;
+  if (arrived && single_frame) return std::move(got.frame);
+  stop_after_snap(driver);
+  if (arrived) return std::move(got.frame);
+  return std::unexpected(GenicamError::snap_timeout());
+}
+
+Clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
+  const auto now = Clock::now();
+  return timeout < Clock::time_point::max() - now ? now + timeout : Clock::time_point::max();
+}
+
+}  // namespace
+
+GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::StreamOptions options) {
+  CORVANTIC_TRY(auto channel, open_channel(driver, options));
+  auto frames = channel->subscribe(options.n_buffers);
+  OpenStream stream{std::move(channel), std::move(frames)};
+  lock_transport_parameters(driver);
+  if (auto started = execute(driver, "AcquisitionStart"); !started) {
+    unlock_transport_parameters(driver);
+    stream.channel->close();
+    return std::unexpected(started.error());
+  }
+  return stream;
+}
+
+GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream) {
+  GenicamResult<void> stopped = execute(driver, "AcquisitionStop");
+  unlock_transport_parameters(driver);
+  stream.channel->close();
+  return stopped;
+}
+
+void stop_dropped_acquisition(gige::GigeDriver& driver, OpenStream stream) {
+  if (auto stopped = stop_acquisition(driver, std::move(stream)); !stopped) {
+    log_failure(Level::Warn, "AcquisitionStop on drop failed: ", stopped.error());
+  }
+}
+
+void abandon_stream(OpenStream stream, const char* warning) {
+  CORVANTIC_LOG(Level::Warn, TARGET, warning);
+  stream.channel->close_locally();
+}
+
+GenicamResult<SnapshotStream> open_snapshot_session(gige::GigeDriver& driver, gige::StreamOptions options) {
+  auto [single_frame, previous_mode] = enter_single_frame(driver);
+  auto channel = open_channel(driver, options);
+  if (!channel) {
+    restore_mode_quietly(driver, previous_mode);
+    return std::unexpected(channel.error());
+  }
+  lock_transport_parameters(driver);
+  auto frames = (*channel)->subscribe(SNAPSHOT_QUEUE_CAPACITY);
+  return SnapshotStream{OpenStream{std::move(*channel), std::move(frames)}, std::move(previous_mode), single_frame};
+}
+
+GenicamResult<gige::stream::Frame> snap(gige::GigeDriver& driver, SnapshotStream& session,
+                                        std::chrono::nanoseconds timeout,
+                                        const gige::stream::InterruptCheck& interrupted) {
+  session.stream.frames.discard_all();
+  CORVANTIC_TRY_VOID(execute(driver, "AcquisitionStart"));
+  return take_one_frame(driver, session.stream.frames, session.single_frame, deadline_after(timeout), interrupted);
+}
+
+void close_snapshot_session(gige::GigeDriver& driver, SnapshotStream session) {
+  unlock_transport_parameters(driver);
+  restore_mode(driver, session.previous_mode);
+  session.stream.channel->close();
+}
+
+GenicamResult<gige::stream::Frame> snap_once(gige::GigeDriver& driver, gige::StreamOptions options,
+                                             std::chrono::nanoseconds timeout,
+                                             const gige::stream::InterruptCheck& interrupted) {
+  auto [single_frame, previous_mode] = enter_single_frame(driver);
+  auto channel = open_channel(driver, options);
+  if (!channel) {
+    restore_mode_quietly(driver, previous_mode);
+    return std::unexpected(channel.error());
+  }
+  lock_transport_parameters(driver);
+  const gige::stream::FrameReceiver frames = (*channel)->subscribe(SNAPSHOT_QUEUE_CAPACITY);
+  frames.discard_all();
+  GenicamResult<gige::stream::Frame> result = std::unexpected(GenicamError::snap_timeout());
+  if (auto started = execute(driver, "AcquisitionStart"); !started) {
+    result = std::unexpected(started.error());
+  } else {
+    result = take_one_frame(driver, frames, single_frame, deadline_after(timeout), interrupted);
+  }
+  unlock_transport_parameters(driver);
+  restore_mode(driver, previous_mode);
+  (*channel)->close();
+  return result;
+}
+
+}  // namespace corvantic::genicam

@@ -1,0 +1,85 @@
+// The sequences that make a camera stream, driven through the standard
+// features PayloadSize, AcquisitionMode, TLParamsLocked, AcquisitionStart
+// and AcquisitionStop: a continuous acquisition, a snapshot session (an open
+// stream channel in single-frame mode that streams only while a snap is in
+// flight) and the one-shot snap.
+//
+// Every function here runs with the camera's session lock held by the
+// caller, and uses the driver directly. Failures while tearing down are
+// logged, never returned, except the AcquisitionStop of an explicit stop.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "genicam/genicam_error.hpp"
+#include "gige/gige_driver.hpp"
+#include "gige/stream/frame.hpp"
+#include "gige/stream/frame_subscription.hpp"
+#include "gige/stream_channel.hpp"
+
+namespace corvantic::genicam {
+
+// An open stream channel and its built-in subscription.
+struct OpenStream {
+  std::unique_ptr<gige::StreamChannel> channel;
+  gige::stream::FrameReceiver frames;
+};
+
+// What an open snapshot session holds.
+struct SnapshotStream {
+  OpenStream stream;
+  // The AcquisitionMode entry to restore at close; absent when the mode was
+  // SingleFrame already or could not be changed.
+  std::optional<std::string> previous_mode;
+  bool single_frame = false;  // the camera stops by itself after one frame
+};
+
+// Reads PayloadSize, opens the stream channel, subscribes before the camera
+// starts (so the first frame is delivered), locks the transport parameters
+// and executes AcquisitionStart. A failed start undoes the earlier steps.
+[[nodiscard]] GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::StreamOptions options);
+
+// Executes AcquisitionStop, unlocks the transport parameters and closes the
+// stream channel; returns the AcquisitionStop result. Frames already queued
+// stay readable through other receivers of the subscription.
+[[nodiscard]] GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream);
+
+// The release of an acquisition nobody stopped: as stop_acquisition, with a
+// failed AcquisitionStop only logged.
+void stop_dropped_acquisition(gige::GigeDriver& driver, OpenStream stream);
+
+// The release of an acquisition or a session while another thread holds the
+// camera: only the stream worker is stopped, with `warning` logged; the
+// device is left as it is.
+void abandon_stream(OpenStream stream, const char* warning);
+inline constexpr const char* ACQUISITION_ABANDONED = "acquisition dropped while camera busy; AcquisitionStop not sent";
+inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped while camera busy; mode not restored";
+
+// Switches the camera to SingleFrame where it can, reads PayloadSize, opens
+// the stream channel and locks the transport parameters; the camera is not
+// started.
+[[nodiscard]] GenicamResult<SnapshotStream> open_snapshot_session(gige::GigeDriver& driver,
+                                                                  gige::StreamOptions options);
+
+// One frame through an open session: AcquisitionStart, a wait of up to
+// `timeout`, and AcquisitionStop unless the camera stopped by itself. The
+// frame may have any status. `interrupted` is asked between slices of the
+// wait; when it says so the snap ends as a timed-out one would (the camera
+// stopped), with the snap-timeout error.
+[[nodiscard]] GenicamResult<gige::stream::Frame> snap(gige::GigeDriver& driver, SnapshotStream& session,
+                                                      std::chrono::nanoseconds timeout,
+                                                      const gige::stream::InterruptCheck& interrupted = {});
+
+// Unlocks the transport parameters, restores the remembered AcquisitionMode
+// and closes the stream channel. Never fails.
+void close_snapshot_session(gige::GigeDriver& driver, SnapshotStream session);
+
+// A snapshot session's open, snap and close in one call.
+[[nodiscard]] GenicamResult<gige::stream::Frame> snap_once(gige::GigeDriver& driver, gige::StreamOptions options,
+                                                           std::chrono::nanoseconds timeout,
+                                                           const gige::stream::InterruptCheck& interrupted = {});
+
+}  // namespace corvantic::genicam

@@ -8,7 +8,10 @@
 #include "py/camera_state.hpp"
 #include "py/classes.hpp"
 #include "py/errors.hpp"
+#include "py/frame_receiving.hpp"
+#include "py/locking.hpp"
 #include "py/ref.hpp"
+#include "py/streaming.hpp"
 #include "py/value_types.hpp"
 
 namespace corvantic::py {
@@ -29,7 +32,7 @@ template <typename F>
 auto released(PyObject* self, F&& work) {
   std::shared_ptr<CameraSession> session = native(self).session;
   ReleasedGil gil;
-  util::MutexLock lock(session->mutex);
+  util::TimedMutexLock lock(session->mutex);
   return work(session->driver);
 }
 
@@ -39,13 +42,7 @@ auto released(PyObject* self, F&& work) {
 template <typename F>
 auto locked(PyObject* self, F&& work) {
   std::shared_ptr<CameraSession> session = native(self).session;
-  if (session->mutex.try_lock()) {
-    util::MutexLock lock(session->mutex, std::adopt_lock);
-    return work(session->driver);
-  }
-  ReleasedGil gil;
-  // Declared after `gil`, so the lock goes before the GIL is taken back.
-  util::MutexLock lock(session->mutex);
+  AttachedLock lock(session->mutex);
   return work(session->driver);
 }
 
@@ -64,6 +61,8 @@ class BusyClaim {
   BusyClaim(const BusyClaim&) = delete;
   BusyClaim& operator=(const BusyClaim&) = delete;
   [[nodiscard]] bool claimed() const { return busy_ != nullptr; }
+  // The claim for the object that keeps it; the guard then clears nothing.
+  [[nodiscard]] std::shared_ptr<BusyMarker> hand_over() { return std::move(busy_); }
 
  private:
   std::shared_ptr<BusyMarker> busy_;
@@ -261,6 +260,87 @@ PyObject* invalidate_caches_method(PyObject* self, PyObject* const*, Py_ssize_t 
   return result_to_python(locked(self, [](gige::GigeDriver& d) { return genicam::invalidate_caches(d); }));
 }
 
+// ---- Streaming.
+
+// The stream keywords shared by start_acquisition, snap and
+// snapshot_session, converted into `options`.
+constexpr Parameter STREAM_PARAMETERS[] = {
+    {"channel", false, true},      {"n_buffers", false, true}, {"packet_size", false, true},
+    {"packet_delay", false, true}, {"resend", false, true},
+};
+
+bool convert_stream_options(std::span<PyObject* const> a, gige::StreamOptions& options) {
+  std::optional<std::uint64_t> packet_size;
+  std::optional<std::uint64_t> packet_delay;
+  bool resend = true;
+  if (!convert_unsigned(a[0], "channel", options.channel) || !convert_unsigned(a[1], "n_buffers", options.n_buffers) ||
+      !convert_optional_unsigned(a[2], "packet_size", 16, packet_size) ||
+      !convert_optional_unsigned(a[3], "packet_delay", 32, packet_delay) || !convert_bool(a[4], "resend", resend)) {
+    return false;
+  }
+  if (packet_size) options.packet_size = static_cast<std::uint16_t>(*packet_size);
+  if (packet_delay) options.packet_delay = static_cast<std::uint32_t>(*packet_delay);
+  options.no_resend = !resend;
+  return true;
+}
+
+PyObject* start_acquisition_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<std::size(STREAM_PARAMETERS)> a{};
+  gige::StreamOptions options;
+  if (!parse("Camera.start_acquisition", STREAM_PARAMETERS, args, nargs, kw, a) || !convert_stream_options(a, options)) {
+    return nullptr;
+  }
+  BusyClaim claim(self, "an acquisition");
+  if (!claim.claimed()) return nullptr;
+  auto started = released(self, [&](gige::GigeDriver& d) { return genicam::start_acquisition(d, options); });
+  if (!started) return raise_genicam_error(started.error());
+  return make_acquisition(native(self).session, std::move(*started), claim.hand_over());
+}
+
+PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<std::size(STREAM_PARAMETERS)> a{};
+  gige::StreamOptions options;
+  if (!parse("Camera.snapshot_session", STREAM_PARAMETERS, args, nargs, kw, a) ||
+      !convert_stream_options(a, options)) {
+    return nullptr;
+  }
+  BusyClaim claim(self, "a snapshot session");
+  if (!claim.claimed()) return nullptr;
+  auto opened = released(self, [&](gige::GigeDriver& d) { return genicam::open_snapshot_session(d, options); });
+  if (!opened) return raise_genicam_error(opened.error());
+  return make_snapshot_session(native(self).session, std::move(*opened), claim.hand_over());
+}
+
+constexpr Parameter SNAP_PARAMETERS[] = {
+    {"timeout"},
+    {"channel", false, true},      {"n_buffers", false, true}, {"packet_size", false, true},
+    {"packet_delay", false, true}, {"resend", false, true},
+};
+
+PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<std::size(SNAP_PARAMETERS)> a{};
+  std::chrono::nanoseconds timeout = std::chrono::seconds(5);
+  gige::StreamOptions options;
+  if (!parse("Camera.snap", SNAP_PARAMETERS, args, nargs, kw, a) || !convert_seconds(a[0], "timeout", timeout) ||
+      !convert_stream_options(std::span(a).subspan(1), options)) {
+    return nullptr;
+  }
+  BusyClaim claim(self, "a snap");
+  if (!claim.claimed()) return nullptr;
+  std::shared_ptr<CameraSession> session = native(self).session;
+  std::optional<genicam::GenicamResult<gige::stream::Frame>> snapped;
+  bool interrupted = false;
+  {
+    DetachedWait wait;
+    util::TimedMutexLock lock(session->mutex);
+    snapped = genicam::snap_once(session->driver, options, timeout, wait.check());
+    interrupted = wait.was_interrupted();
+  }
+  if (interrupted) return nullptr;
+  if (!*snapped) return raise_genicam_error(snapped->error());
+  return make_frame(std::move(**snapped));
+}
+
 PyObject* repr(PyObject* self) {
   const bool connected = locked(self, [](gige::GigeDriver& d) { return d.is_connected(); });
   return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), connected ? "True" : "False");
@@ -312,14 +392,6 @@ PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return box(reinterpret_cast<PyObject*>(type), std::move(camera));
 }
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
-
 // Dropping the last holder of the session joins the control worker, so the
 // GIL is released for it (except while the interpreter shuts down).
 void camera_dealloc(PyObject* self) {
@@ -359,6 +431,13 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(execute, "($self, name)"),
     CORVANTIC_METHOD(access_mode, "($self, name)"),
     CORVANTIC_METHOD(invalidate_caches, "($self)"),
+    CORVANTIC_METHOD(start_acquisition,
+                     "($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)"),
+    CORVANTIC_METHOD(snap,
+                     "($self, timeout=5.0, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, "
+                     "resend=True)"),
+    CORVANTIC_METHOD(snapshot_session,
+                     "($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)"),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef CORVANTIC_METHOD

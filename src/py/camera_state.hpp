@@ -1,7 +1,9 @@
 // The native state behind a Python Camera, shared with the acquisition and
 // snapshot objects made from it.
 //
-// Lock order: busy marker (briefly, to claim) -> camera session lock.
+// Lock order: busy marker (briefly, to claim) -> camera session lock ->
+// the streaming object's own mutex -> its held claim's mutex -> busy marker
+// (briefly, to clear).
 #pragma once
 
 #include <memory>
@@ -16,7 +18,7 @@ namespace corvantic::py {
 
 struct CameraSession {
   explicit CameraSession(gige::DriverConfig config) : driver(std::move(config)) {}
-  util::Mutex mutex;  // the camera session lock
+  util::TimedMutex mutex;  // the camera session lock
   gige::GigeDriver driver GUARDED_BY(mutex);
 };
 
@@ -39,6 +41,22 @@ class BusyMarker {
  private:
   util::Mutex mutex_;
   std::optional<std::string_view> activity_ GUARDED_BY(mutex_);
+};
+
+// The claim an Acquisition or SnapshotSession took over from the call that
+// made it; the marker is cleared exactly once, by the first release().
+class HeldBusyClaim {
+ public:
+  explicit HeldBusyClaim(std::shared_ptr<BusyMarker> busy) : busy_(std::move(busy)) {}
+  void release() {
+    util::MutexLock lock(mutex_);
+    if (busy_) busy_->clear();
+    busy_.reset();
+  }
+
+ private:
+  util::Mutex mutex_;
+  std::shared_ptr<BusyMarker> busy_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvantic::py

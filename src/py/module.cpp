@@ -7,6 +7,7 @@
 #include "py/errors.hpp"
 #include "py/functions.hpp"
 #include "py/ref.hpp"
+#include "py/streaming.hpp"
 #include "py/value_types.hpp"
 
 namespace corvantic::py {
@@ -15,6 +16,12 @@ namespace {
 PyObject* make_camera_error(PyObject*) { return Py_XNewRef(camera_exception_type()); }
 PyObject* make_genicam_error(PyObject*) { return Py_XNewRef(genicam_exception_type()); }
 PyObject* make_camera_class(PyObject*) { return Py_XNewRef(camera_type()); }
+PyObject* make_snapshot_session_class(PyObject*) { return Py_XNewRef(snapshot_session_type()); }
+PyObject* make_acquisition_class(PyObject*) { return Py_XNewRef(acquisition_type()); }
+PyObject* make_frame_class(PyObject*) { return Py_XNewRef(frame_type()); }
+PyObject* make_frame_channel_class(PyObject*) { return Py_XNewRef(frame_channel_type()); }
+PyObject* make_frame_status_class(PyObject*) { return Py_XNewRef(frame_status_type()); }
+PyObject* make_stream_stats_class(PyObject*) { return Py_XNewRef(stream_stats_type()); }
 PyObject* make_access_mode_class(PyObject*) { return Py_XNewRef(access_mode_type()); }
 PyObject* make_link_stats_class(PyObject*) { return Py_XNewRef(link_stats_type()); }
 PyObject* make_device_info_class(PyObject*) { return Py_XNewRef(device_info_type()); }
@@ -23,7 +30,13 @@ constexpr ModuleEntry ENTRIES[] = {
     {"CameraError", make_camera_error},
     {"GenicamError", make_genicam_error},
     {"Camera", make_camera_class},
+    {"SnapshotSession", make_snapshot_session_class},
+    {"Acquisition", make_acquisition_class},
+    {"Frame", make_frame_class},
+    {"FrameChannel", make_frame_channel_class},
+    {"FrameStatus", make_frame_status_class},
     {"AccessMode", make_access_mode_class},
+    {"StreamStats", make_stream_stats_class},
     {"LinkStats", make_link_stats_class},
     {"DeviceInfo", make_device_info_class},
     {"discover", make_discover_function},

@@ -59,6 +59,16 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
+// Whether the interpreter is shutting down: deallocations then keep the
+// thread attached instead of detaching for their waits.
+[[nodiscard]] inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 // Makes the object in `slot` once per process with `make` (a new reference,
 // nullptr with an exception set on failure). A thread that loses the race
 // drops its own copy; the winner lives for the rest of the process.

@@ -135,7 +135,7 @@ PyObject* native_get_integer_ns(PyObject* module, PyObject* args) {
   std::chrono::nanoseconds elapsed{};
   {
     ReleasedGil gil;
-    util::MutexLock lock(session->mutex);
+    util::TimedMutexLock lock(session->mutex);
     const auto start = std::chrono::steady_clock::now();
     for (unsigned long long i = 0; i < count && !failure; ++i) {
       if (auto value = genicam::get_integer(session->driver, name); !value) failure = value.error();

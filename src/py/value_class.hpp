@@ -49,6 +49,10 @@ struct ValueClass {
   std::span<const ValueField<Native>> fields;
   // The representation (a new reference); nullptr for the field listing.
   PyObject* (*repr)(const Native& value) = nullptr;
+  // Methods beyond the fields (a table ending in an empty entry), or nullptr.
+  PyMethodDef* methods = nullptr;
+  // The buffer protocol, for a record that holds bytes; nullptr for none.
+  getbufferproc get_buffer = nullptr;
 };
 
 // The conversions of record members that getters use by default.
@@ -114,6 +118,24 @@ PyObject* repr(PyObject* self) {
   }
 }
 
+// The class's slots: the fixed ones, then those the class asks for, then the
+// terminating empty slot.
+template <const auto& Class, std::size_t Fields>
+std::array<PyType_Slot, 7> slots(std::array<PyGetSetDef, Fields>& getset) {
+  using Native = ClassRecord<Class>;
+  std::array<PyType_Slot, 7> out{{
+      {Py_tp_doc, const_cast<char*>(Class.doc)},
+      {Py_tp_getset, getset.data()},
+      {Py_tp_repr, reinterpret_cast<void*>(repr<Class>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Native>)},
+  }};
+  std::size_t next = 4;
+  if (Class.methods != nullptr) out[next++] = {Py_tp_methods, Class.methods};
+  if (Class.get_buffer != nullptr) out[next++] = {Py_bf_getbuffer, reinterpret_cast<void*>(Class.get_buffer)};
+  out[next] = {0, nullptr};
+  return out;
+}
+
 }  // namespace value_class_detail
 
 // A getter of the member `Member`, converted by to_python_value.
@@ -133,19 +155,13 @@ template <const auto& Class>
 PyObject* value_class_type() {
   using Native = value_class_detail::ClassRecord<Class>;
   static constinit auto getset = value_class_detail::getset<Class>(std::make_index_sequence<Class.fields.size()>{});
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(Class.doc)},
-      {Py_tp_getset, getset.data()},
-      {Py_tp_repr, reinterpret_cast<void*>(value_class_detail::repr<Class>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Native>)},
-      {0, nullptr},
-  };
+  static auto slots = value_class_detail::slots<Class>(getset);
   static PyType_Spec definition = {
       Class.qualified_name,
       sizeof(Boxed<Native>),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      slots,
+      slots.data(),
   };
   static std::atomic<PyObject*> slot{nullptr};
   return create_once(slot, [] { return PyType_FromSpec(&definition); });

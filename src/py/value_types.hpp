@@ -8,6 +8,8 @@
 #include "genicam/node.hpp"
 #include "gige/link_stats.hpp"
 #include "gige/proto/bootstrap.hpp"
+#include "gige/stream/frame.hpp"
+#include "gige/stream/stream_stats.hpp"
 
 namespace corvantic::py {
 
@@ -20,5 +22,16 @@ namespace corvantic::py {
 [[nodiscard]] PyObject* access_mode_type();
 // The member of AccessMode for `mode` (a new reference).
 [[nodiscard]] PyObject* make_access_mode(genicam::AccessMode mode);
+
+[[nodiscard]] PyObject* frame_status_type();
+[[nodiscard]] PyObject* make_frame_status(gige::stream::FrameStatus status);
+
+// A Frame shares the delivered frame's buffer; the buffer goes back to its
+// pool once the last Frame and the last view of its bytes are gone.
+[[nodiscard]] PyObject* frame_type();
+[[nodiscard]] PyObject* make_frame(gige::stream::Frame frame);
+
+[[nodiscard]] PyObject* stream_stats_type();
+[[nodiscard]] PyObject* make_stream_stats(const gige::stream::StreamStats& stats);
 
 }  // namespace corvantic::py

@@ -1,0 +1,66 @@
+#include "py/frame_receiving.hpp"
+
+#include <utility>
+
+#include "py/ref.hpp"
+#include "py/value_types.hpp"
+
+namespace corvantic::py {
+
+using gige::stream::ReceiveResult;
+using gige::stream::ReceiveStatus;
+
+PyObject* wait_for_frame(const gige::stream::FrameReceiver& frames, std::chrono::nanoseconds timeout) {
+  const auto now = gige::stream::FrameReceiver::Clock::now();
+  const auto deadline = timeout < gige::stream::FrameReceiver::Clock::time_point::max() - now
+                            ? now + timeout
+                            : gige::stream::FrameReceiver::Clock::time_point::max();
+  ReceiveResult got;
+  bool interrupted = false;
+  {
+    DetachedWait wait;
+    got = gige::stream::receive_until(frames, deadline, wait.check());
+    interrupted = wait.was_interrupted();
+  }
+  if (interrupted) return nullptr;
+  if (got.status != ReceiveStatus::Received) Py_RETURN_NONE;
+  return make_frame(std::move(got.frame));
+}
+
+PyObject* try_receive_frame(const gige::stream::FrameReceiver& frames) {
+  std::optional<gige::stream::Frame> frame = frames.try_receive();
+  if (!frame) Py_RETURN_NONE;
+  return make_frame(std::move(*frame));
+}
+
+PyObject* receive_all_frames(const gige::stream::FrameReceiver& frames) {
+  std::vector<gige::stream::Frame> taken = frames.take_all();
+  Ref list = Ref::steal(PyList_New(std::ssize(taken)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    PyObject* frame = make_frame(std::move(taken[i]));
+    if (frame == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), frame);
+  }
+  return list.release();
+}
+
+PyObject* clear_frames(const gige::stream::FrameReceiver& frames) {
+  frames.discard_all();
+  Py_RETURN_NONE;
+}
+
+PyObject* next_frame(const gige::stream::FrameReceiver& frames) {
+  for (;;) {
+    ReceiveResult got;
+    {
+      ReleasedGil gil;
+      got = frames.receive_for(gige::stream::RECEIVE_SLICE);
+    }
+    if (got.status == ReceiveStatus::Received) return make_frame(std::move(got.frame));
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (got.status == ReceiveStatus::Ended) return nullptr;
+  }
+}
+
+}  // namespace corvantic::py

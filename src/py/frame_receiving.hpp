@@ -1,0 +1,58 @@
+// What Acquisition and FrameChannel share: the receiving methods over a
+// frame queue, and the detached wait that still runs signal handlers.
+#pragma once
+
+#include <Python.h>
+
+#include <chrono>
+
+#include "gige/stream/frame_subscription.hpp"
+
+namespace corvantic::py {
+
+// Detaches the thread state for the lifetime of the guard, like ReleasedGil,
+// and offers interrupted() as the interruption check of a sliced wait: it
+// re-attaches for a moment and runs the interpreter's pending signal
+// handlers. When one raises (KeyboardInterrupt on Ctrl-C), the exception
+// stays set for the caller and the wait ends.
+//
+// The check may run while the caller holds the camera session lock. That
+// cannot deadlock: no thread ever waits for the session lock while
+// attached (every method detaches before it blocks on it).
+class DetachedWait {
+ public:
+  DetachedWait() : state_(PyEval_SaveThread()) {}
+  ~DetachedWait() { PyEval_RestoreThread(state_); }
+  DetachedWait(const DetachedWait&) = delete;
+  DetachedWait& operator=(const DetachedWait&) = delete;
+
+  [[nodiscard]] bool interrupted() {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    state_ = PyEval_SaveThread();
+    interrupted_ = interrupted_ || raised;
+    return raised;
+  }
+  [[nodiscard]] gige::stream::InterruptCheck check() {
+    return [this] { return interrupted(); };
+  }
+  // Whether a signal handler raised; read after the guard is gone.
+  [[nodiscard]] bool was_interrupted() const { return interrupted_; }
+
+ private:
+  PyThreadState* state_;
+  bool interrupted_ = false;
+};
+
+// The methods, each taking its receiver; the Python argument parsing is the
+// caller's. Each returns a new reference or nullptr with an exception set.
+
+// A Frame, or None at the deadline or when the queue has ended.
+[[nodiscard]] PyObject* wait_for_frame(const gige::stream::FrameReceiver& frames, std::chrono::nanoseconds timeout);
+[[nodiscard]] PyObject* try_receive_frame(const gige::stream::FrameReceiver& frames);
+[[nodiscard]] PyObject* receive_all_frames(const gige::stream::FrameReceiver& frames);
+[[nodiscard]] PyObject* clear_frames(const gige::stream::FrameReceiver& frames);
+// The next frame of an iteration: nullptr without an exception at the end.
+[[nodiscard]] PyObject* next_frame(const gige::stream::FrameReceiver& frames);
+
+}  // namespace corvantic::py

@@ -1,0 +1,507 @@
+"""Streaming from Python against the virtual camera: acquisitions, snapshot
+sessions, one-shot snaps, frame channels, and frames as zero-copy views."""
+
+import gc
+import signal
+import threading
+import time
+import zlib
+
+import pytest
+
+import corvantic
+from corvantic.sim import VirtualCamera
+
+FAST = 200.0  # frames per second where a test needs frames quickly
+
+
+@pytest.fixture
+def camera_on(new_address):
+    """Starts a virtual camera with the given options and returns a connected
+    Camera for it (and the sim), closing both at the end of the test."""
+    started = []
+
+    def start(heartbeat_timeout=3.0, **sim_options):
+        sim = VirtualCamera(new_address(), **sim_options).start()
+        camera = corvantic.Camera(sim.address, heartbeat_timeout=heartbeat_timeout)
+        started.append((sim, camera))
+        camera.connect()
+        return sim, camera
+
+    yield start
+    for sim, camera in started:
+        camera.disconnect()
+        sim.stop()
+
+
+def assert_pattern(sim, frame):
+    """The frame is complete and its bytes are the ones the camera sent."""
+    assert frame.status == corvantic.FrameStatus.Complete, frame
+    payload = frame.data()
+    assert len(payload) == frame.width * frame.height * frame.bits_per_pixel // 8
+    assert zlib.crc32(payload) == sim.pattern_crc32(frame.frame_id, len(payload)), frame
+
+
+def commands_sent(sim):
+    return sim.status()["commands"]
+
+
+# ---- continuous acquisition
+
+
+@pytest.mark.parametrize("packet_size", [1500, 9000])
+def test_acquisition_delivers_the_cameras_pixels_from_the_first_frame(camera_on, packet_size):
+    sim, camera = camera_on(width=640, height=480, frame_rate=FAST)
+    ids = []
+    with camera.start_acquisition(packet_size=packet_size) as acquisition:
+        assert acquisition.packet_size() == packet_size
+        for _ in range(20):
+            # Checked and dropped at once: a held frame keeps its buffer.
+            frame = acquisition.wait_for(5.0)
+            assert frame is not None, "a frame did not arrive in time"
+            assert_pattern(sim, frame)
+            assert (frame.width, frame.height, frame.pixel_format) == (640, 480, "Mono8")
+            ids.append(frame.frame_id)
+    # The built-in subscription exists before the camera starts.
+    assert ids == list(range(1, 21))
+    assert sim.status()["acquiring"] == 0
+    assert camera.get_integer("TLParamsLocked") == 0
+
+
+def test_acquisition_queries_and_stop(camera_on):
+    sim, camera = camera_on(frame_rate=FAST)
+    acquisition = camera.start_acquisition()
+    assert repr(acquisition) == "Acquisition(stopped=False)"
+    assert camera.get_integer("TLParamsLocked") == 1
+    host, _, port = acquisition.local_addr().rpartition(":")
+    assert host.startswith("127.") and 0 < int(port) < 65536
+    assert acquisition.wait_for(5.0) is not None
+    assert acquisition.stats().completed_frames >= 1
+
+    assert acquisition.stop() is None
+    assert acquisition.is_stopped() and repr(acquisition) == "Acquisition(stopped=True)"
+    assert sim.status()["acquiring"] == 0
+    sent = commands_sent(sim)
+    assert acquisition.stop() is None  # idempotent, and nothing reaches the device
+    assert commands_sent(sim) == sent
+    for query in (acquisition.stats, acquisition.packet_size, acquisition.local_addr, acquisition.subscribe):
+        with pytest.raises(ValueError, match="^acquisition is stopped$"):
+            query()
+    # The busy marker went with the stop.
+    camera.start_acquisition().stop()
+
+
+def test_buffered_frames_stay_readable_after_stop(camera_on):
+    _, camera = camera_on(frame_rate=FAST)
+    acquisition = camera.start_acquisition(n_buffers=8)
+    while acquisition.stats().completed_frames < 3:
+        time.sleep(0.01)
+    acquisition.stop()
+    buffered = acquisition.recv_all()
+    assert len(buffered) >= 3
+    ids = [f.frame_id for f in buffered]
+    assert ids == sorted(ids)
+    assert acquisition.try_recv() is None
+    # Empty and closed: no wait at all, even with a long time-out.
+    started = time.monotonic()
+    assert acquisition.wait_for(30.0) is None
+    assert time.monotonic() - started < 5.0
+
+
+def test_iterating_a_stopped_acquisition_yields_what_is_buffered_and_ends(camera_on):
+    _, camera = camera_on(frame_rate=FAST)
+    acquisition = camera.start_acquisition(n_buffers=3)
+    # Nobody reads: the queue fills with the first three frames, and the
+    # camera's further frames find no free buffer.
+    while acquisition.stats().underruns == 0:
+        time.sleep(0.01)
+    acquisition.stop()
+    assert [f.frame_id for f in acquisition] == [1, 2, 3]
+    assert list(acquisition) == []
+
+
+def test_with_block_stops_and_propagates_the_exception(camera_on):
+    sim, camera = camera_on(frame_rate=FAST)
+    with pytest.raises(KeyError):
+        with camera.start_acquisition() as acquisition:
+            raise KeyError("inside")
+    assert acquisition.is_stopped()
+    assert sim.status()["acquiring"] == 0
+    with pytest.raises(KeyError):
+        with camera.snapshot_session() as session:
+            raise KeyError("inside")
+    assert session.is_closed()
+
+
+# ---- the busy marker
+
+
+def test_a_running_acquisition_refuses_every_long_operation_without_device_traffic(camera_on):
+    # A long heartbeat time-out keeps heartbeats out of the command count.
+    sim, camera = camera_on(heartbeat_timeout=60.0, frame_rate=FAST)
+    acquisition = camera.start_acquisition()
+    sent = commands_sent(sim)
+    busy = r"^camera is busy \(an acquisition in progress\); stop it first$"
+    for operation in (camera.start_acquisition, camera.snap, camera.snapshot_session, camera.connect,
+                      camera.disconnect):
+        with pytest.raises(ValueError, match=busy):
+            operation()
+    assert commands_sent(sim) == sent
+    acquisition.stop()
+
+
+def test_a_snap_in_progress_refuses_a_second_one(camera_on):
+    # Without SingleFrame the camera streams until the snap stops it, so
+    # "acquiring" shows the snap in flight.
+    sim, camera = camera_on(single_frame=False, frame_rate=20.0)
+    sim.stream_faults(loss=1.0)
+    snapped = []
+    thread = threading.Thread(target=lambda: snapped.append(camera.snap(timeout=30.0)))
+    thread.start()
+    deadline = time.monotonic() + 10
+    while sim.status()["acquiring"] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    for operation in (camera.snap, camera.start_acquisition, camera.connect):
+        with pytest.raises(ValueError, match=r"^camera is busy \(a snap in progress\); stop it first$"):
+            operation()
+    sim.stream_faults(loss=0.0)  # the next frame ends the first snap
+    thread.join()
+    assert_pattern(sim, snapped[0])
+    assert sim.status()["acquiring"] == 0
+
+
+# ---- release without stop or close
+
+
+def test_a_dropped_acquisition_stops_the_camera_and_clears_the_marker(camera_on):
+    sim, camera = camera_on(frame_rate=FAST)
+    acquisition = camera.start_acquisition()
+    assert acquisition.wait_for(5.0) is not None
+    del acquisition
+    gc.collect()
+    assert sim.status()["acquiring"] == 0
+    assert camera.get_integer("TLParamsLocked") == 0
+    camera.start_acquisition().stop()
+
+
+def test_a_dropped_acquisition_while_the_camera_is_held_only_closes_its_stream(camera_on):
+    sim, camera = camera_on(frame_rate=FAST)
+    acquisition = camera.start_acquisition()
+    assert acquisition.wait_for(5.0) is not None
+    # Another thread holds the camera for about a second: its register read
+    # (past the cache) is answered late.
+    camera.invalidate_caches()
+    sim.pending("readreg", 1500, 1000)
+    reader = threading.Thread(target=camera.get_integer, args=("Width",))
+    reader.start()
+    time.sleep(0.2)
+    started = time.monotonic()
+    del acquisition
+    gc.collect()
+    waited = time.monotonic() - started
+    reader.join()
+    sim.clear_pending()
+    assert waited < 0.9, "the release waited for the whole read"
+    # AcquisitionStop was not sent: the camera still streams.
+    assert sim.status()["acquiring"] == 1
+    camera.execute("AcquisitionStop")
+    camera.set_integer("TLParamsLocked", 0)
+    camera.start_acquisition().stop()  # the marker is clear
+
+
+def test_a_dropped_session_restores_the_mode(camera_on):
+    _, camera = camera_on()
+    session = camera.snapshot_session()
+    assert camera.get_enum("AcquisitionMode") == "SingleFrame"
+    del session
+    gc.collect()
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+    assert camera.get_integer("TLParamsLocked") == 0
+    camera.snapshot_session().close()
+
+
+# ---- snapshot sessions and snaps
+
+
+def test_snapshot_session_switches_to_single_frame_and_restores(camera_on):
+    sim, camera = camera_on(width=320, height=240)
+    with camera.snapshot_session() as session:
+        assert repr(session) == "SnapshotSession(closed=False)"
+        assert camera.get_enum("AcquisitionMode") == "SingleFrame"
+        assert camera.get_integer("TLParamsLocked") == 1
+        assert sim.status()["acquiring"] == 0  # streams only during a snap
+        first, second = session.snap(), session.snap()
+        assert session.packet_size() > 0 and session.stats().completed_frames == 2
+    assert (first.frame_id, second.frame_id) == (1, 2)
+    assert_pattern(sim, first)
+    assert_pattern(sim, second)
+    assert session.is_closed() and repr(session) == "SnapshotSession(closed=True)"
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+    assert camera.get_integer("TLParamsLocked") == 0
+    session.close()  # idempotent
+    with pytest.raises(ValueError, match="^snapshot session is closed$"):
+        session.snap()
+    for query in (session.stats, session.packet_size):
+        with pytest.raises(ValueError, match="^snapshot session is closed$"):
+            query()
+
+
+def test_snapshot_session_on_a_camera_already_in_single_frame_leaves_the_mode(camera_on):
+    sim, camera = camera_on()
+    camera.set_enum("AcquisitionMode", "SingleFrame")
+    with camera.snapshot_session() as session:
+        assert_pattern(sim, session.snap())
+    assert camera.get_enum("AcquisitionMode") == "SingleFrame"
+    assert camera.get_integer("TLParamsLocked") == 0
+
+
+def test_snapshot_session_without_a_single_frame_entry_stops_per_snap(camera_on):
+    sim, camera = camera_on(single_frame=False, frame_rate=FAST)
+    assert "SingleFrame" not in camera.enum_entries("AcquisitionMode")
+    with camera.snapshot_session() as session:
+        assert camera.get_enum("AcquisitionMode") == "Continuous"
+        frame = session.snap()
+        assert sim.status()["acquiring"] == 0  # AcquisitionStop after the frame
+        assert_pattern(sim, frame)
+        assert session.snap().frame_id > frame.frame_id
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+
+
+def test_session_snap_timeouts(camera_on):
+    sim, camera = camera_on()
+    with camera.snapshot_session() as session:
+        sim.stream_faults(loss=1.0)
+        with pytest.raises(corvantic.GenicamError, match="^no frame arrived within the snap timeout$"):
+            session.snap(timeout=0.3)
+        assert sim.status()["acquiring"] == 0
+        with pytest.raises(corvantic.GenicamError, match="snap timeout"):
+            session.snap(timeout=0)
+        with pytest.raises(BaseException, match="value is negative") as negative:
+            session.snap(timeout=-1.0)
+        assert not isinstance(negative.value, Exception)
+        sim.stream_faults(loss=0.0)
+        assert_pattern(sim, session.snap())
+
+
+def test_one_shot_snap_returns_a_complete_frame_and_leaves_the_camera_as_it_was(camera_on):
+    sim, camera = camera_on(width=128, height=96)
+    frame = camera.snap()
+    assert_pattern(sim, frame)
+    assert repr(frame) == f"Frame(id={frame.frame_id}, Complete, 128x96 Mono8, {128 * 96} bytes)"
+    assert frame.is_complete and frame.received_size == 128 * 96
+    assert frame.bits_per_pixel == 8 and frame.pixel_format_code == 0x01080001
+    assert frame.timestamp_ns > 0 and frame.system_timestamp_ns > 0
+    assert sim.status()["acquiring"] == 0
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+    assert camera.get_integer("TLParamsLocked") == 0
+    assert camera.snap().frame_id == frame.frame_id + 1  # the marker is clear
+
+
+def test_one_shot_snap_failures_clean_up(camera_on):
+    sim, camera = camera_on()
+    sim.stream_faults(loss=1.0)
+    with pytest.raises(corvantic.GenicamError, match="^no frame arrived within the snap timeout$"):
+        camera.snap(timeout=0.2)
+    assert sim.status()["acquiring"] == 0
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+    sim.stream_faults(loss=0.0)
+    with pytest.raises(OverflowError):
+        camera.snap(channel=70000)
+    with pytest.raises(corvantic.CameraError):
+        camera.snap(channel=7)  # the camera has two channels
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+    camera.disconnect()
+    with pytest.raises(corvantic.CameraError, match="not connected"):
+        camera.snap()
+
+
+# ---- frame channels
+
+
+def test_subscribe_sees_only_later_frames_and_full_channels_drop(camera_on):
+    _, camera = camera_on(frame_rate=FAST)
+    with camera.start_acquisition(n_buffers=16) as acquisition:
+        while acquisition.stats().completed_frames < 3:
+            time.sleep(0.01)
+        before = [f.frame_id for f in acquisition.recv_all()]
+        channel = acquisition.subscribe()
+        starved = acquisition.subscribe(capacity=0)
+        later = [channel.wait_for(5.0) for _ in range(3)]
+        assert all(later)
+        assert later[0].frame_id > max(before)
+        assert [f.frame_id for f in later] == list(range(later[0].frame_id, later[0].frame_id + 3))
+        # The channel of capacity 0 refuses every frame.
+        deadline = time.monotonic() + 5
+        while acquisition.stats().frames_dropped < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert acquisition.stats().frames_dropped >= 3
+        assert starved.try_recv() is None
+    # After the stop the channel drains and ends.
+    rest = list(channel)
+    assert all(f.frame_id > later[-1].frame_id for f in rest)
+    assert channel.wait_for(10.0) is None
+    with pytest.raises(TypeError):
+        channel.wait_for()
+
+
+def test_receivers_on_several_threads_each_get_distinct_frames(camera_on):
+    _, camera = camera_on(frame_rate=FAST)
+    received = [[] for _ in range(4)]
+    with camera.start_acquisition(n_buffers=16) as acquisition:
+        def receive(into):
+            for _ in range(10):
+                frame = acquisition.wait_for(5.0)
+                if frame is not None:
+                    into.append(frame.frame_id)
+
+        threads = [threading.Thread(target=receive, args=(ids,)) for ids in received]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    every = [i for ids in received for i in ids]
+    assert len(every) == 40
+    assert len(set(every)) == 40
+
+
+# ---- frames as views
+
+
+def test_a_view_outlives_its_frame_and_acquisition(camera_on):
+    sim, camera = camera_on(frame_rate=FAST)
+    acquisition = camera.start_acquisition()
+    frame = acquisition.wait_for(5.0)
+    frame_id = frame.frame_id
+    view = memoryview(frame)
+    assert view.readonly and view.format == "B" and view.ndim == 1
+    assert view.tobytes() == frame.data()
+    with pytest.raises(TypeError):
+        view[0] = 1
+    del frame
+    acquisition.stop()
+    del acquisition
+    gc.collect()
+    assert zlib.crc32(view) == sim.pattern_crc32(frame_id, view.nbytes)
+
+
+def test_a_viewed_buffer_is_not_recycled(camera_on):
+    sim, camera = camera_on(frame_rate=FAST)
+    with camera.start_acquisition(n_buffers=2) as acquisition:
+        held = []
+        for _ in range(2):
+            frame = acquisition.wait_for(5.0)
+            held.append((frame.frame_id, memoryview(frame)))
+            del frame
+        # Both buffers are out of the pool: new frames are counted as
+        # underruns instead of overwriting the views.
+        deadline = time.monotonic() + 5
+        while acquisition.stats().underruns < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert acquisition.stats().underruns >= 3
+        for frame_id, view in held:
+            assert zlib.crc32(view) == sim.pattern_crc32(frame_id, view.nbytes)
+        held.clear()
+        acquisition.clear()
+        # With the views gone the buffers return and frames flow again.
+        assert acquisition.wait_for(5.0) is not None
+
+
+def test_to_array_shapes_every_sim_format(camera_on):
+    numpy = pytest.importorskip("numpy")
+    sim, camera = camera_on(width=64, height=48)
+    image = corvantic.image.to_array(camera.snap())
+    assert image.shape == (48, 64) and image.dtype == numpy.uint8
+    assert not image.flags.writeable
+    camera.set_enum("PixelFormat", "Mono16")
+    frame = camera.snap()
+    image = corvantic.image.to_array(frame)
+    assert image.shape == (48, 64) and image.dtype == numpy.dtype("<u2")
+    assert image.tobytes() == frame.data()
+    camera.set_enum("PixelFormat", "RGB8")
+    frame = camera.snap()
+    image = corvantic.image.to_array(frame)
+    assert image.shape == (48, 64, 3)
+    assert_pattern(sim, frame)
+    assert image[1, 2].tolist() == list(frame.data()[(64 + 2) * 3:(64 + 2) * 3 + 3])
+
+
+def test_to_array_refuses_what_it_cannot_shape(camera_on):
+    pytest.importorskip("numpy")
+    sim, camera = camera_on(width=64, height=48)
+    # A frame cut short: its bytes do not cover the image.
+    sim.stream_faults(loss=0.5, seed=7)
+    with camera.start_acquisition(resend=False) as acquisition:
+        for _ in range(20):
+            frame = acquisition.wait_for(5.0)
+            if frame is not None and len(frame.data()) < 64 * 48:
+                break
+        else:
+            pytest.fail("no short frame within 20 frames at 50 % loss")
+    assert frame.status == corvantic.FrameStatus.MissingPackets and not frame.is_complete
+    with pytest.raises(ValueError, match="needs 3072"):
+        corvantic.image.to_array(frame)
+
+
+# ---- Ctrl-C
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raises Interrupted in the main thread for the test's duration;
+    send() delivers one after `delay` seconds from a helper thread."""
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers run only on the main thread")
+
+    def handler(signum, frame):
+        raise Interrupted()
+
+    previous = signal.signal(signal.SIGINT, handler)
+    main = threading.main_thread().ident
+
+    def send(delay):
+        timer = threading.Timer(delay, signal.pthread_kill, args=(main, signal.SIGINT))
+        timer.start()
+        return timer
+
+    yield send
+    signal.signal(signal.SIGINT, previous)
+
+
+def test_ctrl_c_interrupts_a_long_wait_for(camera_on, sigint_raises):
+    _, camera = camera_on(frame_rate=0.05)  # one frame, then nothing for 20 s
+    with camera.start_acquisition() as acquisition:
+        assert acquisition.wait_for(5.0) is not None
+        sigint_raises(0.3)
+        started = time.monotonic()
+        with pytest.raises(Interrupted):
+            acquisition.wait_for(60.0)
+        assert time.monotonic() - started < 10.0
+        assert not acquisition.is_stopped()
+
+
+def test_ctrl_c_interrupts_a_snap_and_leaves_the_camera_stopped(camera_on, sigint_raises):
+    sim, camera = camera_on()
+    sim.stream_faults(loss=1.0)
+    sigint_raises(0.3)
+    with pytest.raises(Interrupted):
+        camera.snap(timeout=60.0)
+    assert sim.status()["acquiring"] == 0
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
+    assert camera.get_integer("TLParamsLocked") == 0
+    sim.stream_faults(loss=0.0)
+    assert_pattern(sim, camera.snap())  # the busy marker is clear
+
+
+def test_ctrl_c_interrupts_iteration(camera_on, sigint_raises):
+    _, camera = camera_on(frame_rate=0.05)
+    with camera.start_acquisition() as acquisition:
+        sigint_raises(0.5)
+        seen = []
+        with pytest.raises(Interrupted):
+            for frame in acquisition:
+                seen.append(frame)
+        assert len(seen) == 1

@@ -1,14 +1,24 @@
 // Description building on arbitrary bytes, then evaluation of the built
-// model: a document either fails with DeviceDescription or builds a model
-// whose nodes answer every read and write with a value or one error, with
-// the evaluation stack empty after each operation.
+// model: a document either fails with DeviceDescription or Malformed, or
+// builds a model whose nodes answer every read and write with a value or
+// one error, with the evaluation stack empty after each operation. Every
+// name, text and error message is valid UTF-8, whatever bytes and character
+// references the document holds.
+//
+// An input that begins with a zip local header is an archive: its first
+// entry is the document, as a device serves it. The seeds use this to
+// stay small while their documents inflate beyond the build's limits.
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "genicam/node.hpp"
+#include "genicam/url.hpp"
+#include "util/text.hpp"
 
 using namespace corvantic;
 using namespace corvantic::genicam;
@@ -42,6 +52,10 @@ class FuzzPort final : public RegisterPort {
   std::uint64_t accesses_ = 0;
 };
 
+void check_text(std::string_view text) {
+  if (!util::is_valid_utf8(text)) __builtin_trap();
+}
+
 template <typename T>
 void check(const FeatureModel& model, const GenicamResult<T>& result) {
   if (!model.evaluation_stack().empty()) __builtin_trap();
@@ -51,17 +65,41 @@ void check(const FeatureModel& model, const GenicamResult<T>& result) {
         kind == GenicamError::Kind::DeviceDescription || kind == GenicamError::Kind::SnapTimeout) {
       __builtin_trap();
     }
-    if (result.error().display().empty()) __builtin_trap();
+    const std::string text = result.error().display();
+    if (text.empty()) __builtin_trap();
+    check_text(text);
+    return;
   }
+  if constexpr (std::is_same_v<T, std::string>) {
+    check_text(*result);
+  } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+    for (const auto& entry : *result) check_text(entry);
+  }
+}
+
+bool is_archive(std::span<const std::uint8_t> input) {
+  return input.size() >= 4 && input[0] == 'P' && input[1] == 'K' && input[2] == 3 && input[3] == 4;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::span<const std::uint8_t> input(data, size);
+  std::vector<std::uint8_t> entry;
+  if (is_archive(input)) {
+    auto unzipped = unzip_first_entry(input);
+    if (!unzipped) return 0;
+    entry = std::move(*unzipped);
+    input = entry;
+  }
+  const std::string_view text(reinterpret_cast<const char*>(input.data()), input.size());
   auto built = build_feature_model(text);
   if (!built) {
-    if (built.error().kind() != GenicamError::Kind::DeviceDescription) __builtin_trap();
+    const GenicamError& error = built.error();
+    const bool malformed = error.kind() == GenicamError::Kind::Transport &&
+                           error.transport()->kind() == CameraError::Kind::Malformed;
+    if (error.kind() != GenicamError::Kind::DeviceDescription && !malformed) __builtin_trap();
+    check_text(error.display());
     return 0;
   }
   FeatureModel& model = *built;
@@ -71,7 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     __builtin_trap();
   }
   // The name index answers for every node's name with that name's last node.
+  if (model.size() > MAX_MODEL_NODES) __builtin_trap();
   for (std::uint32_t i = 0; i < model.size(); ++i) {
+    check_text(model.name(i));
     const auto found = model.index_of(model.name(i));
     if (!found || *found < i || model.name(*found) != model.name(i)) __builtin_trap();
     for (const auto dependent : model.dependents(i)) {

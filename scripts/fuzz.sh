@@ -7,6 +7,9 @@ cd "$ROOT"
 
 seconds=${1:-20}
 dir=build/fuzz
+# Crashing inputs land in the build tree, never among the sources.
+artifacts="$ROOT/$dir/artifacts"
+mkdir -p "$artifacts"
 echo "== fuzz targets, ${seconds}s each"
 CC=clang-19 CXX=clang++-19 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANTIC_BUILD_FUZZ=ON -DCORVANTIC_BUILD_TESTS=OFF -DCORVANTIC_BUILD_BENCH=OFF >/dev/null
@@ -23,9 +26,10 @@ for src in "${targets[@]}"; do
   work=$(mktemp -d)
   echo "-- fuzz_$name"
   # New inputs go to a scratch corpus; the checked-in seeds are only read.
-  if ! "$dir/fuzz_$name" -max_total_time="$seconds" "$work" "$seeds" >"$work.log" 2>&1; then
+  if ! "$dir/fuzz_$name" -max_total_time="$seconds" -artifact_prefix="$artifacts/$name-" "$work" "$seeds" \
+    >"$work.log" 2>&1; then
     tail -n 40 "$work.log"
-    echo "fuzz_$name failed" >&2
+    echo "fuzz_$name failed; its input is in $artifacts" >&2
     exit 1
   fi
   grep -E '^(#[0-9]+\s+DONE|Done )' "$work.log" | tail -n 2 || true

@@ -13,6 +13,9 @@
 #include <chrono>
 #include <string>
 
+#include <time.h>
+
+#include "genicam/acquisition.hpp"
 #include "genicam/features.hpp"
 #include "py/binding_api.hpp"
 #include "py/ref.hpp"
@@ -146,6 +149,61 @@ PyObject* native_get_integer_ns(PyObject* module, PyObject* args) {
   return PyFloat_FromDouble(static_cast<double>(elapsed.count()) / static_cast<double>(count));
 }
 
+std::int64_t thread_cpu_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Runs a continuous acquisition of a connected Camera through the C++ API
+// alone and receives `count` frames on this thread; returns the thread's CPU
+// nanoseconds per frame for the receiving loop and how many frames were
+// complete: the baseline of the Python receive paths.
+PyObject* native_receive_cpu_ns(PyObject* module, PyObject* args) {
+  PyObject* camera = nullptr;
+  unsigned long long count = 0;
+  unsigned int packet_size = 0;
+  if (!PyArg_ParseTuple(args, "OKI", &camera, &count, &packet_size)) return nullptr;
+  const auto session = api(module).camera_session(camera);
+  if (!session || count == 0 || packet_size > 0xFFFF) {
+    PyErr_SetString(PyExc_TypeError, "expected a Camera, a positive count and a packet size");
+    return nullptr;
+  }
+  gige::StreamOptions options;
+  options.packet_size = static_cast<std::uint16_t>(packet_size);
+  std::optional<genicam::GenicamError> failure;
+  std::int64_t cpu_ns = 0;
+  unsigned long long complete = 0;
+  {
+    ReleasedGil gil;
+    std::optional<genicam::OpenStream> stream;
+    {
+      util::TimedMutexLock lock(session->mutex);
+      auto started = genicam::start_acquisition(session->driver, options);
+      if (started) {
+        stream = std::move(*started);
+      } else {
+        failure = started.error();
+      }
+    }
+    if (stream) {
+      const std::int64_t start = thread_cpu_ns();
+      for (unsigned long long i = 0; i < count; ++i) {
+        auto got = stream->frames.receive_for(std::chrono::seconds(5));
+        if (got.status != gige::stream::ReceiveStatus::Received) break;
+        complete += got.frame.is_complete() ? 1 : 0;
+      }
+      cpu_ns = thread_cpu_ns() - start;
+      util::TimedMutexLock lock(session->mutex);
+      if (auto stopped = genicam::stop_acquisition(session->driver, std::move(*stream)); !stopped) {
+        failure = stopped.error();
+      }
+    }
+  }
+  if (failure) return api(module).raise_genicam_error(*failure);
+  return Py_BuildValue("(dK)", static_cast<double>(cpu_ns) / static_cast<double>(count), complete);
+}
+
 PyMethodDef METHODS[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_FASTCALL | METH_KEYWORDS,
      "parse($module, /, text, seconds=1.0, *, retries=4, count=None, flag=False, label=None, signed=0, "
@@ -156,6 +214,9 @@ PyMethodDef METHODS[] = {
      "link_stats_from_counters($module, counters, /)\n--\n\nBuild a LinkStats from nine counters."},
     {"native_get_integer_ns", native_get_integer_ns, METH_VARARGS,
      "native_get_integer_ns($module, camera, name, count, /)\n--\n\nTime integer reads through the C++ API."},
+    {"native_receive_cpu_ns", native_receive_cpu_ns, METH_VARARGS,
+     "native_receive_cpu_ns($module, camera, count, packet_size, /)\n--\n\nReceive frames through the C++ API "
+     "and return (CPU ns per frame, complete frames)."},
     {"raise_sample", raise_sample, METH_O, "raise_sample($module, name, /)\n--\n\nRaise a mapped sample error."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -505,3 +505,74 @@ def test_ctrl_c_interrupts_iteration(camera_on, sigint_raises):
             for frame in acquisition:
                 seen.append(frame)
         assert len(seen) == 1
+
+
+# ---- the classes' surface
+
+
+def test_streaming_classes_docs_signatures_and_construction():
+    assert corvantic.Frame.__doc__ == "One captured frame. The pixel payload is copied out by `data()`."
+    assert corvantic.FrameStatus.__doc__ == "How a frame ended."
+    assert corvantic.StreamStats.__doc__ == "Stream receiver counters, all monotonic since stream open."
+    assert corvantic.StreamStats.frames_dropped.__doc__ == (
+        "Completed frames a subscriber could not take (its channel was full).")
+    assert corvantic.Frame.is_complete.__doc__ == "`True` when every packet of the frame arrived."
+    assert corvantic.Frame.data.__doc__.startswith("The payload bytes (e.g. for `numpy.frombuffer`).")
+    assert corvantic.Acquisition.__doc__.startswith("A running continuous acquisition.")
+    assert corvantic.SnapshotSession.__doc__.endswith("to restore the camera's acquisition mode.")
+    assert corvantic.FrameChannel.__doc__.startswith("A clone-able receiver for completed frames.")
+    assert corvantic.Camera.start_acquisition.__text_signature__ == (
+        "($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)")
+    assert corvantic.Camera.snap.__text_signature__ == (
+        "($self, timeout=5.0, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)")
+    assert corvantic.Acquisition.wait_for.__text_signature__ == "($self, timeout=1.0)"
+    assert corvantic.Acquisition.subscribe.__text_signature__ == "($self, capacity=16)"
+    assert corvantic.Acquisition.__exit__.__text_signature__ == "($self, *_args)"
+    assert corvantic.FrameChannel.wait_for.__text_signature__ == "($self, timeout)"
+    assert corvantic.SnapshotSession.snap.__text_signature__ == "($self, timeout=5.0)"
+    for cls in (corvantic.Acquisition, corvantic.SnapshotSession, corvantic.FrameChannel, corvantic.Frame,
+                corvantic.StreamStats, corvantic.FrameStatus):
+        with pytest.raises(TypeError):
+            cls()
+
+
+def test_frame_status_members_compare_by_value_only():
+    status = corvantic.FrameStatus
+    names = ["Complete", "MissingPackets", "Timeout", "Aborted", "WrongPacketId", "PayloadUnsupported"]
+    assert [int(getattr(status, n)) for n in names] == list(range(6))
+    assert repr(status.PayloadUnsupported) == "FrameStatus.PayloadUnsupported"
+    assert status.Timeout == 2 and status.Timeout != status.Aborted
+    assert status.Complete != "Complete"
+    with pytest.raises(TypeError):
+        status.Complete < status.Aborted
+    with pytest.raises(TypeError):
+        hash(status.Complete)
+
+
+def test_frame_and_stats_are_read_only(camera_on):
+    _, camera = camera_on()
+    frame = camera.snap()
+    with pytest.raises(AttributeError):
+        frame.width = 1
+    with camera.snapshot_session() as session:
+        stats = session.stats()
+    assert repr(stats).startswith("StreamStats { packets: ")
+    assert repr(stats).endswith(f"frames_dropped: {stats.frames_dropped} }}")
+    with pytest.raises(AttributeError):
+        stats.packets = 0
+
+
+def test_stream_arguments_are_checked_before_any_work(camera_on):
+    sim, camera = camera_on(heartbeat_timeout=60.0)
+    sent = commands_sent(sim)
+    with pytest.raises(OverflowError) as info:
+        camera.start_acquisition(packet_size=70000)
+    assert info.value.__notes__ == ["while processing 'packet_size'"]
+    with pytest.raises(TypeError):
+        camera.start_acquisition(resend="yes")
+    with pytest.raises(TypeError):
+        camera.snapshot_session(0)  # keyword-only
+    with pytest.raises(BaseException, match="value is negative"):
+        camera.snap(-1.0)
+    assert commands_sent(sim) == sent
+    camera.snap()  # none of them left the camera busy

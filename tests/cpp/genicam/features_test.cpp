@@ -1,8 +1,13 @@
 #include "genicam/features.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "genicam/url.hpp"
 #include "sim/device.hpp"
@@ -144,6 +149,47 @@ TEST_F(FeaturesTest, WithAnEmptySecondLocationTheFirstLocationsErrorIsReported) 
       EXPECT_EQ(device_commands() - before, *c.commands) << c.location;
     }
   }
+}
+
+// A host file location naming something else than a regular file, or a
+// file beyond the size limit, fails at once: a FIFO without a writer does
+// not hold the load (should it, the guard thread opens the FIFO's other end
+// after a while, so that the test fails instead of hanging).
+TEST_F(FeaturesTest, HostFileLocationsNamingNoRegularFileFailAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string fifo = ::testing::TempDir() + "corvantic_features_fifo";
+  const std::string large = ::testing::TempDir() + "corvantic_features_large.xml";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int fd = ::open(large.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 64 * 1024 * 1024 + 1), 0);  // sparse
+  ::close(fd);
+
+  std::atomic<bool> done = false;
+  std::thread guard([&] {
+    for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(10ms);
+    if (!done) ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+  });
+  const struct {
+    std::string path;
+    std::string error;
+  } cases[] = {
+      {fifo, "malformed packet: GenICam file is not a regular file"},
+      {"/dev/null", "malformed packet: GenICam file is not a regular file"},
+      {::testing::TempDir(), "malformed packet: GenICam file is not a regular file"},
+      {large, "malformed packet: GenICam file larger than 67108864 bytes"},
+  };
+  camera_->set_url(1, "");
+  for (const auto& c : cases) {
+    camera_->set_url(0, "file://" + c.path);
+    const auto loaded = load_feature_model(*driver_);
+    EXPECT_EQ(loaded ? std::string("a model") : loaded.error().display(), c.error) << c.path;
+  }
+  done = true;
+  guard.join();
+  ::unlink(fifo.c_str());
+  ::unlink(large.c_str());
 }
 
 TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {

@@ -25,6 +25,9 @@ constexpr auto TARGET = util::log::target::GIGE;
 constexpr auto PROBE_WAIT = std::chrono::milliseconds(25);
 constexpr int PROBE_RECEIVES = 3;
 constexpr auto DRAIN_WAIT = std::chrono::milliseconds(5);
+// The drain ends after this long even while datagrams keep coming (a flood
+// from another host must not hold the open).
+constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(100);
 constexpr std::uint32_t SCPS_FIRE_TEST = 0x80000000;
 constexpr std::uint32_t SCPS_DO_NOT_FRAGMENT = 0x40000000;
 // IPv4 and UDP headers around a stream packet's payload.
@@ -122,7 +125,8 @@ CameraResult<std::uint16_t> negotiate_packet_size(GigeDriver& driver, std::uint1
   // Late test packets would only be ignored by the worker; a failed time-out
   // change leaves the 25 ms one, which drains the same way.
   (void)socket.set_receive_timeout(DRAIN_WAIT);
-  while (socket.receive_from(buffer)) {
+  const auto drain_end = std::chrono::steady_clock::now() + DRAIN_LIMIT;
+  while (std::chrono::steady_clock::now() < drain_end && socket.receive_from(buffer)) {
   }
   CORVANTIC_LOG(Level::Debug, TARGET, "negotiated stream packet size " + std::to_string(outcome.packet_size));
   return outcome.packet_size;

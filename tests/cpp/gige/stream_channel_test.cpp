@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -738,6 +739,56 @@ TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {
   EXPECT_EQ(stats.missing_frames, 0u);
   EXPECT_EQ(stats.underruns, 0u);
   EXPECT_GT(stats.resent_packets, 0u);
+}
+
+TEST_F(StreamChannelTest, AnIpv6DestinationIsRefusedBeforeAnyRegisterWrite) {
+  start();
+  const auto ipv6 = net::SocketAddress::parse_ip("::1", 0);
+  ASSERT_TRUE(ipv6);
+  if (!net::UdpSocket::bind(*ipv6)) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  StreamOptions options = this->options();
+  options.destination = *ipv6;
+  auto opened = StreamChannel::open(*driver_, options);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().kind(), CameraError::Kind::Unsupported);
+  EXPECT_NE(opened.error().display().find("IPv6 stream destinations"), std::string::npos)
+      << opened.error().display();
+  EXPECT_EQ(reg(0x0D18), 0u);  // SCDA
+  EXPECT_EQ(reg(0x0D00), 0u);  // SCP
+}
+
+TEST_F(StreamChannelTest, FireTestIgnoresLargePacketsFromAnotherHost) {
+  sim::VirtualCameraConfig config;
+  config.path_mtu = 1500;
+  start(config);
+  // The stream socket's port, known in advance so another host can aim at it.
+  std::optional<net::SocketAddress> local;
+  {
+    auto probe = net::UdpSocket::bind(net::SocketAddress::ipv4(HOST_IP, 0));
+    ASSERT_TRUE(probe);
+    const auto bound = probe->local_address();
+    ASSERT_TRUE(bound);
+    local = *bound;
+  }
+  StreamOptions options = this->options();
+  options.destination = *local;
+  // Another host sends datagrams of every probe size to that port while the
+  // fire test runs; none of them may count as a test packet.
+  auto other = net::UdpSocket::bind(*net::SocketAddress::parse_ip(testing::next_test_address(), 0));
+  ASSERT_TRUE(other);
+  std::atomic<bool> opening{true};
+  std::thread sender([&] {
+    const std::vector<std::uint8_t> junk(FIRE_TEST_FIRST - 28, 0xA5);
+    while (opening.load()) {
+      (void)other->send_to(junk, *local);
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  auto channel = open(options);
+  opening.store(false);
+  sender.join();
+  ASSERT_TRUE(channel);
+  EXPECT_EQ(channel->packet_size(), 1488);
 }
 
 }  // namespace

@@ -455,10 +455,11 @@ void VirtualCamera::run_timers_locked(Clock::time_point now) {
   }
 }
 
-// An AcquisitionStart that arrives while a finite acquisition sends its
-// last frame: a host that has just received that frame's last packet may
-// already ask for the next one, before the sender thread has reported the
-// end. Waits (boundedly) for the end instead of ignoring the start.
+// A write that arrives while a finite acquisition sends its last frame: a
+// host that has just received that frame's last packet may already start
+// the next one or change the image format, before the sender thread has
+// reported the end. Waits (boundedly) for the end, so the write finds the
+// acquisition over instead of being ignored or refused.
 void VirtualCamera::await_final_frames_locked() {
   const auto give_up = Clock::now() + std::chrono::seconds(1);
   while (map_.acquisition_active() && Clock::now() < give_up) {
@@ -604,6 +605,9 @@ void VirtualCamera::handle_command_locked(const ParsedCommand& command,
     last_writes_.erase(key);
   }
 
+  // A write right after a finite acquisition's last frame sees that
+  // acquisition ended, as the host that received the frame expects.
+  if (is_write(command.request) && map_.acquisition_active()) await_final_frames_locked();
   const bool had_holder = map_.control_held();
   Effects effects;
   std::vector<std::uint8_t> ack;
@@ -830,7 +834,6 @@ void VirtualCamera::apply_effects_locked(const Effects& effects, Clock::time_poi
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) {
     if (effects.stream_changed[static_cast<std::size_t>(c)]) reconfigure_stream_locked(c);
   }
-  if (effects.acquisition_start && map_.acquisition_active()) await_final_frames_locked();
   if (effects.acquisition_start && !map_.acquisition_active()) {
     map_.set_acquisition_active(true);
     for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) start_stream_locked(c);

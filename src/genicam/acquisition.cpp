@@ -155,24 +155,9 @@ void close_snapshot_session(gige::GigeDriver& driver, SnapshotStream session) {
 GenicamResult<gige::stream::Frame> snap_once(gige::GigeDriver& driver, gige::StreamOptions options,
                                              std::chrono::nanoseconds timeout,
                                              const gige::stream::InterruptCheck& interrupted) {
-  auto [single_frame, previous_mode] = enter_single_frame(driver);
-  auto channel = open_channel(driver, options);
-  if (!channel) {
-    restore_mode_quietly(driver, previous_mode);
-    return std::unexpected(channel.error());
-  }
-  lock_transport_parameters(driver);
-  const gige::stream::FrameReceiver frames = (*channel)->subscribe(SNAPSHOT_QUEUE_CAPACITY);
-  frames.discard_all();
-  GenicamResult<gige::stream::Frame> result = std::unexpected(GenicamError::snap_timeout());
-  if (auto started = execute(driver, "AcquisitionStart"); !started) {
-    result = std::unexpected(started.error());
-  } else {
-    result = take_one_frame(driver, frames, single_frame, deadline_after(timeout), interrupted);
-  }
-  unlock_transport_parameters(driver);
-  restore_mode(driver, previous_mode);
-  (*channel)->close();
+  CORVANTIC_TRY(SnapshotStream session, open_snapshot_session(driver, std::move(options)));
+  GenicamResult<gige::stream::Frame> result = snap(driver, session, timeout, interrupted);
+  close_snapshot_session(driver, std::move(session));
   return result;
 }
 

@@ -41,23 +41,8 @@ auto read_running(PyObject* self, Query query) -> std::optional<decltype(query(s
   return query(*state.stream);
 }
 
-// The release of an acquisition nobody stopped: the camera steps run only if
-// the session lock comes within RELEASE_LOCK_WAIT. Runs detached.
 void release_unstopped(AcquisitionState& state) {
-  std::optional<genicam::OpenStream> stream;
-  {
-    util::MutexLock lock(state.mutex);
-    stream = state.take();
-  }
-  if (stream) {
-    if (state.session->mutex.try_lock_for(RELEASE_LOCK_WAIT)) {
-      util::TimedMutexLock session_lock(state.session->mutex, std::adopt_lock);
-      genicam::stop_dropped_acquisition(state.session->driver, std::move(*stream));
-    } else {
-      genicam::abandon_stream(std::move(*stream), genicam::ACQUISITION_ABANDONED);
-    }
-  }
-  state.claim.release();
+  release_unfinished(state, genicam::stop_dropped_acquisition, genicam::ACQUISITION_ABANDONED);
 }
 
 // ---- Receiving, shared with FrameChannel.

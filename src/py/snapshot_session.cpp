@@ -38,23 +38,8 @@ bool is_closed(PyObject* self) {
   return !state.stream;
 }
 
-// The release of a session nobody closed: the camera steps run only if the
-// session lock comes within RELEASE_LOCK_WAIT. Runs detached.
 void release_unclosed(SnapshotState& state) {
-  std::optional<genicam::SnapshotStream> stream;
-  {
-    util::MutexLock lock(state.mutex);
-    stream = state.take();
-  }
-  if (stream) {
-    if (state.session->mutex.try_lock_for(RELEASE_LOCK_WAIT)) {
-      util::TimedMutexLock session_lock(state.session->mutex, std::adopt_lock);
-      genicam::close_snapshot_session(state.session->driver, std::move(*stream));
-    } else {
-      genicam::abandon_stream(std::move(stream->stream), genicam::SNAPSHOT_ABANDONED);
-    }
-  }
-  state.claim.release();
+  release_unfinished(state, genicam::close_snapshot_session, genicam::SNAPSHOT_ABANDONED);
 }
 
 constexpr Parameter SNAP_PARAMETERS[] = {{"timeout"}};

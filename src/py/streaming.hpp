@@ -34,9 +34,35 @@ struct StreamingState {
 using AcquisitionState = StreamingState<genicam::OpenStream>;
 using SnapshotState = StreamingState<genicam::SnapshotStream>;
 
+[[nodiscard]] inline genicam::OpenStream& open_stream(genicam::OpenStream& stream) { return stream; }
+[[nodiscard]] inline genicam::OpenStream& open_stream(genicam::SnapshotStream& session) { return session.stream; }
+
 // How long the release of an object nobody stopped or closed waits for a
 // camera session lock that another thread holds.
 inline constexpr std::chrono::milliseconds RELEASE_LOCK_WAIT{200};
+
+// The release of an object nobody stopped or closed: the stream is taken
+// out, and `finish` (the stop or close sequence) runs only if the camera
+// session lock comes within RELEASE_LOCK_WAIT; otherwise only the stream
+// worker stops, with `abandoned` logged. The busy claim is released either
+// way. Runs detached from the interpreter.
+template <typename Stream, typename Finish>
+void release_unfinished(StreamingState<Stream>& state, Finish finish, const char* abandoned) {
+  std::optional<Stream> stream;
+  {
+    util::MutexLock lock(state.mutex);
+    stream = state.take();
+  }
+  if (stream) {
+    if (state.session->mutex.try_lock_for(RELEASE_LOCK_WAIT)) {
+      util::TimedMutexLock session_lock(state.session->mutex, std::adopt_lock);
+      finish(state.session->driver, std::move(*stream));
+    } else {
+      genicam::abandon_stream(std::move(open_stream(*stream)), abandoned);
+    }
+  }
+  state.claim.release();
+}
 
 // New Python objects over a stream just set up; on failure (nullptr, an
 // exception set) the stream is released as an unstopped object would be.

@@ -5,14 +5,14 @@
 // Input: a flags byte, the first location text up to a line feed, the
 // second up to the next, and the rest as device memory at MEMORY_BASE.
 // Flags: bit 0 makes the second location register unreadable, bit 1 makes
-// every document read time out. Host files are read for real; the target
+// every read outside the location registers time out. Host files are read for real; the target
 // runs in a folder of its own that holds a small document, a zip of it, a
 // FIFO, a folder and a sparse file beyond the size limit, which the seeds
 // name by relative paths.
 //
 // Whatever the input, the fetch returns a document no larger than the
 // limit or one error of the kinds a fetch can give, asks the device for no
-// more than the limit, reads each location register once at most, and
+// more than the limit in at most four reads, the first location first, and
 // gives texts that are valid UTF-8.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -103,14 +103,17 @@ class FuzzMemory final : public DescriptionMemory {
   gige::CameraResult<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t count,
                                                      std::chrono::nanoseconds limit) override {
     if (count > MAX_DESCRIPTION_SIZE || limit < std::chrono::nanoseconds::zero()) __builtin_trap();
-    if (address == 0x200 || address == 0x400) {
-      auto& reads = address == 0x200 ? first_reads_ : second_reads_;
-      if (++reads > 1 || count != 512) __builtin_trap();
-      if (address == 0x400 && (flags_ & 1) != 0) return std::unexpected(gige::CameraError::ack_timeout());
-      const auto& block = locations_[address == 0x200 ? 0 : 1];
-      return std::vector<std::uint8_t>(block.begin(), block.end());
+    // Two location blocks and two documents at most, the first location first.
+    if (++reads_ > 4 || (reads_ == 1 && (address != 0x200 || count != 512))) __builtin_trap();
+    // The location registers are device memory like any other (a location
+    // may even name them).
+    for (const std::uint32_t base : {0x200u, 0x400u}) {
+      if (address < base || address - base >= 512) continue;
+      if (base == 0x400 && (flags_ & 1) != 0) return std::unexpected(gige::CameraError::ack_timeout());
+      const auto& block = locations_[base == 0x200 ? 0 : 1];
+      if (count > 512 - (address - base)) break;
+      return std::vector<std::uint8_t>(block.begin() + (address - base), block.begin() + (address - base) + count);
     }
-    if (++document_reads_ > 2) __builtin_trap();
     if ((flags_ & 2) != 0) return std::unexpected(gige::CameraError::ack_timeout());
     if (address < MEMORY_BASE || address - MEMORY_BASE > image_.size() ||
         image_.size() - (address - MEMORY_BASE) < count) {
@@ -130,9 +133,7 @@ class FuzzMemory final : public DescriptionMemory {
   std::array<std::array<std::uint8_t, 512>, 2> locations_{};
   std::span<const std::uint8_t> image_;
   std::uint8_t flags_;
-  int first_reads_ = 0;
-  int second_reads_ = 0;
-  int document_reads_ = 0;
+  int reads_ = 0;
 };
 
 // Cuts `rest` at the next line feed.

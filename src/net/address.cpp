@@ -24,8 +24,10 @@ SocketAddress SocketAddress::ipv4(std::uint32_t address, std::uint16_t port) {
 }
 
 std::optional<SocketAddress> SocketAddress::parse_ip(std::string_view text, std::uint16_t port) {
+  // inet_pton reads up to the first zero byte, so a text holding one would
+  // be judged by its prefix alone.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   const std::string copy(text);  // inet_pton needs a terminated string
-  if (copy.size() != text.size()) return std::nullopt;  // embedded zero byte
   SocketAddress a;
   auto& v4 = reinterpret_cast<sockaddr_in&>(a.storage_);
   if (inet_pton(AF_INET, copy.c_str(), &v4.sin_addr) == 1) {

@@ -53,6 +53,10 @@ class TestConstruction:
     @pytest.mark.parametrize("kwargs, exc, text", [
         ({"ip": "not-an-ip"}, ValueError, "invalid IP address: not-an-ip"),
         ({"ip": "10.0.0.1", "local_ip": "10.0.0.300"}, ValueError, "invalid IP address: 10.0.0.300"),
+        # A zero byte ends the text for the C library, not for Python.
+        ({"ip": "10.0.0.1\x00evil"}, ValueError, "invalid IP address: 10.0.0.1\x00evil"),
+        ({"ip": "10.0.0.1", "local_ip": "127.0.0.1\x00"}, ValueError, "invalid IP address: 127.0.0.1\x00"),
+        ({"ip": "::1\x00"}, ValueError, "invalid IP address: ::1\x00"),
     ])
     def test_bad_addresses(self, kwargs, exc, text):
         with pytest.raises(exc) as info:

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "net/udp_socket.hpp"
+#include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 
@@ -102,7 +103,7 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoverySettings& se
 
   std::vector<DiscoveredDevice> found;
   std::vector<std::uint8_t> buffer(65535);
-  const auto deadline = Clock::now() + settings.timeout;
+  const auto deadline = util::saturating_add<Clock>(Clock::now(), settings.timeout);
   while (Clock::now() < deadline) {
     for (auto& probe : probes) receive_once(probe, buffer, found);
   }

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "util/bytes.hpp"
+#include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
@@ -23,16 +24,21 @@ CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
   return static_cast<std::uint32_t>(address);
 }
 
-// How long to wait for a memory transfer of `length` bytes: one budget per
-// chunk it may take.
-std::chrono::nanoseconds transfer_budget(std::chrono::nanoseconds budget, std::size_t length) {
-  return budget * static_cast<std::int64_t>(length / proto::MAX_MEM_CHUNK + 1);
-}
-
 }  // namespace
 
 std::chrono::nanoseconds GigeDriver::wait_budget() const {
-  return config_.gvcp_timeout * (config_.retries + 1) + std::chrono::milliseconds(500);
+  return util::saturating_add(util::saturating_mul(config_.gvcp_timeout, config_.retries + 1u),
+                              std::chrono::milliseconds(500));
+}
+
+std::chrono::nanoseconds GigeDriver::wait_budgets(std::uint64_t count) const {
+  return util::saturating_mul(wait_budget(), count);
+}
+
+// How long to wait for a memory transfer of `length` bytes: one budget per
+// chunk it may take.
+std::chrono::nanoseconds GigeDriver::transfer_budget(std::size_t length) const {
+  return wait_budgets(length / proto::MAX_MEM_CHUNK + 1);
 }
 
 bool GigeDriver::is_connected() const { return connection_ && connection_->worker->running(); }
@@ -44,12 +50,20 @@ CameraResult<Unit> GigeDriver::check_link() const {
   return std::unexpected(CameraError::not_connected());
 }
 
+// The worker gives the request up when this caller stops waiting, so a
+// device that stalls one command cannot hold the channel beyond its budget.
 template <typename T>
 CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std::chrono::nanoseconds budget) {
+  const Deadline deadline = util::saturating_add<std::chrono::steady_clock>(std::chrono::steady_clock::now(), budget);
+  std::visit(
+      [&](auto& r) {
+        if constexpr (!std::is_same_v<std::decay_t<decltype(r)>, request::Shutdown>) r.deadline = deadline;
+      },
+      request);
   if (!connection_ || !connection_->worker->post(std::move(request))) {
     return std::unexpected(CameraError::not_connected());
   }
-  if (auto answer = reply->wait_for(budget)) return std::move(*answer);
+  if (auto answer = reply->wait_until(deadline)) return std::move(*answer);
   return std::unexpected(CameraError::ack_timeout());
 }
 
@@ -70,7 +84,7 @@ CameraResult<Unit> GigeDriver::write_register(std::uint32_t address, std::uint32
 }
 
 CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t address, std::size_t length) {
-  return read_memory(address, length, transfer_budget(wait_budget(), length));
+  return read_memory(address, length, transfer_budget(length));
 }
 
 CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t address, std::size_t length,
@@ -109,7 +123,7 @@ CameraResult<Unit> GigeDriver::write_memory(std::uint64_t address, std::span<con
   }
   auto reply = make_reply_slot<Unit>();
   return call(request::WriteMemory{start, {data.begin(), data.end()}, reply}, reply,
-              transfer_budget(wait_budget(), data.size()));
+              transfer_budget(data.size()));
 }
 
 CameraResult<Unit> GigeDriver::take_control() {

@@ -69,8 +69,13 @@ class GigeDriver {
   [[nodiscard]] std::optional<LinkStats> link_stats() const;
   // The bound address of the control socket while connected.
   [[nodiscard]] std::optional<net::SocketAddress> control_local_address() const;
-  // gvcp_timeout x (retries + 1) + 0.5 s.
+  // gvcp_timeout x (retries + 1) + 0.5 s, at most the largest duration.
   [[nodiscard]] std::chrono::nanoseconds wait_budget() const;
+  // `count` wait budgets, at most the largest duration.
+  [[nodiscard]] std::chrono::nanoseconds wait_budgets(std::uint64_t count) const;
+  // The wait for a memory transfer of `length` bytes: one budget per
+  // 512-byte chunk, plus one.
+  [[nodiscard]] std::chrono::nanoseconds transfer_budget(std::size_t length) const;
 
   // State that higher layers keep per connection (the fetched description
   // and the feature model); it goes when the connection goes. Empty without

@@ -1,10 +1,14 @@
 #include "gige/runner.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "gige/proto/bootstrap.hpp"
 #include "gige/runner_loop.hpp"
 #include "thread_util/thread_name.hpp"
+#include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 
@@ -38,16 +42,28 @@ std::uint16_t command_of(const GvcpOp& op) {
 
 std::uint16_t expected_ack_of(const GvcpOp& op) { return static_cast<std::uint16_t>(command_of(op) + 1); }
 
-// Answers a user op with `error`; a heartbeat has nobody to answer.
+// Answers a user op with `error`; a heartbeat has nobody to answer, nor
+// has an op whose content was moved on.
 void fail(GvcpOp& op, const CameraError& error) {
   std::visit(Overloaded{
                  [](op::Heartbeat&) {},
-                 [&](auto& user) { user.reply->set(std::unexpected(error)); },
+                 [&](auto& user) {
+                   if (user.reply) user.reply->set(std::unexpected(error));
+                 },
              },
              op);
 }
 
 bool is_heartbeat(const GvcpOp& op) { return std::holds_alternative<op::Heartbeat>(op); }
+
+// When the caller of a user op stops waiting; a heartbeat has no caller.
+Clock::time_point caller_deadline(const GvcpOp& op) {
+  return std::visit(Overloaded{
+                        [](const op::Heartbeat&) { return NO_DEADLINE; },
+                        [](const auto& user) { return user.deadline; },
+                    },
+                    op);
+}
 
 // The datagram that starts or continues `op`, or nothing when its payload
 // does not fit its kind.
@@ -85,20 +101,47 @@ std::optional<std::vector<std::uint8_t>> build_datagram(const GvcpOp& op, std::u
 GvcpOp op_from_request(request::ReadRegister r) { return r; }
 GvcpOp op_from_request(request::ReadRegisters r) { return r; }
 GvcpOp op_from_request(request::WriteRegisters r) { return r; }
-GvcpOp op_from_request(request::ReadMemory r) { return op::ReadMemory{r.address, r.length, {}, std::move(r.reply)}; }
+GvcpOp op_from_request(request::ReadMemory r) {
+  return op::ReadMemory{r.address, r.length, {}, std::move(r.reply), r.deadline};
+}
 GvcpOp op_from_request(request::WriteMemory r) {
-  return op::WriteMemory{r.address, std::move(r.data), 0, std::move(r.reply)};
+  return op::WriteMemory{r.address, std::move(r.data), 0, std::move(r.reply), r.deadline};
 }
 
 void fail_request(Request& request, const CameraError& error) {
   std::visit(Overloaded{
                  [](request::Shutdown&) {},
-                 [&](auto& r) { r.reply->set(std::unexpected(error)); },
+                 [&](auto& r) {
+                   if (r.reply) r.reply->set(std::unexpected(error));
+                 },
              },
              request);
 }
 
+// The error for allocation failures: its text fits the string's own
+// storage, so making and copying it allocates nothing.
+CameraError out_of_memory() noexcept { return CameraError::io(ENOMEM, "out of memory"); }
+
 }  // namespace
+
+CameraError error_from_exception(std::exception_ptr exception) noexcept {
+  try {
+    std::rethrow_exception(exception);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {  // a size beyond what a container can hold
+  } catch (const std::exception& e) {
+    try {
+      return CameraError::malformed(std::string("internal failure: ") + e.what());
+    } catch (...) {  // no memory for the text
+    }
+  } catch (...) {
+    try {
+      return CameraError::malformed("internal failure");
+    } catch (...) {  // no memory for the text
+    }
+  }
+  return out_of_memory();
+}
 
 std::chrono::milliseconds heartbeat_interval(std::uint32_t heartbeat_timeout_ms) {
   return std::chrono::milliseconds(std::clamp<std::uint32_t>(heartbeat_timeout_ms / 3, 10, 1000));
@@ -112,27 +155,72 @@ GvcpWorkerLoop::GvcpWorkerLoop(const WorkerSettings& settings, net::UdpSocket so
       shared_(std::move(shared)),
       heartbeat_interval_(heartbeat_interval(settings.heartbeat_timeout_ms)),
       next_heartbeat_(Clock::now() + heartbeat_interval_),
-      receive_buffer_(65535) {}
+      receive_buffer_(65535),
+      retransmission_span_(util::saturating_mul(settings.gvcp_timeout, settings.retries + 1u)) {}
 
+Clock::time_point GvcpWorkerLoop::deadline_after(Clock::time_point now, std::chrono::nanoseconds span,
+                                                 Clock::time_point limit) {
+  return std::min(util::saturating_add<Clock>(now, span), limit);
+}
+
+// Nothing thrown inside the loop leaves the thread: an exception (in
+// practice an allocation failure) fails what is pending with the error it
+// stands for, and the worker goes on serving later requests.
 void GvcpWorkerLoop::run() {
   std::array<epoll_event, POLL_EVENTS> events{};
   while (!shared_->stop.load() && !control_lost_) {
-    auto ready = poller_.wait(events, POLL_PERIOD);
-    if (!ready) {
-      if (ready.error().code == EINTR) continue;
-      CORVANTIC_LOG(util::log::Level::Error, TARGET, "gvcp worker poll error: " + ready.error().text());
-      break;
+    try {
+      auto ready = poller_.wait(events, POLL_PERIOD);
+      if (!ready) {
+        if (ready.error().code == EINTR) continue;
+        CORVANTIC_LOG(util::log::Level::Error, TARGET, "gvcp worker poll error: " + ready.error().text());
+        break;
+      }
+      bool readable = false;
+      for (std::size_t i = 0; i < *ready; ++i) {
+        if (events[i].data.u64 == SOCKET_TOKEN) readable = true;
+        if (events[i].data.u64 == WAKER_TOKEN) shared_->waker.drain();
+      }
+      if (readable) receive_all(Clock::now());
+      if (!take_requests()) break;
+      run_timers(Clock::now());
+    } catch (...) {
+      fail_everything_pending(error_from_exception(std::current_exception()));
     }
-    bool readable = false;
-    for (std::size_t i = 0; i < *ready; ++i) {
-      if (events[i].data.u64 == SOCKET_TOKEN) readable = true;
-      if (events[i].data.u64 == WAKER_TOKEN) shared_->waker.drain();
-    }
-    if (readable) receive_all(Clock::now());
-    if (!take_requests()) break;
-    run_timers(Clock::now());
   }
-  shut_down();
+  try {
+    shut_down();
+  } catch (...) {
+    // The orderly shutdown failed part way: whoever still waits gets the
+    // error, and posters learn that the worker is gone.
+    const CameraError error = error_from_exception(std::current_exception());
+    fail_everything_pending(error);
+    shared_->running.store(false);
+    std::deque<Request> left;
+    {
+      util::MutexLock lock(shared_->queue_mutex);
+      left.swap(shared_->queue);
+    }
+    for (Request& request : left) fail_request(request, error);
+  }
+}
+
+void GvcpWorkerLoop::fail_everything_pending(const CameraError& error) noexcept {
+  // Copying a long error text may itself fail; the allocation-free error
+  // stands in then.
+  auto answer = [&](auto& pending, auto fail_one) {
+    try {
+      fail_one(pending, error);
+    } catch (...) {
+      fail_one(pending, out_of_memory());
+    }
+  };
+  if (transaction_) answer(transaction_->op, fail);
+  transaction_.reset();
+  for (GvcpOp& op : ops_) answer(op, fail);
+  ops_.clear();
+  for (Request& request : incoming_) answer(request, fail_request);
+  incoming_.clear();
 }
 
 void GvcpWorkerLoop::receive_all(Clock::time_point now) {
@@ -168,7 +256,14 @@ bool GvcpWorkerLoop::take_requests() {
     }
     std::visit(Overloaded{
                    [](request::Shutdown&) {},
-                   [&](auto& r) { ops_.push_back(op_from_request(std::move(r))); },
+                   [&](auto& r) {
+                     GvcpOp op = op_from_request(std::move(r));
+                     try {
+                       ops_.push_back(std::move(op));  // on failure `op` is left as it was
+                     } catch (...) {
+                       fail(op, error_from_exception(std::current_exception()));
+                     }
+                   },
                },
                request);
   }
@@ -185,9 +280,9 @@ void GvcpWorkerLoop::run_timers(Clock::time_point now) {
 void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
   if (!transaction_ || now < transaction_->deadline) return;
   Transaction& tx = *transaction_;
-  if (tx.tries_left > 0) {
+  if (tx.tries_left > 0 && now < tx.expires) {
     --tx.tries_left;
-    tx.deadline = now + settings_.gvcp_timeout;
+    tx.deadline = deadline_after(now, settings_.gvcp_timeout, tx.expires);
     count(&LinkStats::retries);
     CORVANTIC_LOG(util::log::Level::Trace, TARGET, "ack overdue, retrying transaction", util::log::field("id", tx.request_id),
                   util::log::field("tries_left", tx.tries_left));
@@ -195,6 +290,13 @@ void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
       CORVANTIC_LOG(util::log::Level::Warn, TARGET, "retry send failed: " + sent.error().text());
     }
     return;
+  }
+  // Retransmissions exhausted, or the command given up at `expires`: a
+  // device that keeps announcing pending acknowledges holds the channel no
+  // longer than its caller waits, and heartbeats go out again.
+  if (tx.tries_left > 0) {
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "transaction given up at its wait limit",
+                  util::log::field("id", tx.request_id));
   }
   count(&LinkStats::timeouts);
   GvcpOp op = std::move(tx.op);
@@ -223,23 +325,39 @@ void GvcpWorkerLoop::start_next_op(Clock::time_point now) {
 }
 
 void GvcpWorkerLoop::start_op(GvcpOp op, Clock::time_point now) {
-  const std::uint16_t id = request_ids_.next();
-  auto datagram = build_datagram(op, id);
-  if (!datagram) {
-    fail(op, CameraError::malformed("internal op/payload mismatch"));
-    return;
+  try {
+    const Clock::time_point expires =
+        is_heartbeat(op) ? util::saturating_add<Clock>(now, retransmission_span_) : caller_deadline(op);
+    if (now >= expires) {
+      // Its caller stopped waiting while it was queued: nothing goes out.
+      fail(op, CameraError::ack_timeout());
+      return;
+    }
+    const std::uint16_t id = request_ids_.next();
+    auto datagram = build_datagram(op, id);
+    if (!datagram) {
+      fail(op, CameraError::malformed("internal op/payload mismatch"));
+      return;
+    }
+    if (auto sent = socket_.send_to(*datagram, settings_.device); !sent) {
+      fail(op, CameraError::io(sent.error().code));
+      return;
+    }
+    count(&LinkStats::commands);
+    const Clock::time_point deadline = deadline_after(now, settings_.gvcp_timeout, expires);
+    transaction_ = Transaction{id, settings_.retries, deadline, expires, false, std::move(*datagram), std::move(op)};
+  } catch (...) {
+    fail(op, error_from_exception(std::current_exception()));
   }
-  if (auto sent = socket_.send_to(*datagram, settings_.device); !sent) {
-    fail(op, CameraError::io(sent.error().code));
-    return;
-  }
-  count(&LinkStats::commands);
-  transaction_ = Transaction{id, settings_.retries, now + settings_.gvcp_timeout, std::move(*datagram), std::move(op)};
 }
 
 void GvcpWorkerLoop::continue_transfer(GvcpOp op, Clock::time_point now) {
   if (!ops_.empty() && is_heartbeat(ops_.front())) {
-    ops_.insert(ops_.begin() + 1, std::move(op));
+    try {
+      ops_.insert(ops_.begin() + 1, std::move(op));
+    } catch (...) {
+      fail(op, error_from_exception(std::current_exception()));
+    }
   } else {
     start_op(std::move(op), now);
   }
@@ -288,15 +406,29 @@ void GvcpWorkerLoop::handle_ack(const proto::GvcpAck& ack, Clock::time_point now
   }
   if (ack.header.acknowledge == proto::GVCP_PENDING_ACK) {
     if (const auto wait = proto::pending_ack_timeout(ack)) {
-      transaction_->deadline = now + *wait;
       count(&LinkStats::pending_acks);
+      Transaction& tx = *transaction_;
+      // The first pending acknowledge is free; each further one uses up a
+      // retry, and with none left the deadline stands. No extension
+      // reaches past the moment the command is given up.
+      if (tx.pending_seen) {
+        if (tx.tries_left == 0) return;
+        --tx.tries_left;
+      }
+      tx.pending_seen = true;
+      tx.deadline = deadline_after(now, *wait, tx.expires);
       return;
     }
   }
   GvcpOp op = std::move(transaction_->op);
   transaction_.reset();
   count(&LinkStats::acks);
-  complete(op, ack, now);
+  try {
+    complete(op, ack, now);
+  } catch (...) {
+    // `op` is whole: the steps of complete() that can fail leave it as it was.
+    fail(op, error_from_exception(std::current_exception()));
+  }
 }
 
 void GvcpWorkerLoop::complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time_point now) {
@@ -304,7 +436,9 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time
     count(&LinkStats::naks);
     if (is_heartbeat(op)) {
       CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat rejected with " + ack.header.status.display() + ", control lost");
-      lose_control();
+      // The device answered, so it may still list this host as the holder:
+      // release control on the way out.
+      lose_control(/*release=*/true);
     } else {
       fail(op, CameraError::status(command_of(op), ack.header.status));
     }
@@ -372,7 +506,10 @@ void GvcpWorkerLoop::complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time
       op);
 }
 
-void GvcpWorkerLoop::lose_control() { control_lost_ = true; }
+void GvcpWorkerLoop::lose_control(bool release) {
+  control_lost_ = true;
+  release_after_loss_ = release;
+}
 
 void GvcpWorkerLoop::shut_down() {
   CORVANTIC_LOG(util::log::Level::Debug, TARGET, "gvcp worker shutting down", util::log::field("control_lost", control_lost_));
@@ -382,7 +519,7 @@ void GvcpWorkerLoop::shut_down() {
   transaction_.reset();
   for (GvcpOp& op : ops_) fail(op, failure);
   ops_.clear();
-  if (!control_lost_) {
+  if (!control_lost_ || release_after_loss_) {
     // Release the control privilege; the outcome is not awaited.
     const proto::RegisterWrite release{proto::REG_CCP, 0};
     [[maybe_unused]] auto sent = socket_.send_to(proto::encode_writereg(std::span(&release, 1), request_ids_.next()),

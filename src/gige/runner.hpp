@@ -40,28 +40,39 @@ template <typename T>
   return std::make_shared<util::OneShot<CameraResult<T>>>();
 }
 
+// When the caller stops waiting for an operation (monotonic clock). The
+// worker gives the operation up at that moment: it is answered with
+// AckTimeout and the next one goes out, whatever the device announced.
+using Deadline = std::chrono::steady_clock::time_point;
+inline constexpr Deadline NO_DEADLINE = Deadline::max();
+
 namespace request {
 struct ReadRegister {
   std::uint32_t address = 0;
   ReplySlot<std::uint32_t> reply;
+  Deadline deadline = NO_DEADLINE;
 };
 struct ReadRegisters {
   std::vector<std::uint32_t> addresses;
   ReplySlot<std::vector<std::uint32_t>> reply;
+  Deadline deadline = NO_DEADLINE;
 };
 struct WriteRegisters {
   std::vector<proto::RegisterWrite> writes;
   ReplySlot<Unit> reply;
+  Deadline deadline = NO_DEADLINE;
 };
 struct ReadMemory {
   std::uint32_t address = 0;
   std::uint32_t length = 0;
   ReplySlot<std::vector<std::uint8_t>> reply;
+  Deadline deadline = NO_DEADLINE;
 };
 struct WriteMemory {
   std::uint32_t address = 0;
   std::vector<std::uint8_t> data;
   ReplySlot<Unit> reply;
+  Deadline deadline = NO_DEADLINE;
 };
 struct Shutdown {};
 }  // namespace request

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <optional>
 #include <span>
 #include <variant>
@@ -32,12 +33,14 @@ struct ReadMemory {
   std::uint32_t length = 0;   // total bytes wanted
   std::vector<std::uint8_t> collected;
   ReplySlot<std::vector<std::uint8_t>> reply;
+  Deadline deadline = NO_DEADLINE;  // for the whole transfer
 };
 struct WriteMemory {
   std::uint32_t base = 0;
   std::vector<std::uint8_t> data;
   std::size_t offset = 0;  // bytes already written
   ReplySlot<Unit> reply;
+  Deadline deadline = NO_DEADLINE;  // for the whole transfer
 };
 }  // namespace op
 
@@ -69,10 +72,16 @@ class GvcpWorkerLoop {
   [[nodiscard]] bool in_flight() const { return transaction_.has_value(); }
 
  private:
+  // One command in flight. `deadline` is when its acknowledge is overdue;
+  // it never passes `expires`, the moment the command is given up whatever
+  // the device announces: the caller's deadline for a user op, the end of
+  // the retransmission schedule for a heartbeat.
   struct Transaction {
     std::uint16_t request_id = 0;
     std::uint8_t tries_left = 0;
     Clock::time_point deadline;
+    Clock::time_point expires;
+    bool pending_seen = false;  // a PENDING_ACK extended it already
     std::vector<std::uint8_t> datagram;
     GvcpOp op;
   };
@@ -85,7 +94,15 @@ class GvcpWorkerLoop {
   void schedule_heartbeat(Clock::time_point now);
   void start_op(GvcpOp op, Clock::time_point now);
   void continue_transfer(GvcpOp op, Clock::time_point now);
-  void lose_control();
+  // Control is lost; `release` sends the release write on the way out all
+  // the same (the device refused a heartbeat but may still list us).
+  void lose_control(bool release = false);
+  // An exception escaped a step: every operation pending fails with the
+  // error it stands for, and the loop goes on with a clean slate.
+  void fail_everything_pending(const CameraError& error) noexcept;
+  // A deadline `span` after `now`, never past `limit`.
+  [[nodiscard]] static Clock::time_point deadline_after(Clock::time_point now, std::chrono::nanoseconds span,
+                                                        Clock::time_point limit);
   void count(SharedLinkStats::Counter counter) { shared_->stats->increment(counter); }
 
   WorkerSettings settings_;
@@ -99,8 +116,17 @@ class GvcpWorkerLoop {
   std::deque<Request> incoming_;  // requests taken off the shared queue, reused
   std::optional<Transaction> transaction_;
   std::vector<std::uint8_t> receive_buffer_;
+  // gvcp_timeout x (retries + 1): how long an unanswered command lasts; a
+  // heartbeat is never in flight longer.
+  std::chrono::nanoseconds retransmission_span_;
   bool control_lost_ = false;
+  bool release_after_loss_ = false;
 };
+
+// The CameraError that an exception caught in the control path stands for:
+// Io "out of memory" for an allocation failure (its text needs no
+// allocation), else Malformed naming an internal failure.
+[[nodiscard]] CameraError error_from_exception(std::exception_ptr exception) noexcept;
 
 // The heartbeat period for a device heartbeat time-out: a third of it,
 // within 10 ms and 1 s.

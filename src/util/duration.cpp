@@ -1,5 +1,6 @@
 #include "util/duration.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -30,6 +31,21 @@ std::expected<std::chrono::nanoseconds, DurationError> duration_from_secs(double
   const auto secs = static_cast<std::int64_t>(whole);
   if (secs > (MAX_NS - nanos) / 1'000'000'000) return std::unexpected(DurationError::TooBigOrNan);
   return std::chrono::nanoseconds(secs * 1'000'000'000 + nanos);
+}
+
+std::chrono::nanoseconds saturating_mul(std::chrono::nanoseconds d, std::uint64_t factor) {
+  if (d <= std::chrono::nanoseconds::zero() || factor == 0) return std::chrono::nanoseconds::zero();
+  const auto count = static_cast<std::uint64_t>(d.count());
+  constexpr auto MAX = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (count > MAX / factor) return std::chrono::nanoseconds::max();
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(count * factor));
+}
+
+std::chrono::nanoseconds saturating_add(std::chrono::nanoseconds a, std::chrono::nanoseconds b) {
+  a = std::max(a, std::chrono::nanoseconds::zero());
+  b = std::max(b, std::chrono::nanoseconds::zero());
+  if (a > std::chrono::nanoseconds::max() - b) return std::chrono::nanoseconds::max();
+  return a + b;
 }
 
 }  // namespace corvantic::util

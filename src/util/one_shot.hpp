@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <optional>
 
+#include "util/duration.hpp"
 #include "util/mutex.hpp"
 
 namespace corvantic::util {
@@ -28,10 +29,16 @@ class OneShot {
   }
 
   // Waits up to `timeout` for the value and moves it out; nothing when the
-  // time ran out (or the value was already taken).
+  // time ran out (or the value was already taken). A time-out too large
+  // for a deadline waits without end.
   [[nodiscard]] std::optional<T> wait_for(std::chrono::nanoseconds timeout) {
+    return wait_until(saturating_add<std::chrono::steady_clock>(std::chrono::steady_clock::now(), timeout));
+  }
+
+  // The same, waiting until `deadline` on the monotonic clock.
+  [[nodiscard]] std::optional<T> wait_until(std::chrono::steady_clock::time_point deadline) {
     MutexLock lock(mutex_);
-    ready_.wait_for(lock.native(), timeout, [&]() REQUIRES(mutex_) { return is_set_; });
+    ready_.wait_until(lock.native(), deadline, [&]() REQUIRES(mutex_) { return is_set_; });
     if (!value_) return std::nullopt;
     std::optional<T> out = std::move(value_);
     value_.reset();

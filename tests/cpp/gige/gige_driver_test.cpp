@@ -213,6 +213,51 @@ TEST_F(GigeDriverTest, PendingAcknowledgeKeepsASlowReadAlive) {
   EXPECT_EQ(stats.retries, 0u);
 }
 
+// A transfer of many chunks may take many wait budgets: each chunk is
+// answered late (a pending acknowledge, then the data 60 ms later), so the
+// whole read lasts well beyond two budgets but within the scaled limit.
+TEST_F(GigeDriverTest, MemoryTransfersWaitOneBudgetPerChunk) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  DriverConfig config = driver_config();
+  config.gvcp_timeout = 20ms;
+  config.retries = 0;  // a budget of 520 ms
+  GigeDriver driver(config);
+  ASSERT_TRUE(driver.connect());
+  constexpr std::uint32_t BASE = 0x100000;  // the description document
+  const auto expected = driver.read_memory(BASE, 10'240);
+  ASSERT_TRUE(expected) << expected.error().display();
+  camera_->add_pending({0x0084, std::nullopt, 1000, 60});
+  const LinkStats before = *driver.link_stats();
+  const auto slow = driver.read_memory(BASE, 10'240);
+  ASSERT_TRUE(slow) << slow.error().display();
+  EXPECT_EQ(*slow, *expected);
+  const LinkStats after = *driver.link_stats();
+  EXPECT_EQ(after.pending_acks - before.pending_acks, 20u) << "one pending acknowledge per 512-byte chunk";
+  EXPECT_EQ(after.timeouts, before.timeouts);
+}
+
+// disconnect posts the shutdown whatever its deadline: with 0 it does not
+// wait for the worker's orderly end, yet the worker still runs its
+// shutdown (release write included) before it is joined; with the largest
+// deadline it returns as soon as the worker has ended.
+TEST_F(GigeDriverTest, DisconnectDeadlineBoundsTheWaitNotTheShutdown) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  for (const std::chrono::nanoseconds deadline : {std::chrono::nanoseconds(0), std::chrono::nanoseconds::max()}) {
+    GigeDriver driver(driver_config());
+    ASSERT_TRUE(driver.connect());
+    ASSERT_EQ(camera_->status().ccp, proto::CCP_CONTROL);
+    util::log::ScopedCapture capture;
+    driver.disconnect(deadline);
+    EXPECT_FALSE(driver.is_connected());
+    EXPECT_EQ(driver.check_link().error().kind(), CameraError::Kind::NotConnected);
+    EXPECT_EQ(capture.sink().with_message("disconnecting").size(), 1u);
+    EXPECT_EQ(capture.sink().with_message("gvcp worker shutting down").size(), 1u);
+    // The release write is not awaited; the camera handles it shortly after.
+    for (int i = 0; i < 400 && camera_->status().ccp != 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(camera_->status().ccp, 0u) << "control released with deadline " << deadline.count() << " ns";
+  }
+}
+
 TEST_F(GigeDriverTest, SilentDeviceLosesControlAndTheLinkGoesDown) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   DriverConfig config = driver_config();
@@ -254,12 +299,40 @@ TEST(GigeDriver, OperationsWithoutAConnectionFail) {
   driver.disconnect(0ms);  // nothing to do
 }
 
-TEST(GigeDriver, WaitBudgetScalesWithRetries) {
+TEST(GigeDriver, WaitBudgetScalesWithRetriesAndTransferSize) {
   DriverConfig config;
   EXPECT_EQ(GigeDriver(config).wait_budget(), 3s);
+  EXPECT_EQ(GigeDriver(config).transfer_budget(2000), 12s) << "2000 / 512 + 1 = 4 budgets";
+  EXPECT_EQ(GigeDriver(config).transfer_budget(511), 3s);
+  EXPECT_EQ(GigeDriver(config).wait_budgets(17), 51s);
   config.gvcp_timeout = 100ms;
   config.retries = 0;
   EXPECT_EQ(GigeDriver(config).wait_budget(), 600ms);
+}
+
+// Python accepts time-outs up to about 292 years; the budgets scaled from
+// them end at the largest duration instead of wrapping around.
+TEST(GigeDriver, HugeTimeoutsSaturateTheBudgets) {
+  DriverConfig config;
+  config.gvcp_timeout = std::chrono::nanoseconds(5'000'000'000'000'000'000);  // 5e9 s
+  const GigeDriver driver(config);
+  EXPECT_EQ(driver.wait_budget(), std::chrono::nanoseconds::max());
+  EXPECT_EQ(driver.transfer_budget(100'000), std::chrono::nanoseconds::max());
+  EXPECT_EQ(driver.wait_budgets(0), 0ns);
+}
+
+TEST_F(GigeDriverTest, HugeAcknowledgeTimeoutStillWaitsForTheAnswer) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  DriverConfig config = driver_config();
+  config.gvcp_timeout = std::chrono::nanoseconds(5'000'000'000'000'000'000);  // 5e9 s
+  GigeDriver driver(config);
+  ASSERT_TRUE(driver.connect());
+  const auto ccp = driver.read_register(proto::REG_CCP);
+  ASSERT_TRUE(ccp) << ccp.error().display();
+  EXPECT_EQ(*ccp, proto::CCP_CONTROL);
+  const auto block = driver.read_memory(0x100000, 1300);
+  ASSERT_TRUE(block) << block.error().display();
+  EXPECT_EQ(block->size(), 1300u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "allocation_failure.hpp"
 #include "fake_device.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/runner_loop.hpp"
@@ -36,10 +37,17 @@ class GvcpWorkerTest : public ::testing::Test {
     return std::move(*answer);
   }
 
-  ReplySlot<std::uint32_t> post_read(std::uint32_t address) {
+  ReplySlot<std::uint32_t> post_read(std::uint32_t address, Deadline deadline = NO_DEADLINE) {
     auto reply = make_reply_slot<std::uint32_t>();
-    EXPECT_TRUE(worker_->post(request::ReadRegister{address, reply}));
+    EXPECT_TRUE(worker_->post(request::ReadRegister{address, reply, deadline}));
     return reply;
+  }
+
+  // Waits (boundedly) until `done()` holds.
+  template <typename F>
+  static bool eventually(F done) {
+    for (int i = 0; i < 600 && !done(); ++i) std::this_thread::sleep_for(5ms);
+    return done();
   }
 
   FakeDevice device_{DEVICE_IP};
@@ -291,6 +299,188 @@ TEST_F(GvcpWorkerTest, HeartbeatSeeingTheControlBitClearedLosesControl) {
   EXPECT_FALSE(worker_->running());
   EXPECT_EQ(stats_->snapshot().heartbeats, 1u);
   EXPECT_EQ(capture.sink().with_message("device control was lost (CCP cleared)").size(), 1u);
+}
+
+TEST_F(GvcpWorkerTest, RejectedHeartbeatLosesControlAndStillReleasesIt) {
+  util::log::ScopedCapture capture;
+  ASSERT_NO_FATAL_FAILURE(start(2000ms, 0, 60));
+  auto heartbeat = device_.receive();
+  ASSERT_TRUE(heartbeat);
+  ASSERT_EQ(heartbeat->word(0), proto::REG_CCP);
+  device_.send(FakeDevice::ack(0x8006, 0x0081, heartbeat->request_id()), heartbeat->from);
+  // The device answered, so it may still count this host as the holder.
+  auto release = device_.receive();
+  ASSERT_TRUE(release);
+  EXPECT_EQ(release->code(), 0x0082);
+  EXPECT_EQ(release->word(0), proto::REG_CCP);
+  EXPECT_EQ(release->word(1), 0u);
+  ASSERT_TRUE(eventually([&] { return !worker_->running(); }));
+  const LinkStats s = stats_->snapshot();
+  EXPECT_TRUE(s.control_lost);
+  EXPECT_EQ(s.naks, 1u);
+  EXPECT_EQ(s.heartbeats, 0u);
+  EXPECT_EQ(capture.sink().with_message("heartbeat rejected with access denied (0x8006), control lost").size(), 1u);
+}
+
+// A device announcing a pending time of 0xFFFFFFFF ms holds a command only
+// until its caller stops waiting; the channel then serves the next command
+// and heartbeats go out again.
+TEST_F(GvcpWorkerTest, EndlessPendingIsGivenUpAtTheCallersDeadline) {
+  ASSERT_NO_FATAL_FAILURE(start(2000ms, 4, 300));  // heartbeat every 100 ms
+  std::atomic<bool> stalled_answered{false};
+  std::jthread responder([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      auto cmd = device_.receive(50ms);
+      if (!cmd) continue;
+      const std::uint16_t id = cmd->request_id();
+      if (cmd->word(0) == 0x0004) {
+        device_.send(FakeDevice::ack(0, 0x0089, id, FakeDevice::words({0xFFFFFFFF})), cmd->from);
+        stalled_answered = true;
+      } else {
+        const std::uint32_t value = cmd->word(0) == proto::REG_CCP ? proto::CCP_CONTROL : 0x77;
+        device_.send(FakeDevice::ack(0, 0x0081, id, FakeDevice::words({value})), cmd->from);
+      }
+    }
+  });
+  auto stalled = post_read(0x0004, std::chrono::steady_clock::now() + 300ms);
+  EXPECT_EQ(await(stalled).error().kind(), CameraError::Kind::AckTimeout);
+  EXPECT_TRUE(stalled_answered);
+  ASSERT_TRUE(eventually([&] { return stats_->snapshot().timeouts == 1; })) << "the command stays in flight";
+  const std::uint64_t heartbeats = stats_->snapshot().heartbeats;
+  EXPECT_TRUE(eventually([&] { return stats_->snapshot().heartbeats > heartbeats; })) << "no heartbeat went out";
+  EXPECT_EQ(await(post_read(0x0008)).value(), 0x77u);
+  EXPECT_TRUE(worker_->running());
+  const LinkStats s = stats_->snapshot();
+  EXPECT_EQ(s.pending_acks, 1u);
+  EXPECT_EQ(s.retries, 0u);
+  EXPECT_FALSE(s.control_lost);
+}
+
+// A device that keeps re-announcing a pending acknowledge before the last
+// one runs out: the first announcement is free, each further one uses up a
+// retry, and with none left the command times out.
+TEST_F(GvcpWorkerTest, RepeatedPendingsCountAgainstTheRetries) {
+  ASSERT_NO_FATAL_FAILURE(start(2000ms, 2));
+  auto reply = post_read(0x0004);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  std::optional<CameraResult<std::uint32_t>> answer;
+  for (int i = 0; i < 200 && !answer; ++i) {
+    device_.send(FakeDevice::ack(0, 0x0089, cmd->request_id(), FakeDevice::words({60})), cmd->from);
+    answer = reply->wait_for(20ms);
+  }
+  ASSERT_TRUE(answer) << "re-announced pending acknowledges keep the command alive without end";
+  EXPECT_EQ(answer->error().kind(), CameraError::Kind::AckTimeout);
+  const LinkStats s = stats_->snapshot();
+  EXPECT_EQ(s.timeouts, 1u);
+  EXPECT_EQ(s.retries, 0u) << "nothing was retransmitted: every deadline was a pending one";
+  EXPECT_GE(s.pending_acks, 4u) << "one free announcement and one per retry";
+  EXPECT_FALSE(device_.receive(50ms)) << "no retransmission";
+}
+
+// Time-outs as large as Python accepts do not wrap the worker's deadlines
+// into the past: the command is not retransmitted at once.
+TEST_F(GvcpWorkerTest, HugeAcknowledgeTimeoutDoesNotRetransmitAtOnce) {
+  WorkerSettings settings{device_.address(), net::SocketAddress::ipv4(0x7F000001, 0),
+                          std::chrono::nanoseconds(5'000'000'000'000'000'000), 4, 60'000};
+  auto worker = GvcpWorker::start(settings, stats_);
+  ASSERT_TRUE(worker);
+  worker_ = std::move(*worker);
+  auto reply = post_read(0x0000);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_FALSE(device_.receive(100ms)) << "retransmitted although the time-out is years away";
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({5})), cmd->from);
+  EXPECT_EQ(await(reply).value(), 5u);
+  EXPECT_EQ(stats_->snapshot().retries, 0u);
+}
+
+// An op whose caller gave up while it waited in the queue is not sent.
+TEST_F(GvcpWorkerTest, OpsWhoseCallerGaveUpInTheQueueAreNotSent) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto expired = post_read(0x0004, std::chrono::steady_clock::now() - 1ms);
+  EXPECT_EQ(await(expired).error().kind(), CameraError::Kind::AckTimeout);
+  auto live = post_read(0x0008);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->word(0), 0x0008u);
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({1})), cmd->from);
+  EXPECT_EQ(await(live).value(), 1u);
+  EXPECT_EQ(stats_->snapshot().commands, 1u);
+}
+
+// A heartbeat that falls due while a memory chunk is in flight goes out
+// before the next chunk, and the transfer then resumes where it was.
+TEST_F(GvcpWorkerTest, HeartbeatDueDuringAMemoryTransferGoesBeforeTheNextChunk) {
+  ASSERT_NO_FATAL_FAILURE(start(2000ms, 0, 60));  // heartbeat every 20 ms
+  auto reply = make_reply_slot<std::vector<std::uint8_t>>();
+  ASSERT_TRUE(worker_->post(request::ReadMemory{0x10000, 1024, reply}));
+  auto answer = [&](const testing::Command& cmd) {
+    if (cmd.code() == 0x0080) {
+      device_.send(FakeDevice::ack(0, 0x0081, cmd.request_id(), FakeDevice::words({proto::CCP_CONTROL})), cmd.from);
+      return;
+    }
+    std::vector<std::uint8_t> payload(4 + cmd.word(1), 0xAB);
+    util::store_be32(payload.data(), cmd.word(0));
+    device_.send(FakeDevice::ack(0, 0x0085, cmd.request_id(), payload), cmd.from);
+  };
+  // Skip to the first chunk, answering heartbeats on the way.
+  std::optional<testing::Command> cmd;
+  while ((cmd = device_.receive()) && cmd->code() != 0x0084) answer(*cmd);
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->word(0), 0x10000u);
+  std::this_thread::sleep_for(60ms);  // a heartbeat falls due while the chunk is in flight
+  answer(*cmd);
+  auto next = device_.receive();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->code(), 0x0080) << "the heartbeat goes first";
+  EXPECT_EQ(next->word(0), proto::REG_CCP);
+  answer(*next);
+  while ((cmd = device_.receive()) && cmd->code() != 0x0084) answer(*cmd);
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->word(0), 0x10200u) << "the transfer resumes where it stopped";
+  answer(*cmd);
+  const auto bytes = await(reply);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(*bytes, std::vector<std::uint8_t>(1024, 0xAB));
+}
+
+// An allocation failure on the worker thread fails the operation that
+// needed the memory, with Io "out of memory", instead of ending the
+// process; the worker goes on serving.
+TEST_F(GvcpWorkerTest, AllocationFailureFailsTheOperationAndTheWorkerGoesOn) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto reply = make_reply_slot<std::vector<std::uint8_t>>();
+  {
+    testing::FailLargeAllocations guard("corvantic-gvcp", 64 * 1024);
+    ASSERT_TRUE(worker_->post(request::ReadMemory{0x10000, 200'000, reply}));
+    while (auto cmd = device_.receive(200ms)) {
+      if (cmd->code() != 0x0084) continue;
+      std::vector<std::uint8_t> payload(4 + cmd->word(1));
+      util::store_be32(payload.data(), cmd->word(0));
+      device_.send(FakeDevice::ack(0, 0x0085, cmd->request_id(), payload), cmd->from);
+    }
+    EXPECT_GE(guard.refused(), 1u);
+  }
+  const auto failed = await(reply);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().display(), "io error: out of memory");
+  EXPECT_EQ(failed.error().os_error(), ENOMEM);
+  EXPECT_TRUE(worker_->running());
+  auto next = post_read(0x0008);
+  auto cmd = device_.receive();
+  ASSERT_TRUE(cmd);
+  device_.send(FakeDevice::ack(0, 0x0081, cmd->request_id(), FakeDevice::words({3})), cmd->from);
+  EXPECT_EQ(await(next).value(), 3u);
+}
+
+TEST(ErrorFromException, AllocationFailuresAreOutOfMemoryAndOthersInternal) {
+  EXPECT_EQ(error_from_exception(std::make_exception_ptr(std::bad_alloc())).display(), "io error: out of memory");
+  EXPECT_EQ(error_from_exception(std::make_exception_ptr(std::length_error("vector"))).display(),
+            "io error: out of memory");
+  EXPECT_EQ(error_from_exception(std::make_exception_ptr(std::runtime_error("boom"))).display(),
+            "malformed packet: internal failure: boom");
+  EXPECT_EQ(error_from_exception(std::make_exception_ptr(7)).display(), "malformed packet: internal failure");
 }
 
 TEST(HeartbeatInterval, IsAThirdOfTheTimeoutWithin10msAnd1s) {

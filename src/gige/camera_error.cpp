@@ -1,5 +1,9 @@
 #include "gige/camera_error.hpp"
 
+#include <cerrno>
+#include <new>
+#include <stdexcept>
+
 #include "net/sys_error.hpp"
 #include "util/text.hpp"
 
@@ -11,6 +15,13 @@ CameraError CameraError::io(int errno_value, std::string text) {
   CameraError e(Kind::Io);
   e.os_error_ = errno_value;
   e.detail_ = std::move(text);
+  return e;
+}
+
+CameraError CameraError::out_of_memory() noexcept {
+  CameraError e(Kind::Io);
+  e.os_error_ = ENOMEM;
+  e.detail_ = "out of memory";
   return e;
 }
 
@@ -60,6 +71,25 @@ std::string CameraError::display() const {
     case Kind::WorkerSpawn: return "worker thread failed to start: " + detail_;
   }
   return "unknown camera error";
+}
+
+CameraError error_from_exception(std::exception_ptr exception) noexcept {
+  try {
+    std::rethrow_exception(exception);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {  // a size beyond what a container can hold
+  } catch (const std::exception& e) {
+    try {
+      return CameraError::malformed(std::string("internal failure: ") + e.what());
+    } catch (...) {  // no memory for the text
+    }
+  } catch (...) {
+    try {
+      return CameraError::malformed("internal failure");
+    } catch (...) {  // no memory for the text
+    }
+  }
+  return CameraError::out_of_memory();
 }
 
 }  // namespace corvantic::gige

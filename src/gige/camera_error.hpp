@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <string>
 
@@ -48,6 +49,9 @@ class CameraError {
   [[nodiscard]] static CameraError wrong_value_count(std::size_t carried, std::size_t expected);
   [[nodiscard]] static CameraError unsupported(std::string text);
   [[nodiscard]] static CameraError worker_spawn(std::string text);
+  // Io "out of memory" (ENOMEM): its text fits the string's own storage,
+  // so making and copying it allocates nothing.
+  [[nodiscard]] static CameraError out_of_memory() noexcept;
 
   [[nodiscard]] Kind kind() const { return kind_; }
   [[nodiscard]] Reason reason() const { return reason_; }
@@ -74,6 +78,11 @@ class CameraError {
   proto::GvcpStatus status_{};
   std::string detail_;
 };
+
+// The CameraError that an exception caught on a worker thread stands for:
+// out_of_memory() for an allocation failure, else Malformed
+// "internal failure: " followed by the exception's text.
+[[nodiscard]] CameraError error_from_exception(std::exception_ptr exception) noexcept;
 
 template <typename T>
 using CameraResult = std::expected<T, CameraError>;

@@ -1,9 +1,6 @@
 #include "gige/runner.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <new>
-#include <stdexcept>
 
 #include "gige/proto/bootstrap.hpp"
 #include "gige/runner_loop.hpp"
@@ -118,30 +115,7 @@ void fail_request(Request& request, const CameraError& error) {
              request);
 }
 
-// The error for allocation failures: its text fits the string's own
-// storage, so making and copying it allocates nothing.
-CameraError out_of_memory() noexcept { return CameraError::io(ENOMEM, "out of memory"); }
-
 }  // namespace
-
-CameraError error_from_exception(std::exception_ptr exception) noexcept {
-  try {
-    std::rethrow_exception(exception);
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {  // a size beyond what a container can hold
-  } catch (const std::exception& e) {
-    try {
-      return CameraError::malformed(std::string("internal failure: ") + e.what());
-    } catch (...) {  // no memory for the text
-    }
-  } catch (...) {
-    try {
-      return CameraError::malformed("internal failure");
-    } catch (...) {  // no memory for the text
-    }
-  }
-  return out_of_memory();
-}
 
 std::chrono::milliseconds heartbeat_interval(std::uint32_t heartbeat_timeout_ms) {
   return std::chrono::milliseconds(std::clamp<std::uint32_t>(heartbeat_timeout_ms / 3, 10, 1000));
@@ -212,7 +186,7 @@ void GvcpWorkerLoop::fail_everything_pending(const CameraError& error) noexcept 
     try {
       fail_one(pending, error);
     } catch (...) {
-      fail_one(pending, out_of_memory());
+      fail_one(pending, CameraError::out_of_memory());
     }
   };
   if (transaction_) answer(transaction_->op, fail);

@@ -123,11 +123,6 @@ class GvcpWorkerLoop {
   bool release_after_loss_ = false;
 };
 
-// The CameraError that an exception caught in the control path stands for:
-// Io "out of memory" for an allocation failure (its text needs no
-// allocation), else Malformed naming an internal failure.
-[[nodiscard]] CameraError error_from_exception(std::exception_ptr exception) noexcept;
-
 // The heartbeat period for a device heartbeat time-out: a third of it,
 // within 10 ms and 1 s.
 [[nodiscard]] std::chrono::milliseconds heartbeat_interval(std::uint32_t heartbeat_timeout_ms);

@@ -51,7 +51,34 @@ class GvspThread {
         loop_(settings, std::move(pool), std::move(stats), std::move(registrations),
               std::make_unique<SocketResendSender>(socket_, settings.device)) {}
 
+  // Nothing thrown inside leaves the thread: an exception (in practice an
+  // allocation failure) ends the stream as a poller failure does, so open
+  // frames close as aborted and every subscription sees the end.
   void run() {
+    try {
+      loop();
+    } catch (...) {
+      log_failure(std::current_exception());
+    }
+    try {
+      loop_.shut_down();
+    } catch (...) {
+      loop_.end_subscriptions();
+      log_failure(std::current_exception());
+    }
+    running_->store(false);
+  }
+
+ private:
+  static void log_failure(std::exception_ptr failure) noexcept {
+    try {
+      CORVANTIC_LOG(util::log::Level::Error, TARGET,
+                    "gvsp worker stopped by a failure: " + error_from_exception(failure).display());
+    } catch (...) {  // no memory to say so
+    }
+  }
+
+  void loop() {
     std::array<epoll_event, POLL_EVENTS> events{};
     while (!stop_->load() && !loop_.stop_requested()) {
       const auto timeout = loop_.has_open_frames()
@@ -74,11 +101,8 @@ class GvspThread {
       loop_.sweep(Clock::now(), std::nullopt);
       loop_.publish();
     }
-    loop_.shut_down();
-    running_->store(false);
   }
 
- private:
   // Receives until the socket would block; each batch is handled with one
   // reading of the clock.
   void receive_all() {

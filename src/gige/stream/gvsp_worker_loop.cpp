@@ -415,4 +415,9 @@ void GvspWorkerLoop::shut_down() {
   CORVANTIC_LOG(Level::Debug, TARGET, "gvsp worker shutting down");
 }
 
+void GvspWorkerLoop::end_subscriptions() noexcept {
+  subscriptions_.clear();
+  registrations_->close();
+}
+
 }  // namespace corvantic::gige::stream

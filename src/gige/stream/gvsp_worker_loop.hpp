@@ -87,6 +87,9 @@ class GvspWorkerLoop {
   // the counters are published, the subscriptions are released and the
   // registration queue is closed.
   void shut_down();
+  // The end without delivery, for when shut_down itself failed (no memory):
+  // every subscription ends at once and no new one is taken.
+  void end_subscriptions() noexcept;
 
   [[nodiscard]] bool stop_requested() const { return stop_; }
   [[nodiscard]] bool has_open_frames() const { return !frames_.empty(); }

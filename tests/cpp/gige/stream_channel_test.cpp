@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "allocation_failure.hpp"
 #include "sim/device.hpp"
 #include "sim/gvsp_packet.hpp"
 #include "sim/register_layout.hpp"
@@ -695,6 +696,25 @@ TEST_F(StreamChannelTest, CloseDeliversAnOpenFrameAsAborted) {
   EXPECT_EQ(channel->subscribe(4).receive_for(2s).status, ReceiveStatus::Ended);
   channel->close();  // a second close does nothing
   write(sim::reg::ACQUISITION_STOP, 1);
+}
+
+// An allocation failure on the stream worker's thread ends the stream as a
+// failure of its own would, instead of ending the process: the
+// subscription sees the end, and so does a later one.
+TEST_F(StreamChannelTest, AllocationFailureOnTheWorkerEndsTheStream) {
+  start();
+  auto channel = open(options());
+  ASSERT_TRUE(channel);
+  {
+    // Every allocation of the worker thread fails, the first being taking
+    // the new subscription in.
+    testing::FailLargeAllocations guard(stream::gvsp_thread_name(0), 1);
+    const auto receiver = channel->subscribe(4);
+    EXPECT_EQ(receiver.receive_for(5s).status, ReceiveStatus::Ended);
+    EXPECT_GE(guard.refused(), 1u);
+  }
+  EXPECT_EQ(channel->subscribe(4).receive_for(2s).status, ReceiveStatus::Ended);
+  channel->close();
 }
 
 TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {

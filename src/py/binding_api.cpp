@@ -20,6 +20,7 @@ constexpr BindingApi API = {
     raise_busy,
     raise_invalid_ip,
     raise_value_error,
+    call_guarded,
     make_device_info,
     make_link_stats,
     camera_session,

@@ -54,6 +54,7 @@ struct BindingApi {
   decltype(&py::raise_busy) raise_busy;
   decltype(&py::raise_invalid_ip) raise_invalid_ip;
   decltype(&py::raise_value_error) raise_value_error;
+  decltype(&py::call_guarded) call_guarded;
 
   // value_types.hpp and classes.hpp
   decltype(&py::make_device_info) make_device_info;

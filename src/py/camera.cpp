@@ -9,6 +9,7 @@
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/frame_receiving.hpp"
+#include "py/guard.hpp"
 #include "py/locking.hpp"
 #include "py/ref.hpp"
 #include "py/streaming.hpp"
@@ -403,7 +404,7 @@ void camera_dealloc(PyObject* self) {
 }
 
 #define CORVANTIC_METHOD(name, signature) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name##_method)), METH_FASTCALL | METH_KEYWORDS, \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>)), METH_FASTCALL | METH_KEYWORDS, \
    #name signature "\n--\n\n"}
 
 PyMethodDef METHODS[] = {
@@ -448,9 +449,9 @@ PyType_Slot SLOTS[] = {
                     "local_ip=None)\n--\n\n"
                     "A connected GenICam camera shared behind a mutex, so sessions and\n"
                     "channels created from it stay valid while Python holds them.")},
-    {Py_tp_new, reinterpret_cast<void*>(camera_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(camera_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<camera_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded<camera_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<repr>)},
     {Py_tp_methods, METHODS},
     {0, nullptr},
 };

@@ -3,6 +3,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
+#include "py/guard.hpp"
 #include "py/ref.hpp"
 #include "py/value_types.hpp"
 
@@ -36,7 +37,7 @@ PyObject* discover_devices(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef DISCOVER_DEF = {
     "discover",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discover_devices)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<discover_devices>)),
     METH_FASTCALL | METH_KEYWORDS,
     "discover(timeout=1.0)\n--\n\n"
     "Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and\n"

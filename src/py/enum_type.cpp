@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "py/boxed.hpp"
+#include "py/guard.hpp"
 #include "py/ref.hpp"
 
 namespace corvantic::py {
@@ -45,11 +46,11 @@ PyObject* compare(PyObject* self, PyObject* other, int op) {
 
 PyObject* create(const EnumSpec& spec) {
   std::vector<PyType_Slot> slots = {
-      {Py_tp_repr, reinterpret_cast<void*>(repr)},
-      {Py_tp_richcompare, reinterpret_cast<void*>(compare)},
-      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-      {Py_nb_int, reinterpret_cast<void*>(to_int)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Member>)},
+      {Py_tp_repr, reinterpret_cast<void*>(guarded<repr>)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(guarded<compare>)},
+      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},  // the interpreter's own
+      {Py_nb_int, reinterpret_cast<void*>(guarded<to_int>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(guarded<boxed_dealloc<Member>>)},
   };
   if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
   slots.push_back({0, nullptr});

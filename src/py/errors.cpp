@@ -1,8 +1,12 @@
 #include "py/errors.hpp"
 
 #include <atomic>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
+#include "py/guard.hpp"
 #include "py/ref.hpp"
 
 namespace corvantic::py {
@@ -75,6 +79,28 @@ PyObject* raise_invalid_ip(std::string_view text) {
 }
 
 PyObject* raise_value_error(std::string_view text) { return raise_text(PyExc_ValueError, text); }
+
+void raise_current_exception() noexcept {
+  try {
+    std::rethrow_exception(std::current_exception());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a size beyond what a container can hold
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "internal failure: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "internal failure");
+  }
+}
+
+namespace {
+
+PyObject* run_body(PyObject* (*body)(void*), void* context) { return body(context); }
+
+}  // namespace
+
+PyObject* call_guarded(PyObject* (*body)(void*), void* context) { return guarded<run_body>(body, context); }
 
 namespace {
 

@@ -34,6 +34,11 @@ PyObject* raise_invalid_ip(std::string_view text);
 // ValueError with a fixed text ("acquisition is stopped", ...).
 PyObject* raise_value_error(std::string_view text);
 
+// Runs body(context) inside the guard that every entry point of the module
+// runs in (guard.hpp); for the test hooks, which register their own
+// functions but share this module's guard.
+PyObject* call_guarded(PyObject* (*body)(void*), void* context);
+
 // Adds the note "while processing '<parameter>'" to the exception being raised.
 void add_parameter_note(std::string_view parameter);
 

@@ -6,6 +6,7 @@
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
+#include "py/guard.hpp"
 #include "py/ref.hpp"
 #include "py/streaming.hpp"
 #include "py/value_types.hpp"
@@ -74,7 +75,7 @@ int exec_module(PyObject* module) {
 // The exception types are process-wide, so the module cannot be loaded into
 // isolated sub-interpreters; it runs without the GIL on free-threaded builds.
 PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(guarded<exec_module>)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
@@ -113,7 +114,7 @@ static PyModuleDef_Slot corvantic_export_slots[] = {
     {Py_mod_abi, &corvantic_abi_info},
     {Py_mod_name, const_cast<char*>("_corvantic_core")},
     {Py_mod_doc, const_cast<char*>("")},
-    {Py_mod_exec, reinterpret_cast<void*>(corvantic::py::exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(corvantic::py::guarded<corvantic::py::exec_module>)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},

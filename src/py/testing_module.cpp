@@ -11,6 +11,9 @@
 #include <Python.h>
 
 #include <chrono>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include <time.h>
@@ -88,6 +91,26 @@ PyObject* raise_sample(PyObject* module, PyObject* arg) {
   if (which == "stopped") return b.raise_value_error("acquisition is stopped");
   PyErr_Format(PyExc_KeyError, "no sample error named %s", name);
   return nullptr;
+}
+
+// Runs, inside the module's entry-point guard, a body that fails with the
+// exception named: "memory" (std::bad_alloc), "length" (std::length_error)
+// or "other" (std::runtime_error "boom").
+PyObject* raise_in_guard(PyObject* module, PyObject* arg) {
+  const char* name = PyUnicode_AsUTF8(arg);
+  if (name == nullptr) return nullptr;
+  std::exception_ptr failure;
+  const std::string_view which = name;
+  if (which == "memory") failure = std::make_exception_ptr(std::bad_alloc());
+  if (which == "length") failure = std::make_exception_ptr(std::length_error("vector::reserve"));
+  if (which == "other") failure = std::make_exception_ptr(std::runtime_error("boom"));
+  if (!failure) {
+    PyErr_Format(PyExc_KeyError, "no exception named %s", name);
+    return nullptr;
+  }
+  return api(module).call_guarded(
+      [](void* context) -> PyObject* { std::rethrow_exception(*static_cast<std::exception_ptr*>(context)); },
+      &failure);
 }
 
 // A DeviceInfo parsed from a discovery block (bytes); None when it is too short.
@@ -218,6 +241,8 @@ PyMethodDef METHODS[] = {
      "native_receive_cpu_ns($module, camera, count, packet_size, /)\n--\n\nReceive frames through the C++ API "
      "and return (CPU ns per frame, complete frames)."},
     {"raise_sample", raise_sample, METH_O, "raise_sample($module, name, /)\n--\n\nRaise a mapped sample error."},
+    {"raise_in_guard", raise_in_guard, METH_O,
+     "raise_in_guard($module, name, /)\n--\n\nFail with a C++ exception inside the entry-point guard."},
     {nullptr, nullptr, 0, nullptr},
 };
 

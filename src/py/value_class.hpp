@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "py/boxed.hpp"
+#include "py/guard.hpp"
 #include "py/ref.hpp"
 
 namespace corvantic::py {
@@ -80,7 +81,7 @@ PyObject* get(PyObject* self, void*) {
 
 template <const auto& Class, std::size_t... I>
 constexpr std::array<PyGetSetDef, sizeof...(I) + 1> getset(std::index_sequence<I...>) {
-  return {{{Class.fields[I].name, get<Class, I>, nullptr, Class.fields[I].doc, nullptr}...,
+  return {{{Class.fields[I].name, guarded<get<Class, I>>, nullptr, Class.fields[I].doc, nullptr}...,
            {nullptr, nullptr, nullptr, nullptr, nullptr}}};
 }
 
@@ -126,12 +127,14 @@ std::array<PyType_Slot, 7> slots(std::array<PyGetSetDef, Fields>& getset) {
   std::array<PyType_Slot, 7> out{{
       {Py_tp_doc, const_cast<char*>(Class.doc)},
       {Py_tp_getset, getset.data()},
-      {Py_tp_repr, reinterpret_cast<void*>(repr<Class>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Native>)},
+      {Py_tp_repr, reinterpret_cast<void*>(guarded<repr<Class>>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(guarded<boxed_dealloc<Native>>)},
   }};
   std::size_t next = 4;
   if (Class.methods != nullptr) out[next++] = {Py_tp_methods, Class.methods};
-  if (Class.get_buffer != nullptr) out[next++] = {Py_bf_getbuffer, reinterpret_cast<void*>(Class.get_buffer)};
+  if constexpr (Class.get_buffer != nullptr) {
+    out[next++] = {Py_bf_getbuffer, reinterpret_cast<void*>(guarded<Class.get_buffer>)};
+  }
   out[next] = {0, nullptr};
   return out;
 }

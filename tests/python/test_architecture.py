@@ -49,3 +49,26 @@ def test_the_core_throws_nothing():
 def test_only_the_network_layer_calls_the_socket_api():
     outside = [p for p in sources("src") if "src/net/" not in p.as_posix()]
     assert offenders(r"#\s*include\s*<sys/socket\.h>|\b(sendto|recvfrom|sendmmsg|recvmmsg)\s*\(", outside) == []
+
+
+# Where a function of the module is handed to the interpreter: a method
+# table entry, a type or module slot, a getter.
+REGISTRATION = re.compile(r"reinterpret_cast<(?:PyCFunction|void\s*\*)>\(|\{Py_(?:tp|nb|sq|mp|am|bf|mod)_\w+\s*,"
+                          r"|PyGetSetDef|\bget<Class, I>|\{\s*\"[^\"]*\"\s*,\s*[\w:<>]+\s*,\s*METH_")
+# Slots that hold data, and functions of the interpreter itself.
+NOT_OURS = re.compile(r"Py_tp_(?:doc|methods|getset|members|base)\b|Py_mod_(?:gil|multiple_interpreters|abi|name|doc)\b"
+                      r"|PyObject_HashNotImplemented|PyGetSetDef,|std::array<PyGetSetDef")
+
+
+def test_every_entry_point_runs_inside_the_guard():
+    # The test hooks are built for the tests alone and reach the guard
+    # through the binding table instead.
+    paths = [p for p in sources("src/py") if p.name not in {"testing_module.cpp", "guard.hpp"}]
+    unguarded = [
+        f"{path.relative_to(ROOT)}:{n}: {line.strip()}"
+        for path in paths
+        for n, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
+        if REGISTRATION.search(line) and not NOT_OURS.search(line) and "guarded<" not in line
+        and not line.lstrip().startswith("//")
+    ]
+    assert unguarded == []

@@ -85,6 +85,21 @@ def test_transport_failure_of_the_feature_layer_is_not_a_genicam_exception():
     assert not isinstance(info.value, corvantic.GenicamError)
 
 
+@pytest.mark.parametrize(
+    "thrown, exc_type, args",
+    [
+        ("memory", MemoryError, ()),
+        ("length", MemoryError, ()),
+        ("other", SystemError, ("internal failure: boom",)),
+    ],
+)
+def test_cpp_exceptions_become_python_exceptions_at_the_guard(thrown, exc_type, args):
+    with pytest.raises(BaseException) as info:
+        _corvantic_testing.raise_in_guard(thrown)
+    assert type(info.value) is exc_type
+    assert info.value.args == args
+
+
 def required_tool(name):
     """The path of the program `name`; a missing one skips the test, except
     under CI, where it fails it."""

@@ -6,6 +6,7 @@
 #include "py/boxed.hpp"
 #include "py/errors.hpp"
 #include "py/frame_receiving.hpp"
+#include "py/guard.hpp"
 #include "py/locking.hpp"
 #include "py/streaming.hpp"
 #include "py/value_types.hpp"
@@ -178,7 +179,7 @@ void acquisition_dealloc(PyObject* self) {
 }
 
 #define CORVANTIC_METHOD(name, function, signature, doc)                                                           \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_FASTCALL | METH_KEYWORDS, \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<function>)), METH_FASTCALL | METH_KEYWORDS, \
    #name signature "\n--\n\n" doc}
 
 PyMethodDef ACQUISITION_METHODS[] = {
@@ -206,10 +207,10 @@ PyType_Slot ACQUISITION_SLOTS[] = {
                     "A running continuous acquisition. The built-in subscription is created\n"
                     "before the camera starts, so even the first frame is delivered. Use as a\n"
                     "context manager or call `stop()`; buffered frames stay readable after.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(acquisition_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(acquisition_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded<acquisition_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<acquisition_repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(acquisition_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(guarded<acquisition_next>)},
     {Py_tp_methods, ACQUISITION_METHODS},
     {0, nullptr},
 };
@@ -255,9 +256,9 @@ PyType_Slot CHANNEL_SLOTS[] = {
                     "A clone-able receiver for completed frames. Each subscription has its own\n"
                     "bounded buffer; when it is full new frames are dropped for that\n"
                     "subscriber and counted in [`StreamStats::frames_dropped`].")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(channel_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded<channel_dealloc>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(channel_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(guarded<channel_next>)},
     {Py_tp_methods, CHANNEL_METHODS},
     {0, nullptr},
 };

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "py/enum_type.hpp"
+#include "py/guard.hpp"
 #include "py/value_class.hpp"
 #include "py/value_types.hpp"
 
@@ -79,7 +80,7 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 PyMethodDef METHODS[] = {
-    {"data", data_method, METH_NOARGS,
+    {"data", guarded<data_method>, METH_NOARGS,
      "data($self)\n--\n\nThe payload bytes (e.g. for `numpy.frombuffer`). For an incomplete\n"
      "frame the holes read as stale buffer content — check `status` first."},
     {nullptr, nullptr, 0, nullptr},

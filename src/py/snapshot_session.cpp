@@ -6,6 +6,7 @@
 #include "py/boxed.hpp"
 #include "py/errors.hpp"
 #include "py/frame_receiving.hpp"
+#include "py/guard.hpp"
 #include "py/locking.hpp"
 #include "py/streaming.hpp"
 #include "py/value_types.hpp"
@@ -132,7 +133,7 @@ void dealloc(PyObject* self) {
 }
 
 #define CORVANTIC_METHOD(name, signature, doc)                                                                       \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name##_method)), METH_FASTCALL | METH_KEYWORDS, \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>)), METH_FASTCALL | METH_KEYWORDS, \
    #name signature "\n--\n\n" doc}
 
 PyMethodDef METHODS[] = {
@@ -143,9 +144,9 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(close, "($self)",
                      "Restore `AcquisitionMode`, unlock transport parameters, and close the\n"
                      "stream channel. Idempotent."),
-    {"__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enter_method)),
+    {"__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<enter_method>)),
      METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_method)),
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<exit_method>)),
      METH_FASTCALL | METH_KEYWORDS, "__exit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -156,8 +157,8 @@ PyType_Slot SLOTS[] = {
                     "An open stream channel dedicated to on-demand single-frame capture; the\n"
                     "camera transmits only while a `snap()` is in flight. Use as a context\n"
                     "manager or call `close()` to restore the camera's acquisition mode.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded<dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<repr>)},
     {Py_tp_methods, METHODS},
     {0, nullptr},
 };

@@ -57,7 +57,7 @@ REGISTRATION = re.compile(r"reinterpret_cast<(?:PyCFunction|void\s*\*)>\(|\{Py_(
                           r"|PyGetSetDef|\bget<Class, I>|\{\s*\"[^\"]*\"\s*,\s*[\w:<>]+\s*,\s*METH_")
 # Slots that hold data, and functions of the interpreter itself.
 NOT_OURS = re.compile(r"Py_tp_(?:doc|methods|getset|members|base)\b|Py_mod_(?:gil|multiple_interpreters|abi|name|doc)\b"
-                      r"|PyObject_HashNotImplemented|PyGetSetDef,|std::array<PyGetSetDef")
+                      r"|PyObject_HashNotImplemented|PyObject_SelfIter|PyGetSetDef,|std::array<PyGetSetDef")
 
 
 def test_every_entry_point_runs_inside_the_guard():

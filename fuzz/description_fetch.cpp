@@ -112,7 +112,8 @@ class FuzzMemory final : public DescriptionMemory {
       if (base == 0x400 && (flags_ & 1) != 0) return std::unexpected(gige::CameraError::ack_timeout());
       const auto& block = locations_[base == 0x200 ? 0 : 1];
       if (count > 512 - (address - base)) break;
-      return std::vector<std::uint8_t>(block.begin() + (address - base), block.begin() + (address - base) + count);
+      const auto start = block.begin() + (address - base);
+      return std::vector<std::uint8_t>(start, start + count);
     }
     if ((flags_ & 2) != 0) return std::unexpected(gige::CameraError::ack_timeout());
     if (address < MEMORY_BASE || address - MEMORY_BASE > image_.size() ||
@@ -166,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   const std::string_view first = next_line(rest);
   const std::string_view second = next_line(rest);
-  FuzzMemory memory(first, second, {reinterpret_cast<const std::uint8_t*>(rest.data()), rest.size()}, data[0]);
+  const std::span<const std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(rest.data()), rest.size());
+  FuzzMemory memory(first, second, image, data[0]);
 
   const auto fetched = fetch_description(memory);
   if (fetched) {

@@ -4,14 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <optional>
 #include <variant>
 
 #include "gige/proto/bootstrap.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
-#include "util/try.hpp"
 #include "util/unique_fd.hpp"
 
 namespace corvantic::genicam {
@@ -36,14 +37,17 @@ std::chrono::nanoseconds budgets(std::chrono::nanoseconds budget, std::uint64_t 
 
 std::string size_limit_text() { return std::to_string(MAX_DESCRIPTION_SIZE) + " bytes"; }
 
-CameraResult<std::vector<std::uint8_t>> fetch_local(DescriptionMemory& memory, const GenicamUrl::Local& local) {
+CameraResult<std::vector<std::uint8_t>> fetch_local(DescriptionMemory& memory,
+                                                    const GenicamUrl::Local& local) {
   if (local.address >> 32 != 0) return std::unexpected(CameraError::malformed("XML address beyond 32 bit"));
   // Refused before anything is read: the read would hold the whole size.
   if (local.size > MAX_DESCRIPTION_SIZE) {
-    return std::unexpected(CameraError::malformed("XML size " + util::hex(local.size) + " beyond " + size_limit_text()));
+    return std::unexpected(
+        CameraError::malformed("XML size " + util::hex(local.size) + " beyond " + size_limit_text()));
   }
   const auto limit = budgets(memory.wait_budget(), local.size / 512 + 2);
-  return memory.read(static_cast<std::uint32_t>(local.address), static_cast<std::uint32_t>(local.size), limit);
+  return memory.read(static_cast<std::uint32_t>(local.address), static_cast<std::uint32_t>(local.size),
+                     limit);
 }
 
 // A location's failure, and whether its register held no location at all.
@@ -54,8 +58,8 @@ struct LocationFailure {
 
 // The document named by one location register, unzipped where its name
 // ends in ".zip".
-std::expected<std::vector<std::uint8_t>, LocationFailure> fetch_from(DescriptionMemory& memory,
-                                                                    const gige::proto::TextRegister& location) {
+std::expected<std::vector<std::uint8_t>, LocationFailure> fetch_from(
+    DescriptionMemory& memory, const gige::proto::TextRegister& location) {
   const auto fail = [](CameraError error, bool empty = false) {
     return std::unexpected(LocationFailure{std::move(error), empty});
   };
@@ -92,8 +96,12 @@ CameraResult<std::vector<std::uint8_t>> read_host_file(const std::string& path) 
   if (!file.valid()) return std::unexpected(CameraError::io(errno));
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) return std::unexpected(CameraError::io(errno));
-  if (!S_ISREG(info.st_mode)) return std::unexpected(CameraError::malformed("GenICam file is not a regular file"));
-  const auto too_large = [] { return std::unexpected(CameraError::malformed("GenICam file larger than " + size_limit_text())); };
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected(CameraError::malformed("GenICam file is not a regular file"));
+  }
+  const auto too_large = [] {
+    return std::unexpected(CameraError::malformed("GenICam file larger than " + size_limit_text()));
+  };
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > MAX_DESCRIPTION_SIZE) return too_large();
 
   // The recorded size is a hint only (files of /proc record 0, and a file
@@ -119,7 +127,8 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(DescriptionMemory& mem
     auto bytes = fetch_from(memory, location);
     if (bytes) return std::move(*bytes);
     CORVANTIC_LOG(util::log::Level::Debug, util::log::target::GIGE,
-                  "GenICam URL at " + util::hex(location.address) + " failed: " + bytes.error().error.display());
+                  "GenICam URL at " + util::hex(location.address) +
+                      " failed: " + bytes.error().error.display());
     if (!first) {
       first = std::move(bytes).error();
     } else {

@@ -30,9 +30,8 @@ class DescriptionMemory {
   virtual ~DescriptionMemory() = default;
   // `count` bytes at `address` as one memory read, posted as given (the
   // device judges alignment), waited for up to `wait_limit`.
-  [[nodiscard]] virtual gige::CameraResult<std::vector<std::uint8_t>> read(std::uint32_t address,
-                                                                           std::uint32_t count,
-                                                                           std::chrono::nanoseconds wait_limit) = 0;
+  [[nodiscard]] virtual gige::CameraResult<std::vector<std::uint8_t>> read(
+      std::uint32_t address, std::uint32_t count, std::chrono::nanoseconds wait_limit) = 0;
   // The limit that bounds one register read.
   [[nodiscard]] virtual std::chrono::nanoseconds wait_budget() const = 0;
 };

@@ -471,8 +471,8 @@ std::string_view ModelBuilder::formula_text(const Children& c, Child child, std:
   const std::string_view text = c.text(child).value_or("");
   if (text.size() <= MAX_FORMULA_LENGTH) return text;
   if (!failure_) {
-    failure_ = malformed("formula of '" + std::string(node) + "' longer than " + std::to_string(MAX_FORMULA_LENGTH) +
-                         " bytes");
+    failure_ = malformed("formula of '" + std::string(node) + "' longer than " +
+                         std::to_string(MAX_FORMULA_LENGTH) + " bytes");
   }
   return {};
 }
@@ -800,11 +800,13 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
     // invalid sequences into the tree.
     std::string decoded;
     if (!util::is_valid_utf8(xml_text)) {
-      decoded = util::decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(xml_text.data()), xml_text.size()});
+      decoded = util::decode_utf8_lossy(
+          {reinterpret_cast<const std::uint8_t*>(xml_text.data()), xml_text.size()});
       xml_text = decoded;
     }
     const bool character_references = xml_text.find("&#") != std::string_view::npos;
-    const unsigned options = character_references ? DOCUMENT_OPTIONS & ~pugi::parse_embed_pcdata : DOCUMENT_OPTIONS;
+    const unsigned options =
+        character_references ? DOCUMENT_OPTIONS & ~pugi::parse_embed_pcdata : DOCUMENT_OPTIONS;
     const auto parsed = document_.load_buffer(xml_text.data(), xml_text.size(), options, pugi::encoding_utf8);
     if (!parsed) return std::unexpected(GenicamError::device_description(parsed.description()));
     pugi::xml_node root;
@@ -817,7 +819,8 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
           root = child;
           break;
         case pugi::node_pcdata:
-        case pugi::node_cdata: return std::unexpected(malformed("description has text outside its root element"));
+        case pugi::node_cdata:
+          return std::unexpected(malformed("description has text outside its root element"));
         default: break;  // comments and processing instructions
       }
     }
@@ -845,7 +848,8 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
     if (present[i]) continue;
     auto& document = default_documents_[i];
     const auto& def = DEFAULT_NODES[i];
-    const auto parsed = document.load_buffer(def.text.data(), def.text.size(), PARSE_OPTIONS, pugi::encoding_utf8);
+    const auto parsed =
+        document.load_buffer(def.text.data(), def.text.size(), PARSE_OPTIONS, pugi::encoding_utf8);
     if (!parsed) {
       return std::unexpected(GenicamError::device_description("default node " + std::string(def.name) + ": " +
                                                               parsed.description()));

@@ -79,7 +79,9 @@ std::string failure(const gige::CameraResult<Bytes>& result) {
 // A file in the test's temporary folder, removed with the object.
 class TempPath {
  public:
-  explicit TempPath(std::string_view name) : path_(::testing::TempDir() + std::string(name)) { ::unlink(path_.c_str()); }
+  explicit TempPath(std::string_view name) : path_(::testing::TempDir() + std::string(name)) {
+    ::unlink(path_.c_str());
+  }
   ~TempPath() { ::unlink(path_.c_str()); }
   [[nodiscard]] const std::string& path() const { return path_; }
 
@@ -123,7 +125,8 @@ TEST(FetchDescription, RefusesALocalSizeAboveTheLimitBeforeReading) {
   // The limit itself is accepted.
   FakeMemory memory;
   memory.set_location(FIRST, "Local:x.xml;100000;4000000");
-  EXPECT_EQ(failure(fetch_description(memory)), "device answered command 0x0084 with invalid address (0x8003)");
+  EXPECT_EQ(failure(fetch_description(memory)),
+            "device answered command 0x0084 with invalid address (0x8003)");
   EXPECT_EQ(memory.reads.at(1).count, 0x4000000u);
 }
 
@@ -147,8 +150,12 @@ TEST(FetchDescription, AnEmptySecondLocationReportsTheFirstLocationsError) {
     EXPECT_EQ(failure(fetch_description(memory)), "malformed packet: no end-of-central-directory record");
   }
   // Both failures are logged all the same.
-  EXPECT_EQ(capture.sink().with_message("GenICam URL at 0x200 failed: malformed packet: no end-of-central-directory record").size(), 3u);
-  EXPECT_EQ(capture.sink().with_message("GenICam URL at 0x400 failed: malformed packet: unrecognized GenICam URL ''").size(), 3u);
+  const auto& sink = capture.sink();
+  EXPECT_EQ(
+      sink.with_message("GenICam URL at 0x200 failed: malformed packet: no end-of-central-directory record").size(),
+      3u);
+  EXPECT_EQ(sink.with_message("GenICam URL at 0x400 failed: malformed packet: unrecognized GenICam URL ''").size(),
+            3u);
 
   // A second location that says anything at all is the one reported.
   FakeMemory memory;
@@ -159,7 +166,8 @@ TEST(FetchDescription, AnEmptySecondLocationReportsTheFirstLocationsError) {
   FakeMemory unreadable;
   unreadable.set_location(FIRST, "Local:camera.zip;8000;20");
   unreadable.put(SECOND, Bytes(4, 0));  // too short for the 512-byte read
-  EXPECT_EQ(failure(fetch_description(unreadable)), "device answered command 0x0084 with invalid address (0x8003)");
+  EXPECT_EQ(failure(fetch_description(unreadable)),
+            "device answered command 0x0084 with invalid address (0x8003)");
   FakeMemory blank;
   EXPECT_EQ(failure(fetch_description(blank)), "malformed packet: unrecognized GenICam URL ''");
 }
@@ -232,7 +240,8 @@ TEST(ReadHostFile, RefusesAFileAboveTheLimitBeforeReading) {
     ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(MAX_DESCRIPTION_SIZE) + 1), 0);
     ::close(fd);
   }
-  EXPECT_EQ(failure(read_host_file(large.path())), "malformed packet: GenICam file larger than 67108864 bytes");
+  EXPECT_EQ(failure(read_host_file(large.path())),
+            "malformed packet: GenICam file larger than 67108864 bytes");
   ASSERT_EQ(::truncate(large.path().c_str(), static_cast<off_t>(MAX_DESCRIPTION_SIZE)), 0);
   EXPECT_EQ(read_host_file(large.path()).value().size(), MAX_DESCRIPTION_SIZE);
 }

@@ -123,7 +123,8 @@ TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {
 // error of the load and the device commands it costs.
 TEST_F(FeaturesTest, WithAnEmptySecondLocationTheFirstLocationsErrorIsReported) {
   ASSERT_NO_FATAL_FAILURE(start());
-  const auto url = parse_genicam_url(util::decode_text_field(driver_->read_memory(0x0200, 512).value())).value();
+  const auto block = driver_->read_memory(0x0200, 512).value();
+  const auto url = parse_genicam_url(util::decode_text_field(block)).value();
   const auto size = util::hex(std::get<GenicamUrl::Local>(url.location).size).substr(2);
   const struct {
     std::string location;
@@ -135,7 +136,8 @@ TEST_F(FeaturesTest, WithAnEmptySecondLocationTheFirstLocationsErrorIsReported) 
       // Posted as given; the device refuses the unaligned read.
       {"Local:odd.xml;100002;" + size, "device answered command 0x0084 with bad alignment (0x8005)", 3},
       // The plain document read as an archive.
-      {"Local:camera.zip;100000;" + size, "malformed packet: no end-of-central-directory record", std::nullopt},
+      {"Local:camera.zip;100000;" + size, "malformed packet: no end-of-central-directory record",
+       std::nullopt},
   };
   camera_->set_url(1, "");
   for (const auto& c : cases) {
@@ -366,7 +368,8 @@ constexpr const char* CAMERA_STYLE =
     "</StructReg>"
     "<Command Name=\"AcquisitionStart\"><pValue>AcquisitionStartBit</pValue><CommandValue>1</CommandValue>"
     "</Command>"
-    "<MaskedIntReg Name=\"TimestampLatch\"><Address>0x944</Address><Length>4</Length><AccessMode>WO</AccessMode>"
+    "<MaskedIntReg Name=\"TimestampLatch\"><Address>0x944</Address><Length>4</Length>"
+    "<AccessMode>WO</AccessMode>"
     "<Bit>30</Bit><Endianess>BigEndian</Endianess></MaskedIntReg>"
     "<IntReg Name=\"TimestampLatched\"><Address>0x948</Address><Length>8</Length><AccessMode>RO</AccessMode>"
     "<Cachable>NoCache</Cachable><Endianess>BigEndian</Endianess></IntReg>"

@@ -105,7 +105,8 @@ TEST(FeatureModelBuild, OneRootElementAndNoTextOutsideIt) {
       {"<RegisterDescription/><!-- between --><Integer Name=\"B\"/>",
        "malformed packet: description has more than one root element"},
       {"<RegisterDescription/>trailing", "malformed packet: description has text outside its root element"},
-      {"<RegisterDescription/><![CDATA[x]]>", "malformed packet: description has text outside its root element"},
+      {"<RegisterDescription/><![CDATA[x]]>",
+       "malformed packet: description has text outside its root element"},
       {"leading <RegisterDescription/>", "malformed packet: description has text outside its root element"},
       {"<RegisterDescription/>&#x41;", "malformed packet: description has text outside its root element"},
   };

@@ -300,7 +300,9 @@ TEST(FeatureModelEval, WritesInvalidateRegistersNamingAnyNodeOnTheirWay) {
       "<Command Name=\"Apply\"><pValue>Width</pValue><CommandValue>64</CommandValue></Command>");
   const auto cached_reads = [&] {
     const int before = d.port.reads;
-    for (const char* name : {"PayloadSize", "LineSize", "Elsewhere"}) EXPECT_TRUE(d.read_integer(name)) << name;
+    for (const char* name : {"PayloadSize", "LineSize", "Elsewhere"}) {
+      EXPECT_TRUE(d.read_integer(name)) << name;
+    }
     return d.port.reads - before;
   };
   EXPECT_EQ(cached_reads(), 3);

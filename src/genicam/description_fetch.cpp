@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <optional>
 #include <variant>
 
 #include "gige/proto/bootstrap.hpp"
+#include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 #include "util/unique_fd.hpp"
@@ -24,17 +24,6 @@ using gige::CameraResult;
 constexpr gige::proto::TextRegister LOCATION_REGISTERS[] = {gige::proto::REG_FIRST_URL,
                                                             gige::proto::REG_SECOND_URL};
 
-// The wait for `count` budgets; products beyond a duration's range wait as
-// long as a duration holds.
-std::chrono::nanoseconds budgets(std::chrono::nanoseconds budget, std::uint64_t count) {
-  if (budget <= std::chrono::nanoseconds::zero()) return std::chrono::nanoseconds::zero();
-  constexpr auto MAX = std::numeric_limits<std::chrono::nanoseconds::rep>::max();
-  if (count != 0 && static_cast<std::uint64_t>(budget.count()) > static_cast<std::uint64_t>(MAX) / count) {
-    return std::chrono::nanoseconds::max();
-  }
-  return budget * static_cast<std::chrono::nanoseconds::rep>(count);
-}
-
 std::string size_limit_text() { return std::to_string(MAX_DESCRIPTION_SIZE) + " bytes"; }
 
 CameraResult<std::vector<std::uint8_t>> fetch_local(DescriptionMemory& memory,
@@ -45,7 +34,7 @@ CameraResult<std::vector<std::uint8_t>> fetch_local(DescriptionMemory& memory,
     return std::unexpected(
         CameraError::malformed("XML size " + util::hex(local.size) + " beyond " + size_limit_text()));
   }
-  const auto limit = budgets(memory.wait_budget(), local.size / 512 + 2);
+  const auto limit = util::saturating_mul(memory.wait_budget(), local.size / 512 + 2);
   return memory.read(static_cast<std::uint32_t>(local.address), static_cast<std::uint32_t>(local.size),
                      limit);
 }
@@ -63,7 +52,7 @@ std::expected<std::vector<std::uint8_t>, LocationFailure> fetch_from(
   const auto fail = [](CameraError error, bool empty = false) {
     return std::unexpected(LocationFailure{std::move(error), empty});
   };
-  auto block = memory.read(location.address, location.size, budgets(memory.wait_budget(), 2));
+  auto block = memory.read(location.address, location.size, util::saturating_mul(memory.wait_budget(), 2));
   if (!block) return fail(std::move(block).error());
   const std::string text = util::decode_text_field(*block);
   const auto url = parse_genicam_url(text);

@@ -5,7 +5,8 @@
 // than MAX_DESCRIPTION_SIZE is read, from the device or from the host; a host
 // file must be a regular file and is opened without blocking, so a FIFO or a
 // device node named by a location can neither hang nor flood the fetch; and
-// every wait is limited by a multiple of the wait budget.
+// every wait is limited by a multiple of the wait budget (saturated, so
+// that an absurd budget waits as long as a duration holds).
 #pragma once
 
 #include <chrono>

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The Python suite against the package built with AddressSanitizer and
+# UndefinedBehaviorSanitizer: the extension module and the virtual camera
+# are compiled with -fsanitize=address,undefined -fno-sanitize-recover=all,
+# installed with pip into a virtual environment of their own, and pytest
+# runs with the sanitizer runtimes preloaded (the interpreter itself is not
+# instrumented, and the address sanitizer must be loaded first).
+#
+# Python's own allocator is switched to malloc so that the sanitizer sees
+# every object's memory. Leak detection is off: the interpreter keeps much
+# of its memory until exit by design.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+cd "$ROOT"
+
+ver=${1:-${SUPPORTED_PYTHONS[-1]}}
+python=$(find_python "$ver")
+if [[ -z "$python" ]]; then
+  echo "no Python $ver for the sanitizer run" >&2
+  exit 1
+fi
+echo "== Python suite under -fsanitize=address,undefined (Python $ver: $python)"
+
+venv="$ROOT/.venv-sanitize-$ver"
+if [[ ! -x "$venv/bin/python" ]]; then
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+fi
+# A build folder of its own, so the sanitized objects never mix with the
+# normal package build.
+"$venv/bin/python" -m pip install -q "$ROOT[test]" \
+  -C build-dir="$ROOT/build/sanitize-python/{wheel_tag}" \
+  -C cmake.build-type=RelWithDebInfo \
+  -C cmake.define.CORVANTIC_SANITIZE="address,undefined"
+# The test hooks call into the installed module through its binding table;
+# they need no instrumentation of their own.
+bash scripts/build-test-hooks.sh "$venv/bin/python" >/dev/null
+
+runtime() { gcc -print-file-name="$1"; }
+asan=$(runtime libasan.so)
+ubsan=$(runtime libubsan.so)
+[[ -f "$asan" && -f "$ubsan" ]] || { echo "sanitizer runtimes not found: $asan $ubsan" >&2; exit 1; }
+
+export LD_PRELOAD="$asan $ubsan"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto "$ROOT/tests/python")

@@ -455,10 +455,10 @@ void VirtualCamera::run_timers_locked(Clock::time_point now) {
   }
 }
 
-// A write that arrives while a finite acquisition sends its last frame: a
-// host that has just received that frame's last packet may already start
-// the next one or change the image format, before the sender thread has
-// reported the end. Waits (boundedly) for the end, so the write finds the
+// A write that arrives while a finite acquisition sends its last packets: a
+// host that has just received them may already start the next acquisition
+// or change the image format, before the sender thread has reported the
+// end. Waits (boundedly) for the end, so the write finds the
 // acquisition over instead of being ignored or refused.
 void VirtualCamera::await_final_frames_locked() {
   const auto give_up = Clock::now() + std::chrono::seconds(1);

@@ -276,8 +276,8 @@ struct GvspStreamer::Impl {
   PacketBatch resend_batch GUARDED_BY(history_mutex);
 
   std::atomic<std::uint64_t> frames_sent{0};
-  // Set while the last frame of a SingleFrame or MultiFrame acquisition is
-  // on its way out.
+  // Set when the last packets of a SingleFrame or MultiFrame acquisition go
+  // out (just before the send that ends its last frame).
   std::atomic<bool> final_frame{false};
   std::atomic<std::uint64_t> packets_sent{0};
   std::atomic<std::uint64_t> packets_resent{0};
@@ -317,8 +317,10 @@ struct GvspStreamer::Impl {
   void sender_main(std::stop_token st);
   bool run_acquisition(std::stop_token st, std::uint64_t acq, AcquisitionMode mode,
                        std::uint32_t frame_count);
+  // Sends one frame; `last_of_acquisition` for the last frame of a
+  // SingleFrame or MultiFrame acquisition.
   bool send_frame(std::stop_token st, std::uint64_t acq, const FrameLayout& frame, const sockaddr_in& dest,
-                  PathLimit path, std::chrono::nanoseconds packet_delay);
+                  PathLimit path, std::chrono::nanoseconds packet_delay, bool last_of_acquisition);
   bool wait_until(std::stop_token st, std::uint64_t acq, Clock::time_point deadline) EXCLUDES(state_mutex);
   [[nodiscard]] bool live(const std::stop_token& st, std::uint64_t acq) const {
     return live_acquisition.load(std::memory_order_acquire) == acq && !st.stop_requested();
@@ -475,8 +477,8 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
     frame.block_id = next_block_id(frame.extended);
     frame.timestamp = ticks_now();
     remember(frame);
-    final_frame.store(mode != AcquisitionMode::Continuous && frames_done + 1 >= frames_wanted);
-    if (!send_frame(st, acq, frame, dest, path, packet_delay)) return false;
+    const bool last = mode != AcquisitionMode::Continuous && frames_done + 1 >= frames_wanted;
+    if (!send_frame(st, acq, frame, dest, path, packet_delay, last)) return false;
     frames_sent.fetch_add(1, std::memory_order_relaxed);
     ++frames_done;
     if (mode != AcquisitionMode::Continuous && frames_done >= frames_wanted) return true;
@@ -500,7 +502,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
 // the acquisition was stopped part-way.
 bool GvspStreamer::Impl::send_frame(std::stop_token st, std::uint64_t acq, const FrameLayout& frame,
                                     const sockaddr_in& dest, PathLimit path,
-                                    std::chrono::nanoseconds packet_delay) {
+                                    std::chrono::nanoseconds packet_delay, bool last_of_acquisition) {
   batch.reserve(max_packet_bytes(frame));
   batch.set_destination(dest);
   batch.clear();
@@ -510,10 +512,13 @@ bool GvspStreamer::Impl::send_frame(std::stop_token st, std::uint64_t acq, const
   // so the average spacing stays what was asked for. Returns false when the
   // acquisition stopped during such a wait (the rest is not sent).
   Clock::time_point due = Clock::now();
-  auto flush = [&]() -> bool {
+  // `ends_acquisition`: this flush sends the acquisition's last packets,
+  // which final_frame announces just before the send that ends the frame.
+  auto flush = [&](bool ends_acquisition) -> bool {
     const unsigned n = batch.count();
     std::size_t sent = 0;
     if (packet_delay.count() == 0) {
+      if (ends_acquisition) final_frame.store(true);
       sent = send(batch, 0, n);
     } else {
       for (unsigned i = 0; i < n; ++i) {
@@ -521,6 +526,7 @@ bool GvspStreamer::Impl::send_frame(std::stop_token st, std::uint64_t acq, const
           batch.clear();
           return false;
         }
+        if (ends_acquisition && i + 1 == n) final_frame.store(true);
         sent += send(batch, i, i + 1);
         due += packet_delay;
       }
@@ -567,10 +573,10 @@ bool GvspStreamer::Impl::send_frame(std::stop_token st, std::uint64_t acq, const
         }
       }
     }
-    if (!batch.has_room(EMIT_SLACK) && (!flush() || !live(st, acq))) return false;
+    if (!batch.has_room(EMIT_SLACK) && (!flush(false) || !live(st, acq))) return false;
   }
   if (holding) emit(held_id, held_duplicate);
-  return flush();
+  return flush(last_of_acquisition);
 }
 
 bool GvspStreamer::Impl::wait_until(std::stop_token st, std::uint64_t acq, Clock::time_point deadline) {

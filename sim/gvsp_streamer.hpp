@@ -77,8 +77,8 @@ class GvspStreamer {
   void start(std::function<void()> on_finished);
   void stop();
   [[nodiscard]] bool running() const;
-  // Whether the last frame of a SingleFrame or MultiFrame acquisition is
-  // being sent: the acquisition ends as soon as it is out.
+  // Whether the send that ends a SingleFrame or MultiFrame acquisition has
+  // begun: the acquisition ends as soon as it returns.
   [[nodiscard]] bool sending_final_frame() const;
 
   // Sends one test packet of `ip_datagram_size` bytes (IP + UDP + payload)

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "genicam/features.hpp"
+#include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/try.hpp"
 
@@ -89,8 +90,7 @@ GenicamResult<gige::stream::Frame> take_one_frame(gige::GigeDriver& driver, cons
 }
 
 Clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
-  const auto now = Clock::now();
-  return timeout < Clock::time_point::max() - now ? now + timeout : Clock::time_point::max();
+  return util::saturating_add<Clock>(Clock::now(), timeout);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "py/ref.hpp"
 #include "py/value_types.hpp"
+#include "util/duration.hpp"
 
 namespace corvantic::py {
 
@@ -11,10 +12,8 @@ using gige::stream::ReceiveResult;
 using gige::stream::ReceiveStatus;
 
 PyObject* wait_for_frame(const gige::stream::FrameReceiver& frames, std::chrono::nanoseconds timeout) {
-  const auto now = gige::stream::FrameReceiver::Clock::now();
-  const auto deadline = timeout < gige::stream::FrameReceiver::Clock::time_point::max() - now
-                            ? now + timeout
-                            : gige::stream::FrameReceiver::Clock::time_point::max();
+  using Clock = gige::stream::FrameReceiver::Clock;
+  const auto deadline = util::saturating_add<Clock>(Clock::now(), timeout);
   ReceiveResult got;
   bool interrupted = false;
   {

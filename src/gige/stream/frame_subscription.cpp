@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "util/duration.hpp"
+
 namespace corvantic::gige::stream {
 
 FrameSubscription::FrameSubscription(std::size_t capacity) : capacity_(capacity) {
@@ -38,10 +40,8 @@ ReceiveResult FrameSubscription::receive_until(Clock::time_point deadline) {
 }
 
 ReceiveResult FrameSubscription::receive_for(std::chrono::nanoseconds timeout) {
-  const auto now = Clock::now();
   // A time-out beyond the clock's range waits for a frame or the end.
-  const auto deadline = timeout < Clock::time_point::max() - now ? now + timeout : Clock::time_point::max();
-  return receive_until(deadline);
+  return receive_until(util::saturating_add<Clock>(Clock::now(), timeout));
 }
 
 std::optional<Frame> FrameSubscription::try_receive() {

@@ -95,11 +95,15 @@ std::optional<std::uint32_t> probe_packet_size(GigeDriver& driver, std::uint16_t
     return std::nullopt;
   }
   std::optional<std::uint32_t> measured;
-  for (int attempt = 0; attempt < PROBE_RECEIVES; ++attempt) {
+  // Datagrams of other hosts use up no attempt (a flood must not crowd out
+  // the test packets); the deadline bounds the probe all the same.
+  const auto give_up = std::chrono::steady_clock::now() + PROBE_RECEIVES * PROBE_WAIT;
+  for (int attempt = 0; attempt < PROBE_RECEIVES && std::chrono::steady_clock::now() < give_up;) {
     const auto datagram = socket.receive_from(buffer);
+    if (datagram && !datagram->source.same_ip(device)) continue;
+    ++attempt;
     // A time-out or receive error uses up the attempt.
     if (!datagram) continue;
-    if (!datagram->source.same_ip(device)) continue;
     const std::uint32_t length = static_cast<std::uint32_t>(datagram->size) + IP_UDP_HEADERS;
     if (length > size) continue;
     measured = std::max(measured.value_or(0), length);

@@ -206,6 +206,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("name")
     p.add_argument("value")
     p.set_defaults(run=_set)
+    # Imported here: it builds on this module's helpers.
+    from corvantic import capture
+
+    capture.add_commands(commands)
     p = commands.add_parser("demo", help="run info and features against a virtual camera (or a real one)")
     p.add_argument("--ip", help="a real camera to use instead of the virtual one")
     p.add_argument("--address", default="127.0.0.2", help="loopback address of the virtual camera")

@@ -1,4 +1,4 @@
-"""Frames as numpy arrays, without copying the pixels.
+"""Frames as numpy arrays and as pictures.
 
 ``to_array(frame)`` returns a read-only numpy view of the frame's own
 buffer, shaped for its pixel format::
@@ -9,18 +9,27 @@ buffer, shaped for its pixel format::
 The view keeps the frame's buffer out of the receive pool for as long as it
 (or any array derived from it without copying) exists. numpy is imported on
 the first call; install it with the ``corvantic[numpy]`` extra.
+
+``to_image(frame)`` makes a Pillow image of the frame (grayscale, 16-bit
+grayscale or colour; Bayer mosaics demosaiced) and ``save_png(frame, path)``
+writes one. They need numpy and Pillow: the ``corvantic[image]`` extra.
 """
 
 from __future__ import annotations
 
+import os
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import numpy
+    import PIL.Image
 
     from corvantic import Frame
 
-__all__ = ["to_array"]
+__all__ = ["IMAGE_EXTRA", "demosaic", "require_image_support", "save_png", "to_array", "to_image"]
+
+# What puts numpy and Pillow in place.
+IMAGE_EXTRA = "pip install 'corvantic[image]'"
 
 # GigE Vision pixel format codes by their layout in memory.
 _ONE_BYTE = {
@@ -41,6 +50,20 @@ _TWO_BYTES = {
 _THREE_CHANNELS = {
     0x02180014,  # RGB8
     0x02180015,  # BGR8
+}
+_BGR8 = 0x02180015
+# Bayer formats by the colours of the first two pixels of the first row
+# (the second row holds the other two of the 2x2 tile).
+_BAYER = {
+    0x01080008: "GR", 0x01080009: "RG", 0x0108000A: "GB", 0x0108000B: "BG",
+    0x0110000C: "GR", 0x0110000D: "RG", 0x0110000E: "GB", 0x0110000F: "BG",
+    0x01100010: "GR", 0x01100011: "RG", 0x01100012: "GB", 0x01100013: "BG",
+    0x0110002E: "GR", 0x0110002F: "RG", 0x01100030: "GB", 0x01100031: "BG",
+}
+# Two-byte formats whose values use fewer than 16 bits.
+_SIGNIFICANT_BITS = {
+    0x01100003: 10, 0x0110000C: 10, 0x0110000D: 10, 0x0110000E: 10, 0x0110000F: 10,
+    0x01100005: 12, 0x01100010: 12, 0x01100011: 12, 0x01100012: 12, 0x01100013: 12,
 }
 
 
@@ -79,3 +102,88 @@ def to_array(frame: Frame) -> numpy.ndarray[Any, Any]:
     pixels = numpy.frombuffer(view, dtype=dtype, count=width * height * channels)
     shape = (height, width) if channels == 1 else (height, width, channels)
     return pixels.reshape(shape)
+
+
+def require_image_support() -> None:
+    """Raises ``ImportError`` naming what is missing of numpy and Pillow, and
+    the extra that installs them."""
+    missing = []
+    for module, package in (("numpy", "numpy"), ("PIL.Image", "Pillow")):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(package)
+    if missing:
+        raise ImportError(f"saving pictures needs numpy and Pillow ({' and '.join(missing)} missing): {IMAGE_EXTRA}")
+
+
+def demosaic(raw: numpy.ndarray[Any, Any], order: str) -> numpy.ndarray[Any, Any]:
+    """A ``(height, width, 3)`` RGB array of the same dtype from the Bayer
+    mosaic ``raw`` (``(height, width)``), whose 2x2 tile starts with the two
+    colours ``order`` names in its first row: ``"RG"``, ``"GR"``, ``"GB"`` or
+    ``"BG"``.
+
+    The simplest demosaic that keeps the picture's size: every pixel of a
+    tile takes the tile's red, blue and the mean of its two greens. An odd
+    last row or column borrows the missing half of its tiles from the row or
+    column two before it, which has the same colours.
+    """
+    import numpy
+
+    if order not in ("RG", "GR", "GB", "BG"):
+        raise ValueError(f"no Bayer order {order!r}; expected RG, GR, GB or BG")
+    height, width = raw.shape
+    if height == 0 or width == 0:
+        raise ValueError(f"no pixels to demosaic ({width}x{height})")
+    padded = raw
+    for axis, size in enumerate(raw.shape):
+        if size % 2:
+            widths = [(0, 0), (0, 0)]
+            widths[axis] = (0, 1)
+            padded = numpy.pad(padded, widths, mode="reflect" if size > 1 else "edge")
+    tile = {
+        (0, 0): padded[0::2, 0::2], (0, 1): padded[0::2, 1::2],
+        (1, 0): padded[1::2, 0::2], (1, 1): padded[1::2, 1::2],
+    }
+    # Where red sits in the tile; blue is diagonally opposite, green fills the rest.
+    red = {"RG": (0, 0), "GR": (0, 1), "GB": (1, 0), "BG": (1, 1)}[order]
+    blue = (1 - red[0], 1 - red[1])
+    greens = [tile[(red[0], 1 - red[1])], tile[(1 - red[0], red[1])]]
+    green = (greens[0].astype(numpy.uint32) + greens[1] + 1) // 2
+    cells = numpy.stack([tile[red], green.astype(raw.dtype), tile[blue]], axis=-1)
+    return cells.repeat(2, axis=0).repeat(2, axis=1)[:height, :width]
+
+
+def to_image(frame: Frame) -> PIL.Image.Image:
+    """A Pillow image of ``frame`` that owns its pixels: mode ``"L"`` for
+    Mono8; ``"I;16"`` for Mono10, Mono12 and Mono16, the 10- and 12-bit
+    values shifted up to the 16-bit range so that full scale shows white;
+    ``"RGB"`` for RGB8 and BGR8, and for every Bayer format, demosaiced by
+    :func:`demosaic` (at 8 bits per channel: the upper bits of the wider
+    ones).
+
+    Raises ``ValueError`` as :func:`to_array` does.
+    """
+    import numpy
+    import PIL.Image
+
+    code = frame.pixel_format_code
+    pixels = to_array(frame)
+    bits = _SIGNIFICANT_BITS.get(code, 8 * pixels.dtype.itemsize)
+    if code in _BAYER:
+        rgb = demosaic(pixels, _BAYER[code])
+        if rgb.dtype != numpy.uint8:
+            rgb = (rgb >> (bits - 8)).astype(numpy.uint8)
+        return PIL.Image.fromarray(numpy.ascontiguousarray(rgb))
+    if code == _BGR8:
+        return PIL.Image.fromarray(numpy.ascontiguousarray(pixels[..., ::-1]))
+    if pixels.dtype.itemsize == 2:
+        # Pillow's "I;16" is little-endian, as the frame's bytes are.
+        wide = pixels.astype("<u2") << (16 - bits) if bits < 16 else pixels.astype("<u2")
+        return PIL.Image.fromarray(wide)
+    return PIL.Image.fromarray(pixels.copy())
+
+
+def save_png(frame: Frame, path: str | os.PathLike[str]) -> None:
+    """Writes :func:`to_image` of ``frame`` to ``path`` as PNG."""
+    to_image(frame).save(path, format="PNG")

@@ -25,9 +25,10 @@ find_python() {
 }
 
 # Creates (once) the virtual environment for interpreter $1 (version $2),
-# installs the package with its test extras into it, and prints its path.
+# installs the package with its extras $3 (default: test) into it, and
+# prints its path.
 make_venv() {
-  local python=$1 ver=$2 venv="$ROOT/.venv-$2"
+  local python=$1 ver=$2 extras=${3:-test} venv="$ROOT/.venv-$2"
   if [[ ! -x "$venv/bin/python" ]]; then
     "$python" -m venv "$venv" >&2
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
@@ -36,6 +37,6 @@ make_venv() {
   # published as wheels; older releases that are beat a source build.
   local prefer=()
   [[ "$ver" != *t ]] || prefer=(--prefer-binary)
-  "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[test]" >&2 || return
+  "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[$extras]" >&2 || return
   echo "$venv"
 }

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: installs the package into a virtual
-# environment and runs the corvantic command's demo against the built-in
-# virtual camera (or against CAMERA_IP when given as the first argument).
+# The main job on a fresh machine: installs the package with its image
+# extra (numpy, Pillow) into a virtual environment and runs the corvantic
+# command's demo: the camera's identity and features, a frame saved as PNG,
+# three seconds of streaming with live counters, and the final counters.
+# The demo starts a virtual camera, or uses the real camera whose IP is the
+# first argument; further arguments go to `corvantic demo` (see its --help).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
@@ -9,8 +12,10 @@ cd "$ROOT"
 bash scripts/setup-system.sh
 python=$(find_python 3.11)
 [[ -n "$python" ]] || python=$(command -v python3)
-venv=$(make_venv "$python" "$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')")
-if [[ $# -gt 0 ]]; then
-  exec "$venv/bin/python" -m corvantic demo --ip "$1"
+venv=$(make_venv "$python" "$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')" image)
+camera=()
+if [[ $# -gt 0 && "$1" != -* ]]; then
+  camera=(--ip "$1")
+  shift
 fi
-exec "$venv/bin/python" -m corvantic demo
+exec "$venv/bin/python" -m corvantic demo "${camera[@]}" "$@"

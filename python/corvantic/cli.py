@@ -167,24 +167,6 @@ def _set(args: argparse.Namespace) -> int:
     return 0
 
 
-def _demo(args: argparse.Namespace) -> int:
-    if args.ip:
-        return _show(args.ip)
-    from corvantic.sim import VirtualCamera
-
-    with VirtualCamera(args.address) as sim:
-        print(f"virtual camera running at {sim.address}")
-        return _show(sim.address)
-
-
-def _show(ip: str) -> int:
-    with connected(ip) as camera:
-        print_info(camera)
-        print()
-        print_features(camera)
-    return 0
-
-
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="corvantic", description="GigE Vision camera client.")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -206,14 +188,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("name")
     p.add_argument("value")
     p.set_defaults(run=_set)
-    # Imported here: it builds on this module's helpers.
-    from corvantic import capture
+    # Imported here: they build on this module's helpers.
+    from corvantic import capture, demo
 
     capture.add_commands(commands)
-    p = commands.add_parser("demo", help="run info and features against a virtual camera (or a real one)")
-    p.add_argument("--ip", help="a real camera to use instead of the virtual one")
-    p.add_argument("--address", default="127.0.0.2", help="loopback address of the virtual camera")
-    p.set_defaults(run=_demo)
+    demo.add_command(commands)
     return parser
 
 

@@ -63,9 +63,17 @@ def test_unreachable_camera_times_out_cleanly(camera_address):
     assert out.stderr.strip() == "corvantic info: connect timed out"
 
 
-def test_demo_runs_info_and_features_on_a_virtual_camera(camera_address):
-    out = run("demo", "--address", camera_address)
+def test_demo_runs_info_features_snap_and_stream_on_a_virtual_camera(camera_address, tmp_path):
+    picture = tmp_path / "demo.png"
+    out = run("demo", "--address", camera_address, "--seconds", "1", "-o", str(picture))
     assert out.returncode == 0, out.stderr
     assert f"virtual camera running at {camera_address}" in out.stdout
     assert "model              VirtualCamera" in out.stdout
     assert "PixelFormat" in out.stdout
+    assert f"wrote {picture}" in out.stdout
+    Image = pytest.importorskip("PIL.Image")
+    with Image.open(picture) as image:
+        assert (image.mode, image.size) == ("L", (640, 480))
+    # The stream's counters, one per line, close the output.
+    table = dict(line.split() for line in out.stdout.split("== stream counters\n")[1].splitlines() if line)
+    assert int(table["completed_frames"]) > 0 and table["frames_dropped"].isdigit()

@@ -1,9 +1,11 @@
 #include "net/udp_socket.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 
 namespace corvantic::net {
 namespace {
@@ -92,25 +94,71 @@ SysResult<Datagram> UdpSocket::receive_from(std::span<std::uint8_t> buffer) {
 
 
 DatagramBatch::DatagramBatch(std::size_t slots)
-    : storage_(slots * SLOT_STRIDE), iovecs_(slots), sources_(slots), headers_(slots) {}
+    : storage_(slots * SLOT_STRIDE),
+      next_aims_(slots),
+      aims_(slots),
+      iovecs_(slots * IOVECS_PER_SLOT),
+      sources_(slots),
+      headers_(slots) {}
 
 std::span<const std::uint8_t> DatagramBatch::payload(std::size_t i) const {
-  return std::span(storage_).subspan(i * SLOT_STRIDE, headers_[i].msg_len);
+  return {slot(i), headers_[i].msg_len};
 }
 
 SocketAddress DatagramBatch::source(std::size_t i) const { return SocketAddress::from_sockaddr(sources_[i]); }
 
-SysResult<std::size_t> UdpSocket::receive_batch(DatagramBatch& batch) {
-  batch.received_ = 0;
-  for (std::size_t i = 0; i < batch.capacity(); ++i) {
-    batch.iovecs_[i] = iovec{batch.storage_.data() + i * DatagramBatch::SLOT_STRIDE, DatagramBatch::SLOT_SIZE};
-    mmsghdr& header = batch.headers_[i];
+void DatagramBatch::aim(std::size_t i, std::size_t head, std::span<std::uint8_t> region) {
+  if (head + region.size() <= SLOT_SIZE) next_aims_[i] = Aim{head, region};
+}
+
+std::span<const std::uint8_t> DatagramBatch::head(std::size_t i) const {
+  return {slot(i), std::min<std::size_t>(aims_[i].head, headers_[i].msg_len)};
+}
+
+std::span<const std::uint8_t> DatagramBatch::in_region(std::size_t i) const {
+  const Aim& aim = aims_[i];
+  const std::size_t length = headers_[i].msg_len;
+  if (length <= aim.head) return {};
+  return aim.region.first(std::min(aim.region.size(), length - aim.head));
+}
+
+std::size_t DatagramBatch::past_region(std::size_t i) const {
+  const std::size_t length = headers_[i].msg_len;
+  const std::size_t before = aims_[i].head + aims_[i].region.size();
+  return length > before ? length - before : 0;
+}
+
+void DatagramBatch::gather(std::size_t i) {
+  const auto part = in_region(i);
+  if (!part.empty()) std::memcpy(slot(i) + aims_[i].head, part.data(), part.size());
+}
+
+void DatagramBatch::prepare() {
+  received_ = 0;
+  aims_.swap(next_aims_);
+  std::fill(next_aims_.begin(), next_aims_.end(), Aim{});
+  for (std::size_t i = 0; i < capacity(); ++i) {
+    const Aim& aim = aims_[i];
+    iovec* iov = &iovecs_[i * IOVECS_PER_SLOT];
+    std::size_t count = 1;
+    iov[0] = iovec{slot(i), std::min(aim.head, SLOT_SIZE)};
+    if (aim.head < SLOT_SIZE) {
+      const std::size_t before = aim.head + aim.region.size();
+      iov[1] = iovec{aim.region.data(), aim.region.size()};
+      iov[2] = iovec{slot(i) + before, SLOT_SIZE - before};
+      count = 3;
+    }
+    mmsghdr& header = headers_[i];
     header = mmsghdr{};
-    header.msg_hdr.msg_name = &batch.sources_[i];
+    header.msg_hdr.msg_name = &sources_[i];
     header.msg_hdr.msg_namelen = sizeof(sockaddr_storage);
-    header.msg_hdr.msg_iov = &batch.iovecs_[i];
-    header.msg_hdr.msg_iovlen = 1;
+    header.msg_hdr.msg_iov = iov;
+    header.msg_hdr.msg_iovlen = count;
   }
+}
+
+SysResult<std::size_t> UdpSocket::receive_batch(DatagramBatch& batch) {
+  batch.prepare();
   for (;;) {
     const int n = ::recvmmsg(fd(), batch.headers_.data(), static_cast<unsigned>(batch.capacity()), MSG_DONTWAIT,
                              nullptr);

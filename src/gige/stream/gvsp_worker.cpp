@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <optional>
 
 #include "net/poller.hpp"
 #include "thread_util/thread_name.hpp"
@@ -107,6 +108,7 @@ class GvspThread {
   // reading of the clock.
   void receive_all() {
     for (;;) {
+      aim_batch();
       auto received = socket_.receive_batch(batch_);
       if (!received) {
         if (!received.error().would_block()) {
@@ -114,10 +116,53 @@ class GvspThread {
         }
         return;
       }
-      const auto now = Clock::now();
-      for (std::size_t i = 0; i < *received; ++i) loop_.handle_datagram(batch_.source(i), batch_.payload(i), now);
+      handle_batch(*received);
       if (*received < batch_.capacity()) return;
     }
+  }
+
+  // Aims the first slots at the places the loop expects the next payloads
+  // of the newest frame to go.
+  void aim_batch() {
+    aimed_ = loop_.predict(targets_);
+    for (std::size_t i = 0; i < aimed_; ++i) {
+      const auto& target = targets_[i];
+      batch_.aim(i, target.extended ? proto::GVSP_EXTENDED_HEADER_SIZE : proto::GVSP_HEADER_SIZE, target.region);
+    }
+  }
+
+  // First every datagram that did not land where it was aimed is made
+  // whole, before any is handled: handling one may write a payload into a
+  // region another datagram of the batch was received into.
+  void handle_batch(std::size_t received) {
+    for (std::size_t i = 0; i < received; ++i) {
+      in_place_[i] = i < aimed_ ? landed_in_place(i) : std::nullopt;
+      if (i < aimed_ && !in_place_[i]) batch_.gather(i);
+    }
+    const auto now = Clock::now();
+    for (std::size_t i = 0; i < received; ++i) {
+      if (in_place_[i]) {
+        loop_.handle_received(*in_place_[i], batch_.length(i), now);
+      } else {
+        loop_.handle_datagram(batch_.source(i), batch_.payload(i), now);
+      }
+    }
+  }
+
+  // The header of datagram `i` with its payload in place, when it is the
+  // device's data packet the slot was aimed at and fits its region.
+  std::optional<proto::GvspHeader> landed_in_place(std::size_t i) const {
+    const auto& target = targets_[i];
+    if (!batch_.source(i).same_ip(loop_.settings().device) || batch_.past_region(i) > 0) return std::nullopt;
+    auto header = proto::parse_header(batch_.head(i));
+    if (!header || header->extended != target.extended || header->is_error() ||
+        header->format != proto::GVSP_FORMAT_DATA || header->block_id != target.block_id ||
+        header->packet_id != target.packet_id) {
+      return std::nullopt;
+    }
+    header->payload = batch_.in_region(i);
+    if (header->payload.empty()) return std::nullopt;
+    return header;
   }
 
   net::UdpSocket socket_;
@@ -127,6 +172,11 @@ class GvspThread {
   std::shared_ptr<std::atomic<bool>> running_;
   net::DatagramBatch batch_;
   GvspWorkerLoop loop_;
+  // The targets the batch's first `aimed_` slots were aimed at, and for
+  // each datagram of the batch its header when its payload landed there.
+  std::array<GvspWorkerLoop::PacketTarget, GvspWorker::RECEIVE_BATCH> targets_{};
+  std::size_t aimed_ = 0;
+  std::array<std::optional<proto::GvspHeader>, GvspWorker::RECEIVE_BATCH> in_place_{};
 };
 
 }  // namespace

@@ -71,29 +71,57 @@ GvspWorkerLoop::GvspWorkerLoop(const GvspWorkerSettings& settings, std::shared_p
 void GvspWorkerLoop::handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes,
                                      Clock::time_point now) {
   if (!source.same_ip(settings_.device)) return;
-  stats_.packets += 1;
-  stats_.bytes += bytes.size();
   const auto header = proto::parse_header(bytes);
   if (!header) {
+    stats_.packets += 1;
+    stats_.bytes += bytes.size();
     stats_.ignored_packets += 1;
     return;
   }
+  handle_received(*header, bytes.size(), now);
+}
+
+void GvspWorkerLoop::handle_received(const proto::GvspHeader& header, std::size_t datagram_size,
+                                     Clock::time_point now) {
+  stats_.packets += 1;
+  stats_.bytes += datagram_size;
   if (first_packet_) {
     first_packet_ = false;
-    last_block_ = header->block_id - 1;
+    last_block_ = header.block_id - 1;
   }
-  FrameSlot* slot = find_slot(header->block_id);
+  FrameSlot* slot = find_slot(header.block_id);
   if (slot != nullptr) {
     slot->last_packet_time = now;
   } else {
-    slot = open_slot(*header, now);
+    slot = open_slot(header, now);
     if (slot == nullptr) return;
   }
-  if (header->is_error()) {
-    error_status(*slot, *header);
+  if (header.is_error()) {
+    error_status(*slot, header);
   } else {
-    process_packet(*slot, *header, now);
+    process_packet(*slot, header, now);
   }
+}
+
+std::size_t GvspWorkerLoop::predict(std::span<PacketTarget> targets) {
+  if (frames_.empty()) return 0;
+  FrameSlot& slot = frames_.back();
+  if (slot.status || !slot.first_data_seen || slot.bytes_per_packet == 0) return 0;
+  const std::span<std::uint8_t> data = slot.buffer->data();
+  const std::vector<PacketState>& packets = slot.buffer->packets();
+  std::size_t count = 0;
+  // Only the next targets.size() ids are looked at, so a frame whose later
+  // packets came early costs no long search.
+  const std::uint64_t end = std::min(slot.next_data + targets.size(), slot.expected < 2 ? 0 : slot.expected - 1);
+  for (std::uint64_t p = slot.next_data; p < end; ++p) {
+    if (packets[static_cast<std::size_t>(p)].received) continue;
+    const std::uint64_t offset = (p - 1) * slot.bytes_per_packet;
+    if (offset >= data.size()) break;
+    const std::size_t length = std::min<std::size_t>(slot.bytes_per_packet, data.size() - offset);
+    targets[count++] = {slot.block_id, static_cast<std::uint32_t>(p), slot.extended,
+                        data.subspan(static_cast<std::size_t>(offset), length)};
+  }
+  return count;
 }
 
 GvspWorkerLoop::FrameSlot* GvspWorkerLoop::find_slot(std::uint64_t block_id) {
@@ -228,9 +256,11 @@ void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header
     if (offset + length > data.size() && p != slot.expected - 2) stats_.size_mismatch_errors += 1;
     const std::size_t copied =
         offset >= data.size() ? 0 : std::min<std::size_t>(length, data.size() - static_cast<std::size_t>(offset));
-    if (copied > 0) std::memcpy(data.data() + offset, header.payload.data(), copied);
+    std::uint8_t* place = data.data() + offset;
+    if (copied > 0 && place != header.payload.data()) std::memcpy(place, header.payload.data(), copied);
     slot.received_size += copied;
     slot.high_water = std::max(slot.high_water, offset + copied);
+    slot.next_data = std::max(slot.next_data, p + 1);
     return;
   }
   CORVANTIC_LOG(Level::Trace, TARGET,

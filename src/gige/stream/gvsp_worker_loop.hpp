@@ -6,7 +6,8 @@
 // Frames are assembled in place: a frame takes a FrameBuffer from the pool
 // when its first packet arrives, each payload is copied once from the
 // receive slot to its offset in that buffer, and the buffer leaves as a
-// Frame when the frame closes. Nothing here allocates per packet or per
+// Frame when the frame closes. A payload the thread received straight into
+// its place (see predict) is not copied at all. Nothing here allocates per packet or per
 // frame once the table, the buffers' packet lists and the scratch vectors
 // have grown to the stream's size.
 #pragma once
@@ -57,6 +58,15 @@ class ResendSender {
 class GvspWorkerLoop {
  public:
   using Clock = std::chrono::steady_clock;
+  // Where the next datagrams' payloads are expected to belong: data packet
+  // `packet_id` of frame `block_id`, in the header form `extended`, its
+  // payload at `region` of that frame's buffer.
+  struct PacketTarget {
+    std::uint64_t block_id = 0;
+    std::uint32_t packet_id = 0;
+    bool extended = false;
+    std::span<std::uint8_t> region;
+  };
   // Host wall-clock time in ns since 1970, read when a leader arrives.
   using WallClock = std::function<std::uint64_t()>;
 
@@ -72,6 +82,18 @@ class GvspWorkerLoop {
   // One received datagram from `source`: counted, parsed, placed, followed
   // by a resend scan and a sweep.
   void handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes, Clock::time_point now);
+  // The same for a datagram of `datagram_size` bytes from the device whose
+  // header the caller parsed; its payload is `header.payload`, wherever it
+  // was received. A payload already at its place in the frame buffer is
+  // not copied again.
+  void handle_received(const proto::GvspHeader& header, std::size_t datagram_size, Clock::time_point now);
+  // Fills `targets` with the data packets of the newest open frame that
+  // follow the last one placed and have not arrived, in order; returns how
+  // many. Only once the frame's first data packet has fixed its packet
+  // length, so that no offset moves after a prediction. The thread receives
+  // payloads straight into these places, which a stream arriving in order
+  // fills without a copy.
+  [[nodiscard]] std::size_t predict(std::span<PacketTarget> targets);
   // Front closing, then the idle resend scans of every open frame but
   // `current` (a block id).
   void sweep(Clock::time_point now, std::optional<std::uint64_t> current);
@@ -110,6 +132,7 @@ class GvspWorkerLoop {
     std::uint64_t expected = 0;  // packets, leader and trailer included
     std::uint64_t bytes_per_packet = 0;
     std::int64_t contig = -1;  // all ids 0 ... contig have arrived
+    std::uint64_t next_data = 1;  // the data packet after the highest placed
     Clock::time_point last_packet_time;
     std::optional<proto::LeaderInfo> leader;
     std::uint64_t system_timestamp_ns = 0;

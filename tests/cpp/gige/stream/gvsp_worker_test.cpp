@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_address.hpp"
 #include "util/bytes.hpp"
 
 namespace corvantic::gige::stream {
@@ -109,6 +110,40 @@ TEST(GvspWorker, StopMessageAbortsTheOpenFrame) {
   EXPECT_EQ(ends.receiver.receive_for(10s).status, ReceiveStatus::Ended);
   lo.worker->join();
   EXPECT_EQ(lo.stats->snapshot().aborted_frames, 1u);
+}
+
+// The worker receives the next payloads of a frame straight into their
+// places in the frame buffer. Datagrams that land in a place not theirs
+// (another host's, or packets out of order) must leave no trace there, and
+// a duplicate must not overwrite the first copy.
+TEST(GvspWorker, PayloadsReceivedInPlaceSurviveStrangersAndDisorder) {
+  Loopback lo;
+  auto ends = make_subscription(4);
+  ASSERT_TRUE(lo.worker->registrations()->send(Registration{std::move(ends.sender)}));
+  auto stranger =
+      net::UdpSocket::bind(net::SocketAddress::parse_ip(corvantic::testing::next_test_address(), 0).value()).value();
+  Bytes leader(36, 0);
+  util::store_be16(leader.data() + 2, 1);
+  ASSERT_TRUE(lo.device.send_to(packet(9, 1, 0, leader), lo.stream_address));
+  ASSERT_TRUE(lo.device.send_to(packet(9, 3, 1, Bytes(100, 1)), lo.stream_address));
+  // Once these two are in, the next receive is aimed at packets 2 and 3.
+  while (lo.stats->snapshot().packets < 2) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(stranger.send_to(packet(9, 3, 2, Bytes(100, 0xEE)), lo.stream_address));
+  ASSERT_TRUE(lo.device.send_to(packet(9, 3, 3, Bytes(100, 3)), lo.stream_address));
+  ASSERT_TRUE(lo.device.send_to(packet(9, 3, 2, Bytes(100, 2)), lo.stream_address));
+  ASSERT_TRUE(lo.device.send_to(packet(9, 3, 3, Bytes(100, 0x33)), lo.stream_address));
+  ASSERT_TRUE(lo.device.send_to(packet(9, 2, 4, Bytes(8, 0)), lo.stream_address));
+
+  auto received = ends.receiver.receive_for(10s);
+  ASSERT_EQ(received.status, ReceiveStatus::Received);
+  EXPECT_EQ(received.frame.status(), FrameStatus::Complete);
+  const auto data = received.frame.data();
+  ASSERT_EQ(data.size(), 300u);
+  for (std::size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], i / 100 + 1) << "byte " << i;
+  lo.worker->join();
+  const StreamStats s = lo.stats->snapshot();
+  EXPECT_EQ(s.packets, 6u);
+  EXPECT_EQ(s.duplicated_packets, 1u);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 // little-endian), MaskedIntReg, FloatReg of 4 and 8 bytes, StringReg,
 // Register, StructReg with StructEntry children, Group, pInvalidator,
 // inline IntSwissKnife address terms, the three Cachable modes and the
-// three access modes. Known values a client can check (factory state):
+// three access modes, and what a person is shown of a feature (DisplayName,
+// ToolTip, Unit, Visibility, Representation, selectors with pSelected).
+// Known values a client can check (factory state):
 //   DeviceTemperature  -12.25 (raw 0xF3C0, 16-bit signed big-endian)
 //   BlackLevel         -5.0   (raw -20, 32-bit signed little-endian)
 //   BinningHorizontal  1      (raw 0, 32-bit unsigned little-endian)
@@ -373,10 +375,13 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
       <Endianess>LittleEndian</Endianess>
     </IntReg>
     <Enumeration Name="TestPattern" NameSpace="Standard">
+      <DisplayName>Test Pattern</DisplayName>
+      <ToolTip>Selects the picture the sensor delivers instead of light.</ToolTip>
       <EnumEntry Name="Off">
         <Value>0</Value>
       </EnumEntry>
       <EnumEntry Name="GreyHorizontalRamp">
+        <DisplayName>Grey Horizontal Ramp</DisplayName>
         <Value>1</Value>
       </EnumEntry>
       <EnumEntry Name="GreyVerticalRamp">
@@ -572,6 +577,7 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
       <Endianess>BigEndian</Endianess>
     </IntReg>
     <Enumeration Name="GevCCP" NameSpace="Standard">
+      <Visibility>Guru</Visibility>
       <EnumEntry Name="OpenAccess">
         <Value>0</Value>
       </EnumEntry>
@@ -593,6 +599,7 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
       <Endianess>BigEndian</Endianess>
     </IntReg>
     <Integer Name="GevHeartbeatTimeout" NameSpace="Standard">
+      <Visibility>Expert</Visibility>
       <Unit>ms</Unit>
       <pValue>GevHeartbeatTimeoutReg</pValue>
       <Min>100</Min>
@@ -650,6 +657,12 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
       <Endianess>BigEndian</Endianess>
     </IntReg>
     <Integer Name="GevStreamChannelSelector" NameSpace="Standard">
+      <DisplayName>Stream Channel Selector</DisplayName>
+      <Visibility>Expert</Visibility>
+      <pSelected>GevSCPHostPort</pSelected>
+      <pSelected>GevSCPSPacketSize</pSelected>
+      <pSelected>GevSCPD</pSelected>
+      <pSelected>GevSCDA</pSelected>
       <Value>0</Value>
       <Min>0</Min>
       <Max>1</Max>
@@ -710,6 +723,8 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
       <Endianess>BigEndian</Endianess>
     </IntReg>
     <IntReg Name="GevSCDA" NameSpace="Standard">
+      <Visibility>Guru</Visibility>
+      <Representation>IPV4Address</Representation>
       <Address>0x0D18</Address>
       <IntSwissKnife>
         <pVariable Name="SEL">GevStreamChannelSelector</pVariable>

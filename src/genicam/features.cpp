@@ -78,6 +78,7 @@ enum class Operation : std::uint8_t {
   EnumEntries,
   Execute,
   AccessMode,
+  Describe,
 };
 
 // Whether `operation` on a node of `kind` runs guarded: with the feature's
@@ -107,7 +108,9 @@ bool runs_guarded(Operation operation, NodeKind kind) {
     case Operation::WriteString:
     case Operation::EnumEntries:
     case Operation::Execute:
-    case Operation::AccessMode: return false;
+    case Operation::AccessMode:
+    // Its bounds are read as integer_bounds and float_bounds read them.
+    case Operation::Describe: return false;
   }
   return false;
 }
@@ -262,6 +265,70 @@ GenicamResult<void> execute(gige::GigeDriver& driver, std::string_view name) {
 GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name) {
   return with_feature(driver, name, Operation::AccessMode,
                       [](const Feature& f) { return f.model.access_mode(f.index); });
+}
+
+namespace {
+
+std::vector<std::string> names_of(const FeatureModel& model, std::span<const std::uint32_t> indices) {
+  std::vector<std::string> names;
+  names.reserve(indices.size());
+  for (const auto index : indices) names.push_back(model.name(index));
+  return names;
+}
+
+std::vector<std::string> resolved_names(const FeatureModel& model, std::span<const NodeRef> refs) {
+  std::vector<std::string> names;
+  names.reserve(refs.size());
+  for (const auto& ref : refs) {
+    if (ref.index != NO_NODE) names.push_back(model.name(ref.index));
+  }
+  return names;
+}
+
+GenicamResult<FeatureInfo> describe(const Feature& f) {
+  FeatureModel& model = f.model;
+  const Node& node = model.node(f.index);
+  const NodeInfo& meta = model.info(f.index);
+  FeatureInfo info;
+  info.name = node.name;
+  info.type = meta.type;
+  CORVANTIC_TRY(info.access, model.access_mode(f.index));
+  info.display_name = meta.display_name.empty() ? node.name : std::string(meta.display_name);
+  info.tooltip = meta.tooltip;
+  info.description = meta.description;
+  info.unit = meta.unit;
+  info.representation = meta.representation;
+  info.visibility = meta.visibility;
+  switch (node.kind) {
+    case NodeKind::Integer:
+      if (auto bounds = model.integer_bounds(f.index, f.port)) info.integer_bounds = *bounds;
+      if (auto increment = model.integer_increment(f.index, f.port)) info.increment = *increment;
+      break;
+    case NodeKind::Float:
+      if (auto bounds = model.float_bounds(f.index, f.port)) info.float_bounds = *bounds;
+      break;
+    case NodeKind::Enumeration:
+      for (const auto& entry : std::get<EnumerationNode>(node.payload).entries) {
+        info.entries.push_back({std::string(entry.name),
+                                std::string(entry.display_name.empty() ? entry.name : entry.display_name),
+                                entry.value});
+      }
+      break;
+    case NodeKind::Category:
+      info.features = resolved_names(model, std::get<CategoryNode>(node.payload).features);
+      break;
+    default: break;
+  }
+  info.category = names_of(model, model.category_path(f.index));
+  info.selects = resolved_names(model, meta.selected);
+  info.selected_by = names_of(model, model.selectors_of(f.index));
+  return info;
+}
+
+}  // namespace
+
+GenicamResult<FeatureInfo> feature_info(gige::GigeDriver& driver, std::string_view name) {
+  return with_feature(driver, name, Operation::Describe, describe);
 }
 
 GenicamResult<void> invalidate_caches(gige::GigeDriver& driver) {

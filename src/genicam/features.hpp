@@ -47,6 +47,37 @@ namespace corvantic::genicam {
 [[nodiscard]] GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name);
 [[nodiscard]] GenicamResult<void> invalidate_caches(gige::GigeDriver& driver);
 
+// What the description says about one feature, with its bounds and
+// increment as the device reports them now.
+struct FeatureInfo {
+  struct Entry {
+    std::string name;
+    std::string display_name;  // the name when the entry gives none
+    std::int64_t value = 0;
+  };
+  std::string name;
+  FeatureType type = FeatureType::Port;
+  AccessMode access = AccessMode::RO;
+  std::string display_name;  // the name when the description gives none
+  std::string tooltip, description, unit, representation;  // empty when absent
+  Visibility visibility = Visibility::Beginner;
+  // Integer and Float nodes only, and only when their evaluation succeeds:
+  // a bound that cannot be read now (a register the device refuses, a
+  // dangling reference) leaves them empty rather than failing the call.
+  std::optional<std::pair<std::int64_t, std::int64_t>> integer_bounds;
+  std::optional<std::int64_t> increment;
+  std::optional<std::pair<double, double>> float_bounds;
+  std::vector<Entry> entries;          // an enumeration's, in document order
+  std::vector<std::string> category;   // the categories above it, outermost first
+  std::vector<std::string> features;   // a category's members (unresolved ones left out)
+  std::vector<std::string> selects;    // pSelected (unresolved ones left out)
+  std::vector<std::string> selected_by;
+};
+
+// The access mode failing (a reference cycle) fails the call; see
+// FeatureInfo for the bounds.
+[[nodiscard]] GenicamResult<FeatureInfo> feature_info(gige::GigeDriver& driver, std::string_view name);
+
 // PayloadSize as a non-negative integer, remembered in `slot`: a filled slot
 // is returned as it is, without any check.
 [[nodiscard]] GenicamResult<std::uint64_t> read_payload_size(gige::GigeDriver& driver, std::optional<std::uint64_t>& slot);

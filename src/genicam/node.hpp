@@ -83,6 +83,7 @@ struct NodeRef {
 struct EnumEntry {
   std::string_view name;
   std::int64_t value = 0;
+  std::string_view display_name;  // empty when the entry gives none
 };
 
 struct FormulaVariable {
@@ -144,6 +145,40 @@ struct RegisterNode {
   bool is_signed = false;
   std::optional<std::int64_t> bit, lsb, msb;
   std::optional<std::vector<std::uint8_t>> cache;  // last known bytes
+};
+
+// How prominent a feature is: a user interface shows those at or below the
+// level its user chose. Features that give none are Beginner.
+enum class Visibility : std::uint8_t { Beginner, Expert, Guru, Invisible };
+
+// The interface a node offers as its element names it. Evaluation merges
+// some elements into one NodeKind (SwissKnife, a float, and IntSwissKnife,
+// an integer, are both Formula) and splits others (an IntReg is an integer
+// feature held in a register); this keeps what a reader of the description
+// is told.
+enum class FeatureType : std::uint8_t {
+  Integer,  // Integer, IntReg, MaskedIntReg, StructEntry, IntSwissKnife, IntConverter
+  Float,    // Float, FloatReg, SwissKnife, Converter
+  Boolean,
+  Command,
+  Enumeration,
+  String,    // String, StringReg
+  Register,  // raw bytes
+  Category,
+  Port,
+};
+
+// What the description tells a person about a node; evaluation reads none
+// of it. Texts are views of the model's text store, empty when absent.
+struct NodeInfo {
+  std::string_view display_name;
+  std::string_view tooltip;
+  std::string_view description;
+  std::string_view unit;
+  std::string_view representation;  // as written: Linear, HexNumber, ...
+  std::vector<NodeRef> selected;     // pSelected: the features this one selects
+  Visibility visibility = Visibility::Beginner;
+  FeatureType type = FeatureType::Port;
 };
 
 using NodePayload =
@@ -213,12 +248,20 @@ class FeatureModel {
   [[nodiscard]] const Node& node(std::uint32_t index) const { return nodes_[index]; }
   [[nodiscard]] const std::string& name(std::uint32_t index) const { return nodes_[index].name; }
   [[nodiscard]] NodeKind kind(std::uint32_t index) const { return nodes_[index].kind; }
+  [[nodiscard]] const NodeInfo& info(std::uint32_t index) const { return info_[index]; }
   [[nodiscard]] std::optional<std::uint32_t> index_of(std::string_view name) const;
   [[nodiscard]] bool contains(std::string_view name) const { return index_of(name).has_value(); }
   // FeatureNotFound with the name when no node carries it.
   [[nodiscard]] GenicamResult<std::uint32_t> find_node(std::string_view name) const;
   // The nodes that name `index` in their pInvalidator, in creation order.
   [[nodiscard]] std::span<const std::uint32_t> dependents(std::uint32_t index) const;
+  // The categories above `index`, outermost first: its category is the
+  // first one in creation order that lists it, that category's is found the
+  // same way, and so on up to a category no other lists. A category met a
+  // second time ends the path.
+  [[nodiscard]] std::vector<std::uint32_t> category_path(std::uint32_t index) const;
+  // The nodes whose pSelected names `index`, in creation order.
+  [[nodiscard]] std::vector<std::uint32_t> selectors_of(std::uint32_t index) const;
 
   // ---- Evaluation. Every failure is one GenicamError; device failures come
   // as Transport. Nothing here checks a written value against bounds.
@@ -340,6 +383,8 @@ class FeatureModel {
 
   TextStore texts_;
   std::vector<Node> nodes_;
+  // info_[i] describes nodes_[i]; apart, so evaluation walks only nodes_.
+  std::vector<NodeInfo> info_;
   // The name index: open addressing over node indices (NO_NODE marks a free
   // slot), a power-of-two table at most half full, keyed by the nodes' names.
   std::vector<std::uint32_t> name_slots_;

@@ -145,9 +145,16 @@ enum class Child : std::uint8_t {
   Bit,
   LSB,
   MSB,
+  DisplayName,
+  ToolTip,
+  Description,
+  Unit,
+  Visibility,
+  Representation,
   SingleCount,
   // Lists.
   pFeature,
+  pSelected,
   pVariable,
   pInvalidator,
   AddressTerm,  // Address, pAddress, inline IntSwissKnife
@@ -163,7 +170,7 @@ struct ChildName {
   Child child;
 };
 
-constexpr std::array<ChildName, 32> CHILD_NAMES{{
+constexpr std::array<ChildName, 39> CHILD_NAMES{{
     {"Value", Child::Value},
     {"pValue", Child::pValue},
     {"Min", Child::Min},
@@ -188,7 +195,14 @@ constexpr std::array<ChildName, 32> CHILD_NAMES{{
     {"Bit", Child::Bit},
     {"LSB", Child::LSB},
     {"MSB", Child::MSB},
+    {"DisplayName", Child::DisplayName},
+    {"ToolTip", Child::ToolTip},
+    {"Description", Child::Description},
+    {"Unit", Child::Unit},
+    {"Visibility", Child::Visibility},
+    {"Representation", Child::Representation},
     {"pFeature", Child::pFeature},
+    {"pSelected", Child::pSelected},
     {"pVariable", Child::pVariable},
     {"pInvalidator", Child::pInvalidator},
     {"Address", Child::AddressTerm},
@@ -199,22 +213,22 @@ constexpr std::array<ChildName, 32> CHILD_NAMES{{
 }};
 
 // For each first character, the set of CHILD_NAMES entries starting with it.
-static_assert(CHILD_NAMES.size() <= 32);
+static_assert(CHILD_NAMES.size() <= 64);
 constexpr auto CHILD_BUCKETS = [] {
-  std::array<std::uint32_t, 128> buckets{};
+  std::array<std::uint64_t, 128> buckets{};
   for (std::size_t i = 0; i < CHILD_NAMES.size(); ++i) {
-    buckets[static_cast<unsigned char>(CHILD_NAMES[i].tag[0])] |= std::uint32_t{1} << i;
+    buckets[static_cast<unsigned char>(CHILD_NAMES[i].tag[0])] |= std::uint64_t{1} << i;
   }
   return buckets;
 }();
 
-// Most children of a feature (ToolTip, Description, Visibility...) are not
-// read: the first two characters reject them before any string comparison,
-// and a namespace prefix is looked for only when nothing matched.
+// Children no builder reads (pIsImplemented, EventID, ...) are rejected by
+// their first two characters before any string comparison, and a namespace
+// prefix is looked for only when nothing matched.
 [[nodiscard]] Child classify_child(const char* tag) {
   const auto first = static_cast<unsigned char>(tag[0]);
   if (first < CHILD_BUCKETS.size()) {
-    for (std::uint32_t bits = CHILD_BUCKETS[first]; bits != 0; bits &= bits - 1) {
+    for (std::uint64_t bits = CHILD_BUCKETS[first]; bits != 0; bits &= bits - 1) {
       const auto& entry = CHILD_NAMES[static_cast<std::size_t>(std::countr_zero(bits))];
       if (entry.tag[1] == tag[1] && same_text(entry.tag + 1, tag + 1)) return entry.child;
     }
@@ -293,11 +307,13 @@ enum class Element : std::uint8_t {
 
 struct Children {
   std::array<pugi::xml_node, SINGLE_COUNT> first{};
-  std::vector<pugi::xml_node> features, variables, invalidators, address_terms, entries, struct_entries;
+  std::vector<pugi::xml_node> features, selected, variables, invalidators, address_terms, entries,
+      struct_entries;
 
   void collect(pugi::xml_node element) {
     first.fill(pugi::xml_node());
     features.clear();
+    selected.clear();
     variables.clear();
     invalidators.clear();
     address_terms.clear();
@@ -310,6 +326,7 @@ struct Children {
       const Child kind = classify_child(child.name());
       switch (kind) {
         case Child::pFeature: features.push_back(child); break;
+        case Child::pSelected: selected.push_back(child); break;
         case Child::pVariable: variables.push_back(child); break;
         case Child::pInvalidator: invalidators.push_back(child); break;
         case Child::AddressTerm: address_terms.push_back(child); break;
@@ -388,6 +405,16 @@ struct Children {
   return std::nullopt;
 }
 
+[[nodiscard]] Visibility visibility_text(std::optional<std::string_view> text) {
+  if (text == "Expert") return Visibility::Expert;
+  if (text == "Guru") return Visibility::Guru;
+  if (text == "Invisible") return Visibility::Invisible;
+  return Visibility::Beginner;
+}
+
+// IntSwissKnife and IntConverter compute integers; SwissKnife and Converter floats.
+[[nodiscard]] bool integer_tag(std::string_view tag) { return tag.starts_with("Int"); }
+
 [[nodiscard]] bool signed_text(std::optional<std::string_view> text) {
   return text == "Signed";
 }
@@ -430,7 +457,8 @@ class ModelBuilder {
   // `tag` is the element's local name.
   void build_element(pugi::xml_node element, std::string_view tag, std::size_t depth);
   template <typename Payload>
-  std::uint32_t append(std::string name, NodeKind kind, Payload&& payload, const Children& c);
+  std::uint32_t append(std::string name, NodeKind kind, FeatureType type, Payload&& payload,
+                       const Children& c);
   [[nodiscard]] std::string name_of(pugi::xml_node element, std::string_view tag);
   // The common register part; inline IntSwissKnife terms are built here.
   [[nodiscard]] RegisterNode register_part(const Children& c, std::size_t depth);
@@ -478,7 +506,8 @@ std::string_view ModelBuilder::formula_text(const Children& c, Child child, std:
 }
 
 template <typename Payload>
-std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, Payload&& payload, const Children& c) {
+std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, FeatureType type, Payload&& payload,
+                                   const Children& c) {
   const auto index = static_cast<std::uint32_t>(model_.nodes_.size());
   if (index >= MAX_MODEL_NODES) {
     if (!failure_) {
@@ -487,6 +516,20 @@ std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, Payload&& pa
     return index;
   }
   model_.nodes_.emplace_back(std::move(name), kind, std::forward<Payload>(payload));
+  TextStore& texts = model_.texts_;
+  const auto stored = [&](Child child) { return texts.store(c.text(child).value_or(std::string_view())); };
+  NodeInfo& info = model_.info_.emplace_back();
+  info.display_name = stored(Child::DisplayName);
+  info.tooltip = stored(Child::ToolTip);
+  info.description = stored(Child::Description);
+  info.unit = stored(Child::Unit);
+  info.representation = stored(Child::Representation);
+  info.visibility = visibility_text(c.text(Child::Visibility));
+  info.type = type;
+  info.selected.reserve(c.selected.size());
+  for (const auto element : c.selected) {
+    if (const auto target = text_of(element)) info.selected.push_back(NodeRef{texts.store(*target), NO_NODE});
+  }
   for (const auto element : c.invalidators) {
     if (const auto target = text_of(element)) invalidators_.emplace_back(index, *target);
   }
@@ -548,14 +591,14 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
                     integer_pair(texts, c, Child::Min, Child::pMin),
                     integer_pair(texts, c, Child::Max, Child::pMax),
                     integer_pair(texts, c, Child::Inc, Child::pInc)};
-      append(std::move(name), NodeKind::Integer, std::move(n), c);
+      append(std::move(name), NodeKind::Integer, FeatureType::Integer, std::move(n), c);
       return;
     }
     case Element::Float: {
       FloatNode n{float_pair(texts, c, Child::Value, Child::pValue),
                   float_pair(texts, c, Child::Min, Child::pMin),
                   float_pair(texts, c, Child::Max, Child::pMax)};
-      append(std::move(name), NodeKind::Float, std::move(n), c);
+      append(std::move(name), NodeKind::Float, FeatureType::Float, std::move(n), c);
       return;
     }
     case Element::Boolean: {
@@ -563,13 +606,13 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
       n.value = integer_pair(texts, c, Child::Value, Child::pValue);
       n.on_value = integer_child(c, Child::OnValue).value_or(1);
       n.off_value = integer_child(c, Child::OffValue).value_or(0);
-      append(std::move(name), NodeKind::Boolean, std::move(n), c);
+      append(std::move(name), NodeKind::Boolean, FeatureType::Boolean, std::move(n), c);
       return;
     }
     case Element::Command: {
       CommandNode n{integer_pair(texts, c, Child::Value, Child::pValue),
                     integer_pair(texts, c, Child::CommandValue, Child::pCommandValue)};
-      append(std::move(name), NodeKind::Command, std::move(n), c);
+      append(std::move(name), NodeKind::Command, FeatureType::Command, std::move(n), c);
       return;
     }
     case Element::Enumeration: {
@@ -580,16 +623,24 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
         const auto entry_name = entry.attribute("Name");
         if (!entry_name) continue;
         std::optional<std::int64_t> value;
+        std::optional<std::string_view> display_name;
+        bool value_seen = false;
         for (auto child = entry.first_child(); child; child = child.next_sibling()) {
-          if (child.type() == pugi::node_element && local_name(child.name()) == "Value") {
-            const auto text = text_of(child);
-            if (text) value = parse_integer_literal(*text);
-            break;
+          if (child.type() != pugi::node_element) continue;
+          const auto child_tag = local_name(child.name());
+          if (child_tag == "Value" && !value_seen) {
+            value_seen = true;
+            if (const auto text = text_of(child)) value = parse_integer_literal(*text);
+          } else if (child_tag == "DisplayName" && !display_name) {
+            display_name = text_of(child);
           }
         }
-        if (value) n.entries.push_back(EnumEntry{texts.store(entry_name.value()), *value});
+        if (value) {
+          n.entries.push_back(EnumEntry{texts.store(entry_name.value()), *value,
+                                        texts.store(display_name.value_or(std::string_view()))});
+        }
       }
-      append(std::move(name), NodeKind::Enumeration, std::move(n), c);
+      append(std::move(name), NodeKind::Enumeration, FeatureType::Enumeration, std::move(n), c);
       return;
     }
     case Element::String: {
@@ -600,7 +651,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
         n.value.form = ValueSource::Form::Text;
         n.text = std::string(*text);
       }
-      append(std::move(name), NodeKind::String, std::move(n), c);
+      append(std::move(name), NodeKind::String, FeatureType::String, std::move(n), c);
       return;
     }
     case Element::Category: {
@@ -609,14 +660,15 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
       for (const auto feature : c.features) {
         if (const auto text = text_of(feature)) n.features.push_back(NodeRef{texts.store(*text), NO_NODE});
       }
-      append(std::move(name), NodeKind::Category, std::move(n), c);
+      append(std::move(name), NodeKind::Category, FeatureType::Category, std::move(n), c);
       return;
     }
     case Element::SwissKnife: {
       FormulaNode n;
       n.formula.text = texts.store(formula_text(c, Child::Formula, name));
       n.variables = formula_variables(texts, c);
-      append(std::move(name), NodeKind::Formula, std::move(n), c);
+      const FeatureType type = integer_tag(tag) ? FeatureType::Integer : FeatureType::Float;
+      append(std::move(name), NodeKind::Formula, type, std::move(n), c);
       return;
     }
     case Element::Converter: {
@@ -625,10 +677,11 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
       n.to.text = texts.store(formula_text(c, Child::FormulaTo, name));
       n.from.text = texts.store(formula_text(c, Child::FormulaFrom, name));
       n.variables = formula_variables(texts, c);
-      append(std::move(name), NodeKind::Converter, std::move(n), c);
+      const FeatureType type = integer_tag(tag) ? FeatureType::Integer : FeatureType::Float;
+      append(std::move(name), NodeKind::Converter, type, std::move(n), c);
       return;
     }
-    case Element::Port: append(std::move(name), NodeKind::Port, PortNode{}, c); return;
+    case Element::Port: append(std::move(name), NodeKind::Port, FeatureType::Port, PortNode{}, c); return;
     case Element::IntReg:
     case Element::MaskedIntReg:
     case Element::FloatReg:
@@ -638,8 +691,10 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
       // register_part may have built inline nodes one level down; this
       // level's scratch is untouched.
       NodeKind node_kind = NodeKind::Register;
+      FeatureType feature_type = FeatureType::Register;
       if (kind == Element::IntReg || kind == Element::MaskedIntReg) {
         node_kind = NodeKind::IntReg;
+        feature_type = FeatureType::Integer;
         reg.is_signed = signed_text(c.text(Child::Sign));
         reg.big_endian = big_endian_text(c.text(Child::Endianess));
         if (kind == Element::MaskedIntReg) {
@@ -649,11 +704,13 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
         }
       } else if (kind == Element::FloatReg) {
         node_kind = NodeKind::FloatReg;
+        feature_type = FeatureType::Float;
         reg.big_endian = big_endian_text(c.text(Child::Endianess));
       } else if (kind == Element::StringReg) {
         node_kind = NodeKind::StringReg;
+        feature_type = FeatureType::String;
       }
-      append(std::move(name), node_kind, std::move(reg), c);
+      append(std::move(name), node_kind, feature_type, std::move(reg), c);
       return;
     }
     case Element::StructReg: {
@@ -679,7 +736,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
         reg.bit = integer_child(e, Child::Bit);
         reg.lsb = integer_child(e, Child::LSB);
         reg.msb = integer_child(e, Child::MSB);
-        append(std::move(entry_name), NodeKind::IntReg, std::move(reg), e);
+        append(std::move(entry_name), NodeKind::IntReg, FeatureType::Integer, std::move(reg), e);
       }
       return;
     }
@@ -740,6 +797,9 @@ void ModelBuilder::resolve() {
   const auto resolve_source = [&](ValueSource& source) {
     if (source.form == ValueSource::Form::Reference) resolve_name(source.text, source.target);
   };
+  for (auto& info : model_.info_) {
+    for (auto& selected : info.selected) resolve_name(selected.name, selected.index);
+  }
   for (auto& node : model_.nodes_) {
     std::visit(
         [&](auto& n) {
@@ -834,6 +894,7 @@ GenicamResult<FeatureModel> ModelBuilder::build(std::string_view xml_text) {
     // Descriptions spend some 300 to 450 bytes of text per node; a table
     // that outgrows this is reallocated once.
     model_.nodes_.reserve(std::min(xml_text.size() / 400, MAX_MODEL_NODES) + DEFAULT_NODES.size());
+    model_.info_.reserve(model_.nodes_.capacity());
     walk(root);
     if (failure_) return std::unexpected(std::move(*failure_));
   }
@@ -886,6 +947,40 @@ std::span<const std::uint32_t> FeatureModel::dependents(std::uint32_t index) con
   if (index + std::size_t{1} >= dependent_start_.size()) return {};
   return std::span(dependent_list_)
       .subspan(dependent_start_[index], dependent_start_[index + 1] - dependent_start_[index]);
+}
+
+std::vector<std::uint32_t> FeatureModel::category_path(std::uint32_t index) const {
+  // The first category in creation order that lists `member`.
+  const auto parent_of = [this](std::uint32_t member) -> std::optional<std::uint32_t> {
+    for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+      const auto* category = std::get_if<CategoryNode>(&nodes_[i].payload);
+      if (category == nullptr) continue;
+      for (const auto& feature : category->features) {
+        if (feature.index == member) return i;
+      }
+    }
+    return std::nullopt;
+  };
+  std::vector<std::uint32_t> path;
+  for (auto parent = parent_of(index); parent; parent = parent_of(*parent)) {
+    if (*parent == index || std::find(path.begin(), path.end(), *parent) != path.end()) break;
+    path.push_back(*parent);
+  }
+  std::reverse(path.begin(), path.end());
+  return path;
+}
+
+std::vector<std::uint32_t> FeatureModel::selectors_of(std::uint32_t index) const {
+  std::vector<std::uint32_t> selectors;
+  for (std::uint32_t i = 0; i < info_.size(); ++i) {
+    for (const auto& selected : info_[i].selected) {
+      if (selected.index == index) {
+        selectors.push_back(i);
+        break;
+      }
+    }
+  }
+  return selectors;
 }
 
 GenicamResult<FeatureModel> build_feature_model(std::string_view xml_text) {

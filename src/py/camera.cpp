@@ -76,6 +76,7 @@ PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 PyObject* to_python(bool v) { return PyBool_FromLong(v); }
 PyObject* to_python(const std::string& v) { return PyUnicode_FromStringAndSize(v.data(), std::ssize(v)); }
 PyObject* to_python(genicam::AccessMode v) { return make_access_mode(v); }
+PyObject* to_python(const genicam::FeatureInfo& v) { return make_feature_info(v); }
 PyObject* to_python(const std::vector<std::string>& v) {
   Ref list = Ref::steal(PyList_New(std::ssize(v)));
   if (!list) return nullptr;
@@ -156,6 +157,7 @@ CORVANTIC_BY_NAME(get_enum, genicam::get_string)
 CORVANTIC_BY_NAME(enum_entries, genicam::enum_entries)
 CORVANTIC_BY_NAME(execute, genicam::execute)
 CORVANTIC_BY_NAME(access_mode, genicam::access_mode)
+CORVANTIC_BY_NAME(feature_info, genicam::feature_info)
 #undef CORVANTIC_BY_NAME
 
 bool convert_string(PyObject* obj, const char* name, std::string_view& out) { return convert_text(obj, name, out); }
@@ -431,6 +433,11 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(enum_entries, "($self, name)"),
     CORVANTIC_METHOD(execute, "($self, name)"),
     CORVANTIC_METHOD(access_mode, "($self, name)"),
+    {"feature_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<feature_info_method>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "feature_info($self, name)\n--\n\n"
+     "What the description says about the feature `name`, as a `FeatureInfo`;\n"
+     "its bounds and increment are read from the device."},
     CORVANTIC_METHOD(invalidate_caches, "($self)"),
     CORVANTIC_METHOD(start_acquisition,
                      "($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)"),

@@ -26,6 +26,7 @@ PyObject* make_stream_stats_class(PyObject*) { return Py_XNewRef(stream_stats_ty
 PyObject* make_access_mode_class(PyObject*) { return Py_XNewRef(access_mode_type()); }
 PyObject* make_link_stats_class(PyObject*) { return Py_XNewRef(link_stats_type()); }
 PyObject* make_device_info_class(PyObject*) { return Py_XNewRef(device_info_type()); }
+PyObject* make_feature_info_class(PyObject*) { return Py_XNewRef(feature_info_type()); }
 
 constexpr ModuleEntry ENTRIES[] = {
     {"CameraError", make_camera_error},
@@ -40,6 +41,7 @@ constexpr ModuleEntry ENTRIES[] = {
     {"StreamStats", make_stream_stats_class},
     {"LinkStats", make_link_stats_class},
     {"DeviceInfo", make_device_info_class},
+    {"FeatureInfo", make_feature_info_class},
     {"discover", make_discover_function},
 };
 

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "genicam/features.hpp"
 #include "genicam/node.hpp"
 #include "gige/link_stats.hpp"
 #include "gige/proto/bootstrap.hpp"
@@ -33,5 +34,8 @@ namespace corvantic::py {
 
 [[nodiscard]] PyObject* stream_stats_type();
 [[nodiscard]] PyObject* make_stream_stats(const gige::stream::StreamStats& stats);
+
+[[nodiscard]] PyObject* feature_info_type();
+[[nodiscard]] PyObject* make_feature_info(const genicam::FeatureInfo& info);
 
 }  // namespace corvantic::py

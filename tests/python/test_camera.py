@@ -182,6 +182,53 @@ class TestFeatures:
         with pytest.raises(TypeError, match="missing 1 required positional argument: 'entry'"):
             camera.set_enum("PixelFormat")
 
+    def test_feature_info_describes_the_feature(self, sim, camera):
+        selector = camera.feature_info("GevStreamChannelSelector")
+        assert isinstance(selector, corvantic.FeatureInfo)
+        assert (selector.name, selector.kind, selector.access) == ("GevStreamChannelSelector", "integer", AccessMode.RW)
+        assert (selector.display_name, selector.visibility) == ("Stream Channel Selector", "Expert")
+        assert (selector.bounds, selector.increment, selector.unit, selector.tooltip) == ((0, 1), 1, None, None)
+        assert selector.selects == ("GevSCPHostPort", "GevSCPSPacketSize", "GevSCPD", "GevSCDA")
+        assert selector.category == ("Root", "TransportLayerControl")
+        scda = camera.feature_info("GevSCDA")
+        assert (scda.kind, scda.visibility, scda.representation) == ("integer", "Guru", "IPV4Address")
+        assert scda.selected_by == ("GevStreamChannelSelector",) and scda.bounds is None
+
+        # Bounds are the device's current ones; float features have no increment.
+        exposure = camera.feature_info("ExposureTime")
+        assert (exposure.kind, exposure.unit, exposure.increment) == ("float", "us", None)
+        assert exposure.bounds == camera.float_bounds("ExposureTime")
+        assert repr(exposure) == ("FeatureInfo(name='ExposureTime', kind='float', access=AccessMode.RW, "
+                                  "visibility='Beginner', unit='us')")
+
+        pattern = camera.feature_info("TestPattern")
+        assert pattern.kind == "enumeration" and pattern.display_name == "Test Pattern"
+        assert pattern.tooltip == "Selects the picture the sensor delivers instead of light."
+        assert pattern.entries[:2] == (("Off", "Off", 0), ("GreyHorizontalRamp", "Grey Horizontal Ramp", 1))
+        assert [name for name, _, _ in pattern.entries] == camera.enum_entries("TestPattern")
+        root = camera.feature_info("Root")
+        assert (root.kind, root.access, root.category) == ("category", AccessMode.RO, ())
+        assert root.features[:2] == ("DeviceControl", "ImageFormatControl")
+        kinds = {name: camera.feature_info(name).kind for name in
+                 ("AcquisitionStart", "ReverseX", "DeviceUserID", "DeviceUserData", "DeviceTemperature", "Device")}
+        assert kinds == {"AcquisitionStart": "command", "ReverseX": "boolean", "DeviceUserID": "string",
+                         "DeviceUserData": "register", "DeviceTemperature": "float", "Device": "port"}
+        assert camera.feature_info("AcquisitionStart").access == AccessMode.WO
+
+        with pytest.raises(GenicamError, match="^feature 'Nope' not found$"):
+            camera.feature_info("Nope")
+        with pytest.raises(TypeError) as info:
+            camera.feature_info(5)
+        assert info.value.__notes__ == ["while processing 'name'"]
+        with pytest.raises(AttributeError):
+            exposure.unit = "s"
+        with pytest.raises(TypeError):
+            corvantic.FeatureInfo()
+        assert Camera.feature_info.__text_signature__ == "($self, name)"
+        camera.disconnect()
+        with pytest.raises(CameraError, match="^driver is not connected$"):
+            camera.feature_info("Width")
+
 
 class TestThreads:
     def test_busy_connect_refuses_a_second_long_operation_at_once(self, camera_address):

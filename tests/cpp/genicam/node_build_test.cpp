@@ -722,5 +722,97 @@ TEST(FeatureModelBuild, DependentsListInvalidatorReferrersInCreationOrder) {
   EXPECT_TRUE(model->dependents(*model->index_of("R2")).empty());
 }
 
+// ---- What the description tells a person
+
+TEST(FeatureModelBuild, PresentationTextsVisibilityAndTypes) {
+  const auto model = build(
+      "<Float Name=\"Exposure\"><DisplayName> Exposure Time </DisplayName><ToolTip>How long.</ToolTip>"
+      "<Description>The time the sensor integrates.</Description><ns:Unit>us</ns:Unit>"
+      "<Visibility>Expert</Visibility><Representation>Logarithmic</Representation><Value>1</Value></Float>"
+      "<Integer Name=\"G\"><Visibility>Guru</Visibility><Value>0</Value></Integer>"
+      "<Integer Name=\"H\"><Visibility>Invisible</Visibility><Value>0</Value></Integer>"
+      "<Integer Name=\"Odd\"><Visibility>Novice</Visibility><Value>0</Value></Integer>"
+      "<SwissKnife Name=\"K\"/><IntSwissKnife Name=\"IK\"/><Converter Name=\"C\"/><IntConverter Name=\"IC\"/>"
+      "<IntReg Name=\"R\"><Address>0</Address></IntReg><FloatReg Name=\"FR\"><Address>0</Address></FloatReg>"
+      "<StringReg Name=\"SR\"><Address>0</Address></StringReg>"
+      "<Register Name=\"Raw\"><Address>0</Address></Register>"
+      "<StructReg><Address>0</Address>"
+      "<StructEntry Name=\"SE\"><Bit>0</Bit><Unit>px</Unit></StructEntry></StructReg>"
+      "<Enumeration Name=\"Mode\">"
+      "<EnumEntry Name=\"Off\"><Value>0</Value><DisplayName>Switched off</DisplayName>"
+      "</EnumEntry><EnumEntry Name=\"On\"><Value>1</Value></EnumEntry><Value>0</Value></Enumeration>");
+  ASSERT_TRUE(model) << model.error().display();
+  const auto info = [&](std::string_view name) -> const NodeInfo& {
+    return model->info(*model->index_of(name));
+  };
+  const NodeInfo& exposure = info("Exposure");
+  EXPECT_EQ(exposure.display_name, "Exposure Time");
+  EXPECT_EQ(exposure.tooltip, "How long.");
+  EXPECT_EQ(exposure.description, "The time the sensor integrates.");
+  EXPECT_EQ(exposure.unit, "us");
+  EXPECT_EQ(exposure.representation, "Logarithmic");
+  EXPECT_EQ(exposure.visibility, Visibility::Expert);
+  EXPECT_EQ(info("G").visibility, Visibility::Guru);
+  EXPECT_EQ(info("H").visibility, Visibility::Invisible);
+  // Unknown or missing visibility is Beginner; missing texts are empty.
+  EXPECT_EQ(info("Odd").visibility, Visibility::Beginner);
+  EXPECT_EQ(info("Odd").display_name, "");
+  EXPECT_EQ(info("Odd").unit, "");
+  EXPECT_EQ(info("SE").unit, "px");
+
+  const std::vector<std::pair<std::string_view, FeatureType>> types = {
+      {"Exposure", FeatureType::Float},   {"G", FeatureType::Integer},    {"K", FeatureType::Float},
+      {"IK", FeatureType::Integer},       {"C", FeatureType::Float},      {"IC", FeatureType::Integer},
+      {"R", FeatureType::Integer},        {"FR", FeatureType::Float},     {"SR", FeatureType::String},
+      {"Raw", FeatureType::Register},     {"SE", FeatureType::Integer},   {"Mode", FeatureType::Enumeration},
+      {"TLParamsLocked", FeatureType::Integer},
+  };
+  for (const auto& [name, type] : types) EXPECT_EQ(info(name).type, type) << name;
+
+  const auto& entries = payload<EnumerationNode>(*model, "Mode").entries;
+  ASSERT_EQ(entries.size(), 2U);
+  EXPECT_EQ(entries[0].display_name, "Switched off");
+  EXPECT_EQ(entries[1].display_name, "");
+}
+
+TEST(FeatureModelBuild, CategoryPathsAndSelectors) {
+  const auto model = build(
+      "<Category Name=\"Root\"><pFeature>Image</pFeature></Category>"
+      "<Category Name=\"Image\"><pFeature>Size</pFeature><pFeature>Width</pFeature></Category>"
+      "<Category Name=\"Size\"><pFeature>Width</pFeature></Category>"
+      "<Category Name=\"Loop1\"><pFeature>Loop2</pFeature></Category>"
+      "<Category Name=\"Loop2\"><pFeature>Loop1</pFeature><pFeature>Deep</pFeature></Category>"
+      "<Integer Name=\"Width\"><Value>1</Value></Integer><Integer Name=\"Deep\"><Value>1</Value></Integer>"
+      "<Integer Name=\"Loose\"><Value>1</Value></Integer>"
+      "<Enumeration Name=\"Selector\"><pSelected>Width</pSelected><pSelected> Ghost </pSelected>"
+      "<pSelected>Deep</pSelected><Value>0</Value></Enumeration>"
+      "<Integer Name=\"Other\"><pSelected>Width</pSelected><Value>0</Value></Integer>");
+  ASSERT_TRUE(model) << model.error().display();
+  const auto index = [&](std::string_view name) { return *model->index_of(name); };
+  const auto path = [&](std::string_view name) {
+    std::vector<std::string> out;
+    for (const auto i : model->category_path(index(name))) out.push_back(model->name(i));
+    return out;
+  };
+  // Width is listed by Image and by Size: the first category in creation order wins.
+  EXPECT_EQ(path("Width"), (std::vector<std::string>{"Root", "Image"}));
+  EXPECT_EQ(path("Size"), (std::vector<std::string>{"Root", "Image"}));
+  EXPECT_TRUE(path("Root").empty());
+  EXPECT_TRUE(path("Loose").empty());
+  // Categories that list each other end the path instead of looping.
+  EXPECT_EQ(path("Deep"), (std::vector<std::string>{"Loop1", "Loop2"}));
+  EXPECT_EQ(path("Loop1"), (std::vector<std::string>{"Loop2"}));
+
+  const auto& selected = model->info(index("Selector")).selected;
+  ASSERT_EQ(selected.size(), 3U);
+  EXPECT_EQ(selected[0].index, index("Width"));
+  EXPECT_EQ(selected[1].name, "Ghost");
+  EXPECT_EQ(selected[1].index, NO_NODE);
+  EXPECT_EQ(selected[2].index, index("Deep"));
+  EXPECT_EQ(model->selectors_of(index("Width")),
+            (std::vector<std::uint32_t>{index("Selector"), index("Other")}));
+  EXPECT_TRUE(model->selectors_of(index("Selector")).empty());
+}
+
 }  // namespace
 }  // namespace corvantic::genicam

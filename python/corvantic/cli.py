@@ -3,79 +3,90 @@
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
 import corvantic
-from corvantic import AccessMode, Camera, CameraError, GenicamError
+from corvantic import AccessMode, Camera, CameraError, FeatureInfo, GenicamError
 
 _ACCESS = {int(AccessMode.RO): "RO", int(AccessMode.WO): "WO", int(AccessMode.RW): "RW"}
+_VISIBILITIES = ("Beginner", "Expert", "Guru", "Invisible")
+# The kinds that hold a value the typed operations read and write.
+_VALUE_KINDS = ("integer", "float", "boolean", "enumeration", "string")
+
+# Exit statuses: a camera or feature error, and a command line that cannot be
+# carried out as given (argparse uses the same status for its own errors).
+EXIT_ERROR = 1
+EXIT_USAGE = 2
 
 
 class UsageError(Exception):
-    """A command line that cannot be carried out as given."""
+    """A command line that cannot be carried out as given (exit status 2)."""
 
 
-def feature_kind(camera: Camera, name: str) -> str:
-    """What a feature holds, told by the typed operations it supports."""
-    probes: list[tuple[str, Callable[[str], object]]] = [
-        ("enumeration", camera.enum_entries),
-        ("float", camera.float_bounds),
-        ("integer", camera.integer_bounds),
-    ]
-    for kind, probe in probes:
-        try:
-            probe(name)
-            return kind
-        except GenicamError:
-            pass
-    if camera.access_mode(name) == AccessMode.WO:
-        return "command"
-    for kind, read in (("string", camera.get_string), ("integer", camera.get_integer)):
-        try:
-            read(name)
-            return kind
-        except GenicamError:
-            pass
-        except CameraError:
-            return kind
-    return "node"
+class FeatureError(Exception):
+    """A feature that cannot do what the command asks of it (exit status 1)."""
 
 
-def read_value(camera: Camera, name: str, kind: str) -> str:
+def _access(info: FeatureInfo) -> str:
+    return _ACCESS[int(info.access)]
+
+
+def _readable(info: FeatureInfo) -> bool:
+    return info.kind in _VALUE_KINDS and info.access != AccessMode.WO
+
+
+def read_feature(camera: Camera, info: FeatureInfo) -> object:
+    """The feature's value as its own kind (int, float, bool or str)."""
     readers: dict[str, Callable[[str], object]] = {
-        "enumeration": camera.get_enum,
-        "float": camera.get_float,
         "integer": camera.get_integer,
+        "float": camera.get_float,
+        "boolean": camera.get_boolean,
+        "enumeration": camera.get_enum,
         "string": camera.get_string,
     }
-    if kind not in readers or camera.access_mode(name) == AccessMode.WO:
-        return ""
-    try:
-        return str(readers[kind](name))
-    except (GenicamError, CameraError) as e:
-        return f"<{e}>"
+    if info.kind not in readers:
+        raise FeatureError(f"feature '{info.name}' is a {info.kind} and holds no value")
+    return readers[info.kind](info.name)
 
 
-def write_value(camera: Camera, name: str, text: str) -> str:
-    """Writes `text` as the feature's own kind; returns the value read back."""
-    kind = feature_kind(camera, name)
-    if kind == "enumeration":
+def show_value(info: FeatureInfo, value: object) -> str:
+    """A value as a person reads it, following the feature's representation."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        if info.representation == "HexNumber":
+            return hex(value)
+        if info.representation == "IPV4Address" and 0 <= value < 1 << 32:
+            return ".".join(str(value >> shift & 0xFF) for shift in (24, 16, 8, 0))
+        if info.representation == "MACAddress" and 0 <= value < 1 << 48:
+            return ":".join(f"{value >> shift & 0xFF:02x}" for shift in range(40, -8, -8))
+    return str(value)
+
+
+def write_feature(camera: Camera, info: FeatureInfo, text: str) -> object:
+    """Writes `text` as the feature's own kind; returns the value read back
+    (None for a command, which is executed)."""
+    name = info.name
+    if info.kind == "enumeration":
         camera.set_enum(name, text)
-    elif kind == "float":
+    elif info.kind == "float":
         camera.set_float(name, _parse_float(text))
-    elif kind == "integer":
+    elif info.kind == "integer":
         camera.set_integer(name, _parse_int(text))
-    elif kind == "string":
+    elif info.kind == "boolean":
+        camera.set_boolean(name, _parse_bool(text))
+    elif info.kind == "string":
         camera.set_string(name, text)
-    elif kind == "command":
+    elif info.kind == "command":
         camera.execute(name)
-        return "executed"
+        return None
     else:
-        raise UsageError(f"feature '{name}' holds no value that can be set")
-    return read_value(camera, name, kind)
+        raise FeatureError(f"feature '{name}' is a {info.kind} and holds no value that can be set")
+    return read_feature(camera, info) if info.access != AccessMode.WO else None
 
 
 def _parse_int(text: str) -> int:
@@ -95,9 +106,20 @@ def _parse_float(text: str) -> float:
     return value
 
 
+def _parse_bool(text: str) -> bool:
+    words = {"true": True, "on": True, "yes": True, "1": True, "false": False, "off": False, "no": False, "0": False}
+    try:
+        return words[text.lower()]
+    except KeyError:
+        raise UsageError(f"'{text}' is not a boolean (true or false)") from None
+
+
 @contextmanager
 def connected(ip: str) -> Iterator[Camera]:
-    camera = Camera(ip)
+    try:
+        camera = Camera(ip)
+    except ValueError as e:  # an address text that is no IP address
+        raise UsageError(str(e)) from None
     camera.connect()
     try:
         yield camera
@@ -105,30 +127,158 @@ def connected(ip: str) -> Iterator[Camera]:
         camera.disconnect()
 
 
-def print_info(camera: Camera) -> None:
+# ---- What the commands print.
+
+def _print_json(value: object) -> None:
+    print(json.dumps(value, indent=2))
+
+
+def identity(camera: Camera) -> dict[str, object]:
     info = camera.device_info()
+    return {
+        "manufacturer": info.manufacturer, "model": info.model, "serial": info.serial,
+        "device_version": info.device_version, "manufacturer_info": info.manufacturer_info,
+        "user_defined_name": info.user_defined_name, "ip": info.ip, "subnet_mask": info.subnet_mask,
+        "gateway": info.gateway, "mac": info.mac, "spec_version": list(info.spec_version),
+    }
+
+
+def print_info(camera: Camera) -> None:
+    ident = identity(camera)
     rows = [
-        ("manufacturer", info.manufacturer), ("model", info.model), ("serial", info.serial),
-        ("device version", info.device_version), ("manufacturer info", info.manufacturer_info),
-        ("user-defined name", info.user_defined_name), ("ip", info.ip), ("subnet mask", info.subnet_mask),
-        ("gateway", info.gateway), ("mac", info.mac), ("GigE Vision", "%d.%d" % info.spec_version),
+        ("manufacturer", ident["manufacturer"]), ("model", ident["model"]), ("serial", ident["serial"]),
+        ("device version", ident["device_version"]), ("manufacturer info", ident["manufacturer_info"]),
+        ("user-defined name", ident["user_defined_name"]), ("ip", ident["ip"]),
+        ("subnet mask", ident["subnet_mask"]), ("gateway", ident["gateway"]), ("mac", ident["mac"]),
+        ("GigE Vision", "%d.%d" % tuple(ident["spec_version"])),  # type: ignore[arg-type]
     ]
     for label, value in rows:
         print(f"{label:<18} {value}")
 
 
-def print_features(camera: Camera) -> None:
+def feature_record(camera: Camera, info: FeatureInfo, with_value: bool = True) -> dict[str, object]:
+    """One feature for --json output: its metadata, and its value when it
+    has one that can be read (`error` holds the text when the read failed)."""
+    record: dict[str, object] = {
+        "name": info.name, "kind": info.kind, "access": _access(info), "display_name": info.display_name,
+        "unit": info.unit, "visibility": info.visibility, "category": list(info.category),
+    }
+    if with_value and _readable(info):
+        try:
+            record["value"] = read_feature(camera, info)
+        except (CameraError, GenicamError) as e:
+            record["value"] = None
+            record["error"] = str(e)
+    return record
+
+
+def full_record(camera: Camera, info: FeatureInfo) -> dict[str, object]:
+    record = feature_record(camera, info)
+    record.update({
+        "tooltip": info.tooltip, "description": info.description, "representation": info.representation,
+        "bounds": list(info.bounds) if info.bounds is not None else None, "increment": info.increment,
+        "entries": [{"name": n, "display_name": d, "value": v} for n, d, v in info.entries],
+        "features": list(info.features), "selects": list(info.selects), "selected_by": list(info.selected_by),
+    })
+    return record
+
+
+def print_feature_info(camera: Camera, info: FeatureInfo) -> None:
+    record = full_record(camera, info)
+    rows: list[tuple[str, object]] = [("name", info.name), ("display name", info.display_name),
+                                      ("kind", info.kind), ("access", _access(info)),
+                                      ("visibility", info.visibility)]
+    if "value" in record:
+        shown = show_value(info, record["value"]) if "error" not in record else f"<{record['error']}>"
+        rows.append(("value", shown + (f" {info.unit}" if info.unit and "error" not in record else "")))
+    optional: list[tuple[str, object]] = [
+        ("unit", info.unit), ("representation", info.representation),
+        ("bounds", " .. ".join(show_value(info, b) for b in info.bounds) if info.bounds else None),
+        ("increment", info.increment), ("category", " / ".join(info.category)),
+        ("members", ", ".join(info.features)), ("selects", ", ".join(info.selects)),
+        ("selected by", ", ".join(info.selected_by)), ("tooltip", info.tooltip),
+        ("description", info.description),
+    ]
+    rows += [(label, value) for label, value in optional if value not in (None, "")]
+    for label, value in rows:
+        print(f"{label:<15} {value}")
+    for name, display, value in info.entries:
+        print(f"{'entry':<15} {name} = {value}" + (f" ({display})" if display != name else ""))
+
+
+class FeatureTree:
+    """The category tree of a camera's features, filtered by visibility."""
+
+    def __init__(self, camera: Camera, visibility: str, everything: bool) -> None:
+        self.camera = camera
+        self.everything = everything
+        self.limit = _VISIBILITIES.index(visibility)
+        self.infos = {name: camera.feature_info(name) for name in camera.feature_names()}
+
+    def _shown(self, info: FeatureInfo) -> bool:
+        return self.everything or _VISIBILITIES.index(info.visibility) <= self.limit
+
+    def walk(self) -> Iterator[tuple[int, FeatureInfo]]:
+        """(depth, feature) in tree order. A single root category is left
+        out and its members start at depth 0; categories with nothing shown
+        are skipped. With `everything`, the nodes no category reaches follow
+        at depth 0. A feature listed by several categories appears under each."""
+        roots = [i for i in self.infos.values() if i.kind == "category" and not i.category]
+        if not roots:  # a description without categories: its features in a flat list
+            yield from ((0, i) for i in self.infos.values() if i.kind != "category" and self._shown(i))
+            return
+        reached: set[str] = set()
+        for root in roots:
+            reached.add(root.name)
+            if len(roots) == 1:
+                yield from self._members(root, 0, reached, (root.name,))
+            elif self._shown(root):
+                rows = list(self._members(root, 1, reached, (root.name,)))
+                if rows or self.everything:
+                    yield 0, root
+                    yield from rows
+        if self.everything:
+            for info in self.infos.values():
+                if info.name not in reached:
+                    yield 0, info
+
+    def _members(self, category: FeatureInfo, depth: int, reached: set[str],
+                 path: tuple[str, ...]) -> Iterator[tuple[int, FeatureInfo]]:
+        for name in category.features:
+            info = self.infos[name]
+            if not self._shown(info) or name in path:
+                continue
+            reached.add(name)
+            if info.kind == "category":
+                rows = list(self._members(info, depth + 1, reached, path + (name,)))
+                if rows or self.everything:
+                    yield depth, info
+                    yield from rows
+            else:
+                yield depth, info
+
+
+def print_features(camera: Camera, visibility: str = "Beginner", everything: bool = False) -> None:
     rows = []
-    for name in camera.feature_names():
-        if name.startswith("__anonymous_"):
+    for depth, info in FeatureTree(camera, visibility, everything).walk():
+        label = "  " * depth + info.name
+        if info.kind == "category":
+            rows.append((label, None))
             continue
-        kind = feature_kind(camera, name)
-        access = _ACCESS[int(camera.access_mode(name))]
-        rows.append((name, kind, access, read_value(camera, name, kind)))
-    width = max((len(r[0]) for r in rows), default=4)
-    print(f"{'name':<{width}}  {'kind':<11}  {'access':<6}  value")
-    for name, kind, access, value in rows:
-        print(f"{name:<{width}}  {kind:<11}  {access:<6}  {value}")
+        if _readable(info):
+            try:
+                value = show_value(info, read_feature(camera, info))
+                shown = f"{value} {info.unit}" if info.unit else value
+            except (CameraError, GenicamError) as e:
+                shown = f"<{e}>"
+        elif info.access == AccessMode.WO and info.kind in _VALUE_KINDS:
+            shown = "(write-only)"
+        else:
+            shown = f"({info.kind})"
+        rows.append((label, shown))
+    width = max((len(label) for label, value in rows if value is not None), default=0)
+    for label, value in rows:
+        print(label if value is None else f"{label:<{width}}  {value}")
 
 
 def _discover(args: argparse.Namespace) -> int:
@@ -142,51 +292,90 @@ def _discover(args: argparse.Namespace) -> int:
 
 def _info(args: argparse.Namespace) -> int:
     with connected(args.ip) as camera:
-        print_info(camera)
+        if args.name is None and args.json:
+            _print_json(identity(camera))
+        elif args.name is None:
+            print_info(camera)
+        elif args.json:
+            _print_json(full_record(camera, camera.feature_info(args.name)))
+        else:
+            print_feature_info(camera, camera.feature_info(args.name))
     return 0
 
 
 def _features(args: argparse.Namespace) -> int:
+    visibility = "Invisible" if args.all else args.visibility.capitalize()
     with connected(args.ip) as camera:
-        print_features(camera)
+        if args.json:
+            tree = FeatureTree(camera, visibility, args.all)
+            _print_json([feature_record(camera, info) for _, info in tree.walk()])
+        else:
+            print_features(camera, visibility, args.all)
     return 0
 
 
 def _get(args: argparse.Namespace) -> int:
     with connected(args.ip) as camera:
-        print(read_value(camera, args.name, feature_kind(camera, args.name)) if camera.has_feature(args.name)
-              else camera.get_string(args.name))
+        info = camera.feature_info(args.name)
+        value = read_feature(camera, info)
+        if args.json:
+            _print_json({"name": info.name, "kind": info.kind, "value": value, "unit": info.unit})
+        else:
+            print(show_value(info, value))
     return 0
 
 
 def _set(args: argparse.Namespace) -> int:
     with connected(args.ip) as camera:
-        if not camera.has_feature(args.name):
-            raise UsageError(f"feature '{args.name}' not found")
-        print(write_value(camera, args.name, args.value))
+        info = camera.feature_info(args.name)
+        value = write_feature(camera, info, args.value)
+        if args.json:
+            _print_json({"name": info.name, "kind": info.kind, "value": value, "unit": info.unit})
+        else:
+            print("executed" if info.kind == "command" else "" if value is None else show_value(info, value))
     return 0
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="corvantic", description="GigE Vision camera client.")
+    parser = argparse.ArgumentParser(
+        prog="corvantic", description="GigE Vision camera client.",
+        epilog="Exit status: 0 on success, 1 on a camera or feature error, 2 on a usage error.")
     commands = parser.add_subparsers(dest="command", required=True)
     p = commands.add_parser("discover", help="list the cameras that answer a discovery broadcast")
     p.add_argument("--timeout", type=float, default=1.0, help="seconds to wait for answers (default 1.0)")
     p.set_defaults(run=_discover)
-    p = commands.add_parser("info", help="show a camera's identity")
+    p = commands.add_parser("info", help="show a camera's identity, or what its description says of one feature",
+                            description="Without NAME: the camera's identity. With NAME: the feature's kind, "
+                            "access, visibility, value and unit, bounds, enumeration entries, category and "
+                            "selectors, and its help texts.")
     p.add_argument("ip")
+    p.add_argument("name", nargs="?", help="a feature to describe")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
     p.set_defaults(run=_info)
-    p = commands.add_parser("features", help="list a camera's features with their kinds, access and values")
+    p = commands.add_parser("features", help="show a camera's features as a tree of categories, with values and units",
+                            description="The category tree of the features at or below the chosen visibility, "
+                            "each with its value and unit. --json prints a list of objects (name, kind, access, "
+                            "display_name, unit, visibility, category, value) in tree order.")
     p.add_argument("ip")
+    p.add_argument("--visibility", choices=("beginner", "expert", "guru"), default="beginner",
+                   help="the most detailed level to show (default beginner)")
+    p.add_argument("--all", action="store_true",
+                   help="every node: invisible features too, and the nodes no category lists")
+    p.add_argument("--json", action="store_true", help="print a JSON list instead of the tree")
     p.set_defaults(run=_features)
     p = commands.add_parser("get", help="read one feature")
     p.add_argument("ip")
     p.add_argument("name")
+    p.add_argument("--json", action="store_true", help="print a JSON object: name, kind, value, unit")
     p.set_defaults(run=_get)
-    p = commands.add_parser("set", help="write one feature, as its own kind, and show the value read back")
+    p = commands.add_parser("set", help="write one feature, as its own kind, and show the value read back",
+                            description="Writes VALUE as the feature's own kind (integers also in 0x form, "
+                            "booleans as true/false, enumerations by entry name) and shows the value read back; "
+                            "a command is executed and VALUE ignored.")
     p.add_argument("ip")
     p.add_argument("name")
     p.add_argument("value")
+    p.add_argument("--json", action="store_true", help="print a JSON object: name, kind, value, unit")
     p.set_defaults(run=_set)
     # Imported here: they build on this module's helpers.
     from corvantic import capture, demo
@@ -197,9 +386,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Runs one command; returns its exit status. Every failure is one line
+    on stderr naming the command."""
     args = _parser().parse_args(argv)
     try:
         return args.run(args)
-    except (CameraError, GenicamError, UsageError, ValueError) as e:
+    except UsageError as e:
         print(f"corvantic {args.command}: {e}", file=sys.stderr)
-        return 1
+        return EXIT_USAGE
+    except (CameraError, GenicamError, FeatureError, ValueError) as e:
+        print(f"corvantic {args.command}: {e}", file=sys.stderr)
+        return EXIT_ERROR

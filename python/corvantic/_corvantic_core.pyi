@@ -21,6 +21,7 @@ __all__ = [
     "StreamStats",
     "LinkStats",
     "DeviceInfo",
+    "FeatureInfo",
     "discover",
 ]
 
@@ -84,6 +85,61 @@ class DeviceInfo:
     @property
     def spec_version(self) -> tuple[int, int]:
         """GigE Vision spec version as `(major, minor)`."""
+
+@final
+class FeatureInfo:
+    """What the device description says about one feature: its kind, access,
+    names, help texts, unit, visibility, enumeration entries and place among
+    the categories and selectors, with its bounds as the device reports them."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def kind(
+        self,
+    ) -> Literal["integer", "float", "boolean", "command", "enumeration", "string", "register", "category", "port"]:
+        """What the feature holds, as its element names it."""
+    @property
+    def access(self) -> AccessMode: ...
+    @property
+    def display_name(self) -> str:
+        """The name to show; the feature's name when the description gives none."""
+    @property
+    def tooltip(self) -> str | None:
+        """A one-line help text, or `None`."""
+    @property
+    def description(self) -> str | None:
+        """A longer help text, or `None`."""
+    @property
+    def unit(self) -> str | None:
+        """The unit of the value (e.g. `"us"`), or `None`."""
+    @property
+    def visibility(self) -> Literal["Beginner", "Expert", "Guru", "Invisible"]:
+        """Who the feature is meant for."""
+    @property
+    def representation(self) -> str | None:
+        """How to show a number (e.g. `"HexNumber"`, `"Logarithmic"`), or `None`."""
+    @property
+    def bounds(self) -> tuple[int, int] | tuple[float, float] | None:
+        """`(min, max)` of an integer or float feature with bounds of its own, or `None`."""
+    @property
+    def increment(self) -> int | None:
+        """The step of an integer feature with bounds of its own, or `None`."""
+    @property
+    def entries(self) -> tuple[tuple[str, str, int], ...]:
+        """An enumeration's entries as `(name, display_name, value)` tuples."""
+    @property
+    def category(self) -> tuple[str, ...]:
+        """The names of the categories that contain the feature, outermost first."""
+    @property
+    def features(self) -> tuple[str, ...]:
+        """The members of a category, in description order."""
+    @property
+    def selects(self) -> tuple[str, ...]:
+        """The features this selector selects."""
+    @property
+    def selected_by(self) -> tuple[str, ...]:
+        """The selectors that select this feature."""
 
 @final
 class LinkStats:
@@ -277,6 +333,9 @@ class Camera:
     def enum_entries(self, name: str) -> list[str]: ...
     def execute(self, name: str) -> None: ...
     def access_mode(self, name: str) -> AccessMode: ...
+    def feature_info(self, name: str) -> FeatureInfo:
+        """What the description says about the feature `name`; its bounds and
+        increment are read from the device."""
     def invalidate_caches(self) -> None: ...
     def start_acquisition(
         self,

@@ -2,7 +2,7 @@
 
 import importlib.metadata
 
-from corvantic import _corvantic_core, image  # noqa: F401
+from corvantic import _corvantic_core, diagnostics, image  # noqa: F401
 from corvantic._corvantic_core import *  # noqa: F401,F403
 
 __all__ = list(_corvantic_core.__all__)

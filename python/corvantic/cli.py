@@ -340,6 +340,8 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="corvantic", description="GigE Vision camera client.",
         epilog="Exit status: 0 on success, 1 on a camera or feature error, 2 on a usage error.")
+    parser.add_argument("-v", "--verbose", action="count", default=0,
+                        help="log the core's diagnostics to stderr: -v at debug level, -vv with trace")
     commands = parser.add_subparsers(dest="command", required=True)
     p = commands.add_parser("discover", help="list the cameras that answer a discovery broadcast")
     p.add_argument("--timeout", type=float, default=1.0, help="seconds to wait for answers (default 1.0)")
@@ -389,6 +391,8 @@ def main(argv: list[str] | None = None) -> int:
     """Runs one command; returns its exit status. Every failure is one line
     on stderr naming the command."""
     args = _parser().parse_args(argv)
+    if args.verbose:
+        corvantic.diagnostics.log_to_stderr("trace" if args.verbose > 1 else "debug")
     try:
         return args.run(args)
     except UsageError as e:

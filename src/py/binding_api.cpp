@@ -24,6 +24,7 @@ constexpr BindingApi API = {
     make_device_info,
     make_link_stats,
     camera_session,
+    util::log::emit,
 };
 
 }  // namespace

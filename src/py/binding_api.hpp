@@ -27,6 +27,7 @@
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/value_types.hpp"
+#include "util/log.hpp"
 
 namespace corvantic::py {
 
@@ -60,6 +61,10 @@ struct BindingApi {
   decltype(&py::make_device_info) make_device_info;
   decltype(&py::make_link_stats) make_link_stats;
   decltype(&py::camera_session) camera_session;
+
+  // util/log.hpp: the core module's own logging facade (the hooks' copy of
+  // the core library has a facade of its own, which nothing listens to)
+  decltype(&util::log::emit) log_emit;
 };
 
 // A new capsule holding the table, named BINDING_API_CAPSULE.

@@ -7,4 +7,7 @@ namespace corvantic::py {
 
 [[nodiscard]] PyObject* make_discover_function(PyObject* module);
 
+// Adds the private functions behind corvantic.diagnostics (not in `__all__`).
+[[nodiscard]] int add_diagnostics_functions(PyObject* module);
+
 }  // namespace corvantic::py

@@ -68,6 +68,7 @@ int exec_module(PyObject* module) {
   for (const ModuleEntry& entry : module_entries()) {
     if (add_entry(module, all.get(), entry) < 0) return -1;
   }
+  if (add_diagnostics_functions(module) < 0) return -1;
   // For the test hooks only (see binding_api.hpp); not part of `__all__`.
   Ref api = Ref::steal(make_binding_api_capsule());
   if (!api || PyModule_AddObjectRef(module, "_binding_api", api.get()) < 0) return -1;

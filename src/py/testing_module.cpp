@@ -10,6 +10,7 @@
 // so what it makes and raises is of the core module's own types.
 #include <Python.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <new>
@@ -235,6 +236,30 @@ PyObject* native_receive_cpu_ns(PyObject* module, PyObject* args) {
   return Py_BuildValue("(dK)", static_cast<double>(cpu_ns) / static_cast<double>(count), complete);
 }
 
+// Logs `count` events through the core module's facade, which drops those
+// below the installed level: level "trace", "debug", "warn" or "error", the
+// target and message given, and the field `i` counting from 0.
+PyObject* log_events(PyObject* module, PyObject* args) {
+  const char* level_text = nullptr;
+  const char* target = nullptr;
+  const char* message = nullptr;
+  unsigned long long count = 0;
+  if (!PyArg_ParseTuple(args, "sssK", &level_text, &target, &message, &count)) return nullptr;
+  const std::string_view names[] = {"trace", "debug", "warn", "error"};
+  const auto* found = std::find(std::begin(names), std::end(names), std::string_view(level_text));
+  if (found == std::end(names)) {
+    PyErr_Format(PyExc_KeyError, "no level named %s", level_text);
+    return nullptr;
+  }
+  const auto level = static_cast<util::log::Level>(found - std::begin(names));
+  const BindingApi& b = api(module);
+  {
+    ReleasedGil gil;
+    for (unsigned long long i = 0; i < count; ++i) b.log_emit(level, target, message, {util::log::field("i", i)});
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef METHODS[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_FASTCALL | METH_KEYWORDS,
      "parse($module, /, text, seconds=1.0, *, retries=4, count=None, flag=False, label=None, signed=0, "
@@ -248,6 +273,8 @@ PyMethodDef METHODS[] = {
     {"native_receive_cpu_ns", native_receive_cpu_ns, METH_VARARGS,
      "native_receive_cpu_ns($module, camera, count, packet_size, /)\n--\n\nReceive frames through the C++ API "
      "and return (CPU ns per frame, complete frames)."},
+    {"log_events", log_events, METH_VARARGS,
+     "log_events($module, level, target, message, count, /)\n--\n\nLog events through the core's facade."},
     {"raise_sample", raise_sample, METH_O, "raise_sample($module, name, /)\n--\n\nRaise a mapped sample error."},
     {"raise_in_guard", raise_in_guard, METH_O,
      "raise_in_guard($module, name, /)\n--\n\nFail with a C++ exception inside the entry-point guard."},

@@ -368,3 +368,15 @@ class Camera:
 
 def discover(timeout: float = 1.0) -> list[DeviceInfo]:
     """Broadcast a discovery beacon on every Up IPv4 adapter and return the devices that answer within `timeout` seconds."""
+
+# The private functions behind corvantic.diagnostics.
+def _diagnostics_enable(level: str, capacity: int) -> int:
+    """Queue the core's log events at `level` ("trace", "debug", "warn" or "error") and above, at most `capacity` at once; return the queue's generation."""
+
+def _diagnostics_disable() -> None:
+    """Stop queueing log events and close the queue."""
+
+def _diagnostics_take(
+    generation: int, timeout: float
+) -> tuple[list[tuple[str, str, str, tuple[tuple[str, str], ...], float]], int] | None:
+    """Wait up to `timeout` seconds for log events queued by the queue of `generation` and return them with the count of those dropped; None once it is closed and empty or replaced."""

@@ -81,6 +81,7 @@ def to_array(frame: Frame) -> numpy.ndarray[Any, Any]:
     import numpy
 
     code = frame.pixel_format_code
+    dtype: numpy.dtype[Any]
     if code in _ONE_BYTE:
         dtype, channels = numpy.dtype(numpy.uint8), 1
     elif code in _TWO_BYTES:

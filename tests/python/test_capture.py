@@ -97,10 +97,13 @@ def test_ctrl_c_ends_a_stream_cleanly_with_the_counters(new_address, terminal):
             reader, writer = pty.openpty()
         else:
             reader, writer = os.pipe()
-        # SIGINT at its default (an interrupt), whatever this process inherited.
-        process = subprocess.Popen([COMMAND, "stream", sim.address, "--seconds", "30"], stdout=writer,
-                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        # The command runs with SIGINT at its default (so Python turns it into
+        # KeyboardInterrupt), whatever this process inherited: an ignored
+        # signal would stay ignored across exec.
+        start = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                 "os.execv(sys.argv[1], sys.argv[1:])")
+        process = subprocess.Popen([sys.executable, "-c", start, COMMAND, "stream", sim.address, "--seconds", "30"],
+                                   stdout=writer, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         os.close(writer)
         seen = b""
         try:

@@ -1,7 +1,13 @@
-// corvantic-sim: runs one virtual camera until told to quit, controlled by
-// lines on stdin (see HELP). It prints nothing but the replies of the
-// control channel, one line each, and --help.
+// corvantic-sim: runs one virtual camera until told to quit or until SIGINT
+// or SIGTERM, controlled by lines on stdin (see HELP). It prints nothing but
+// the replies of the control channel, one line each, and --help.
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +34,12 @@ constexpr std::string_view HELP = R"(usage: corvantic-sim [options]
 Runs one virtual GigE Vision camera on <address>:3956 (UDP). When it is
 listening it prints "ready <address>" on stdout; then it reads control
 commands from stdin, one per line, and answers each with one line: "ok"
-(possibly followed by values) or "error <reason>". It ends on "quit" or at
-the end of stdin. If it cannot start it prints "error <reason>" and exits 1.
+(possibly followed by values) or "error <reason>". It ends on "quit", on
+SIGINT or SIGTERM (exit status 0 after stopping the streams), and with
+--quit-at-eof at the end of stdin; without that option the end of stdin only
+ends the control channel, so that it can run in the background of a shell
+(`corvantic-sim --address 127.0.0.5 &`). If it cannot start it prints
+"error <reason>" and exits 1.
 
 options:
   --address IP              IPv4 address to bind (default 127.0.0.2)
@@ -61,6 +71,8 @@ options:
                             broadcast address of the camera's interface (answers stay unicast)
   --serial TEXT             serial number (default SIM + the address in hexadecimal)
   --user-name TEXT          initial user-defined name, DeviceUserID (default empty)
+  --quit-at-eof             end at the end of stdin, as when the process that writes the
+                            control commands is gone
   --help                    show this text and exit
 
 control commands (numbers are decimal or 0x-prefixed hexadecimal):
@@ -395,6 +407,56 @@ std::optional<std::string> control(VirtualCamera& camera, const std::string& lin
   return "error unknown command '" + name + "'";
 }
 
+// Answers control lines from stdin until "quit", SIGINT or SIGTERM (read
+// from `signals`, a signalfd), or the end of stdin with `quit_at_eof`.
+// True when the control channel ended it ("quit" or the end of stdin).
+//
+// The Python handle passes --quit-at-eof: the end of its pipe means the
+// process that started the camera is gone (it ended or was killed), and the
+// camera must not outlive it. PR_SET_PDEATHSIG is no substitute: it fires
+// when the *thread* that started the program ends, which in a threaded
+// Python program is often long before the process does.
+bool serve(VirtualCamera& camera, int signals, bool quit_at_eof) {
+  pollfd fds[2] = {{signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  nfds_t watched = 2;
+  std::string pending;
+  char buffer[4096];
+  for (;;) {
+    const int ready = ::poll(fds, watched, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[0].revents != 0) return false;  // SIGINT or SIGTERM
+    if (watched < 2 || fds[1].revents == 0) continue;
+    const ssize_t got = (fds[1].revents & POLLNVAL) ? 0 : ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // EIO: a terminal this process is in the background of (SIGTTIN is
+    // ignored, see main); commands cannot come from there.
+    if (got <= 0) {
+      // The end of stdin (or no stdin at all): a last line without its
+      // newline still counts.
+      if (!pending.empty()) {
+        const auto reply = control(camera, pending);
+        if (!reply) return true;
+        std::cout << *reply << std::endl;
+        pending.clear();
+      }
+      if (quit_at_eof) return true;
+      watched = 1;  // from now on only a signal ends it
+      continue;
+    }
+    pending.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
+      const std::string line = pending.substr(0, newline);
+      pending.erase(0, newline + 1);
+      const auto reply = control(camera, line);
+      if (!reply) return true;
+      std::cout << *reply << std::endl;
+    }
+  }
+}
+
 int usage_error(const std::string& message) {
   std::cout << "error " << message << " (see corvantic-sim --help)" << std::endl;
   return 2;
@@ -403,6 +465,27 @@ int usage_error(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // SIGINT and SIGTERM are taken through a signalfd: blocked here, before
+  // any thread exists, so every thread the camera starts inherits the mask
+  // and the signal waits for serve(). Their dispositions go back to the
+  // default first: a shell starts a background command with SIGINT ignored,
+  // and `kill -INT` must still end it.
+  sigset_t quit_signals;
+  sigemptyset(&quit_signals);
+  sigaddset(&quit_signals, SIGINT);
+  sigaddset(&quit_signals, SIGTERM);
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  // Reading a terminal from the background of an interactive shell then
+  // fails instead of stopping the process.
+  std::signal(SIGTTIN, SIG_IGN);
+  pthread_sigmask(SIG_BLOCK, &quit_signals, nullptr);
+  const int signals = signalfd(-1, &quit_signals, SFD_CLOEXEC);
+  if (signals < 0) {
+    std::cout << "error signalfd: " << std::strerror(errno) << std::endl;
+    return 1;
+  }
+  bool quit_at_eof = false;
   VirtualCameraConfig config;
   std::vector<PendingRule> pending;
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -430,6 +513,8 @@ int main(int argc, char** argv) {
       config.single_frame_entry = false;
     } else if (arg == "--listen-broadcast") {
       config.listen_broadcast = true;
+    } else if (arg == "--quit-at-eof") {
+      quit_at_eof = true;
     } else {
       static const std::set<std::string> VALUED = {
           "--address",    "--capabilities", "--description", "--tick-frequency",
@@ -496,12 +581,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << "ready " << config.address << std::endl;
-  for (std::string line; std::getline(std::cin, line);) {
-    const auto reply = control(camera, line);
-    if (!reply) break;
-    std::cout << *reply << std::endl;
-  }
+  const bool by_command = serve(camera, signals, quit_at_eof);
   camera.stop();
-  std::cout << "ok" << std::endl;
+  if (by_command) std::cout << "ok" << std::endl;
   return 0;
 }

@@ -11,6 +11,12 @@ test runs::
         camera.drop_acks(1)
         ...
         assert camera.status()["acks_dropped"] == 1
+
+The camera ends when the handle stops it or when the process that started it
+ends. The same program is the ``corvantic-sim`` command, which keeps running
+in the background of a shell until SIGINT or SIGTERM::
+
+    corvantic-sim --address 127.0.0.5 &
 """
 
 from __future__ import annotations
@@ -23,7 +29,7 @@ import time
 from collections.abc import Iterable
 from pathlib import Path
 
-__all__ = ["SimError", "VirtualCamera", "binary_path"]
+__all__ = ["SimError", "VirtualCamera", "binary_path", "main"]
 
 _COMMANDS = ("readreg", "writereg", "readmem", "writemem", "any")
 
@@ -35,6 +41,20 @@ class SimError(RuntimeError):
 def binary_path() -> Path:
     """The ``corvantic-sim`` program installed with this package."""
     return Path(__file__).resolve().parent / "bin" / "corvantic-sim"
+
+
+def main() -> None:
+    """The ``corvantic-sim`` command: runs the packaged program with this
+    process's arguments. It replaces this process (no Python stays between
+    them), so signals and the exit status are the program's own."""
+    import sys
+
+    program = binary_path()
+    try:
+        os.execv(program, ["corvantic-sim", *sys.argv[1:]])
+    except OSError as exc:
+        print(f"error cannot run {program}: {exc.strerror}", file=sys.stderr)
+        raise SystemExit(1) from None
 
 
 def _number(value: int) -> str:
@@ -84,7 +104,9 @@ class VirtualCamera:
             raise ValueError(f"description must be plain, zip-stored or zip-deflated, not {description!r}")
         self._address = address
         self._start_timeout = start_timeout
-        args = ["--address", address, "--description", description]
+        # The end of the control pipe ends the camera: it closes when this
+        # process ends, however it ends, so no camera outlives its test.
+        args = ["--address", address, "--quit-at-eof", "--description", description]
         if capabilities is not None:
             args += ["--capabilities", hex(capabilities)]
         if not concatenation:

@@ -7,10 +7,15 @@ depend on the client.
 
 from __future__ import annotations
 
+import errno
+import os
 import re
+import signal
 import socket
 import struct
 import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
@@ -88,7 +93,7 @@ def test_help_documents_every_option_and_control_command():
         "--address", "--capabilities", "--no-concatenation", "--no-writemem", "--no-packetresend",
         "--description", "--tick-frequency", "--frame-rate", "--width", "--height", "--heartbeat-timeout",
         "--writes-need-control", "--pending", "--path-mtu", "--extended-ids", "--listen-broadcast", "--serial",
-        "--user-name", "--help",
+        "--user-name", "--quit-at-eof", "--help",
     ):  # fmt: skip
         assert f"  {option} " in text, option
     for command in (
@@ -242,3 +247,82 @@ def test_options_reach_the_device(host, camera_address):
         h.send(0x0084, 4, struct.pack(">IHH", 0x0200, 0, 64))
         url = h.ack()[3][4:].rstrip(b"\0")
         assert url.startswith(b"Local:corvantic_sim.zip;100000;")
+
+
+def _address_is_free(address: str) -> bool:
+    """Whether UDP port 3956 of ``address`` can be bound, i.e. no camera holds it."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.bind((address, 3956))
+        except OSError as exc:
+            if exc.errno == errno.EADDRINUSE:
+                return False
+            raise
+        return True
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_the_command_runs_in_the_background_of_a_shell_until_a_signal(camera_address, signum):
+    from corvantic import Camera
+
+    # As in a script: a non-interactive shell starts the job with stdin at
+    # its end and SIGINT ignored; `wait` hands back its exit status.
+    script = f"corvantic-sim --address {camera_address} & echo pid $!; wait $!; echo exit $?"
+    env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
+    shell = subprocess.Popen(
+        ["bash", "-c", script], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True, env=env
+    )
+    try:
+        lines = {shell.stdout.readline().strip() for _ in range(2)}
+        pids = [int(line[4:]) for line in lines if line.startswith("pid ")]
+        assert f"ready {camera_address}" in lines and len(pids) == 1, lines
+        # The end of stdin has not ended it: it answers a client.
+        camera = Camera(camera_address)
+        camera.connect()
+        assert camera.device_info().ip == camera_address
+        camera.disconnect()
+        os.kill(pids[0], signum)
+        assert shell.communicate(timeout=20)[0] == "exit 0\n"
+    finally:
+        if shell.poll() is None:
+            shell.kill()
+            shell.wait()
+    assert _address_is_free(camera_address)
+
+
+def test_the_handles_camera_ends_with_the_process_that_started_it(camera_address):
+    parent = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                """
+                import os, signal, sys
+                from corvantic.sim import VirtualCamera
+                camera = VirtualCamera(sys.argv[1]).start()
+                print("started", flush=True)
+                sys.stdin.readline()
+                os.kill(os.getpid(), signal.SIGKILL)
+                """
+            ),
+            camera_address,
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert parent.stdout.readline() == "started\n"
+        assert not _address_is_free(camera_address)
+        parent.stdin.write("die\n")
+        parent.stdin.flush()
+        assert parent.wait(timeout=20) == -signal.SIGKILL
+    finally:
+        if parent.poll() is None:
+            parent.kill()
+            parent.wait()
+    # No one told the camera to quit; it sees its control pipe end.
+    deadline = time.monotonic() + 20
+    while not _address_is_free(camera_address) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert _address_is_free(camera_address)

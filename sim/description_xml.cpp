@@ -390,6 +390,9 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
       <EnumEntry Name="GreyDiagonalRamp">
         <Value>3</Value>
       </EnumEntry>
+      <EnumEntry Name="GreyDiagonalRampMoving">
+        <Value>4</Value>
+      </EnumEntry>
       <pValue>TestPatternReg</pValue>
     </Enumeration>
     <IntReg Name="TestPatternReg">

@@ -308,9 +308,16 @@ void VirtualCamera::set_url(int index, std::string_view text) {
   util::MutexLock lock(mutex_);
   map_.set_url(index, text);
 }
-std::uint32_t VirtualCamera::test_pattern() {
+FrameLayout VirtualCamera::payload_layout(std::uint64_t block_id) {
   util::MutexLock lock(mutex_);
-  return map_.stream_config(0).test_pattern;
+  const StreamConfig config = map_.stream_config(0);
+  FrameLayout layout;
+  layout.block_id = block_id;
+  layout.test_pattern = config.test_pattern;
+  layout.pixel_format = config.pixel_format;
+  layout.width = config.width;
+  layout.height = config.height;
+  return layout;
 }
 
 void VirtualCamera::clear_faults() {

@@ -29,6 +29,7 @@
 
 #include "sim/command_parser.hpp"
 #include "sim/description.hpp"
+#include "sim/gvsp_packet.hpp"
 #include "sim/gvsp_streamer.hpp"
 #include "sim/register_map.hpp"
 #include "util/mutex.hpp"
@@ -145,8 +146,10 @@ class VirtualCamera {
   // Ends every fault above (stream faults included) and restores the URLs.
   void clear_faults() EXCLUDES(mutex_);
 
-  // The test pattern the stream channels send now (register TestPattern).
-  [[nodiscard]] std::uint32_t test_pattern() EXCLUDES(mutex_);
+  // What decides the payload bytes of frame `block_id` with the settings in
+  // force now (TestPattern, PixelFormat, Width, Height of stream channel 0):
+  // fill_payload over it gives the bytes the camera sends.
+  [[nodiscard]] FrameLayout payload_layout(std::uint64_t block_id) EXCLUDES(mutex_);
 
   // Sends an EVENT (or EVENTDATA when `event.with_data`) to the message
   // channel (MCDA:MCP) when it is configured, else to the control holder,

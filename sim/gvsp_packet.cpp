@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "util/bytes.hpp"
@@ -55,6 +56,177 @@ constexpr std::array<std::uint8_t, 512> make_ramp(bool descending) {
 }
 constexpr auto ASCENDING = make_ramp(false);
 constexpr auto DESCENDING = make_ramp(true);
+
+// ---- the moving picture
+
+constexpr std::uint32_t GRADIENT_PERIOD = 512;  // pixels
+constexpr std::size_t MAX_PIXEL_BYTES = 3;
+
+// Intensity of gradient phase k: up 0..255, then down again.
+constexpr std::uint8_t triangle(std::uint32_t k) {
+  k %= GRADIENT_PERIOD;
+  return static_cast<std::uint8_t>(k < 256 ? k : GRADIENT_PERIOD - 1 - k);
+}
+
+// The bytes of the gradient's pixels 0 .. 2 * period - 1 for one pixel
+// layout, so that a run of up to one period of any row is one memcpy. The
+// gradient advances `speed` phases per pixel: small frames get a faster one,
+// so that they still show most of its range.
+struct GradientTable {
+  std::size_t pixel_bytes = 1;
+  std::uint32_t period = GRADIENT_PERIOD;  // in pixels
+  std::array<std::uint8_t, 2 * GRADIENT_PERIOD * MAX_PIXEL_BYTES> bytes{};
+};
+constexpr std::uint32_t MAX_GRADIENT_SPEED = 8;
+
+constexpr GradientTable make_gradient(std::size_t pixel_bytes, std::uint32_t speed) {
+  GradientTable table;
+  table.pixel_bytes = pixel_bytes;
+  table.period = GRADIENT_PERIOD / speed;
+  for (std::uint32_t k = 0; k < 2 * table.period; ++k) {
+    std::uint8_t* p = table.bytes.data() + k * pixel_bytes;
+    const std::uint32_t phase = k * speed;
+    if (pixel_bytes == 3) {  // RGB8: three waves a third of a period apart
+      p[0] = triangle(phase);
+      p[1] = triangle(phase + GRADIENT_PERIOD / 3);
+      p[2] = triangle(phase + 2 * GRADIENT_PERIOD / 3);
+    } else {  // Mono8, Mono16 (little-endian v * 257): grey
+      for (std::size_t b = 0; b < pixel_bytes; ++b) p[b] = triangle(phase);
+    }
+  }
+  return table;
+}
+
+// GRADIENTS[pixel bytes - 1][log2 speed].
+constexpr auto make_gradients() {
+  std::array<std::array<GradientTable, 4>, MAX_PIXEL_BYTES> tables{};
+  for (std::size_t pb = 1; pb <= MAX_PIXEL_BYTES; ++pb) {
+    for (std::uint32_t shift = 0; shift < 4; ++shift) tables[pb - 1][shift] = make_gradient(pb, 1u << shift);
+  }
+  return tables;
+}
+constexpr auto GRADIENTS = make_gradients();
+
+const GradientTable& gradient_for(std::size_t pixel_bytes, std::uint32_t width, std::uint32_t height) {
+  // The fastest power of two at which x + y spans at most one period.
+  const std::uint64_t span = std::max<std::uint64_t>(1, std::uint64_t{width} + height);
+  const std::uint32_t speed = static_cast<std::uint32_t>(
+      std::bit_floor(std::clamp<std::uint64_t>(GRADIENT_PERIOD / span, 1, MAX_GRADIENT_SPEED)));
+  return GRADIENTS[pixel_bytes - 1][static_cast<std::size_t>(std::countr_zero(speed))];
+}
+
+// 3 x 5 digits, one row of three bits per entry, the leftmost bit first.
+constexpr std::array<std::array<std::uint8_t, 5>, 10> FONT = {{
+    {7, 5, 5, 5, 7},  // 0
+    {2, 6, 2, 2, 7},  // 1
+    {7, 1, 7, 4, 7},  // 2
+    {7, 1, 7, 1, 7},  // 3
+    {5, 5, 7, 1, 1},  // 4
+    {7, 4, 7, 1, 7},  // 5
+    {7, 4, 7, 5, 7},  // 6
+    {7, 1, 1, 1, 1},  // 7
+    {7, 5, 7, 5, 7},  // 8
+    {7, 5, 7, 1, 7},  // 9
+}};
+constexpr std::uint32_t CELL_UNITS = 4;  // a digit's 3 columns and a gap
+constexpr std::uint32_t BOX_ROW_UNITS = 7;  // a blank row above and below the 5 of the digits
+
+// Writes one row's bytes [begin, end) (byte columns within the row) of a
+// moving-picture frame. Each part is painted over the ones before, clipped
+// to the window, with memcpy and memset only.
+class RowPainter {
+ public:
+  RowPainter(const GradientTable& gradient, std::uint64_t row, std::uint64_t begin, std::uint64_t end,
+             std::uint8_t* out)
+      : gradient_(gradient), row_(row), begin_(begin), end_(end), out_(out) {}
+
+  // The gradient over pixels [x0, x1).
+  void gradient(std::uint64_t x0, std::uint64_t x1) {
+    const std::size_t pb = gradient_.pixel_bytes;
+    std::uint64_t from = std::max(x0 * pb, begin_);
+    const std::uint64_t to = std::min(x1 * pb, end_);
+    while (from < to) {
+      const std::uint64_t pixel = from / pb;
+      const std::size_t phase = static_cast<std::size_t>((pixel + row_) % gradient_.period);
+      const std::size_t at = phase * pb + static_cast<std::size_t>(from % pb);
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(to - from, std::uint64_t{gradient_.period} * pb));
+      std::memcpy(out_ + (from - begin_), gradient_.bytes.data() + at, take);
+      from += take;
+    }
+  }
+
+  // Every byte of pixels [x0, x1) set to `value` (0x00 black, 0xFF white in
+  // every offered format).
+  void solid(std::uint64_t x0, std::uint64_t x1, std::uint8_t value) {
+    const std::size_t pb = gradient_.pixel_bytes;
+    const std::uint64_t from = std::max(x0 * pb, begin_);
+    const std::uint64_t to = std::min(x1 * pb, end_);
+    if (from < to) std::memset(out_ + (from - begin_), value, static_cast<std::size_t>(to - from));
+  }
+
+ private:
+  const GradientTable& gradient_;
+  std::uint64_t row_, begin_, end_;
+  std::uint8_t* out_;
+};
+
+std::uint32_t decimal_digits(std::uint64_t value) {
+  std::uint32_t n = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++n;
+  }
+  return n;
+}
+
+void fill_moving(const FrameLayout& frame, const GradientTable& gradient, std::uint64_t first_index,
+                 std::span<std::uint8_t> out) {
+  const std::uint64_t width = frame.width;
+  const std::uint64_t stride = width * gradient.pixel_bytes;
+  const MovingPatternGeometry g = moving_pattern_geometry(frame.width, frame.height, frame.block_id);
+  char text[24];
+  std::uint64_t id = frame.block_id;
+  for (std::uint32_t i = g.digits; i-- > 0; id /= 10) text[i] = static_cast<char>('0' + id % 10);
+  const std::uint64_t box_width = std::min<std::uint64_t>(width, (CELL_UNITS * g.digits + 1) * std::uint64_t{g.scale});
+  const std::uint64_t box_rows = std::uint64_t{BOX_ROW_UNITS} * g.scale;
+
+  std::uint64_t index = first_index;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::uint64_t row = index / stride;
+    const std::uint64_t column = index % stride;
+    const std::uint64_t end = std::min<std::uint64_t>(stride, column + (out.size() - done));
+    RowPainter paint(gradient, row, column, end, out.data() + done);
+    paint.gradient(0, width);
+    // The bar: black, then its white core; a run past the right edge
+    // continues at the left.
+    const auto wrapped = [&](std::uint64_t x0, std::uint64_t length, std::uint8_t value) {
+      const std::uint64_t first = std::min(length, width - x0);
+      paint.solid(x0, x0 + first, value);
+      paint.solid(0, length - first, value);
+    };
+    wrapped(g.bar_x, g.bar_width, 0x00);
+    if (g.bar_width > 2 * g.bar_edge) wrapped((g.bar_x + g.bar_edge) % width, g.bar_width - 2 * g.bar_edge, 0xFF);
+    // The block id, white on black, one run of `scale` pixels per font unit.
+    if (row < box_rows && row < frame.height) {
+      paint.solid(0, box_width, 0x00);
+      const std::uint64_t unit_row = row / g.scale;
+      if (unit_row >= 1 && unit_row <= 5) {
+        for (std::uint32_t d = 0; d < g.digits; ++d) {
+          const std::uint8_t bits = FONT[static_cast<std::size_t>(text[d] - '0')][unit_row - 1];
+          for (std::uint32_t c = 0; c < 3; ++c) {
+            if (((bits >> (2 - c)) & 1) == 0) continue;
+            const std::uint64_t x0 = (std::uint64_t{CELL_UNITS} * d + 1 + c) * g.scale;
+            paint.solid(x0, std::min(x0 + g.scale, box_width), 0xFF);
+          }
+        }
+      }
+    }
+    done += static_cast<std::size_t>(end - column);
+    index += end - column;
+  }
+}
 
 }  // namespace
 
@@ -130,7 +302,7 @@ std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std:
   const std::uint64_t offset = std::uint64_t{packet_id - 1} * frame.bytes_per_packet;
   const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(
       frame.bytes_per_packet, frame.payload_size > offset ? frame.payload_size - offset : 0));
-  fill_pattern(frame.test_pattern, frame.block_id, offset, std::span(out + header, length));
+  fill_payload(frame, offset, std::span(out + header, length));
   return header + length;
 }
 
@@ -184,6 +356,27 @@ void fill_pattern(std::uint32_t test_pattern, std::uint64_t block_id, std::uint6
     remaining -= take;
     index += take;
   }
+}
+
+MovingPatternGeometry moving_pattern_geometry(std::uint32_t width, std::uint32_t height, std::uint64_t block_id) {
+  MovingPatternGeometry g;
+  g.step = std::max<std::uint32_t>(1, width / 64);
+  g.bar_width = std::min<std::uint32_t>(width, std::max<std::uint32_t>(3, width / 16));
+  g.bar_edge = g.bar_width / 8 + 1;
+  g.bar_x = width == 0 ? 0 : static_cast<std::uint32_t>((block_id % width) * g.step % width);
+  g.scale = std::max<std::uint32_t>(1, height / 64);
+  g.digits = decimal_digits(block_id);
+  return g;
+}
+
+void fill_payload(const FrameLayout& frame, std::uint64_t first_index, std::span<std::uint8_t> out) {
+  const std::uint32_t bits = (frame.pixel_format >> 16) & 0xFF;
+  if (frame.test_pattern == TEST_PATTERN_MOVING && frame.width > 0 && bits % 8 == 0 && bits >= 8 &&
+      bits <= 8 * MAX_PIXEL_BYTES) {
+    fill_moving(frame, gradient_for(bits / 8, frame.width, frame.height), first_index, out);
+    return;
+  }
+  fill_pattern(frame.test_pattern, frame.block_id, first_index, out);
 }
 
 }  // namespace corvantic::sim

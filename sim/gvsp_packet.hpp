@@ -114,4 +114,34 @@ std::size_t build_error_packet(std::uint8_t* out, bool extended, std::uint16_t s
 void fill_pattern(std::uint32_t test_pattern, std::uint64_t block_id, std::uint64_t first_index,
                   std::span<std::uint8_t> out);
 
+// TestPattern value of the moving picture, the camera's default: what a
+// person sees when the camera is not asked for a test pattern. Over a
+// diagonal gradient (a triangle wave along x + y, of period 512 pixels, or
+// down to 64 so that small frames show most of it; grey in Mono8 and
+// Mono16, three phase-shifted waves in RGB8) lies a vertical
+// bar, white with black edges, that moves right by one step per frame
+// (block id * step, wrapping), and the block id in decimal digits, white on
+// black, in the top left corner. Width, height and pixel format set the
+// layout; rows past the height continue the gradient and the bar. Formats
+// without whole bytes per pixel get the ramps of fill_pattern instead.
+inline constexpr std::uint32_t TEST_PATTERN_MOVING = 4;
+
+// Where the bar and the digits of a frame are, in pixels.
+struct MovingPatternGeometry {
+  std::uint32_t bar_x = 0;      // left edge; the bar wraps at the right edge
+  std::uint32_t bar_width = 0;  // white core plus two black edges
+  std::uint32_t bar_edge = 0;
+  std::uint32_t step = 0;   // bar movement per frame
+  std::uint32_t scale = 0;  // pixels per font unit; a digit is 3 x 5 units in a 4 x 7 cell
+  std::uint32_t digits = 0;
+};
+[[nodiscard]] MovingPatternGeometry moving_pattern_geometry(std::uint32_t width, std::uint32_t height,
+                                                            std::uint64_t block_id);
+
+// Writes bytes first_index .. first_index + out.size() - 1 of the payload of
+// `frame` as the camera sends it: the moving picture for
+// TEST_PATTERN_MOVING (from block_id, pixel_format, width and height),
+// otherwise fill_pattern(frame.test_pattern, frame.block_id, ...).
+void fill_payload(const FrameLayout& frame, std::uint64_t first_index, std::span<std::uint8_t> out);
+
 }  // namespace corvantic::sim

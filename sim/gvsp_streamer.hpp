@@ -35,7 +35,7 @@ struct StreamConfig {
   bool extended_ids = false;          // extended-id (EI) header form
   std::uint32_t pixel_format = PIXEL_MONO8;
   std::uint32_t width = 64, height = 48, offset_x = 0, offset_y = 0;
-  std::uint32_t test_pattern = 0;     // selects the deterministic pattern
+  std::uint32_t test_pattern = 0;     // selects the payload (fill_payload in gvsp_packet.hpp)
   AcquisitionMode mode = AcquisitionMode::Continuous;
   std::uint32_t frame_count = 1;      // frames sent in MultiFrame mode
   double frame_rate = 30.0;           // frames per second; 0 = as fast as possible

@@ -95,7 +95,8 @@ control commands (numbers are decimal or 0x-prefixed hexadecimal):
   path-mtu BYTES            limit the stream path
   extended-ids on|off       stream header form
   pattern-crc32 BLOCK SIZE  CRC-32 of the first SIZE payload bytes of frame BLOCK with the
-                            current test pattern, as "ok crc32=N"
+                            current test pattern, pixel format, width and height, as
+                            "ok crc32=N"
   stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]
                             stream packet faults (probabilities 0..1)
   url 1|2 TEXT              replace the text of location register 0x0200 (1) or 0x0400 (2)
@@ -303,7 +304,7 @@ std::string pattern_crc_command(VirtualCamera& camera, const std::vector<std::st
   const auto size = parse_number(words[2]);
   if (!size || *size > MAX_SIZE) return "error bad size '" + words[2] + "'";
   std::vector<std::uint8_t> payload(*size);
-  fill_pattern(camera.test_pattern(), *block, 0, payload);
+  fill_payload(camera.payload_layout(*block), 0, payload);
   const uLong crc = crc32(crc32(0L, Z_NULL, 0), payload.data(), static_cast<uInt>(payload.size()));
   return "ok crc32=" + std::to_string(crc);
 }

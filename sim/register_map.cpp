@@ -9,6 +9,7 @@
 
 #include "gige/proto/gvcp_status.hpp"
 #include "sim/description.hpp"
+#include "sim/gvsp_packet.hpp"
 #include "util/bytes.hpp"
 
 namespace corvantic::sim {
@@ -485,7 +486,7 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
       tl_params_locked_ = value;
       return {};
     case reg::TEST_PATTERN:
-      if (value > 3) return fail(Status::INVALID_PARAMETER);
+      if (value > TEST_PATTERN_MOVING) return fail(Status::INVALID_PARAMETER);
       test_pattern_ = value;
       all_streams_changed();
       return {};

@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/gvsp_packet.hpp"
 #include "sim/gvsp_streamer.hpp"
 #include "sim/register_layout.hpp"
 
@@ -247,7 +248,7 @@ class RegisterMap {
   std::uint32_t frame_count_ = 1;
   std::uint32_t tl_params_locked_ = 0;
   bool acquisition_active_ = false;
-  std::uint32_t test_pattern_ = 0;
+  std::uint32_t test_pattern_ = TEST_PATTERN_MOVING;  // the moving picture until a test asks for another
   std::uint32_t image_flags_ = 0;
   std::uint64_t exposure_bits_ = 0;    // IEEE double
   std::uint32_t gain_bits_ = 0;        // IEEE single

@@ -246,6 +246,22 @@ def test_snapshot_session_switches_to_single_frame_and_restores(camera_on):
             query()
 
 
+def test_the_default_picture_moves_and_each_pattern_matches_the_cameras_crc(camera_on):
+    sim, camera = camera_on(width=320, height=240)
+    assert camera.get_enum("TestPattern") == "GreyDiagonalRampMoving"
+    camera.set_enum("PixelFormat", "RGB8")
+    with camera.snapshot_session() as session:
+        first, second = session.snap(), session.snap()
+        # Checked while their pattern is selected: the camera computes the
+        # CRC from the settings in force.
+        assert_pattern(sim, first)
+        assert_pattern(sim, second)
+        assert first.pixel_format == "RGB8" and first.frame_id + 1 == second.frame_id
+        assert first.data() != second.data()
+        camera.set_enum("TestPattern", "GreyHorizontalRamp")
+        assert_pattern(sim, session.snap())
+
+
 def test_snapshot_session_on_a_camera_already_in_single_frame_leaves_the_mode(camera_on):
     sim, camera = camera_on()
     camera.set_enum("AcquisitionMode", "SingleFrame")

@@ -258,11 +258,24 @@ std::uint64_t expect_frame(const std::vector<Packet>& packets, const StreamConfi
     EXPECT_EQ(be(trailer.payload, 4, 4), cfg.height);
   }
   EXPECT_EQ(image.size(), e.payload_size);
+  // The payload the pattern gives for the frame; for the deterministic
+  // patterns that is pattern_byte's (checked against fill_pattern below).
+  std::vector<std::uint8_t> expected(image.size());
+  FrameLayout frame;
+  frame.block_id = block_id;
+  frame.test_pattern = cfg.test_pattern;
+  frame.pixel_format = cfg.pixel_format;
+  frame.width = cfg.width;
+  frame.height = cfg.height;
+  fill_payload(frame, 0, expected);
   std::size_t wrong = 0;
   for (std::size_t i = 0; i < image.size(); ++i) {
-    if (image[i] != GvspStreamer::pattern_byte(cfg.test_pattern, block_id, i) && wrong++ < 5) {
-      ADD_FAILURE() << "payload byte " << i << " is " << int{image[i]} << ", pattern says "
-                    << int{GvspStreamer::pattern_byte(cfg.test_pattern, block_id, i)};
+    if (cfg.test_pattern != TEST_PATTERN_MOVING && expected[i] != GvspStreamer::pattern_byte(cfg.test_pattern, block_id, i)) {
+      ADD_FAILURE() << "fill_payload and pattern_byte differ at " << i;
+      break;
+    }
+    if (image[i] != expected[i] && wrong++ < 5) {
+      ADD_FAILURE() << "payload byte " << i << " is " << int{image[i]} << ", pattern says " << int{expected[i]};
     }
   }
   EXPECT_EQ(wrong, 0u);
@@ -367,8 +380,11 @@ TEST(GvspStreamer, PixelFormatsAndPatternsSizeAndFillThePayload) {
   struct Case {
     std::uint32_t pixel_format, test_pattern, width, height;
   };
+  // Pattern 4 is the moving picture: there the payload depends on the
+  // format and the geometry too.
   const Case cases[] = {{PIXEL_MONO16, 1, 33, 20}, {PIXEL_RGB8, 2, 31, 17}, {PIXEL_MONO8, 4, 1, 1},
-                        {PIXEL_RGB8, 5, 64, 48},   {PIXEL_MONO8, 3, 0, 0}};
+                        {PIXEL_RGB8, 5, 64, 48},   {PIXEL_MONO8, 3, 0, 0},  {PIXEL_RGB8, 4, 31, 17},
+                        {PIXEL_MONO16, 4, 64, 48}};
   std::uint64_t block = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE("pixel format " + std::to_string(c.pixel_format) + " pattern " +
@@ -911,6 +927,107 @@ TEST(GvspStreamer, PatternDependsOnPatternBlockAndPosition) {
   }
   EXPECT_NE(window(0, 1, 0), window(1, 1, 0));
   EXPECT_NE(window(1, 1, 0), window(2, 1, 0));
+}
+
+// The moving picture, from fill_payload over whole frames.
+struct Picture {
+  std::uint32_t format, width, height;
+  std::uint64_t block;
+
+  [[nodiscard]] std::size_t pixel_bytes() const { return ((format >> 16) & 0xFF) / 8; }
+  [[nodiscard]] FrameLayout layout() const {
+    FrameLayout frame;
+    frame.test_pattern = TEST_PATTERN_MOVING;
+    frame.block_id = block;
+    frame.pixel_format = format;
+    frame.width = width;
+    frame.height = height;
+    return frame;
+  }
+  [[nodiscard]] std::vector<std::uint8_t> bytes() const {
+    std::vector<std::uint8_t> out(std::size_t{width} * height * pixel_bytes());
+    fill_payload(layout(), 0, out);
+    return out;
+  }
+};
+
+TEST(GvspStreamer, MovingPictureFillsAnyWindowAsTheWholeFrameDoes) {
+  // Windows cut rows and pixels anywhere, as packets of any SCPS do; odd
+  // sizes, a frame narrower than the digits, and 20-digit block ids.
+  const Picture pictures[] = {{PIXEL_MONO8, 64, 48, 1},           {PIXEL_RGB8, 31, 17, 65535},
+                              {PIXEL_MONO16, 100, 70, 0xFFFFFFFFFFFFFFFFull}, {PIXEL_RGB8, 1, 1, 12},
+                              {PIXEL_MONO8, 16, 8, 1234567},       {PIXEL_RGB8, 1920, 4, 77}};
+  for (const Picture& p : pictures) {
+    SCOPED_TRACE(std::to_string(p.width) + "x" + std::to_string(p.height) + " block " + std::to_string(p.block));
+    const auto whole = p.bytes();
+    for (std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{1464}, std::size_t{8972}}) {
+      std::vector<std::uint8_t> pieces(whole.size() + 7, 0xA5);  // the tail must stay untouched
+      for (std::size_t at = 0; at < whole.size(); at += piece) {
+        fill_payload(p.layout(), at, std::span(pieces.data() + at, std::min(piece, whole.size() - at)));
+      }
+      ASSERT_TRUE(std::equal(whole.begin(), whole.end(), pieces.begin())) << "pieces of " << piece;
+      EXPECT_TRUE(std::all_of(pieces.end() - 7, pieces.end(), [](std::uint8_t b) { return b == 0xA5; }));
+    }
+  }
+}
+
+TEST(GvspStreamer, MovingPictureMovesItsBarAndCountsItsFrames) {
+  for (std::uint32_t format : {PIXEL_MONO8, PIXEL_MONO16, PIXEL_RGB8}) {
+    SCOPED_TRACE("pixel format " + std::to_string(format));
+    const Picture first{format, 640, 480, 1234};
+    const Picture next{format, 640, 480, 1235};
+    const std::size_t pb = first.pixel_bytes();
+    const std::size_t stride = 640 * pb;
+    const auto a = first.bytes();
+    const auto b = next.bytes();
+    const MovingPatternGeometry ga = moving_pattern_geometry(640, 480, 1234);
+    const MovingPatternGeometry gb = moving_pattern_geometry(640, 480, 1235);
+    ASSERT_EQ(gb.bar_x, (ga.bar_x + ga.step) % 640) << "the bar moves one step per frame";
+    ASSERT_GT(ga.step, 0u);
+
+    // Below the digits: the columns white from top to bottom are exactly
+    // the bar's core (the gradient is never white down a whole column).
+    const std::size_t top = 7 * std::size_t{ga.scale};
+    auto white_columns = [&](const std::vector<std::uint8_t>& image) {
+      std::vector<std::uint32_t> columns;
+      for (std::uint32_t x = 0; x < 640; ++x) {
+        bool white = true;
+        for (std::size_t y = top; y < 480 && white; ++y) {
+          for (std::size_t k = 0; k < pb; ++k) white = white && image[y * stride + x * pb + k] == 0xFF;
+        }
+        if (white) columns.push_back(x);
+      }
+      return columns;
+    };
+    auto core = [](const MovingPatternGeometry& g) {
+      std::vector<std::uint32_t> columns;
+      for (std::uint32_t x = g.bar_x + g.bar_edge; x < g.bar_x + g.bar_width - g.bar_edge; ++x) columns.push_back(x % 640);
+      std::sort(columns.begin(), columns.end());
+      return columns;
+    };
+    EXPECT_EQ(white_columns(a), core(ga));
+    EXPECT_EQ(white_columns(b), core(gb));
+    EXPECT_FALSE(core(ga).empty());
+
+    // Between the two frames only the bar and the counter change.
+    const std::size_t box_right = (4 * std::size_t{ga.digits} + 1) * ga.scale;
+    std::size_t box_changes = 0;
+    for (std::size_t y = 0; y < 480; ++y) {
+      for (std::size_t x = 0; x < 640; ++x) {
+        const bool differs = !std::equal(a.begin() + y * stride + x * pb, a.begin() + y * stride + (x + 1) * pb,
+                                         b.begin() + y * stride + x * pb);
+        const bool in_box = y < top && x < box_right;
+        const bool near_bar = (x + 640 - ga.bar_x) % 640 < ga.bar_width + gb.step;
+        if (in_box) box_changes += differs ? 1 : 0;
+        if (!in_box && !near_bar) {
+          ASSERT_FALSE(differs) << "pixel " << x << "," << y;
+        }
+      }
+    }
+    EXPECT_GT(box_changes, 0u) << "the counter shows the block id";
+    // Black and white in every format: the digit box's corner is black.
+    EXPECT_TRUE(std::all_of(a.begin(), a.begin() + pb, [](std::uint8_t v) { return v == 0; }));
+  }
 }
 
 }  // namespace

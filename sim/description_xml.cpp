@@ -391,6 +391,8 @@ const std::string_view DESCRIPTION_XML = R"XML(<?xml version="1.0" encoding="utf
         <Value>3</Value>
       </EnumEntry>
       <EnumEntry Name="GreyDiagonalRampMoving">
+        <ToolTip>A gradient, a bar moving one step per frame and the frame counter.</ToolTip>
+        <DisplayName>Grey Diagonal Ramp Moving</DisplayName>
         <Value>4</Value>
       </EnumEntry>
       <pValue>TestPatternReg</pValue>

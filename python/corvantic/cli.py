@@ -206,6 +206,10 @@ def print_feature_info(camera: Camera, info: FeatureInfo) -> None:
         print(f"{'entry':<15} {name} = {value}" + (f" ({display})" if display != name else ""))
 
 
+# The heading of the nodes no category reaches (features --all).
+OUTSIDE = "(in no category)"
+
+
 class FeatureTree:
     """The category tree of a camera's features, filtered by visibility."""
 
@@ -214,6 +218,7 @@ class FeatureTree:
         self.everything = everything
         self.limit = _VISIBILITIES.index(visibility)
         self.infos = {name: camera.feature_info(name) for name in camera.feature_names()}
+        self.reached: set[str] = set()
 
     def _shown(self, info: FeatureInfo) -> bool:
         return self.everything or _VISIBILITIES.index(info.visibility) <= self.limit
@@ -221,11 +226,12 @@ class FeatureTree:
     def walk(self) -> Iterator[tuple[int, FeatureInfo]]:
         """(depth, feature) in tree order. A single root category is left
         out and its members start at depth 0; categories with nothing shown
-        are skipped. With `everything`, the nodes no category reaches follow
-        at depth 0. A feature listed by several categories appears under each."""
+        are skipped. A feature listed by several categories appears under each."""
         roots = [i for i in self.infos.values() if i.kind == "category" and not i.category]
         if not roots:  # a description without categories: its features in a flat list
-            yield from ((0, i) for i in self.infos.values() if i.kind != "category" and self._shown(i))
+            flat = [i for i in self.infos.values() if i.kind != "category" and self._shown(i)]
+            self.reached = {i.name for i in flat}
+            yield from ((0, i) for i in flat)
             return
         reached: set[str] = set()
         for root in roots:
@@ -237,10 +243,13 @@ class FeatureTree:
                 if rows or self.everything:
                     yield 0, root
                     yield from rows
+        self.reached = reached
+
+    def outside(self) -> Iterator[FeatureInfo]:
+        """The nodes no category of the tree reaches, after walk(), with
+        `everything` only."""
         if self.everything:
-            for info in self.infos.values():
-                if info.name not in reached:
-                    yield 0, info
+            yield from (info for info in self.infos.values() if info.name not in self.reached)
 
     def _members(self, category: FeatureInfo, depth: int, reached: set[str],
                  path: tuple[str, ...]) -> Iterator[tuple[int, FeatureInfo]]:
@@ -258,24 +267,30 @@ class FeatureTree:
                 yield depth, info
 
 
+def _shown_value(camera: Camera, info: FeatureInfo) -> str:
+    """The value column of a feature in the tree."""
+    if _readable(info):
+        try:
+            value = show_value(info, read_feature(camera, info))
+        except (CameraError, GenicamError) as e:
+            return f"<{e}>"
+        return f"{value} {info.unit}" if info.unit else value
+    if info.access == AccessMode.WO and info.kind in _VALUE_KINDS:
+        return "(write-only)"
+    return f"({info.kind})"
+
+
 def print_features(camera: Camera, visibility: str = "Beginner", everything: bool = False) -> None:
-    rows = []
-    for depth, info in FeatureTree(camera, visibility, everything).walk():
+    tree = FeatureTree(camera, visibility, everything)
+    # (label, value); categories have no value and print as headings.
+    rows: list[tuple[str, str | None]] = []
+    for depth, info in tree.walk():
         label = "  " * depth + info.name
-        if info.kind == "category":
-            rows.append((label, None))
-            continue
-        if _readable(info):
-            try:
-                value = show_value(info, read_feature(camera, info))
-                shown = f"{value} {info.unit}" if info.unit else value
-            except (CameraError, GenicamError) as e:
-                shown = f"<{e}>"
-        elif info.access == AccessMode.WO and info.kind in _VALUE_KINDS:
-            shown = "(write-only)"
-        else:
-            shown = f"({info.kind})"
-        rows.append((label, shown))
+        rows.append((label, None if info.kind == "category" else _shown_value(camera, info)))
+    outside = list(tree.outside())
+    if outside:
+        rows.append((OUTSIDE, None))
+        rows += [("  " + info.name, _shown_value(camera, info)) for info in outside]
     width = max((len(label) for label, value in rows if value is not None), default=0)
     for label, value in rows:
         print(label if value is None else f"{label:<{width}}  {value}")
@@ -308,7 +323,8 @@ def _features(args: argparse.Namespace) -> int:
     with connected(args.ip) as camera:
         if args.json:
             tree = FeatureTree(camera, visibility, args.all)
-            _print_json([feature_record(camera, info) for _, info in tree.walk()])
+            nodes = [info for _, info in tree.walk()] + list(tree.outside())
+            _print_json([feature_record(camera, info) for info in nodes])
         else:
             print_features(camera, visibility, args.all)
     return 0

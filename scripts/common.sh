@@ -34,9 +34,12 @@ make_venv() {
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
   fi
   # Free-threaded builds of the newest test dependencies are not always
-  # published as wheels; older releases that are beat a source build.
+  # published as wheels; older releases that are beat a source build. The
+  # newest mypy needs ast-serialize, a Rust extension with no free-threaded
+  # wheel whose source build fetches crates from the network: refusing its
+  # source makes pip take a mypy that does not need it.
   local prefer=()
-  [[ "$ver" != *t ]] || prefer=(--prefer-binary)
+  [[ "$ver" != *t ]] || prefer=(--prefer-binary --only-binary=ast-serialize)
   "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[$extras]" >&2 || return
   echo "$venv"
 }

@@ -62,8 +62,10 @@ def namespaces():
 @pytest.fixture
 def camera_in(namespaces):
     host, device = namespaces
+    # Closing its standard input ends the camera (--quit-at-eof).
     sim = subprocess.Popen(
-        ["ip", "netns", "exec", device, str(binary_path()), "--address", f"{SUBNET}.2", "--listen-broadcast"],
+        ["ip", "netns", "exec", device, str(binary_path()), "--address", f"{SUBNET}.2", "--listen-broadcast",
+         "--quit-at-eof"],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert sim.stdout.readline().strip() == f"ready {SUBNET}.2"

@@ -2,7 +2,9 @@
 # The whole test suite on a fresh machine: system packages, the C++ build and
 # its tests (ctest), then the package installed with pip into a fresh virtual
 # environment per supported interpreter and its pytest suite, last under a
-# free-threaded CPython built for it (see scripts/build-freethreaded-python.sh).
+# free-threaded CPython built for it (see scripts/build-freethreaded-python.sh),
+# each followed by the check of the type stubs against that build of the
+# module (scripts/check-types.sh, which also type-checks the README's examples).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
@@ -51,6 +53,13 @@ for ver in "${SUPPORTED_PYTHONS[@]}" "$FREE_THREADED_PYTHON"; do
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_start "$venv"
   (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto "$ROOT/tests/python")
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_end
+  # The type stubs against this interpreter's build of the module; the
+  # README's examples once, on the first interpreter.
+  if ((tested == 0)); then
+    bash scripts/check-types.sh "$venv/bin/python"
+  else
+    bash scripts/check-types.sh "$venv/bin/python" --stubs-only
+  fi
   tested=$((tested + 1))
 done
 if ((tested == 0)); then

@@ -63,8 +63,9 @@ def enable(level: str = "debug", *, capacity: int = DEFAULT_CAPACITY) -> None:
 
     Events below `level` stay as cheap as with diagnostics off. At most
     `capacity` events wait to be logged; more are dropped and counted. If the
-    "corvantic" logger has no level of its own it is given `level`, so that
-    the records pass it; `disable()` takes that back. Calling `enable()`
+    "corvantic" logger has no level of its own it is given TRACE, so that
+    the records pass it whatever the root logger's level; `disable()` takes
+    that back. Calling `enable()`
     again changes the level and keeps the queue and the thread.
     """
     name = _level_name(level)
@@ -77,10 +78,12 @@ def enable(level: str = "debug", *, capacity: int = DEFAULT_CAPACITY) -> None:
             _generation = generation
             _thread = threading.Thread(target=_drain, args=(generation,), name="corvantic-diagnostics", daemon=True)
             _thread.start()
+        # The core filters by `level`; a logger level would also hold back
+        # records already queued when enable() raises the level.
         package = logging.getLogger("corvantic")
-        if package.level == logging.NOTSET or package.level == _level_given:
-            package.setLevel(LEVELS[name])
-            _level_given = LEVELS[name]
+        if package.level == logging.NOTSET:
+            package.setLevel(TRACE)
+            _level_given = TRACE
         if not _atexit_registered:
             # Before the interpreter finalizes: the thread then must not
             # be inside the core waiting to re-attach.

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -416,4 +417,10 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_USAGE
     except (CameraError, GenicamError, FeatureError, ValueError) as e:
         print(f"corvantic {args.command}: {e}", file=sys.stderr)
+        return EXIT_ERROR
+    except BrokenPipeError:
+        # The reader went away (`corvantic features IP | head`): nothing more
+        # can be shown. Later writes, including the interpreter's flush at
+        # exit, go to /dev/null instead of raising again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_ERROR

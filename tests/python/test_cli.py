@@ -115,6 +115,16 @@ def test_errors_exit_with_their_status_and_one_clear_line(sim, args, status, mes
         assert out.stderr.strip() == message
 
 
+def test_a_reader_that_goes_away_ends_the_command_quietly(sim):
+    # The pipe is closed before the command writes anything, as `| head` does.
+    process = subprocess.Popen([str(CORVANTIC), "features", sim.address], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    process.stdout.close()
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 1
+    assert err == ""
+
+
 def test_unreachable_camera_times_out_cleanly(camera_address):
     # Nothing listens on this address: the control privilege write goes unanswered.
     out = run("info", camera_address, timeout=120)

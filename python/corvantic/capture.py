@@ -174,12 +174,14 @@ class StatusLine:
         self._shown = False
 
     def show(self, text: str) -> None:
+        # Marked first: a Ctrl-C that lands while the text is being written
+        # must still find the line to end.
+        self._shown = True
         if self.live:
             self._out.write(f"\r{text}\x1b[K")
         else:
             self._out.write(text + "\n")
         self._out.flush()
-        self._shown = True
 
     def end(self) -> None:
         if self.live and self._shown:

@@ -310,14 +310,7 @@ void VirtualCamera::set_url(int index, std::string_view text) {
 }
 FrameLayout VirtualCamera::payload_layout(std::uint64_t block_id) {
   util::MutexLock lock(mutex_);
-  const StreamConfig config = map_.stream_config(0);
-  FrameLayout layout;
-  layout.block_id = block_id;
-  layout.test_pattern = config.test_pattern;
-  layout.pixel_format = config.pixel_format;
-  layout.width = config.width;
-  layout.height = config.height;
-  return layout;
+  return frame_layout(map_.stream_config(0), block_id);
 }
 
 void VirtualCamera::clear_faults() {

@@ -50,6 +50,20 @@
 
 namespace corvantic::sim {
 
+FrameLayout frame_layout(const StreamConfig& config, std::uint64_t block_id) {
+  FrameLayout layout;
+  layout.block_id = block_id;
+  layout.extended = config.extended_ids;
+  layout.packet_size = config.packet_size;
+  layout.pixel_format = config.pixel_format;
+  layout.width = config.width;
+  layout.height = config.height;
+  layout.offset_x = config.offset_x;
+  layout.offset_y = config.offset_y;
+  layout.test_pattern = config.test_pattern;
+  return layout;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -440,14 +454,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
         active_faults_version = faults_version;
         rng.seed(active_faults.seed);
       }
-      layout.extended = cfg.extended_ids;
-      layout.packet_size = cfg.packet_size;
-      layout.pixel_format = cfg.pixel_format;
-      layout.width = cfg.width;
-      layout.height = cfg.height;
-      layout.offset_x = cfg.offset_x;
-      layout.offset_y = cfg.offset_y;
-      layout.test_pattern = cfg.test_pattern;
+      layout = frame_layout(cfg);
       planned = plan_frame(layout);
       dest = cfg.destination;
       if (!planned || !destination_set(dest)) {

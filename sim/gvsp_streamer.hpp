@@ -16,6 +16,8 @@
 #include <functional>
 #include <memory>
 
+#include "sim/gvsp_packet.hpp"
+
 namespace corvantic::sim {
 
 enum class AcquisitionMode : std::uint8_t { Continuous, SingleFrame, MultiFrame };
@@ -42,6 +44,10 @@ struct StreamConfig {
   std::uint32_t path_mtu = 9216;      // largest IP datagram the simulated path carries
   std::uint64_t first_block_id = 0;   // block id of the first frame after start(); 0 = go on counting
 };
+
+// The frame `config` describes, as frame `block_id`: header form, packet
+// size, image geometry, format and test pattern (the rest is planned later).
+[[nodiscard]] FrameLayout frame_layout(const StreamConfig& config, std::uint64_t block_id = 0);
 
 // Faults injected into stream packets, drawn from a seeded generator.
 struct StreamFaults {

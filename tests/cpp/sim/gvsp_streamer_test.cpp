@@ -261,13 +261,7 @@ std::uint64_t expect_frame(const std::vector<Packet>& packets, const StreamConfi
   // The payload the pattern gives for the frame; for the deterministic
   // patterns that is pattern_byte's (checked against fill_pattern below).
   std::vector<std::uint8_t> expected(image.size());
-  FrameLayout frame;
-  frame.block_id = block_id;
-  frame.test_pattern = cfg.test_pattern;
-  frame.pixel_format = cfg.pixel_format;
-  frame.width = cfg.width;
-  frame.height = cfg.height;
-  fill_payload(frame, 0, expected);
+  fill_payload(frame_layout(cfg, block_id), 0, expected);
   std::size_t wrong = 0;
   for (std::size_t i = 0; i < image.size(); ++i) {
     if (cfg.test_pattern != TEST_PATTERN_MOVING && expected[i] != GvspStreamer::pattern_byte(cfg.test_pattern, block_id, i)) {

@@ -1,0 +1,46 @@
+#include "gige/proto/chunk_layout.hpp"
+
+#include <algorithm>
+
+#include "util/bytes.hpp"
+
+namespace corvantic::gige::proto {
+
+const Chunk* ChunkLayout::find(std::uint32_t id) const {
+  const auto all = chunks();
+  const auto it = std::ranges::find(all, id, &Chunk::id);
+  return it == all.end() ? nullptr : &*it;
+}
+
+std::string_view chunk_layout_error_text(ChunkLayoutError error) {
+  switch (error) {
+    case ChunkLayoutError::TruncatedTag:
+      return "chunk layout: bytes before the first chunk are too few for a tag";
+    case ChunkLayoutError::LengthPastPayload: return "chunk layout: a chunk length runs past the payload";
+    case ChunkLayoutError::TooManyChunks: return "chunk layout: more than 256 chunks";
+  }
+  return "chunk layout: unknown error";
+}
+
+std::expected<ChunkLayout, ChunkLayoutError> parse_chunk_layout(std::span<const std::uint8_t> payload) {
+  static_assert(MAX_CHUNKS == 256, "the TooManyChunks text names the bound");
+  ChunkLayout layout;
+  // `end`: where the chunk read next ends; it moves back by a tag at least
+  // each step.
+  std::size_t end = payload.size();
+  while (end > 0) {
+    if (end < CHUNK_TAG_SIZE) return std::unexpected(ChunkLayoutError::TruncatedTag);
+    if (layout.count == MAX_CHUNKS) return std::unexpected(ChunkLayoutError::TooManyChunks);
+    const std::size_t tag = end - CHUNK_TAG_SIZE;
+    const std::uint32_t id = util::load_be32(payload.data() + tag);
+    const std::uint32_t length = util::load_be32(payload.data() + tag + 4);
+    if (length > tag) return std::unexpected(ChunkLayoutError::LengthPastPayload);
+    layout.entries[layout.count++] = Chunk{.id = id, .length = length, .offset = tag - length};
+    end = tag - length;
+  }
+  // Found last chunk first.
+  std::reverse(layout.entries.begin(), layout.entries.begin() + static_cast<std::ptrdiff_t>(layout.count));
+  return layout;
+}
+
+}  // namespace corvantic::gige::proto

@@ -1,6 +1,6 @@
 // Addresses of the virtual camera's register space. All registers are 32
 // bits wide and big-endian on the wire unless noted; the GenICam description
-// (description_xml.cpp) names the same addresses.
+// (description.xml) names the same addresses.
 //
 //   0x0000..0x00FF  bootstrap identity block (the discovery block is its first 248 bytes)
 //   0x0200..0x03FF  first description location (text)

@@ -314,10 +314,19 @@ void GvcpWorkerLoop::start_op(GvcpOp op, Clock::time_point now) {
       return;
     }
     if (auto sent = socket_.send_to(*datagram, settings_.device); !sent) {
-      fail(op, CameraError::io(sent.error().code));
-      return;
+      if (!is_heartbeat(op)) {
+        fail(op, CameraError::io(sent.error().code));
+        return;
+      }
+      // A heartbeat that cannot be sent (the host's own link is down, no
+      // route) counts as one that got no answer: it stays in flight, its
+      // retries and time-out run as for a lost one, and control loss is
+      // reported within the heartbeat time-out whichever side the link
+      // broke on.
+      CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat send failed: " + sent.error().text());
+    } else {
+      count(&LinkStats::commands);
     }
-    count(&LinkStats::commands);
     const Clock::time_point deadline = deadline_after(now, settings_.gvcp_timeout, expires);
     transaction_ = Transaction{id, settings_.retries, deadline, expires, false, std::move(*datagram), std::move(op)};
   } catch (...) {

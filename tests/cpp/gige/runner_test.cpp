@@ -474,6 +474,60 @@ TEST_F(GvcpWorkerTest, AllocationFailureFailsTheOperationAndTheWorkerGoesOn) {
   EXPECT_EQ(await(next).value(), 3u);
 }
 
+// The loop driven by hand with time passed in, against a device address no
+// datagram can be sent to: a send to port 0 fails (EINVAL) as a send over a
+// link that is down fails (ENETUNREACH).
+class GvcpWorkerLoopTest : public ::testing::Test {
+ protected:
+  using Clock = GvcpWorkerLoop::Clock;
+
+  GvcpWorkerLoopTest() {
+    shared_->stats = std::make_shared<SharedLinkStats>();
+    auto socket = net::UdpSocket::bind(net::SocketAddress::ipv4(0x7F000001, 0)).value();
+    EXPECT_TRUE(socket.set_nonblocking(true));
+    const WorkerSettings settings{net::SocketAddress::ipv4(0x7F000001, 0), net::SocketAddress::ipv4(0x7F000001, 0),
+                                  20ms, 2, HEARTBEAT_TIMEOUT_MS};
+    loop_.emplace(settings, std::move(socket), net::Poller::create().value(), shared_);
+  }
+
+  static constexpr std::uint32_t HEARTBEAT_TIMEOUT_MS = 300;
+  const Clock::time_point start_ = Clock::now();
+  std::shared_ptr<GvcpWorker::Shared> shared_ = std::make_shared<GvcpWorker::Shared>();
+  std::optional<GvcpWorkerLoop> loop_;
+};
+
+TEST_F(GvcpWorkerLoopTest, AHeartbeatThatCannotBeSentCountsAsUnansweredAndLosesControlInTime) {
+  util::log::ScopedCapture capture;
+  auto now = start_;
+  while (!loop_->control_lost() && now < start_ + std::chrono::milliseconds(HEARTBEAT_TIMEOUT_MS)) {
+    now += 5ms;
+    loop_->run_timers(now);
+  }
+  EXPECT_TRUE(loop_->control_lost()) << "control still held a heartbeat time-out after the link went";
+  const LinkStats s = shared_->stats->snapshot();
+  EXPECT_EQ(s.commands, 0u) << "nothing went out";
+  EXPECT_EQ(s.retries, 2u);
+  EXPECT_EQ(s.timeouts, 1u);
+  EXPECT_EQ(capture.sink().with_message("heartbeat send failed: Invalid argument").size(), 1u);
+  EXPECT_EQ(capture.sink().with_message("heartbeat timed out, considering control lost").size(), 1u);
+}
+
+TEST_F(GvcpWorkerLoopTest, AUserCommandThatCannotBeSentFailsAtOnceWithTheSendError) {
+  auto reply = make_reply_slot<std::uint32_t>();
+  {
+    util::MutexLock lock(shared_->queue_mutex);
+    shared_->queue.push_back(request::ReadRegister{0x0934, reply});
+  }
+  ASSERT_TRUE(loop_->take_requests());
+  loop_->run_timers(start_);
+  const auto answer = reply->wait_for(0ms);
+  ASSERT_TRUE(answer);
+  ASSERT_FALSE(*answer);
+  EXPECT_EQ(answer->error().os_error(), EINVAL);
+  EXPECT_FALSE(loop_->in_flight());
+  EXPECT_FALSE(loop_->control_lost());
+}
+
 TEST(ErrorFromException, AllocationFailuresAreOutOfMemoryAndOthersInternal) {
   EXPECT_EQ(error_from_exception(std::make_exception_ptr(std::bad_alloc())).display(), "io error: out of memory");
   EXPECT_EQ(error_from_exception(std::make_exception_ptr(std::length_error("vector"))).display(),

@@ -34,8 +34,8 @@ def document() -> ET.Element:
 
 @pytest.fixture(scope="module")
 def nodes(document) -> dict[str, ET.Element]:
-    """Every named node; entries are named only within their enumeration."""
-    named = [e for e in document.iter() if "Name" in e.attrib and local(e.tag) != "EnumEntry"]
+    """Every named node; entries and formula variables are named only within their node."""
+    named = [e for e in document.iter() if "Name" in e.attrib and local(e.tag) not in ("EnumEntry", "pVariable")]
     names = [e.get("Name") for e in named]
     assert len(set(names)) == len(names), sorted({n for n in names if names.count(n) > 1})
     return dict(zip(names, named))

@@ -113,6 +113,15 @@ struct PathLimit {
 // (old kernel, a path that cannot take it): the packets then go out one by one.
 bool gso_refused(int err) { return err == EIO || err == EINVAL || err == EOPNOTSUPP || err == ENOPROTOOPT; }
 
+// The do-not-fragment bit of SCPS as the socket's path-MTU discovery: set,
+// a datagram larger than the path fails to send (EMSGSIZE) and is lost, as
+// on a camera's own link; clear, the stack may fragment it.
+void apply_do_not_fragment(int sock, bool do_not_fragment) {
+  const int mode = do_not_fragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+  // A refusal leaves the system's default; packets still go out.
+  [[maybe_unused]] const int r = ::setsockopt(sock, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
+}
+
 // Reusable sendmmsg arrays for up to `capacity` queued packets, each in a
 // slot of `slot_size` bytes with its own iovec, all addressed to
 // `destination`. Not movable: the message headers point into the object.
@@ -165,14 +174,14 @@ class PacketBatch {
 
   // Sends queued packets [begin, end) from `sock`, in runs when `gso` is
   // set; clears `gso` when the kernel refuses it. Returns the packets the
-  // kernel took. A packet the kernel refuses otherwise is lost, as on a real
-  // link, and reported through `on_error(errno)`.
+  // kernel took. A message the kernel refuses otherwise is lost, as on a
+  // real link, and reported through `on_error(errno, packets)`.
   template <typename OnError>
   std::size_t send(int sock, unsigned begin, unsigned end, std::atomic<bool>& gso, OnError&& on_error) {
     std::size_t sent = 0;
     unsigned next = begin;
+    bool segment = gso.load(std::memory_order_relaxed);
     while (next < end) {
-      const bool segment = gso.load(std::memory_order_relaxed);
       const unsigned n_msgs = build_messages(next, end, segment);
       unsigned done = 0;
       next = end;
@@ -185,13 +194,17 @@ class PacketBatch {
         }
         if (r < 0 && errno == EINTR) continue;
         const int err = r < 0 ? errno : EIO;
-        if (msg_packets_[done] > 1 && gso_refused(err)) {
+        if (msg_packets_[done] > 1 && (gso_refused(err) || err == EMSGSIZE)) {
           // Go on from this message's first packet without segmentation.
-          gso.store(false, std::memory_order_relaxed);
+          // Segments too big for the path (EMSGSIZE) say nothing of the
+          // offload: it stays for the next batch, and each packet of this
+          // one goes out, or is lost, on its own.
+          if (err != EMSGSIZE) gso.store(false, std::memory_order_relaxed);
+          segment = false;
           next = msg_first_[done];
           break;
         }
-        on_error(err);
+        on_error(err, msg_packets_[done]);
         ++done;
       }
     }
@@ -296,6 +309,7 @@ struct GvspStreamer::Impl {
   std::atomic<std::uint64_t> packets_sent{0};
   std::atomic<std::uint64_t> packets_resent{0};
   std::atomic<std::uint64_t> resend_unavailable{0};
+  std::atomic<std::uint64_t> packets_refused{0};
   std::atomic<std::int64_t> last_send_warning_ns{INT64_MIN};
   // Whether UDP segmentation offload is used; cleared for good the first
   // time the kernel refuses it.
@@ -348,7 +362,10 @@ struct GvspStreamer::Impl {
 
 std::size_t GvspStreamer::Impl::send(PacketBatch& b, unsigned begin, unsigned end) {
   if (!sock.valid()) return 0;
-  return b.send(sock.get(), begin, end, gso, [&](int err) { warn_send_failure(err, b.destination()); });
+  return b.send(sock.get(), begin, end, gso, [&](int err, unsigned packets) {
+    packets_refused.fetch_add(packets, std::memory_order_relaxed);
+    warn_send_failure(err, b.destination());
+  });
 }
 
 void GvspStreamer::Impl::warn_send_failure(int err, const sockaddr_in& dest) {
@@ -661,6 +678,7 @@ void GvspStreamer::configure(const StreamConfig& config) {
     impl_->config = config;
     ++impl_->config_version;
   }
+  if (impl_->sock.valid()) apply_do_not_fragment(impl_->sock.get(), config.do_not_fragment);
   impl_->state_cv.notify_all();
 }
 
@@ -729,7 +747,12 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
     r = ::sendto(impl_->sock.get(), payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&dest),
                  sizeof dest);
   } while (r < 0 && errno == EINTR);
-  if (r < 0) impl_->warn_send_failure(errno, dest);
+  if (r < 0 && errno == EMSGSIZE) {
+    CORVANTIC_LOG(util::log::Level::Debug, LOG_TARGET, "fire test packet too big for the path",
+                  util::log::field("channel", impl_->channel), util::log::field("size", ip_datagram_size));
+  } else if (r < 0) {
+    impl_->warn_send_failure(errno, dest);
+  }
 }
 
 void GvspStreamer::resend(std::uint64_t block_id, std::uint32_t first_packet, std::uint32_t last_packet) {
@@ -809,6 +832,7 @@ StreamCounters GvspStreamer::counters() const {
   c.packets_sent = impl_->packets_sent.load(std::memory_order_relaxed);
   c.packets_resent = impl_->packets_resent.load(std::memory_order_relaxed);
   c.resend_unavailable = impl_->resend_unavailable.load(std::memory_order_relaxed);
+  c.packets_refused = impl_->packets_refused.load(std::memory_order_relaxed);
   return c;
 }
 

@@ -62,6 +62,7 @@ struct StreamCounters {
   std::uint64_t packets_sent = 0;
   std::uint64_t packets_resent = 0;
   std::uint64_t resend_unavailable = 0;   // requested packets no longer in history
+  std::uint64_t packets_refused = 0;      // packets the kernel would not send (too big for the path, link down)
 };
 
 class GvspStreamer {

@@ -217,7 +217,8 @@ std::string status_line(const DeviceStatus& status) {
     const auto& s = status.streams[ch];
     out << " stream" << ch << "_running=" << (status.streaming[ch] ? 1 : 0) << " stream" << ch
         << "_frames=" << s.frames_sent << " stream" << ch << "_packets=" << s.packets_sent << " stream" << ch
-        << "_resent=" << s.packets_resent << " stream" << ch << "_unavailable=" << s.resend_unavailable;
+        << "_resent=" << s.packets_resent << " stream" << ch << "_unavailable=" << s.resend_unavailable
+        << " stream" << ch << "_refused=" << s.packets_refused;
   }
   return out.str();
 }

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -733,6 +737,63 @@ TEST(GvspStreamer, DoNotFragmentLosesPacketsLargerThanThePath) {
 
   cfg.do_not_fragment = false;  // fragmented: everything arrives
   expect_frame(run_single_frame(device, host, cfg), cfg, 2);
+}
+
+// Runs `body` on a thread of its own inside a new network namespace whose
+// loopback carries datagrams of at most `mtu` bytes, as a camera's own link
+// does; false when this process may not make one (it needs CAP_SYS_ADMIN).
+// Only that thread and the threads it starts are inside.
+bool on_a_narrow_link(int mtu, const std::function<void()>& body) {
+  bool made = false;
+  std::thread([&] {
+    if (::unshare(CLONE_NEWNET) != 0) return;
+    Fd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq lo{};
+    std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+    lo.ifr_mtu = mtu;
+    if (::ioctl(control.get(), SIOCSIFMTU, &lo) != 0) return;
+    lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    if (::ioctl(control.get(), SIOCSIFFLAGS, &lo) != 0) return;
+    made = true;
+    body();
+  }).join();
+  return made;
+}
+
+// Packets larger than the link: with the do-not-fragment bit the kernel
+// refuses them (counted, never fragmented), whether they go out one by one
+// or segmented; without it they leave fragmented and arrive whole.
+TEST(GvspStreamer, DoNotFragmentHonouredOnTheOwnLink) {
+  const bool made = on_a_narrow_link(1500, [] {
+    Receiver host;
+    Device device("127.0.0.2");
+    StreamConfig cfg = small_frame(host);
+    cfg.width = 1000;
+    cfg.height = 40;
+    cfg.packet_size = 9000;  // 5 data packets, the last one shorter: one segmented run
+    cfg.do_not_fragment = true;
+    Finished finished;
+    device.streamer.configure(cfg);
+    device.streamer.start(finished.callback());
+    ASSERT_TRUE(finished.wait());
+    const auto got = parse_all(host.drain());
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].format, 1);
+    EXPECT_EQ(got[1].format, 2);
+    EXPECT_EQ(device.streamer.counters().packets_refused, 5u);
+    device.streamer.fire_test(9000);
+    device.streamer.fire_test(1500);
+    const auto test_packets = host.drain();
+    ASSERT_EQ(test_packets.size(), 1u);
+    EXPECT_EQ(test_packets[0].bytes.size() + 28, 1500u);
+
+    cfg.do_not_fragment = false;
+    expect_frame(run_single_frame(device, host, cfg), cfg, 2);
+    EXPECT_EQ(device.streamer.counters().packets_refused, 5u);
+    device.streamer.fire_test(9000);
+    EXPECT_EQ(host.receive_n(1).at(0).bytes.size() + 28, 9000u);
+  });
+  if (!made) GTEST_SKIP() << "no private network namespace (needs CAP_SYS_ADMIN)";
 }
 
 // ---------------------------------------------------------------------------

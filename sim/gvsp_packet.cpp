@@ -228,7 +228,106 @@ void fill_moving(const FrameLayout& frame, const GradientTable& gradient, std::u
   }
 }
 
+// ---- chunk data
+
+struct ChunkSpec {
+  std::uint32_t id;
+  std::uint32_t length;
+};
+// By ChunkKind.
+constexpr std::array<ChunkSpec, CHUNK_KIND_COUNT> CHUNK_SPECS = {{
+    {0x5C0A0001, 8},  // FrameId
+    {0x5C0A0002, 8},  // Timestamp
+    {0x5C0A0003, 8},  // ExposureTime
+    {0x5C0A0004, 4},  // Gain
+    {0x5C0A0005, 4},  // Width
+    {0x5C0A0006, 4},  // Height
+    {0x5C0A0007, 4},  // PixelFormat
+    {0x5C0A0008, 4},  // OffsetX
+    {0x5C0A0009, 4},  // OffsetY
+    {0x5C0A000A, 4},  // LineStatusAll
+    {0x5C0AF001, 8},  // ImageSettings
+}};
+
+constexpr std::uint32_t data_size_of(std::uint32_t chunks) {
+  std::uint32_t size = CHUNK_TAG_BYTES;  // the image's tag
+  for (std::uint32_t k = 0; k < CHUNK_KIND_COUNT; ++k) {
+    if ((chunks >> k) & 1) size += CHUNK_SPECS[k].length + CHUNK_TAG_BYTES;
+  }
+  return size;
+}
+static_assert(data_size_of(ALL_CHUNKS) <= MAX_CHUNK_DATA);
+
+// Writes the value of chunk `kind` for `frame` at `out`.
+void write_chunk_value(const FrameLayout& frame, ChunkKind kind, std::uint8_t* out) {
+  switch (kind) {
+    case ChunkKind::FrameId: util::store_be64(out, frame.block_id); return;
+    case ChunkKind::Timestamp: util::store_be64(out, frame.timestamp); return;
+    case ChunkKind::ExposureTime: util::store_be64(out, frame.exposure_bits); return;
+    case ChunkKind::Gain: util::store_be32(out, frame.gain_bits); return;
+    case ChunkKind::Width: util::store_be32(out, frame.width); return;
+    case ChunkKind::Height: util::store_be32(out, frame.height); return;
+    case ChunkKind::PixelFormat: util::store_be32(out, frame.pixel_format); return;
+    case ChunkKind::OffsetX: util::store_be32(out, frame.offset_x); return;
+    case ChunkKind::OffsetY: util::store_be32(out, frame.offset_y); return;
+    case ChunkKind::LineStatusAll:
+      util::store_be32(out, static_cast<std::uint32_t>(frame.block_id & 1));
+      return;
+    case ChunkKind::ImageSettings:
+      util::store_be32(out, frame.image_flags);
+      util::store_be32(out + 4, frame.test_pattern);
+      return;
+  }
+}
+
+// Bytes first_index .. first_index + out.size() - 1 of the block payload:
+// the image, then in chunk mode the chunk data.
+void fill_block(const FrameLayout& frame, std::uint64_t first_index, std::span<std::uint8_t> out) {
+  const std::uint64_t image_end = std::min<std::uint64_t>(first_index + out.size(), frame.image_size);
+  const std::size_t image_part =
+      first_index < image_end ? static_cast<std::size_t>(image_end - first_index) : 0;
+  fill_payload(frame, first_index, out.first(image_part));
+  if (image_part == out.size()) return;
+  std::array<std::uint8_t, MAX_CHUNK_DATA> chunk_data;
+  const std::size_t length = write_chunk_data(frame, chunk_data);
+  const std::uint64_t from = first_index + image_part - frame.image_size;
+  const std::size_t take = std::min<std::size_t>(out.size() - image_part, length - from);
+  std::memcpy(out.data() + image_part, chunk_data.data() + from, take);
+}
+
+// Changes whenever the layout of a chunk payload does: with the enabled
+// chunks and with the image size.
+std::uint32_t chunk_layout_id(const FrameLayout& frame) {
+  return static_cast<std::uint32_t>(mix64(frame.image_size ^ (std::uint64_t{frame.chunks} << 40)));
+}
+
 }  // namespace
+
+std::uint32_t chunk_id(ChunkKind kind) {
+  return CHUNK_SPECS[static_cast<std::size_t>(kind)].id;
+}
+std::uint32_t chunk_length(ChunkKind kind) {
+  return CHUNK_SPECS[static_cast<std::size_t>(kind)].length;
+}
+std::uint32_t chunk_data_size(std::uint32_t chunks) {
+  return data_size_of(chunks);
+}
+
+std::size_t write_chunk_data(const FrameLayout& frame, std::span<std::uint8_t, MAX_CHUNK_DATA> out) {
+  std::uint8_t* p = out.data();
+  util::store_be32(p, CHUNK_ID_IMAGE);
+  util::store_be32(p + 4, static_cast<std::uint32_t>(frame.image_size));
+  p += CHUNK_TAG_BYTES;
+  for (std::uint32_t k = 0; k < CHUNK_KIND_COUNT; ++k) {
+    if (((frame.chunks >> k) & 1) == 0) continue;
+    write_chunk_value(frame, static_cast<ChunkKind>(k), p);
+    p += CHUNK_SPECS[k].length;
+    util::store_be32(p, CHUNK_SPECS[k].id);
+    util::store_be32(p + 4, CHUNK_SPECS[k].length);
+    p += CHUNK_TAG_BYTES;
+  }
+  return static_cast<std::size_t>(p - out.data());
+}
 
 std::uint64_t gvsp_payload_size(std::uint32_t pixel_format, std::uint32_t width, std::uint32_t height) {
   const std::uint64_t bits = (pixel_format >> 16) & 0xFF;
@@ -241,7 +340,9 @@ std::uint64_t gvsp_payload_size(std::uint32_t pixel_format, std::uint32_t width,
 std::optional<FrameLayout> plan_frame(FrameLayout layout) {
   const std::size_t header = gvsp_header_size(layout.extended);
   if (layout.packet_size <= IP_UDP_OVERHEAD + header) return std::nullopt;
-  layout.payload_size = gvsp_payload_size(layout.pixel_format, layout.width, layout.height);
+  layout.image_size = gvsp_payload_size(layout.pixel_format, layout.width, layout.height);
+  if (layout.image_size > GVSP_MAX_FRAME_PAYLOAD) return std::nullopt;
+  layout.payload_size = layout.image_size + (layout.chunk_mode ? chunk_data_size(layout.chunks) : 0);
   if (layout.payload_size > GVSP_MAX_FRAME_PAYLOAD) return std::nullopt;
   layout.bytes_per_packet = static_cast<std::uint32_t>(layout.packet_size - IP_UDP_OVERHEAD - header);
   const std::uint64_t n = (layout.payload_size + layout.bytes_per_packet - 1) / layout.bytes_per_packet;
@@ -273,11 +374,13 @@ std::size_t max_packet_bytes(const FrameLayout& frame) {
 }
 
 std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std::uint8_t* out) {
+  const std::uint16_t payload_type =
+      frame.chunk_mode ? GVSP_PAYLOAD_TYPE_IMAGE | GVSP_EXTENDED_CHUNK_FLAG : GVSP_PAYLOAD_TYPE_IMAGE;
   if (packet_id == 0) {
     std::uint8_t* p = out + write_gvsp_header(out, frame.extended, GVSP_STATUS_SUCCESS, frame.block_id,
                                               GVSP_FORMAT_LEADER, 0);
     util::store_be16(p, 0);
-    util::store_be16(p + 2, GVSP_PAYLOAD_TYPE_IMAGE);
+    util::store_be16(p + 2, payload_type);
     util::store_be64(p + 4, frame.timestamp);
     util::store_be32(p + 12, frame.pixel_format);
     util::store_be32(p + 16, frame.width);
@@ -292,9 +395,11 @@ std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std:
     std::uint8_t* p = out + write_gvsp_header(out, frame.extended, GVSP_STATUS_SUCCESS, frame.block_id,
                                               GVSP_FORMAT_TRAILER, frame.trailer_id());
     util::store_be16(p, 0);
-    util::store_be16(p + 2, GVSP_PAYLOAD_TYPE_IMAGE);
+    util::store_be16(p + 2, payload_type);
     util::store_be32(p + 4, frame.height);
-    return static_cast<std::size_t>(p - out) + GVSP_TRAILER_PAYLOAD_SIZE;
+    if (!frame.chunk_mode) return static_cast<std::size_t>(p - out) + GVSP_TRAILER_PAYLOAD_SIZE;
+    util::store_be32(p + 8, chunk_layout_id(frame));
+    return static_cast<std::size_t>(p - out) + GVSP_CHUNK_TRAILER_PAYLOAD_SIZE;
   }
   const std::size_t header =
       write_gvsp_header(out, frame.extended, GVSP_STATUS_SUCCESS, frame.block_id, GVSP_FORMAT_PAYLOAD,
@@ -302,7 +407,7 @@ std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std:
   const std::uint64_t offset = std::uint64_t{packet_id - 1} * frame.bytes_per_packet;
   const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(
       frame.bytes_per_packet, frame.payload_size > offset ? frame.payload_size - offset : 0));
-  fill_payload(frame, offset, std::span(out + header, length));
+  fill_block(frame, offset, std::span(out + header, length));
   return header + length;
 }
 

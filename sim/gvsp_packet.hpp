@@ -13,7 +13,17 @@
 // Leader payload (36 bytes): reserved(2) payload_type(2) timestamp(8)
 // pixel_format(4) size_x(4) size_y(4) offset_x(4) offset_y(4) padding_x(2)
 // padding_y(2). Trailer payload (8 bytes): reserved(2) payload_type(2)
-// size_y(4). Packet ids in a block: 0 leader, 1..n data, n + 1 trailer.
+// size_y(4), and in chunk mode chunk_layout_id(4). Packet ids in a block:
+// 0 leader, 1..n data, n + 1 trailer.
+//
+// Chunk mode: the payload type is image with the extended-chunk flag
+// (0x4001), and the block payload is a sequence of chunks, each one's data
+// followed by its tag, chunk id(4) and data length(4), so that a receiver
+// reads the layout from the end backwards:
+//
+//   | image | IMAGE id | len | chunk a | a id | len | ... | chunk z | z id | len |
+//
+// The image comes first; the enabled chunks follow in ChunkKind order.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +39,7 @@ inline constexpr std::uint8_t GVSP_FORMAT_PAYLOAD = 3;
 inline constexpr std::uint8_t GVSP_EI_FLAG = 0x80;
 
 inline constexpr std::uint16_t GVSP_PAYLOAD_TYPE_IMAGE = 0x0001;
+inline constexpr std::uint16_t GVSP_EXTENDED_CHUNK_FLAG = 0x4000;
 inline constexpr std::uint16_t GVSP_STATUS_SUCCESS = 0x0000;
 inline constexpr std::uint16_t GVSP_STATUS_PACKET_UNAVAILABLE = 0x800C;
 
@@ -36,6 +47,7 @@ inline constexpr std::size_t GVSP_STANDARD_HEADER_SIZE = 8;
 inline constexpr std::size_t GVSP_EXTENDED_HEADER_SIZE = 20;
 inline constexpr std::size_t GVSP_LEADER_PAYLOAD_SIZE = 36;
 inline constexpr std::size_t GVSP_TRAILER_PAYLOAD_SIZE = 8;
+inline constexpr std::size_t GVSP_CHUNK_TRAILER_PAYLOAD_SIZE = 12;
 // IPv4 (20) + UDP (8): the part of SCPS that is not UDP payload.
 inline constexpr std::size_t IP_UDP_OVERHEAD = 28;
 // Largest UDP payload of an IPv4 datagram.
@@ -56,6 +68,47 @@ inline constexpr std::uint64_t GVSP_MAX_FRAME_PAYLOAD = 0xFFFFFFFFull;
   return extended ? GVSP_EXTENDED_HEADER_SIZE : GVSP_STANDARD_HEADER_SIZE;
 }
 
+// The chunks chunk mode can add after the image, by ChunkSelector value;
+// FrameLayout::chunks holds bit (1 << value) for each enabled one. Every
+// value is big-endian:
+//   FrameId        8  the block id
+//   Timestamp      8  the block's timestamp, in ticks
+//   ExposureTime   8  IEEE double, us
+//   Gain           4  IEEE single, dB
+//   Width, Height, PixelFormat, OffsetX, OffsetY   4 each
+//   LineStatusAll  4  bit 0: Line0, a strobe output that toggles with each
+//                     frame (the block id's low bit); the other lines are low
+//   ImageSettings  8  the camera's own: register 0x1003C as stored
+//                     (ReverseX, ReverseY, DigitalShift), then TestPattern
+enum class ChunkKind : std::uint8_t {
+  FrameId,
+  Timestamp,
+  ExposureTime,
+  Gain,
+  Width,
+  Height,
+  PixelFormat,
+  OffsetX,
+  OffsetY,
+  LineStatusAll,
+  ImageSettings,
+};
+inline constexpr std::uint32_t CHUNK_KIND_COUNT = 11;
+inline constexpr std::uint32_t ALL_CHUNKS = (1u << CHUNK_KIND_COUNT) - 1;
+
+// The tag ids: the image's, and those of the chunks by kind.
+inline constexpr std::uint32_t CHUNK_ID_IMAGE = 0x5C0A0000;
+[[nodiscard]] std::uint32_t chunk_id(ChunkKind kind);
+// Data bytes of a chunk of `kind` (its tag not counted).
+[[nodiscard]] std::uint32_t chunk_length(ChunkKind kind);
+inline constexpr std::size_t CHUNK_TAG_BYTES = 8;
+
+// Bytes chunk mode adds to a block after its image: the image's tag and
+// every enabled chunk with its tag.
+[[nodiscard]] std::uint32_t chunk_data_size(std::uint32_t chunks);
+// The most chunk_data_size can be.
+inline constexpr std::size_t MAX_CHUNK_DATA = 160;
+
 // Everything that determines the bytes of one frame's packets.
 struct FrameLayout {
   std::uint64_t block_id = 0;  // as carried on the wire (16-bit in the standard form)
@@ -65,7 +118,15 @@ struct FrameLayout {
   std::uint32_t width = 0, height = 0, offset_x = 0, offset_y = 0;
   std::uint32_t test_pattern = 0;
   std::uint64_t timestamp = 0;
-  std::uint64_t payload_size = 0;      // image bytes
+  // Chunk mode, and what the chunks report beyond the fields above, as the
+  // camera used it for this frame.
+  bool chunk_mode = false;
+  std::uint32_t chunks = 0;         // enabled chunks, bit (1 << ChunkKind)
+  std::uint64_t exposure_bits = 0;  // ExposureTime, IEEE double
+  std::uint32_t gain_bits = 0;      // Gain, IEEE single
+  std::uint32_t image_flags = 0;    // register 0x1003C
+  std::uint64_t image_size = 0;     // image bytes
+  std::uint64_t payload_size = 0;   // block payload: the image, and in chunk mode the chunk data
   std::uint32_t bytes_per_packet = 0;  // data bytes in every data packet but the last
   std::uint32_t data_packets = 0;      // n
 
@@ -78,8 +139,8 @@ struct FrameLayout {
 [[nodiscard]] std::uint64_t gvsp_payload_size(std::uint32_t pixel_format, std::uint32_t width,
                                               std::uint32_t height);
 
-// Fills in payload_size, bytes_per_packet and data_packets from the other
-// fields. Nothing when the frame cannot be sent: SCPS leaves no room for
+// Fills in image_size, payload_size, bytes_per_packet and data_packets from
+// the other fields. Nothing when the frame cannot be sent: SCPS leaves no room for
 // data, the payload is over GVSP_MAX_FRAME_PAYLOAD, or the packet ids do not
 // fit the header form (24 bits standard, 32 bits extended).
 [[nodiscard]] std::optional<FrameLayout> plan_frame(FrameLayout layout);
@@ -96,6 +157,10 @@ std::size_t write_gvsp_header(std::uint8_t* out, bool extended, std::uint16_t st
 // which must hold max_packet_bytes(frame); returns the UDP payload length.
 // `packet_id` must be below frame.packet_count().
 std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std::uint8_t* out);
+
+// Writes the chunk data of `frame` (everything after its image in chunk
+// mode) to `out`; returns its length, chunk_data_size(frame.chunks).
+std::size_t write_chunk_data(const FrameLayout& frame, std::span<std::uint8_t, MAX_CHUNK_DATA> out);
 
 // Header-only answer with an error status for packet `packet_id` of a block
 // that is not (or no longer) available. `out` holds at least 20 bytes.

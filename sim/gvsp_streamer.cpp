@@ -61,6 +61,11 @@ FrameLayout frame_layout(const StreamConfig& config, std::uint64_t block_id) {
   layout.offset_x = config.offset_x;
   layout.offset_y = config.offset_y;
   layout.test_pattern = config.test_pattern;
+  layout.chunk_mode = config.chunk_mode;
+  layout.chunks = config.chunks;
+  layout.exposure_bits = config.exposure_bits;
+  layout.gain_bits = config.gain_bits;
+  layout.image_flags = config.image_flags;
   return layout;
 }
 

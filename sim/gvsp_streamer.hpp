@@ -38,6 +38,12 @@ struct StreamConfig {
   std::uint32_t pixel_format = PIXEL_MONO8;
   std::uint32_t width = 64, height = 48, offset_x = 0, offset_y = 0;
   std::uint32_t test_pattern = 0;     // selects the payload (fill_payload in gvsp_packet.hpp)
+  // Chunk mode and what the chunks report (FrameLayout in gvsp_packet.hpp).
+  bool chunk_mode = false;
+  std::uint32_t chunks = 0;
+  std::uint64_t exposure_bits = 0;
+  std::uint32_t gain_bits = 0;
+  std::uint32_t image_flags = 0;
   AcquisitionMode mode = AcquisitionMode::Continuous;
   std::uint32_t frame_count = 1;      // frames sent in MultiFrame mode
   double frame_rate = 30.0;           // frames per second; 0 = as fast as possible
@@ -46,7 +52,8 @@ struct StreamConfig {
 };
 
 // The frame `config` describes, as frame `block_id`: header form, packet
-// size, image geometry, format and test pattern (the rest is planned later).
+// size, image geometry, format, test pattern and chunks (the rest is
+// planned later).
 [[nodiscard]] FrameLayout frame_layout(const StreamConfig& config, std::uint64_t block_id = 0);
 
 // Faults injected into stream packets, drawn from a seeded generator.

@@ -122,6 +122,10 @@ inline constexpr std::uint32_t DEVICE_TEMPERATURE =
     0x10054;  // signed 16 bits big-endian in bytes 0..1, 1/256 degC; read-only
 inline constexpr std::uint32_t BINNING_RAW = 0x10058;          // unsigned, little-endian: binning - 1
 inline constexpr std::uint32_t TEST_EVENT_GENERATE = 0x1005C;  // write-only: sends event TEST_EVENT_ID
+inline constexpr std::uint32_t CHUNK_MODE_ACTIVE = 0x10060;    // 1: blocks carry chunk data
+inline constexpr std::uint32_t CHUNK_SELECTOR = 0x10064;       // a ChunkKind: the chunk CHUNK_ENABLE is about
+inline constexpr std::uint32_t CHUNK_ENABLE = 0x10068;         // 1: the selected chunk is sent (all are at first)
+inline constexpr std::uint32_t CHUNK_PAYLOAD_SIZE = 0x1006C;   // read-only: bytes chunk mode adds to a block
 inline constexpr std::uint32_t USER_DATA = 0x10100;            // 64 bytes of raw storage
 inline constexpr std::uint32_t USER_DATA_SIZE = 64;
 inline constexpr std::uint32_t FEATURE_END = 0x10140;

@@ -235,7 +235,7 @@ RegisterMap::WriteResult RegisterMap::write_memory(const Access& access, std::ui
 }
 
 std::uint32_t RegisterMap::payload_size() const {
-  return width_ * height_ * bytes_per_pixel(pixel_format_);
+  return width_ * height_ * bytes_per_pixel(pixel_format_) + (chunk_mode_ ? chunk_data_size(chunks_) : 0);
 }
 
 std::uint16_t RegisterMap::stream_port(int channel) const {
@@ -257,6 +257,11 @@ StreamConfig RegisterMap::stream_config(int channel) const {
   config.offset_x = offset_x_;
   config.offset_y = offset_y_;
   config.test_pattern = test_pattern_;
+  config.chunk_mode = chunk_mode_;
+  config.chunks = chunks_;
+  config.exposure_bits = exposure_bits_;
+  config.gain_bits = gain_bits_;
+  config.image_flags = image_flags_;
   config.mode = acquisition_mode_ == 1   ? AcquisitionMode::SingleFrame
                 : acquisition_mode_ == 2 ? AcquisitionMode::MultiFrame
                                          : AcquisitionMode::Continuous;
@@ -341,6 +346,10 @@ std::expected<std::uint32_t, std::uint16_t> RegisterMap::load_word(std::uint32_t
     case reg::DEVICE_TEMPERATURE: return std::uint32_t{static_cast<std::uint16_t>(temperature_raw_)} << 16;
     case reg::BINNING_RAW: return std::byteswap(binning_raw_);
     case reg::TEST_EVENT_GENERATE: return 0u;  // write-only
+    case reg::CHUNK_MODE_ACTIVE: return chunk_mode_ ? 1u : 0u;
+    case reg::CHUNK_SELECTOR: return chunk_selector_;
+    case reg::CHUNK_ENABLE: return (chunks_ >> chunk_selector_) & 1;
+    case reg::CHUNK_PAYLOAD_SIZE: return chunk_mode_ ? chunk_data_size(chunks_) : 0u;
     default: return fail(Status::INVALID_ADDRESS);
   }
 }
@@ -434,6 +443,8 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
     case reg::OFFSET_Y:
     case reg::PIXEL_FORMAT:
     case reg::BINNING_RAW:
+    case reg::CHUNK_MODE_ACTIVE:
+    case reg::CHUNK_ENABLE:
       if (image_format_locked()) return fail(Status::WRITE_PROTECT);
       break;
     default: break;
@@ -495,6 +506,7 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
         return fail(Status::INVALID_PARAMETER);
       }
       image_flags_ = value;
+      all_streams_changed();
       return {};
     case reg::EXPOSURE_TIME:
     case reg::EXPOSURE_TIME + 4: {
@@ -506,12 +518,14 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
       const double exposure = std::bit_cast<double>(bits);
       if (!std::isfinite(exposure) || exposure <= 0.0) return fail(Status::INVALID_PARAMETER);
       exposure_bits_ = bits;
+      all_streams_changed();
       return {};
     }
     case reg::GAIN: {
       const float gain = float_of(value);
       if (!std::isfinite(gain) || gain < 0.0f || gain > 48.0f) return fail(Status::INVALID_PARAMETER);
       gain_bits_ = value;
+      all_streams_changed();
       return {};
     }
     case reg::FRAME_RATE: {
@@ -529,6 +543,20 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
       return {};
     case reg::TEST_EVENT_GENERATE:
       if (value != 0) ++effects.test_events;
+      return {};
+    case reg::CHUNK_MODE_ACTIVE:
+      if (value > 1) return fail(Status::INVALID_PARAMETER);
+      chunk_mode_ = value == 1;
+      all_streams_changed();
+      return {};
+    case reg::CHUNK_SELECTOR:
+      if (value >= CHUNK_KIND_COUNT) return fail(Status::INVALID_PARAMETER);
+      chunk_selector_ = value;
+      return {};
+    case reg::CHUNK_ENABLE:
+      if (value > 1) return fail(Status::INVALID_PARAMETER);
+      chunks_ = (chunks_ & ~(1u << chunk_selector_)) | (value << chunk_selector_);
+      all_streams_changed();
       return {};
     default: break;
   }

@@ -32,9 +32,11 @@
 // Error statuses, in the order they are checked for each 32-bit word:
 // privilege (access denied 0x8006), an injected status for the address,
 // an unmapped address (invalid address 0x8003), a write to a read-only
-// register or to an image format register while TLParamsLocked is 1 or the
-// acquisition runs (write protect 0x8004), a value the register does not
-// take (invalid parameter 0x8002). Alignment is the command handler's.
+// register or to an image format register (the chunk mode and chunk enable
+// registers count as such: they change the payload size) while
+// TLParamsLocked is 1 or the acquisition runs (write protect 0x8004), a
+// value the register does not take (invalid parameter 0x8002). Alignment is
+// the command handler's.
 #pragma once
 
 #include <array>
@@ -192,6 +194,7 @@ class RegisterMap {
   [[nodiscard]] std::uint32_t event_timeout_ms() const { return mctt_; }
   [[nodiscard]] std::uint32_t event_retries() const { return mcrc_; }
 
+  // Bytes of a block: the image, and in chunk mode the chunk data.
   [[nodiscard]] std::uint32_t payload_size() const;
 
  private:
@@ -256,6 +259,9 @@ class RegisterMap {
   std::int32_t black_level_raw_ = -20;
   std::int16_t temperature_raw_ = -3136;  // -12.25 degC in 1/256 degC
   std::uint32_t binning_raw_ = 0;
+  bool chunk_mode_ = false;
+  std::uint32_t chunk_selector_ = 0;  // a ChunkKind
+  std::uint32_t chunks_ = ALL_CHUNKS;  // enabled chunks, bit (1 << ChunkKind)
   std::array<std::uint8_t, reg::USER_DATA_SIZE> user_data_{};
 };
 

@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "sim/register_map.hpp"
 
@@ -120,7 +121,10 @@ class DescriptionDocument : public ::testing::Test {
     for (auto node : parent.children()) {
       if (node.type() != pugi::node_element) continue;
       tags.insert(node.name());
-      if (auto name = node.attribute("Name")) by_name[name.value()] = node;
+      // Entries are named only within their enumeration (ChunkSelector's "Width").
+      if (auto name = node.attribute("Name"); name && std::string_view(node.name()) != "EnumEntry") {
+        by_name[name.value()] = node;
+      }
       collect(node);
     }
   }
@@ -193,6 +197,9 @@ TEST_F(DescriptionDocument, OffersTheStandardCameraFeatures) {
       {"Gain", "Float"},
       {"TestPattern", "Enumeration"},
       {"DeviceUserID", "StringReg"},
+      {"ChunkModeActive", "Boolean"},
+      {"ChunkSelector", "Enumeration"},
+      {"ChunkEnable", "Boolean"},
   };
   for (const auto& [name, kind] : kinds) EXPECT_STREQ(feature(name.c_str()).name(), kind.c_str()) << name;
   std::map<std::string, std::uint32_t> formats;
@@ -208,9 +215,10 @@ TEST_F(DescriptionDocument, OffersTheStandardCameraFeatures) {
   EXPECT_EQ(modes, (std::set<std::string>{"Continuous", "SingleFrame", "MultiFrame"}));
 }
 
-// Every register of the description exists on the device with the access
-// mode the description gives it, and every enumeration entry is a value
-// its register takes.
+// Every register of the description on the device's port exists on the
+// device with the access mode the description gives it, and every
+// enumeration entry is a value its register takes. (Registers on chunk
+// ports address a frame's chunk data instead.)
 TEST_F(DescriptionDocument, RegistersExistOnTheDevice) {
   RegisterMapConfig config;
   config.description = description_bytes(DescriptionForm::Plain);
@@ -221,6 +229,7 @@ TEST_F(DescriptionDocument, RegistersExistOnTheDevice) {
   for (const char* kind : {"IntReg", "MaskedIntReg", "FloatReg", "StringReg", "Register", "StructReg"}) {
     for (auto hit : root.select_nodes((std::string("//") + kind).c_str())) {
       const auto node = hit.node();
+      if (std::string_view(node.child_value("pPort")) != "Device") continue;
       std::uint32_t address = 0;
       // Inline address terms select stream channel 0 here: they add 0.
       for (auto term : node.children("Address"))
@@ -247,6 +256,7 @@ TEST_F(DescriptionDocument, RegistersExistOnTheDevice) {
   for (auto hit : root.select_nodes("//Enumeration")) {
     const auto enumeration = hit.node();
     const auto reg_node = feature(enumeration.child_value("pValue"));
+    if (std::string_view(reg_node.child_value("pPort")) != "Device") continue;
     const auto address = static_cast<std::uint32_t>(std::stoul(reg_node.child_value("Address"), nullptr, 0));
     for (auto entry : enumeration.children("EnumEntry")) {
       SCOPED_TRACE(std::string(enumeration.attribute("Name").value()) +

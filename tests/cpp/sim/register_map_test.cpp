@@ -138,6 +138,48 @@ TEST_F(RegisterMapTest, PayloadSizeFollowsTheImageFormat) {
   EXPECT_TRUE(effects.stream_changed[1]);
 }
 
+// Chunk mode is off at first with every chunk enabled; ChunkEnable reads and
+// writes the chunk ChunkSelector names; PayloadSize and the stream follow.
+TEST_F(RegisterMapTest, ChunkRegistersSizeThePayloadAndReachTheStream) {
+  const std::uint32_t image = 64 * 48;
+  EXPECT_EQ(*read(reg::CHUNK_MODE_ACTIVE), 0u);
+  EXPECT_EQ(*read(reg::CHUNK_PAYLOAD_SIZE), 0u);
+  ASSERT_TRUE(write(reg::CHUNK_MODE_ACTIVE, 1));
+  EXPECT_EQ(*read(reg::CHUNK_PAYLOAD_SIZE), chunk_data_size(ALL_CHUNKS));
+  EXPECT_EQ(*read(reg::PAYLOAD_SIZE), image + chunk_data_size(ALL_CHUNKS));
+  const auto gain = static_cast<std::uint32_t>(ChunkKind::Gain);
+  ASSERT_TRUE(write(reg::CHUNK_SELECTOR, gain));
+  EXPECT_EQ(*read(reg::CHUNK_ENABLE), 1u);
+  ASSERT_TRUE(write(reg::CHUNK_ENABLE, 0));
+  EXPECT_EQ(*read(reg::CHUNK_ENABLE), 0u);
+  ASSERT_TRUE(write(reg::CHUNK_SELECTOR, gain + 1));
+  EXPECT_EQ(*read(reg::CHUNK_ENABLE), 1u);
+  const std::uint32_t without_gain = ALL_CHUNKS & ~(1u << gain);
+  EXPECT_EQ(*read(reg::PAYLOAD_SIZE), image + chunk_data_size(without_gain));
+  // What a frame's chunks report comes with the stream's configuration.
+  effects = {};
+  const auto exposure = std::bit_cast<std::uint64_t>(250.5);
+  ASSERT_TRUE(write(reg::EXPOSURE_TIME, static_cast<std::uint32_t>(exposure >> 32)));
+  ASSERT_TRUE(write(reg::EXPOSURE_TIME + 4, static_cast<std::uint32_t>(exposure)));
+  EXPECT_TRUE(effects.stream_changed[0]);
+  ASSERT_TRUE(write(reg::GAIN, std::bit_cast<std::uint32_t>(3.0f)));
+  ASSERT_TRUE(write(reg::IMAGE_FLAGS, 0x21));
+  const StreamConfig config = map.stream_config(0);
+  EXPECT_TRUE(config.chunk_mode);
+  EXPECT_EQ(config.chunks, without_gain);
+  EXPECT_EQ(config.exposure_bits, exposure);
+  EXPECT_EQ(config.gain_bits, std::bit_cast<std::uint32_t>(3.0f));
+  EXPECT_EQ(config.image_flags, 0x21u);
+  // Values the registers do not take; the payload is fixed while TLParamsLocked is set.
+  EXPECT_EQ(write(reg::CHUNK_SELECTOR, CHUNK_KIND_COUNT).error(), 0x8002);
+  EXPECT_EQ(write(reg::CHUNK_MODE_ACTIVE, 2).error(), 0x8002);
+  EXPECT_EQ(write(reg::CHUNK_PAYLOAD_SIZE, 0).error(), 0x8004);
+  ASSERT_TRUE(write(reg::TL_PARAMS_LOCKED, 1));
+  EXPECT_EQ(write(reg::CHUNK_MODE_ACTIVE, 0).error(), 0x8004);
+  EXPECT_EQ(write(reg::CHUNK_ENABLE, 0).error(), 0x8004);
+  EXPECT_TRUE(write(reg::CHUNK_SELECTOR, 0));
+}
+
 // The registers' bytes are what the description's byte order says they are.
 TEST_F(RegisterMapTest, FeatureRegistersHoldTheirFactoryBytes) {
   std::uint8_t bytes[8];

@@ -5,6 +5,11 @@
 // this file use IP, an address of this process's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+
+#include "gige/proto/chunk_layout.hpp"
+#include "sim/gvsp_packet.hpp"
 #include "sim/register_layout.hpp"
 #include "sim_host.hpp"
 
@@ -145,6 +150,79 @@ TEST_F(VirtualCameraStream, LosingControlStopsTheStream) {
   }
   EXPECT_TRUE(stream.quiet(300ms));
   EXPECT_FALSE(camera->status().streaming[0]);
+}
+
+// What a frame in chunk mode carries: its block id from the header, the
+// payload type of its leader, its payload and the exposure its chunk reports.
+struct ChunkFrame {
+  std::uint16_t block_id = 0;
+  std::uint16_t payload_type = 0;
+  Bytes payload;
+  double exposure = 0;
+};
+ChunkFrame chunk_frame(const std::vector<Bytes>& packets) {
+  ChunkFrame frame;
+  if (packets.size() < 3) return frame;
+  frame.block_id = get16(packets.front(), 2);
+  frame.payload_type = get16(packets.front(), 8 + 2);
+  for (std::size_t i = 1; i + 1 < packets.size(); ++i) {
+    frame.payload.insert(frame.payload.end(), packets[i].begin() + 8, packets[i].end());
+  }
+  const auto layout = gige::proto::parse_chunk_layout(frame.payload);
+  const gige::proto::Chunk* id = layout ? layout->find(chunk_id(ChunkKind::FrameId)) : nullptr;
+  const gige::proto::Chunk* exposure = layout ? layout->find(chunk_id(ChunkKind::ExposureTime)) : nullptr;
+  if (id == nullptr || exposure == nullptr) return frame;
+  // The chunk's frame id is the header's block id, widened to 64 bits.
+  EXPECT_EQ(get32(frame.payload, id->offset + 4), frame.block_id);
+  const std::uint64_t bits = (std::uint64_t{get32(frame.payload, exposure->offset)} << 32) |
+                             get32(frame.payload, exposure->offset + 4);
+  frame.exposure = std::bit_cast<double>(bits);
+  return frame;
+}
+
+// Every frame's chunks report the exposure it was taken with, across a
+// change while the acquisition runs, and a frame resent later still the
+// exposure of its own time.
+TEST_F(VirtualCameraStream, ChunksReportTheExposureOfEachFrame) {
+  write(reg::stream_register(0, reg::SCP), stream.port());
+  write(reg::CHUNK_MODE_ACTIVE, 1);
+  const std::uint32_t payload_size = read(reg::PAYLOAD_SIZE);
+  write(reg::ACQUISITION_START, 1);
+  std::vector<std::vector<Bytes>> received{receive_frame()};
+  Bytes exposure;
+  put32(exposure, static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(2500.0) >> 32));
+  put32(exposure, static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(2500.0)));
+  ASSERT_EQ(control.transact(IP, writemem(next_id++, reg::EXPOSURE_TIME, exposure))->status, 0);
+  for (int i = 0; i < 3; ++i) received.push_back(receive_frame());
+  write(reg::ACQUISITION_STOP, 1);
+  while (stream.receive(100ms)) {
+  }
+
+  std::vector<double> exposures;
+  for (const auto& packets : received) {
+    const ChunkFrame frame = chunk_frame(packets);
+    EXPECT_EQ(frame.payload_type, 0x4001);
+    EXPECT_EQ(frame.payload.size(), payload_size);
+    EXPECT_EQ(frame.block_id, get16(received.front().front(), 2) + exposures.size());
+    exposures.push_back(frame.exposure);
+  }
+  // 10000 until the write, 2500 from the frame after it on (the frame in
+  // flight as the write landed may still have the old value).
+  EXPECT_EQ(exposures.front(), 10000.0);
+  EXPECT_EQ(exposures.back(), 2500.0);
+  EXPECT_TRUE(std::is_sorted(exposures.rbegin(), exposures.rend())) << ::testing::PrintToString(exposures);
+
+  // The first frame's last data packet, which holds its chunks, resent.
+  const auto& first = received.front();
+  Bytes request;
+  put16(request, 0);
+  put16(request, get16(first.front(), 2));
+  put32(request, static_cast<std::uint32_t>(first.size() - 2));
+  put32(request, static_cast<std::uint32_t>(first.size() - 2));
+  control.send_to(IP, command(0x0040, next_id++, request, 0x00));
+  const auto again = stream.receive();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->bytes, first[first.size() - 2]);
 }
 
 }  // namespace

@@ -1,0 +1,217 @@
+// Chunk mode of the virtual camera's packets, read back as a client would:
+// the block payload reassembled from build_packet's packets by the client's
+// header parser, its layout read from the end by the client's chunk layout
+// parser, and the chunk values read through the camera's own description,
+// the registers of each chunk on the port whose ChunkID names it.
+#include "sim/gvsp_packet.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <map>
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+#include "genicam/node.hpp"
+#include "gige/proto/chunk_layout.hpp"
+#include "gige/proto/gvsp.hpp"
+#include "sim/description.hpp"
+#include "sim/gvsp_streamer.hpp"
+
+namespace corvantic::sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace proto = gige::proto;
+
+constexpr std::uint64_t BLOCK_ID = 0x1234567891;  // odd: Line0 high
+constexpr std::uint32_t FLAGS = 0x31;              // ReverseX, DigitalShift 3
+
+FrameLayout chunk_frame(std::uint32_t chunks, bool chunk_mode = true) {
+  FrameLayout frame;
+  frame.block_id = BLOCK_ID;
+  frame.extended = true;
+  frame.packet_size = 200;
+  frame.pixel_format = PIXEL_RGB8;
+  frame.width = 20;
+  frame.height = 6;
+  frame.offset_x = 8;
+  frame.offset_y = 12;
+  frame.test_pattern = 1;
+  frame.timestamp = 0x0001020304050607;
+  frame.chunk_mode = chunk_mode;
+  frame.chunks = chunks;
+  frame.exposure_bits = std::bit_cast<std::uint64_t>(1234.5);
+  frame.gain_bits = std::bit_cast<std::uint32_t>(6.25f);
+  frame.image_flags = FLAGS;
+  return plan_frame(frame).value();
+}
+
+// A block's packets as the client's header parser splits them.
+struct Block {
+  Bytes leader, trailer, payload;
+};
+Block send(const FrameLayout& frame) {
+  Block block;
+  Bytes packet(max_packet_bytes(frame));
+  for (std::uint32_t id = 0; id < frame.packet_count(); ++id) {
+    const std::size_t length = build_packet(frame, id, packet.data());
+    const auto header = proto::parse_header(std::span(packet).first(length));
+    EXPECT_TRUE(header && header->packet_id == id);
+    const auto bytes = header->payload;
+    switch (header->format) {
+      case proto::GVSP_FORMAT_LEADER: block.leader.assign(bytes.begin(), bytes.end()); break;
+      case proto::GVSP_FORMAT_TRAILER: block.trailer.assign(bytes.begin(), bytes.end()); break;
+      default: block.payload.insert(block.payload.end(), bytes.begin(), bytes.end());
+    }
+  }
+  return block;
+}
+
+std::uint32_t be32(const Bytes& bytes, std::size_t at) {
+  return (std::uint32_t{bytes.at(at)} << 24) | (std::uint32_t{bytes.at(at + 1)} << 16) |
+         (std::uint32_t{bytes.at(at + 2)} << 8) | bytes.at(at + 3);
+}
+
+TEST(ChunkMode, MarksLeaderAndTrailerAndSizesThePayload) {
+  for (const bool chunk_mode : {false, true}) {
+    SCOPED_TRACE(chunk_mode);
+    const FrameLayout frame = chunk_frame(ALL_CHUNKS, chunk_mode);
+    const Block block = send(frame);
+    const std::uint32_t type = chunk_mode ? 0x4001 : 0x0001;
+    EXPECT_EQ(be32(block.leader, 0), type);
+    EXPECT_EQ(proto::parse_leader(block.leader)->payload_type, proto::GVSP_PAYLOAD_IMAGE);
+    EXPECT_EQ(be32(block.trailer, 0), type);
+    EXPECT_EQ(be32(block.trailer, 4), frame.height);
+    EXPECT_EQ(block.trailer.size(), chunk_mode ? 12u : 8u);
+    EXPECT_EQ(block.payload.size(), frame.payload_size);
+    EXPECT_EQ(frame.payload_size, 20u * 6 * 3 + (chunk_mode ? chunk_data_size(ALL_CHUNKS) : 0));
+  }
+  // Image tag, 60 data bytes of eleven chunks and their tags.
+  EXPECT_EQ(chunk_data_size(ALL_CHUNKS), 8u + 60 + 11 * 8);
+  EXPECT_EQ(chunk_data_size(0), 8u);
+  // The layout id follows the layout: the enabled chunks and the image size.
+  const Block all = send(chunk_frame(ALL_CHUNKS));
+  EXPECT_EQ(be32(send(chunk_frame(ALL_CHUNKS)).trailer, 8), be32(all.trailer, 8));
+  EXPECT_NE(be32(send(chunk_frame(1)).trailer, 8), be32(all.trailer, 8));
+}
+
+// The image comes first, then each enabled chunk in ChunkKind order.
+TEST(ChunkMode, PayloadParsesIntoTheEnabledChunks) {
+  const auto bit = [](ChunkKind kind) { return 1u << static_cast<unsigned>(kind); };
+  for (const std::uint32_t chunks :
+       {0u, ALL_CHUNKS, bit(ChunkKind::Gain) | bit(ChunkKind::ImageSettings), bit(ChunkKind::FrameId)}) {
+    SCOPED_TRACE(chunks);
+    const FrameLayout frame = chunk_frame(chunks);
+    const Block block = send(frame);
+    const auto layout = proto::parse_chunk_layout(block.payload);
+    ASSERT_TRUE(layout);
+    const auto found = layout->chunks();
+    ASSERT_EQ(found.size(), 1u + static_cast<unsigned>(std::popcount(chunks)));
+    EXPECT_EQ(found[0], (proto::Chunk{.id = CHUNK_ID_IMAGE, .length = 360, .offset = 0}));
+    Bytes image(frame.image_size);
+    fill_payload(frame, 0, image);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), block.payload.begin()));
+    std::size_t next = 1;
+    for (std::uint32_t k = 0; k < CHUNK_KIND_COUNT; ++k) {
+      if (((chunks >> k) & 1) == 0) continue;
+      const auto kind = static_cast<ChunkKind>(k);
+      EXPECT_EQ(found[next].id, chunk_id(kind)) << k;
+      EXPECT_EQ(found[next].length, chunk_length(kind)) << k;
+      ++next;
+    }
+  }
+}
+
+// A port over one chunk's data: reads outside it fail.
+class ChunkPort final : public genicam::RegisterPort {
+ public:
+  explicit ChunkPort(std::span<const std::uint8_t> data) : data_(data) {}
+  gige::CameraResult<Bytes> read(std::uint64_t address, std::size_t length) override {
+    if (address > data_.size() || length > data_.size() - address) {
+      return std::unexpected(gige::CameraError::malformed("read outside the chunk"));
+    }
+    const auto bytes = data_.subspan(static_cast<std::size_t>(address), length);
+    return Bytes(bytes.begin(), bytes.end());
+  }
+  gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+    return std::unexpected(gige::CameraError::malformed("chunk data are read-only"));
+  }
+
+ private:
+  std::span<const std::uint8_t> data_;
+};
+
+class ChunkValues : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto xml = description_xml();
+    ASSERT_TRUE(doc.load_buffer(xml.data(), xml.size()));
+    auto built = genicam::build_feature_model(xml);
+    ASSERT_TRUE(built);
+    model.emplace(std::move(*built));
+  }
+  pugi::xml_node node(const std::string& name) {
+    return doc.select_node(("//*[@Name='" + name + "']").c_str()).node();
+  }
+  // The chunk id of the port behind a chunk feature's register.
+  std::uint32_t chunk_id_of(const std::string& feature) {
+    const auto reg = node(node(feature).child_value("pValue"));
+    const auto port = node(reg.child_value("pPort"));
+    return static_cast<std::uint32_t>(std::stoul(port.child_value("ChunkID"), nullptr, 16));
+  }
+  // The feature read against `payload`'s chunk of its port.
+  double read(const std::string& feature, const Bytes& payload) {
+    const auto layout = proto::parse_chunk_layout(payload);
+    const proto::Chunk* chunk = layout ? layout->find(chunk_id_of(feature)) : nullptr;
+    EXPECT_NE(chunk, nullptr) << feature;
+    if (chunk == nullptr) return -1;
+    ChunkPort port{std::span<const std::uint8_t>(payload).subspan(chunk->offset, chunk->length)};
+    const auto index = model->find_node(feature).value();
+    if (model->kind(index) == genicam::NodeKind::Float) {
+      return value_of(feature, model->read_float(index, port));
+    }
+    return value_of(feature, model->read_integer(index, port));
+  }
+  template <typename T>
+  static double value_of(const std::string& feature, const genicam::GenicamResult<T>& value) {
+    EXPECT_TRUE(value) << feature << ": " << value.error().display();
+    return value ? static_cast<double>(*value) : -1;
+  }
+
+  pugi::xml_document doc;
+  std::optional<genicam::FeatureModel> model;
+};
+
+TEST_F(ChunkValues, EveryChunkFeatureReadsWhatTheFrameWasTakenWith) {
+  const FrameLayout frame = chunk_frame(ALL_CHUNKS);
+  const std::map<std::string, double> expected = {
+      {"ChunkFrameID", double(BLOCK_ID)},
+      {"ChunkTimestamp", double(0x0001020304050607)},
+      {"ChunkExposureTime", 1234.5},
+      {"ChunkGain", 6.25},
+      {"ChunkWidth", 20},
+      {"ChunkHeight", 6},
+      {"ChunkPixelFormat", PIXEL_RGB8},
+      {"ChunkOffsetX", 8},
+      {"ChunkOffsetY", 12},
+      {"ChunkLineStatusAll", 1},
+      {"ChunkReverseX", 1},
+      {"ChunkReverseY", 0},
+      {"ChunkDigitalShift", 3},
+      {"ChunkTestPattern", 1},
+  };
+  const Block block = send(frame);
+  std::size_t listed = 0;
+  for (const auto feature : node("ChunkCategory").children("pFeature")) {
+    SCOPED_TRACE(feature.child_value());
+    ASSERT_TRUE(expected.contains(feature.child_value()));
+    EXPECT_EQ(read(feature.child_value(), block.payload), expected.at(feature.child_value()));
+    ++listed;
+  }
+  EXPECT_EQ(listed, expected.size());
+}
+
+}  // namespace
+}  // namespace corvantic::sim

@@ -1,7 +1,8 @@
 """The virtual camera's description file, sim/description.xml, read with
 Python's own XML parser rather than the client's: the references in it
 resolve, its categories form one tree, its chunk ports are well formed, and
-the camera serves exactly this file in each of its forms.
+the camera serves exactly this file in each of its forms. Through the client,
+its PayloadSize follows chunk mode.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+from corvantic import Camera
 from corvantic.sim import VirtualCamera
 
 DESCRIPTION = Path(__file__).resolve().parents[2] / "sim" / "description.xml"
@@ -101,3 +103,22 @@ def test_the_camera_serves_this_file(camera_address, form):
         assert name == "corvantic_sim.zip"
         served = zipfile.ZipFile(io.BytesIO(served)).read("corvantic_sim.xml")
     assert served == DESCRIPTION.read_bytes()
+
+
+def test_payload_size_counts_the_enabled_chunks(sim):
+    cam = Camera(sim.address)
+    cam.connect()
+    try:
+        image = cam.get_integer("PayloadSize")
+        cam.set_boolean("ChunkModeActive", True)
+        every = cam.get_integer("PayloadSize")
+        cam.set_enum("ChunkSelector", "Gain")
+        cam.set_boolean("ChunkEnable", False)
+        # The image's tag, then eleven chunks of 60 data bytes in all, each with its tag;
+        # Gain is 4 bytes and its tag.
+        assert (every - image, every - cam.get_integer("PayloadSize")) == (8 + 60 + 11 * 8, 4 + 8)
+        assert cam.snap(timeout=5.0).is_complete
+        cam.set_boolean("ChunkModeActive", False)
+        assert cam.get_integer("PayloadSize") == image
+    finally:
+        cam.disconnect()

@@ -735,6 +735,9 @@ void GvspStreamer::fire_test(std::uint32_t ip_datagram_size) {
     util::MutexLock lock(impl_->state_mutex);
     dest = normalised(impl_->config.destination);
     path_mtu = impl_->config.path_mtu;
+    if (impl_->faults.fire_test_limit != 0) {
+      ip_datagram_size = std::min(ip_datagram_size, impl_->faults.fire_test_limit);
+    }
   }
   if (ip_datagram_size < IP_UDP_OVERHEAD || ip_datagram_size > IP_UDP_OVERHEAD + MAX_UDP_PAYLOAD ||
       ip_datagram_size > path_mtu || !destination_set(dest) || !impl_->sock.valid()) {

@@ -62,6 +62,9 @@ struct StreamFaults {
   double reorder = 0.0;     // probability a packet is held back and sent after its successor
   double duplicate = 0.0;   // probability a packet is sent twice
   std::uint64_t seed = 1;
+  // Test packets no larger than this many bytes (IP datagram), as a device
+  // that answers every fire test with a packet of its own size; 0: as asked.
+  std::uint32_t fire_test_limit = 0;
 };
 
 struct StreamCounters {

@@ -112,6 +112,25 @@ std::optional<std::uint32_t> probe_packet_size(GigeDriver& driver, std::uint16_t
   return measured;
 }
 
+// The largest packet size worth probing: the MTU of the host's route towards
+// the device, read from a socket bound like the stream socket and connected
+// to the device. A device answering test packets above it would only be
+// answering through fragmentation, which its stream packets never use.
+// FIRE_TEST_FIRST when the route's MTU cannot be read or is larger.
+std::uint16_t packet_size_ceiling(const net::UdpSocket& stream_socket, const net::SocketAddress& device) {
+  const auto local = stream_socket.local_address();
+  if (!local) return FIRE_TEST_FIRST;
+  auto probe = net::UdpSocket::bind(local->with_port(0));
+  if (!probe || !probe->connect(device)) return FIRE_TEST_FIRST;
+  const auto mtu = probe->path_mtu();
+  // Below the smallest size the search may settle on, the reading is not
+  // believed (no IPv4 route carries less than 576 bytes).
+  if (!mtu || *mtu >= FIRE_TEST_FIRST || *mtu < FIRE_TEST_FLOOR) return FIRE_TEST_FIRST;
+  CORVANTIC_LOG(Level::Debug, TARGET, "stream packet size capped at the route MTU " + std::to_string(*mtu),
+                util::log::field("mtu", *mtu), util::log::field("device", device.to_string()));
+  return static_cast<std::uint16_t>(*mtu);
+}
+
 // The fire test with the socket bound and SCP written: negotiates, writes the
 // final SCPS and drains late test packets.
 CameraResult<std::uint16_t> negotiate_packet_size(GigeDriver& driver, std::uint16_t channel,
@@ -119,9 +138,9 @@ CameraResult<std::uint16_t> negotiate_packet_size(GigeDriver& driver, std::uint1
   if (auto set = socket.set_receive_timeout(PROBE_WAIT); !set) return std::unexpected(io_error(set.error()));
   std::vector<std::uint8_t> buffer(65536);
   const net::SocketAddress device = driver.config().device;
-  const FireTestOutcome outcome = search_packet_size([&](std::uint16_t size) {
-    return probe_packet_size(driver, channel, socket, device, buffer, size);
-  });
+  const std::uint16_t ceiling = packet_size_ceiling(socket, device);
+  const FireTestOutcome outcome = search_packet_size(
+      [&](std::uint16_t size) { return probe_packet_size(driver, channel, socket, device, buffer, size); }, ceiling);
   if (!outcome.supported) {
     CORVANTIC_LOG(Level::Warn, TARGET, "packet size fire-test unsupported, falling back to 1500");
   }
@@ -159,7 +178,33 @@ std::uint64_t read_tick_frequency(GigeDriver& driver) {
   return (high << 32) | low;
 }
 
+// Binary search in steps of multiples of 16 between a size that passed
+// (`low`) and one that did not or was never tried (`high`); `best` is the
+// largest test packet measured so far. The result is at least
+// FIRE_TEST_FLOOR. A measured `low` need not lie on the grid of `high`, so
+// the step is at least 16: the search always moves.
+std::uint16_t search_upwards(const FireTestProbe& probe, std::uint32_t low, std::uint32_t high, std::uint32_t best) {
+  while (high > low && high - low >= 17) {
+    const std::uint32_t mid = low + std::max<std::uint32_t>(16, ((high - low) / 2) & ~std::uint32_t{15});
+    if (const auto at_mid = probe(static_cast<std::uint16_t>(mid))) {
+      low = mid;
+      best = std::max(best, *at_mid);
+    } else {
+      high = mid;
+    }
+  }
+  return static_cast<std::uint16_t>(std::max<std::uint32_t>(best, FIRE_TEST_FLOOR));
+}
+
 }  // namespace
+
+std::optional<std::string> stream_options_problem(const StreamOptions& options) {
+  if (options.n_buffers == 0) return "n_buffers must be at least 1";
+  if (options.packet_size && *options.packet_size < MIN_PACKET_SIZE) {
+    return "packet_size must be at least " + std::to_string(MIN_PACKET_SIZE);
+  }
+  return std::nullopt;
+}
 
 std::uint64_t requested_receive_buffer(std::uint64_t payload_size, std::uint64_t receive_buffer) {
   if (receive_buffer != 0) return receive_buffer;
@@ -167,32 +212,28 @@ std::uint64_t requested_receive_buffer(std::uint64_t payload_size, std::uint64_t
   return std::clamp(wanted, RECEIVE_BUFFER_MIN, RECEIVE_BUFFER_MAX);
 }
 
-FireTestOutcome search_packet_size(const FireTestProbe& probe) {
-  if (probe(FIRE_TEST_FIRST)) return {FIRE_TEST_FIRST, true};
-  for (const std::uint16_t candidate : FIRE_TEST_CANDIDATES) {
-    const auto measured = probe(candidate);
-    if (!measured) continue;
-    std::uint32_t low = candidate;
-    std::uint32_t high = FIRE_TEST_FIRST;
-    std::uint32_t best = *measured;
-    while (high - low >= 17) {
-      const std::uint32_t mid = low + (((high - low) / 2) & ~std::uint32_t{15});
-      if (const auto at_mid = probe(static_cast<std::uint16_t>(mid))) {
-        low = mid;
-        best = std::max(best, *at_mid);
-      } else {
-        high = mid;
-      }
-    }
-    return {static_cast<std::uint16_t>(std::max<std::uint32_t>(best, FIRE_TEST_FLOOR)), true};
+FireTestOutcome search_packet_size(const FireTestProbe& probe, std::uint16_t ceiling) {
+  const std::uint16_t top = std::min(FIRE_TEST_FIRST, ceiling);
+  if (const auto measured = probe(top)) {
+    if (*measured >= top) return {top, true};
+    // The device answered with a smaller test packet than asked: only what
+    // arrived is known to pass, so search upwards from there.
+    return {search_upwards(probe, *measured, top, *measured), true};
   }
-  return {FIRE_TEST_FALLBACK, false};
+  for (const std::uint16_t candidate : FIRE_TEST_CANDIDATES) {
+    if (candidate >= top) continue;
+    if (const auto measured = probe(candidate)) {
+      return {search_upwards(probe, candidate, top, *measured), true};
+    }
+  }
+  return {std::min(FIRE_TEST_FALLBACK, top), false};
 }
 
 CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& driver, const StreamOptions& options) {
   if (!options.payload_size || *options.payload_size == 0) {
     return std::unexpected(CameraError::malformed("payload_size must be set"));
   }
+  if (auto problem = stream_options_problem(options)) return std::unexpected(CameraError::malformed(*problem));
   const std::uint64_t payload_size = *options.payload_size;
   CORVANTIC_TRY_VOID(driver.check_link());
   const std::uint16_t channel = options.channel;
@@ -237,6 +278,7 @@ CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& dri
 
   stream::GvspWorkerSettings settings;
   settings.device = driver.config().device;
+  settings.channel = channel;
   settings.payload_size = payload_size;
   settings.packet_size = packet_size;
   settings.tick_frequency = tick_frequency;

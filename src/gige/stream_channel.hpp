@@ -15,9 +15,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "gige/camera_error.hpp"
 #include "gige/gige_driver.hpp"
+#include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame_subscription.hpp"
 #include "gige/stream/gvsp_worker.hpp"
 #include "gige/stream/stream_stats.hpp"
@@ -52,6 +54,17 @@ struct StreamOptions {
   bool no_resend = false;
 };
 
+// The smallest packet size whose data part reaches the packet-count bound
+// (proto::MIN_DATA_BYTES_PER_PACKET) in the standard header form; smaller
+// packets could never carry a frame.
+inline constexpr std::uint16_t MIN_PACKET_SIZE =
+    proto::IP_UDP_OVERHEAD + proto::GVSP_HEADER_SIZE + proto::MIN_DATA_BYTES_PER_PACKET;
+
+// Why `options` could never carry a frame ("n_buffers must be at least 1",
+// "packet_size must be at least 100"), or nothing. Checked before any
+// device traffic; open() refuses such options as well.
+[[nodiscard]] std::optional<std::string> stream_options_problem(const StreamOptions& options);
+
 inline constexpr std::uint64_t RECEIVE_BUFFER_MIN = 262144;   // 256 KiB
 inline constexpr std::uint64_t RECEIVE_BUFFER_MAX = 8388608;  // 8 MiB
 
@@ -70,8 +83,11 @@ struct FireTestOutcome {
   bool supported = false;  // false: no probe succeeded and packet_size is the fallback
 };
 // 9152; else 1488, 1008, 560 until one succeeds, then a binary search in
-// multiples of 16 between it and 9152; the result is at least 560.
-[[nodiscard]] FireTestOutcome search_packet_size(const FireTestProbe& probe);
+// multiples of 16 between it and 9152; the result is at least 560 and is
+// never more than a test packet that arrived. Sizes above `ceiling` (the
+// host's route MTU) are never probed: the top probe is min(9152, ceiling).
+[[nodiscard]] FireTestOutcome search_packet_size(const FireTestProbe& probe,
+                                                 std::uint16_t ceiling = FIRE_TEST_FIRST);
 
 class StreamChannel {
  public:

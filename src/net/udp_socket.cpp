@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +72,13 @@ SysResult<int> UdpSocket::receive_buffer() const {
 SysResult<void> UdpSocket::connect(const SocketAddress& peer) {
   if (::connect(fd(), peer.sockaddr_ptr(), peer.length()) != 0) return std::unexpected(last_error());
   return {};
+}
+
+SysResult<int> UdpSocket::path_mtu() const {
+  int value = 0;
+  socklen_t size = sizeof value;
+  if (::getsockopt(fd(), IPPROTO_IP, IP_MTU, &value, &size) != 0) return std::unexpected(last_error());
+  return value;
 }
 
 SysResult<std::size_t> UdpSocket::send_to(std::span<const std::uint8_t> data, const SocketAddress& to) {

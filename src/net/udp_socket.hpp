@@ -113,6 +113,9 @@ class UdpSocket {
   [[nodiscard]] SysResult<int> receive_buffer() const;
   // Associates a peer; used to learn the local address the route picks.
   [[nodiscard]] SysResult<void> connect(const SocketAddress& peer);
+  // The MTU of the route towards the connected peer (IP_MTU): the largest
+  // IP datagram the host sends that way unfragmented.
+  [[nodiscard]] SysResult<int> path_mtu() const;
 
   [[nodiscard]] SysResult<std::size_t> send_to(std::span<const std::uint8_t> data, const SocketAddress& to);
   // One datagram into `buffer`; a datagram longer than the buffer is cut.

@@ -284,6 +284,10 @@ bool convert_stream_options(std::span<PyObject* const> a, gige::StreamOptions& o
   if (packet_size) options.packet_size = static_cast<std::uint16_t>(*packet_size);
   if (packet_delay) options.packet_delay = static_cast<std::uint32_t>(*packet_delay);
   options.no_resend = !resend;
+  if (const auto problem = gige::stream_options_problem(options)) {
+    raise_value_error(*problem);
+    return false;
+  }
   return true;
 }
 

@@ -209,6 +209,80 @@ TEST(SearchPacketSize, TheLargestMeasuredSizeWins) {
   EXPECT_GT(outcome.packet_size, 1900 - 16);
 }
 
+TEST(SearchPacketSize, ASmallerTestPacketAtTheFirstProbeIsSearchedUpwardsFrom) {
+  // The device answers every probe with a test packet of at most 1500 bytes.
+  std::vector<std::uint16_t> probes;
+  const auto outcome = search_packet_size([&](std::uint16_t size) -> std::optional<std::uint32_t> {
+    probes.push_back(size);
+    return std::min<std::uint32_t>(size, 1500);
+  });
+  EXPECT_TRUE(outcome.supported);
+  EXPECT_EQ(outcome.packet_size, 1500);
+  ASSERT_GT(probes.size(), 1u);
+  EXPECT_EQ(probes[0], 9152);
+  for (std::size_t i = 1; i < probes.size(); ++i) EXPECT_GT(probes[i], 1500) << i;
+}
+
+// The search under a route MTU `ceiling` on a path carrying `mtu`.
+struct CeilingCase {
+  std::uint16_t ceiling;
+  std::uint32_t mtu;
+  std::vector<std::uint16_t> first_probes;
+  std::uint16_t result;
+  bool supported;
+};
+
+TEST(SearchPacketSize, NothingAboveTheRouteMtuIsProbed) {
+  const CeilingCase cases[] = {
+      {1500, 9216, {1500}, 1500, true},
+      {9000, 9216, {9000}, 9000, true},
+      {1400, 1000, {1400, 1008, 560}, 992, true},  // 1008 passes the ceiling's candidates, 560 answers
+      {1400, 500, {1400, 1008, 560}, 1400, false},  // the fallback stays under the ceiling too
+      {65535, 9216, {9152}, 9152, true},
+  };
+  for (const CeilingCase& c : cases) {
+    FakePath path{c.mtu, {}};
+    const auto outcome = search_packet_size(path.probe(), c.ceiling);
+    EXPECT_EQ(outcome.packet_size, c.result) << c.ceiling << " " << c.mtu;
+    EXPECT_EQ(outcome.supported, c.supported) << c.ceiling << " " << c.mtu;
+    ASSERT_GE(path.probes.size(), c.first_probes.size());
+    EXPECT_TRUE(std::equal(c.first_probes.begin(), c.first_probes.end(), path.probes.begin()))
+        << c.ceiling << " " << c.mtu;
+    for (const std::uint16_t probe : path.probes) EXPECT_LE(probe, c.ceiling);
+  }
+}
+
+TEST_F(StreamChannelTest, OptionsThatCanNeverCarryAFrameAreRefused) {
+  start();
+  const std::tuple<std::uint64_t, std::optional<std::uint16_t>, std::optional<std::string>> cases[] = {
+      {0, std::nullopt, "n_buffers must be at least 1"},
+      {8, 0, "packet_size must be at least 100"},
+      {8, 99, "packet_size must be at least 100"},
+      {8, 100, std::nullopt},
+      {1, std::nullopt, std::nullopt},
+  };
+  for (const auto& [n_buffers, packet_size, problem] : cases) {
+    StreamOptions options = this->options();
+    options.n_buffers = n_buffers;
+    options.packet_size = packet_size;
+    EXPECT_EQ(stream_options_problem(options), problem) << n_buffers;
+    auto opened = StreamChannel::open(*driver_, options);
+    EXPECT_EQ(opened.has_value(), !problem) << n_buffers;
+    if (problem && !opened) {
+      EXPECT_EQ(opened.error(), CameraError::malformed(*problem));
+    }
+  }
+}
+
+TEST_F(StreamChannelTest, FireTestTakesTheSizeThatArrivedNotTheSizeAsked) {
+  start();
+  camera_->set_stream_faults(0, sim::StreamFaults{.fire_test_limit = 1500});
+  auto channel = open(options());
+  ASSERT_TRUE(channel);
+  EXPECT_EQ(channel->packet_size(), 1500);
+  EXPECT_EQ(reg(0x0D04), 1500u);
+}
+
 TEST_F(StreamChannelTest, RefusesAMissingOrZeroPayloadSize) {
   start();
   StreamOptions options;

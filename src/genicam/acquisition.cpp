@@ -76,12 +76,27 @@ void restore_mode(gige::GigeDriver& driver, const std::optional<std::string>& pr
   }
 }
 
-// The camera is started; waits for one frame and stops the camera unless it
-// stops by itself after the frame.
+// The next frame opened at or after `triggered`. A frame of an earlier
+// trigger (one still open when the previous snap gave up, and delivered
+// since) is dropped: a snap returns only what its own trigger produced.
+gige::stream::ReceiveResult receive_triggered(const gige::stream::FrameReceiver& frames, Clock::time_point triggered,
+                                              Clock::time_point deadline,
+                                              const gige::stream::InterruptCheck& interrupted) {
+  for (;;) {
+    gige::stream::ReceiveResult got = gige::stream::receive_until(frames, deadline, interrupted);
+    if (got.status != gige::stream::ReceiveStatus::Received || got.frame.info().opened_at >= triggered) return got;
+    CORVANTIC_LOG(Level::Debug, TARGET, "discarding a frame of an earlier trigger",
+                  util::log::field("frame_id", got.frame.frame_id()));
+  }
+}
+
+// The camera was started at `triggered`; waits for one frame and stops the
+// camera unless it stops by itself after the frame.
 GenicamResult<gige::stream::Frame> take_one_frame(gige::GigeDriver& driver, const gige::stream::FrameReceiver& frames,
-                                                  bool single_frame, Clock::time_point deadline,
+                                                  bool single_frame, Clock::time_point triggered,
+                                                  Clock::time_point deadline,
                                                   const gige::stream::InterruptCheck& interrupted) {
-  gige::stream::ReceiveResult got = gige::stream::receive_until(frames, deadline, interrupted);
+  gige::stream::ReceiveResult got = receive_triggered(frames, triggered, deadline, interrupted);
   const bool arrived = got.status == gige::stream::ReceiveStatus::Received;
   if (arrived && single_frame) return std::move(got.frame);
   stop_after_snap(driver);
@@ -142,8 +157,10 @@ GenicamResult<gige::stream::Frame> snap(gige::GigeDriver& driver, SnapshotStream
                                         std::chrono::nanoseconds timeout,
                                         const gige::stream::InterruptCheck& interrupted) {
   session.stream.frames.discard_all();
+  const Clock::time_point triggered = Clock::now();
   CORVANTIC_TRY_VOID(execute(driver, "AcquisitionStart"));
-  return take_one_frame(driver, session.stream.frames, session.single_frame, deadline_after(timeout), interrupted);
+  return take_one_frame(driver, session.stream.frames, session.single_frame, triggered, deadline_after(timeout),
+                        interrupted);
 }
 
 void close_snapshot_session(gige::GigeDriver& driver, SnapshotStream session) {

@@ -161,8 +161,8 @@ std::optional<std::chrono::milliseconds> pending_ack_timeout(const GvcpAck& ack)
 
 // ---- PACKETRESEND
 
-std::size_t encode_packetresend(std::span<std::uint8_t, PACKETRESEND_MAX_SIZE> out, std::uint64_t block_id,
-                                std::uint32_t first, std::uint32_t last, bool extended,
+std::size_t encode_packetresend(std::span<std::uint8_t, PACKETRESEND_MAX_SIZE> out, std::uint16_t channel,
+                                std::uint64_t block_id, std::uint32_t first, std::uint32_t last, bool extended,
                                 std::uint16_t request_id) {
   constexpr std::uint32_t PACKET_ID_24 = 0x00FFFFFF;
   const std::size_t length = extended ? 20 : 12;
@@ -172,7 +172,7 @@ std::size_t encode_packetresend(std::span<std::uint8_t, PACKETRESEND_MAX_SIZE> o
   util::store_be16(p + 2, GVCP_PACKETRESEND);
   util::store_be16(p + 4, static_cast<std::uint16_t>(length));
   util::store_be16(p + 6, request_id);
-  util::store_be16(p + 8, 0);  // stream channel index
+  util::store_be16(p + 8, channel);
   if (extended) {
     util::store_be16(p + 10, 0);
     util::store_be32(p + 12, first);

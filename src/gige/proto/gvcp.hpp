@@ -196,22 +196,22 @@ enum class GvcpDatagramKind : std::uint8_t { DeviceCommand, Acknowledge };
 
 // ---- PACKETRESEND (no acknowledge requested)
 
-// Writes a resend request for packets `first`..`last` of block `block_id` into
-// `out`, returning the bytes written (20 standard, 28 extended). The stream
-// channel index is always 0.
+// Writes a resend request for packets `first`..`last` of block `block_id` of
+// stream channel `channel` into `out`, returning the bytes written (20
+// standard, 28 extended). A device routes the request by that channel index.
 //
 // Standard payload (packet ids masked to 24 bits, block id 16 bits):
 //   0        2        4        8        12
 //   +--------+--------+--------+--------+
-//   | chan 0 | block  | first  |  last  |
+//   |channel | block  | first  |  last  |
 //   +--------+--------+--------+--------+
 // Extended payload:
 //   0        2        4        8        12                20
 //   +--------+--------+--------+--------+-----------------+
-//   | chan 0 |   0    | first  |  last  |    block id     |
+//   |channel |   0    | first  |  last  |    block id     |
 //   +--------+--------+--------+--------+-----------------+
 [[nodiscard]] std::size_t encode_packetresend(std::span<std::uint8_t, PACKETRESEND_MAX_SIZE> out,
-                                              std::uint64_t block_id, std::uint32_t first,
+                                              std::uint16_t channel, std::uint64_t block_id, std::uint32_t first,
                                               std::uint32_t last, bool extended, std::uint16_t request_id);
 
 // ---- EVENT, EVENTDATA from the device and their acknowledges

@@ -86,6 +86,8 @@ struct FrameInfo {
   std::uint64_t system_timestamp_ns = 0;  // host wall clock at the leader's arrival, ns since 1970
   std::uint64_t received_size = 0;        // payload bytes copied into the buffer
   std::uint64_t high_water = 0;           // largest end offset written into the buffer
+  // Host monotonic time of the first packet that reached the frame.
+  std::chrono::steady_clock::time_point opened_at{};
 
   bool operator==(const FrameInfo&) const = default;
 };
@@ -170,8 +172,8 @@ class Frame {
   [[nodiscard]] std::string pixel_format_name() const {
     return stream::pixel_format_name(pixel_format_code());
   }
-  // The first min(high_water, payload_size) bytes of the buffer. Bytes there
-  // that no packet of this frame wrote hold what the buffer held before.
+  // The first min(high_water, payload_size) bytes of the buffer. In a frame
+  // that is not Complete, the places of packets that never arrived are zero.
   [[nodiscard]] std::span<const std::uint8_t> data() const;
   // The buffer itself, read-only.
   [[nodiscard]] const FrameBuffer& buffer() const { return checked(); }

@@ -16,24 +16,19 @@ using util::log::field;
 using util::log::Level;
 constexpr std::string_view TARGET = util::log::target::STREAM_RUNNER;
 
-// How far block `block` lies after `last`: in the standard form as signed
-// 16-bit ids, in the extended form as signed 64-bit ids (wrapping). Block id
-// 0 is never sent, so stepping from a negative id to a positive one skips it
-// and counts one less: 1 after 65535 is a distance of 1.
+// How far block `block` lies after `last`, modulo the id space (16 bits in
+// the standard form, 64 in the extended form) and read as signed, so that a
+// late packet is late at every point of the cycle. Block id 0 is never sent,
+// so a step across the wrap passes over it and counts one less: 1 after
+// 65535 is a distance of 1, and 65535 after 1 is -1.
 std::int64_t block_distance(std::uint64_t block, std::uint64_t last, bool extended) {
-  std::int64_t b = 0;
-  std::int64_t l = 0;
-  std::int64_t d = 0;
-  if (extended) {
-    b = std::bit_cast<std::int64_t>(block);
-    l = std::bit_cast<std::int64_t>(last);
-    d = std::bit_cast<std::int64_t>(block - last);
-  } else {
-    b = static_cast<std::int16_t>(static_cast<std::uint16_t>(block));
-    l = static_cast<std::int16_t>(static_cast<std::uint16_t>(last));
-    d = b - l;
-  }
-  if (b > 0 && l < 0) d = std::bit_cast<std::int64_t>(std::bit_cast<std::uint64_t>(d) - 1);
+  const std::uint64_t mask = extended ? ~std::uint64_t{0} : 0xFFFF;
+  block &= mask;
+  last &= mask;
+  std::int64_t d = extended ? std::bit_cast<std::int64_t>(block - last)
+                            : static_cast<std::int16_t>(static_cast<std::uint16_t>(block - last));
+  if (d > 0 && block < last) d -= 1;
+  if (d < 0 && block > last) d += 1;
   return d;
 }
 
@@ -166,6 +161,7 @@ GvspWorkerLoop::FrameSlot* GvspWorkerLoop::open_slot(const proto::GvspHeader& he
   slot.extended = header.extended;
   slot.expected = *expected;
   slot.bytes_per_packet = proto::planned_bytes_per_packet(settings_.packet_size, header.extended).value_or(0);
+  slot.opened_at = now;
   slot.last_packet_time = now;
   return &slot;
 }
@@ -217,6 +213,15 @@ void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& he
     case proto::GVSP_FORMAT_DATA:
       if (!slot.status) place_data(slot, header);
       break;
+    case proto::GVSP_FORMAT_ALL_IN:
+      // Its payload is not assembled: the frame closes failed, not as a
+      // Complete frame without data.
+      stats_.ignored_packets += 1;
+      if (!slot.status) {
+        slot.status = FrameStatus::PayloadUnsupported;
+        stats_.unsupported_frames += 1;
+      }
+      break;
     default:
       stats_.ignored_packets += 1;
       break;
@@ -246,7 +251,10 @@ void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header
           slot.status = FrameStatus::WrongPacketId;
           return;
         }
+        forget_misplaced_data(slot);
         set_expected(slot, *count);
+      } else {
+        forget_misplaced_data(slot);
       }
     }
   }
@@ -269,6 +277,24 @@ void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header
                     std::to_string(slot.block_id) + ", " + std::to_string(length) +
                     " data bytes, ext=" + (slot.extended ? "true" : "false") + ")");
   slot.status = FrameStatus::WrongPacketId;
+}
+
+// Data packets that arrived before data packet 1 were placed at offsets
+// planned from the packet size; once packet 1 fixes another length they sit
+// in the wrong places. They are forgotten as if lost, so that the resend
+// scan asks for them again (or, without resend, the frame fails): a frame
+// never closes Complete with misplaced bytes. Only a frame whose packet 1
+// came late with an unplanned length pays this; packet 1 itself is placed
+// after this, at offset 0.
+void GvspWorkerLoop::forget_misplaced_data(FrameSlot& slot) {
+  std::vector<PacketState>& packets = slot.buffer->packets();
+  for (std::uint64_t id = 2; id + 1 < slot.expected; ++id) {
+    if (packets[id].received) packets[id] = PacketState{};
+  }
+  slot.received_size = 0;
+  slot.high_water = 0;
+  slot.next_data = 1;
+  slot.contig = packets[0].received ? (packets[1].received ? 1 : 0) : -1;
 }
 
 void GvspWorkerLoop::set_expected(FrameSlot& slot, std::uint64_t expected) {
@@ -340,7 +366,8 @@ void GvspWorkerLoop::send_resend(const FrameSlot& slot, const Run& run) {
   resend_request_id_ = resend_request_id_ == 65535 ? FIRST_RESEND_REQUEST_ID
                                                    : static_cast<std::uint16_t>(resend_request_id_ + 1);
   const std::size_t size =
-      proto::encode_packetresend(resend_buffer_, slot.block_id, run.first, run.last, slot.extended, resend_request_id_);
+      proto::encode_packetresend(resend_buffer_, settings_.channel, slot.block_id, run.first, run.last, slot.extended,
+                                 resend_request_id_);
   if (auto sent = resend_sender_->send(std::span(resend_buffer_).first(size)); !sent) {
     CORVANTIC_LOG(Level::Trace, TARGET, "resend request send failed: " + sent.error().text());
   }
@@ -357,10 +384,7 @@ void GvspWorkerLoop::sweep(Clock::time_point now, std::optional<std::uint64_t> c
       close_slot(FrameStatus::Complete);
     } else if (frames_.size() > 1 && !settings_.resend_enabled) {
       close_slot(FrameStatus::MissingPackets);
-    } else if (now - front.last_packet_time >= settings_.frame_timeout &&
-               !(front.contig == 0 && front.block_id == last_block_)) {
-      // The newest frame with only its leader in is waiting for its data,
-      // not silent: it is left open.
+    } else if (now - front.last_packet_time >= settings_.frame_timeout) {
       close_slot(FrameStatus::Timeout);
     } else {
       break;
@@ -413,12 +437,32 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
   info.timestamp_ns = timestamp_ns(info.timestamp_ticks, settings_.tick_frequency, slot.system_timestamp_ns);
   info.received_size = slot.received_size;
   info.high_water = slot.high_water;
+  info.opened_at = slot.opened_at;
+  if (status != FrameStatus::Complete) zero_holes(slot);
 
   const Frame frame(std::move(slot.buffer));
   publish();
   if (const std::size_t dropped = deliver(subscriptions_, frame); dropped > 0) {
     stats_.frames_dropped += dropped;
     publish();
+  }
+}
+
+// The places of data packets that never arrived, up to the end of the data
+// the frame shows, may hold bytes of an earlier frame, of a packet aimed
+// there by mistake or of another host's datagram; a failed frame shows
+// zeros there instead. Complete frames have no holes and skip this.
+void GvspWorkerLoop::zero_holes(FrameSlot& slot) {
+  if (slot.bytes_per_packet == 0) return;
+  const std::span<std::uint8_t> data = slot.buffer->data().first(
+      static_cast<std::size_t>(std::min<std::uint64_t>(slot.high_water, slot.buffer->payload_size())));
+  const std::vector<PacketState>& packets = slot.buffer->packets();
+  for (std::uint64_t id = 1; id + 1 < slot.expected; ++id) {
+    const std::uint64_t offset = (id - 1) * slot.bytes_per_packet;
+    if (offset >= data.size()) break;
+    if (packets[id].received) continue;
+    const std::size_t length = std::min<std::size_t>(slot.bytes_per_packet, data.size() - offset);
+    std::memset(data.data() + offset, 0, length);
   }
 }
 

@@ -37,6 +37,7 @@ namespace corvantic::gige::stream {
 // What a stream worker is started with.
 struct GvspWorkerSettings {
   net::SocketAddress device;  // only datagrams from this IP count; resend requests go here
+  std::uint16_t channel = 0;  // the stream channel index resend requests name
   std::uint64_t payload_size = 0;
   std::uint16_t packet_size = 1500;
   std::uint64_t tick_frequency = 0;  // device ticks per second, 0 when unknown
@@ -133,6 +134,7 @@ class GvspWorkerLoop {
     std::uint64_t bytes_per_packet = 0;
     std::int64_t contig = -1;  // all ids 0 ... contig have arrived
     std::uint64_t next_data = 1;  // the data packet after the highest placed
+    Clock::time_point opened_at;
     Clock::time_point last_packet_time;
     std::optional<proto::LeaderInfo> leader;
     std::uint64_t system_timestamp_ns = 0;
@@ -157,6 +159,8 @@ class GvspWorkerLoop {
   void error_status(FrameSlot& slot, const proto::GvspHeader& header);
   void process_packet(FrameSlot& slot, const proto::GvspHeader& header, Clock::time_point now);
   void place_data(FrameSlot& slot, const proto::GvspHeader& header);
+  void forget_misplaced_data(FrameSlot& slot);
+  void zero_holes(FrameSlot& slot);
   // Sets the expected count, resizing the packet list and keeping contig within it.
   static void set_expected(FrameSlot& slot, std::uint64_t expected);
   void resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now);

@@ -154,7 +154,7 @@ TEST(EncodePacketresend, StandardForm) {
       0x00, 0x00, 0x00, 0x03,  // 12: first packet
       0x00, 0x00, 0x00, 0x04,  // 16: last packet
   };
-  ASSERT_EQ(encode_packetresend(buf, 5, 3, 4, false, 1), 20u);
+  ASSERT_EQ(encode_packetresend(buf, 0, 5, 3, 4, false, 1), 20u);
   EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 20), expected);
   EXPECT_EQ(Bytes(buf.begin() + 20, buf.end()), Bytes(8, 0xEE));
 }
@@ -162,11 +162,11 @@ TEST(EncodePacketresend, StandardForm) {
 TEST(EncodePacketresend, StandardFormMasksPacketIdsTo24Bits) {
   auto buf = resend_buffer();
   const Bytes expected_payload = {
-      0x00, 0x00, 0xFF, 0xFF,  // 8: channel 0, block 0xffff
+      0x00, 0x03, 0xFF, 0xFF,  // 8: channel 3, block 0xffff
       0x00, 0x12, 0x34, 0x56,  // 12: first, top byte cleared
       0x00, 0x00, 0x00, 0x01,  // 16: last, top byte cleared
   };
-  ASSERT_EQ(encode_packetresend(buf, 0xFFFF, 0xAB123456, 0xFF000001, false, 0x2222), 20u);
+  ASSERT_EQ(encode_packetresend(buf, 3, 0xFFFF, 0xAB123456, 0xFF000001, false, 0x2222), 20u);
   EXPECT_EQ(Bytes(buf.begin() + 8, buf.begin() + 20), expected_payload);
 }
 
@@ -175,12 +175,12 @@ TEST(EncodePacketresend, ExtendedForm) {
   const Bytes expected = {
       0x42, 0x10, 0x00, 0x40,                          // 0: key, extended id flag, PACKETRESEND
       0x00, 0x14, 0x03, 0x04,                          // 4: length 20, request id 0x0304
-      0x00, 0x00, 0x00, 0x00,                          // 8: channel 0, 16-bit block id 0
+      0x01, 0x02, 0x00, 0x00,                          // 8: channel 0x0102, 16-bit block id 0
       0xAB, 0x12, 0x34, 0x56,                          // 12: first packet, 32 bits
       0xAB, 0x12, 0x34, 0x60,                          // 16: last packet, 32 bits
       0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,  // 20: 64-bit block id
   };
-  ASSERT_EQ(encode_packetresend(buf, 0x0102030405060708, 0xAB123456, 0xAB123460, true, 0x0304), 28u);
+  ASSERT_EQ(encode_packetresend(buf, 0x0102, 0x0102030405060708, 0xAB123456, 0xAB123460, true, 0x0304), 28u);
   EXPECT_EQ(Bytes(buf.begin(), buf.end()), expected);
 }
 

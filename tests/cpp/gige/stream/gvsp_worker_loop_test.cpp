@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -88,9 +90,11 @@ class CapturingSender final : public ResendSender {
 };
 
 struct Harness {
-  explicit Harness(bool resend = true, std::size_t n_buffers = 4, std::uint64_t payload = PAYLOAD)
+  explicit Harness(bool resend = true, std::size_t n_buffers = 4, std::uint64_t payload = PAYLOAD,
+                   std::uint16_t channel = 0)
       : pool(BufferPool::create(n_buffers, payload)),
         loop(GvspWorkerSettings{.device = DEVICE,
+                                .channel = channel,
                                 .payload_size = payload,
                                 .packet_size = PACKET_SIZE,
                                 .tick_frequency = 125'000'000,
@@ -214,20 +218,28 @@ TEST(GvspWorkerLoop, OverrunsDuplicatesAndWrongIds) {
   EXPECT_EQ(events[0].target, util::log::target::STREAM_RUNNER);
 }
 
-TEST(GvspWorkerLoop, AllInCompletesWithoutDataAndUnsupportedFramesAreCounted) {
+TEST(GvspWorkerLoop, AllInFramesFailAsUnsupportedAndUnsupportedFramesAreCounted) {
   Harness h;
+  util::log::ScopedCapture capture;
   auto receiver = h.subscribe(4);
-  h.feed(all_in(1));
+  h.feed(all_in(1));     // its payload is not assembled: never Complete
   h.feed(leader(2, 2));  // raw data payload type: not opened
   h.feed(data(2, 1));    // later packets of it are late
   h.feed(packet(3, 7, 0));
   h.feed({0x00, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00});  // too short
   const StreamStats& s = h.stats();
-  EXPECT_EQ(s.completed_frames, 1u);
-  EXPECT_EQ(s.unsupported_frames, 2u);
+  EXPECT_EQ(s.completed_frames, 0u);
+  EXPECT_EQ(s.failed_frames, 1u);
+  EXPECT_EQ(s.unsupported_frames, 3u);
   EXPECT_EQ(s.ignored_packets, 1 + 2 + 1 + 1u);  // all-in packet, unsupported x2 + late, short
   EXPECT_EQ(s.packets, 5u);
-  EXPECT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::Complete});
+  const auto frames = receiver.take_all();
+  EXPECT_EQ(statuses(frames), std::vector{FrameStatus::PayloadUnsupported});
+  EXPECT_FALSE(frames[0].is_complete());
+  const auto closed = capture.sink().with_message("frame closed incomplete");
+  ASSERT_EQ(closed.size(), 1u);
+  EXPECT_EQ(closed[0].fields,
+            (std::vector<util::log::Field>{{"frame_id", "1"}, {"status", "PayloadUnsupported"}}));
 }
 
 TEST(GvspWorkerLoop, DatagramsFromOtherHostsAreNotCounted) {
@@ -279,6 +291,17 @@ TEST(GvspWorkerLoop, GapIsRequestedAfterOneMillisecondAndAgainAfterTwenty) {
   h.feed(data(7, 2), microseconds(22'000));
   EXPECT_EQ(h.stats().resend_requests, 2u);
   EXPECT_EQ(h.stats().resent_packets, 1u);
+}
+
+TEST(GvspWorkerLoop, ResendRequestsNameTheStreamChannel) {
+  Harness h(true, 4, PAYLOAD, 3);
+  h.feed(leader(7));
+  h.feed(data(7, 1));
+  h.feed(data(7, 3));
+  h.feed(data(7, 4), microseconds(1500));
+  ASSERT_EQ(h.sent->datagrams.size(), 1u);
+  EXPECT_EQ(util::load_be16(h.sent->datagrams[0].data() + 8), 3u);
+  EXPECT_EQ(util::load_be16(h.sent->datagrams[0].data() + 10), 7u);
 }
 
 TEST(GvspWorkerLoop, RequestIdsWrapFrom65535To65300) {
@@ -354,65 +377,90 @@ TEST(GvspWorkerLoop, WithoutResendANewerFrameClosesAnIncompleteOne) {
   EXPECT_TRUE(h.sent->datagrams.empty());
 }
 
-TEST(GvspWorkerLoop, NewestFrameWithOnlyItsLeaderDoesNotTimeOut) {
-  Harness h;
-  h.feed(leader(1));
-  h.loop.sweep(Harness::T0 + milliseconds(500), std::nullopt);
-  EXPECT_EQ(h.loop.open_frames(), 1u);
-  // Once a newer frame has begun, its silence counts.
-  h.feed(leader(2), milliseconds(500));
-  EXPECT_EQ(h.loop.open_frames(), 1u);
-  EXPECT_EQ(h.stats().timed_out_frames, 1u);
+TEST(GvspWorkerLoop, TheNewestFrameTimesOutLikeAnyOther) {
+  // Leader only, or everything but data packet 1 (contig stays 0): with or
+  // without resend, 100 ms of silence closes the frame as Timeout, so a
+  // waiting snap gets it instead of a frame of its next trigger.
+  for (const bool resend : {false, true}) {
+    for (const bool data_in : {false, true}) {
+      Harness h(resend);
+      auto receiver = h.subscribe(4);
+      h.feed(leader(1));
+      if (data_in) {
+        for (std::uint32_t id = 2; id < TRAILER; ++id) h.feed(data(1, id));
+        h.feed(trailer(1));
+      }
+      h.loop.sweep(Harness::T0 + milliseconds(99), std::nullopt);
+      EXPECT_EQ(h.loop.open_frames(), 1u) << resend << data_in;
+      h.loop.sweep(Harness::T0 + milliseconds(100), std::nullopt);
+      EXPECT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::Timeout}) << resend << data_in;
+      EXPECT_EQ(h.stats().missing_packets, 11u) << resend << data_in;  // ids 1..11 after the leader
+    }
+  }
 }
 
-TEST(GvspWorkerLoop, LateFramesAndSkippedIds) {
+// A frame per block id of `blocks` (its leader only), as a device would
+// send them; without resend each new frame closes the one before, so a
+// repeated id finds no open frame: how the loop took each.
+struct BlockSequence {
+  const char* name;
+  bool extended;
+  std::vector<std::uint64_t> blocks;
+  std::uint64_t opened;
+  std::uint64_t late;  // packets discarded as late
+  std::uint64_t missing_frames;
+};
+
+TEST(GvspWorkerLoop, BlockDistancesAreTakenModuloTheIdSpace) {
+  const BlockSequence cases[] = {
+      {"late in the middle", false, {0x1001, 0x1002, 0x1001}, 2, 1, 0},
+      {"late across the sign boundary", false, {0x7FFF, 0x8000, 0x7FFF}, 2, 1, 0},
+      {"late across the wrap", false, {0xFFFF, 0x0001, 0xFFFF}, 2, 1, 0},
+      {"99 late across the wrap", false, {0xFFC0, 0x0024, 0xFFC0}, 2, 1, 98},
+      {"a gap across the sign boundary", false, {0x7FF0, 0x8010}, 2, 0, 31},
+      {"a gap across the wrap skips id 0", false, {0xFFF0, 0x0010}, 2, 0, 30},
+      {"200 after 50", false, {50, 200}, 2, 0, 149},
+      {"extended, across the wrap", true, {0xFFFFFFFFFFFFFFFF, 1, 3}, 3, 0, 1},
+      {"extended, late across the sign boundary", true, {0x7FFFFFFFFFFFFFFF, 0x8000000000000000, 0x7FFFFFFFFFFFFFFF},
+       2, 1, 0},
+  };
+  for (const BlockSequence& c : cases) {
+    Harness h(false, 8);
+    for (const std::uint64_t block : c.blocks) h.feed(leader(block, 1, c.extended));
+    EXPECT_EQ(h.loop.frames_opened(), c.opened) << c.name;
+    EXPECT_EQ(h.stats().ignored_packets, c.late) << c.name;
+    EXPECT_EQ(h.stats().missing_frames, c.missing_frames) << c.name;
+  }
+}
+
+TEST(GvspWorkerLoop, LateFramesAndSkippedIdsAreLogged) {
   Harness h;
   util::log::ScopedCapture capture;
-  h.feed(all_in(7));
-  h.feed(all_in(9));
-  h.feed(all_in(7));  // opened and closed before 9: late
+  h.feed_frame(7);
+  h.feed_frame(9);
+  h.feed(leader(7));  // opened and closed before 9: late
   EXPECT_EQ(h.stats().completed_frames, 2u);
   EXPECT_EQ(h.stats().missing_frames, 1u);
-  EXPECT_EQ(h.stats().ignored_packets, 2u + 1u);  // two all-in packets, one late
+  EXPECT_EQ(h.stats().ignored_packets, 1u);
   const auto late = capture.sink().with_message("discarding late frame");
   ASSERT_EQ(late.size(), 1u);
   EXPECT_EQ(late[0].fields, (std::vector<util::log::Field>{{"frame_id", "7"}, {"last", "9"}}));
-
-  Harness g;
-  g.feed(all_in(50));
-  g.feed(all_in(200));
-  EXPECT_EQ(g.stats().missing_frames, 149u);
   const auto skipped = capture.sink().with_message("frame ids skipped");
-  ASSERT_EQ(skipped.size(), 2u);
-  EXPECT_EQ(skipped[1].fields, (std::vector<util::log::Field>{{"skipped", "149"}, {"after", "50"}}));
-}
-
-TEST(GvspWorkerLoop, BlockIdsWrapPastZero) {
-  Harness h;
-  h.feed(all_in(65535));
-  h.feed(all_in(1));
-  EXPECT_EQ(h.stats().missing_frames, 0u);
-  EXPECT_EQ(h.stats().completed_frames, 2u);
-
-  Harness x;
-  x.feed(all_in(0xFFFFFFFFFFFFFFFF, true));
-  x.feed(all_in(1, true));
-  x.feed(all_in(3, true));
-  EXPECT_EQ(x.stats().missing_frames, 1u);
-  EXPECT_EQ(x.stats().completed_frames, 3u);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].fields, (std::vector<util::log::Field>{{"skipped", "1"}, {"after", "7"}}));
 }
 
 TEST(GvspWorkerLoop, HeldBuffersMakeUnderruns) {
   Harness h(true, 2);
   auto receiver = h.subscribe(8);
-  h.feed(all_in(1));
-  h.feed(all_in(2));
+  h.feed_frame(1);
+  h.feed_frame(2);
   h.feed(leader(3));  // both buffers held by unread frames
   h.feed(data(3, 1));
   EXPECT_EQ(h.stats().underruns, 1u);
-  EXPECT_EQ(h.stats().ignored_packets, 2u + 1u);  // two all-in packets, one late
-  EXPECT_EQ(receiver.take_all().size(), 2u);      // released: the buffers return
-  h.feed(all_in(4));
+  EXPECT_EQ(h.stats().ignored_packets, 1u);   // the rest of frame 3 is late
+  EXPECT_EQ(receiver.take_all().size(), 2u);  // released: the buffers return
+  h.feed_frame(4);
   EXPECT_EQ(h.stats().completed_frames, 3u);
   EXPECT_EQ(h.stats().missing_frames, 0u);
 }
@@ -421,15 +469,15 @@ TEST(GvspWorkerLoop, FullSubscriptionsDropAndReleasedOnesLeave) {
   Harness h(true, 8);
   auto never_read = h.subscribe(1);
   auto reader = h.subscribe(8);
-  for (std::uint64_t block = 1; block <= 3; ++block) h.feed(all_in(block));
+  for (std::uint64_t block = 1; block <= 3; ++block) h.feed_frame(block);
   EXPECT_EQ(h.stats().frames_dropped, 2u);
   EXPECT_EQ(h.shared->snapshot(), h.stats());
   EXPECT_EQ(reader.take_all().size(), 3u);
   EXPECT_EQ(never_read.take_all().size(), 1u);
 
   { auto gone = std::move(never_read); }
-  h.feed(all_in(4));
-  h.feed(all_in(5));
+  h.feed_frame(4);
+  h.feed_frame(5);
   EXPECT_EQ(h.stats().frames_dropped, 2u);
   EXPECT_EQ(reader.take_all().size(), 2u);
 }
@@ -459,6 +507,81 @@ TEST(GvspWorkerLoop, ShutDownAbortsOpenFramesAndEndsSubscriptions) {
   auto ends = make_subscription(1);
   EXPECT_FALSE(h.registrations->send(Registration{std::move(ends.sender)}));
   EXPECT_TRUE(ends.receiver.ended());
+}
+
+// ---- Bytes a frame must not show
+
+// Data packet `id` of a device sending `length`-byte packets with `fill`.
+Bytes data_of(std::uint64_t block, std::uint32_t id, std::size_t length, std::uint8_t fill) {
+  return packet(block, proto::GVSP_FORMAT_DATA, id, Bytes(length, fill));
+}
+
+TEST(GvspWorkerLoop, PacketsPlacedBeforeALatePacketOneOfAnotherLengthAreAskedForAgain) {
+  // The device rounds its data packets to 96 bytes (100 planned): 10 of 96
+  // and one of 40, trailer 12. Packets 3 and 4 arrive before packet 1 and
+  // were placed 4 and 8 bytes too far.
+  for (const bool resend : {true, false}) {
+    Harness h(resend);
+    auto receiver = h.subscribe(4);
+    auto fed = [&](std::uint32_t id, microseconds at) { h.feed(data_of(1, id, id == 11 ? 40 : 96, id), at); };
+    h.feed(leader(1));
+    fed(3, {});
+    fed(4, {});
+    fed(1, {});
+    for (std::uint32_t id : {2u, 5u, 6u, 7u, 8u, 9u, 10u, 11u}) fed(id, microseconds(500));
+    h.feed(trailer(1, 12), microseconds(500));
+    h.loop.sweep(Harness::T0 + milliseconds(21), std::nullopt);
+    if (resend) {
+      ASSERT_EQ(h.sent->datagrams.size(), 1u);
+      EXPECT_EQ(util::load_be32(h.sent->datagrams[0].data() + 12), 3u);
+      EXPECT_EQ(util::load_be32(h.sent->datagrams[0].data() + 16), 4u);
+      fed(3, milliseconds(22));
+      fed(4, milliseconds(22));
+    }
+    h.loop.sweep(Harness::T0 + milliseconds(200), std::nullopt);
+    const auto frames = receiver.take_all();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].status(), resend ? FrameStatus::Complete : FrameStatus::Timeout);
+    const auto bytes = frames[0].data();
+    ASSERT_EQ(bytes.size(), PAYLOAD);
+    for (std::size_t i = 0; i < PAYLOAD; ++i) {
+      const std::size_t id = i / 96 + 1;
+      const bool lost = !resend && (id == 3 || id == 4);
+      ASSERT_EQ(bytes[i], lost ? 0 : id) << "resend " << resend << " byte " << i;
+    }
+  }
+}
+
+TEST(GvspWorkerLoop, AFailedFrameShowsZerosWhereItsPacketsNeverArrived) {
+  // One buffer, reused: frame 1 fills it with 0xAA. Frame 2 loses data
+  // packet 5, and something else landed in the place of packet 2 before
+  // packet 2 itself (a datagram the thread received there by mistake).
+  Harness h(false, 1);
+  auto receiver = h.subscribe(4);
+  h.feed(leader(1));
+  for (std::uint32_t id = 1; id < TRAILER; ++id) h.feed(data_of(1, id, 100, 0xAA));
+  h.feed(trailer(1));
+  ASSERT_EQ(statuses(receiver.take_all()), std::vector{FrameStatus::Complete});
+
+  h.feed(leader(2));
+  h.feed(data(2, 1));
+  std::array<GvspWorkerLoop::PacketTarget, 4> targets;
+  ASSERT_GE(h.loop.predict(targets), 1u);
+  ASSERT_EQ(targets[0].packet_id, 2u);
+  std::fill(targets[0].region.begin(), targets[0].region.end(), 0x55);
+  for (std::uint32_t id = 3; id < TRAILER; ++id) {
+    if (id != 5) h.feed(data(2, id));
+  }
+  h.feed(trailer(2));
+  h.loop.sweep(Harness::T0 + milliseconds(100), std::nullopt);
+  const auto frames = receiver.take_all();
+  ASSERT_EQ(statuses(frames), std::vector{FrameStatus::Timeout});
+  const auto bytes = frames[0].data();
+  ASSERT_EQ(bytes.size(), PAYLOAD);
+  for (std::size_t i = 0; i < PAYLOAD; ++i) {
+    const std::size_t id = i / 100 + 1;
+    ASSERT_EQ(bytes[i], id == 2 || id == 5 ? 0 : id) << i;
+  }
 }
 
 // ---- Hostile packet counts

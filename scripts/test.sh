@@ -51,11 +51,16 @@ for ver in "${SUPPORTED_PYTHONS[@]}" "$FREE_THREADED_PYTHON"; do
   # The test hooks, which the package leaves out (see tests/python/conftest.py).
   bash scripts/build-test-hooks.sh "$venv/bin/python" >/dev/null
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_start "$venv"
-  (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto "$ROOT/tests/python")
+  (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto -m "not lab" "$ROOT/tests/python")
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_end
   # The type stubs against this interpreter's build of the module; the
   # README's examples once, on the first interpreter.
   if ((tested == 0)); then
+    # The network lab (tests/python/lab.py) once, on its own: its line-rate
+    # and time-out scenarios want the machine to themselves. It needs root;
+    # without, each scenario is skipped with the reason.
+    echo "== Python $ver: the network lab"
+    (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -rs -m lab "$ROOT/tests/python")
     bash scripts/check-types.sh "$venv/bin/python"
   else
     bash scripts/check-types.sh "$venv/bin/python" --stubs-only

@@ -19,6 +19,10 @@ TEST_HOOKS = Path(__file__).resolve().parents[2] / "build" / "test-hooks" / sysc
 sys.path.insert(0, str(TEST_HOOKS))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "lab: a scenario in the network lab (tests/python/lab.py); needs root")
+
+
 def pytest_report_header():
     if not TEST_HOOKS.is_dir():
         return f"test hooks: {TEST_HOOKS} is missing; run scripts/build-test-hooks.sh {sys.executable}"

@@ -80,7 +80,7 @@ def test_random_loss_is_repaired_in_every_frame(lab, loss):
     counters = rig.relay_counters()
     stats = result["stats"]
     figures("loss", loss=loss, statuses=result["statuses"], lost=counters["lost_stream"],
-            resend_requests=stats["resend_requests"], resent=stats["resent_packets"])
+            resend_requests=stats["resend_requests"], resent=stats["resent_packets"], stats=stats)
     assert result["statuses"] == {"Complete": 100}
     assert counters["lost_stream"] > 0 and stats["resend_requests"] > 0
 

@@ -17,7 +17,8 @@ enum class DescriptionForm : std::uint8_t { Plain, ZipStored, ZipDeflated };
 [[nodiscard]] std::string_view description_form_name(DescriptionForm form);
 [[nodiscard]] bool parse_description_form(std::string_view text, DescriptionForm& form);
 
-// The XML document (UTF-8, no byte-order mark).
+// The XML document (UTF-8, no byte-order mark): sim/description.xml, which
+// the build embeds byte for byte.
 [[nodiscard]] std::string_view description_xml();
 
 // The file name the location register announces: corvantic_sim.xml or

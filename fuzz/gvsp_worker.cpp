@@ -8,15 +8,25 @@
 // when it aimed a receive well: the payload written into the first place
 // predict() names, then handed over in place.
 //
+// An action can also make its datagram one a well-formed device would send:
+// a data packet then carries the device's bytes for its block and packet id,
+// every data packet of a block the same length (rarely the planned one).
+// And it can land the datagram's raw bytes in the first predicted place
+// before handing it over whole, as a receive aimed at the wrong packet does.
+//
 // Checked: every opened frame closes exactly once, the counters add up, the
 // resend requests are well-formed and add up to resend_requests, no frame's
 // packet list outgrows the bound, predicted places are disjoint and no
-// larger than a frame, and every buffer returns to the pool.
+// larger than a frame, every buffer returns to the pool, a frame reported
+// Complete whose data packets all came from the well-formed device holds
+// exactly that device's bytes, and such a frame that failed shows zeros
+// where no packet was placed.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "gige/proto/gvcp.hpp"
@@ -60,18 +70,61 @@ class CountingSender final : public ResendSender {
   std::shared_ptr<Requests> requests_;
 };
 
-void check_frames(const std::vector<Frame>& frames) {
-  for (const Frame& frame : frames) {
-    if (frame.buffer().packets().size() > gige::proto::max_packet_count(PAYLOAD)) __builtin_trap();
-    if (frame.data().size() > PAYLOAD) __builtin_trap();
+// The well-formed device: data packet `id` of block `block` carries
+// device_byte(block, id, j) for j < device_length(block).
+std::uint8_t device_byte(std::uint64_t block, std::uint32_t id, std::size_t j) {
+  return static_cast<std::uint8_t>(block * 131 + id * 31 + j * 7 + 1);
+}
+std::size_t device_length(std::uint64_t block) { return gige::proto::MIN_DATA_BYTES_PER_PACKET + block % 97; }
+
+// `datagram` as the well-formed device sends it, built in `scratch` when it
+// is a data packet.
+std::span<const std::uint8_t> as_device(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& scratch) {
+  const auto header = gige::proto::parse_header(datagram);
+  if (!header || header->is_error() || header->format != gige::proto::GVSP_FORMAT_DATA) return datagram;
+  scratch.assign(datagram.begin(), datagram.end() - static_cast<std::ptrdiff_t>(header->payload.size()));
+  for (std::size_t j = 0; j < device_length(header->block_id); ++j) {
+    scratch.push_back(device_byte(header->block_id, header->packet_id, j));
+  }
+  return scratch;
+}
+
+// A data packet from the device that the well-formed device did not write.
+bool taints(std::span<const std::uint8_t> datagram) {
+  const auto header = gige::proto::parse_header(datagram);
+  return header && !header->is_error() && header->format == gige::proto::GVSP_FORMAT_DATA;
+}
+
+// The bytes of a frame of the well-formed device (block not in `tainted`):
+// all of them when Complete, zeros in the places of missing packets when not.
+void check_bytes(const Frame& frame, const std::set<std::uint64_t>& tainted) {
+  const std::uint64_t block = frame.frame_id();
+  const auto& packets = frame.buffer().packets();
+  if (tainted.contains(block) || packets.size() < 3 || !packets[1].placed) return;
+  const std::size_t length = device_length(block);
+  const auto data = frame.data();
+  for (std::uint32_t id = 1; id + 1 < packets.size(); ++id) {
+    const std::size_t offset = (id - 1) * length;
+    if (offset >= data.size()) break;
+    const std::size_t n = std::min(length, data.size() - offset);
+    for (std::size_t j = 0; j < n; ++j) {
+      if (frame.is_complete() && data[offset + j] != device_byte(block, id, j)) __builtin_trap();
+      if (!frame.is_complete() && !packets[id].placed && data[offset + j] != 0) __builtin_trap();
+    }
   }
 }
 
-// Writes the payload of `datagram` where the first prediction puts it and
-// hands it over in place, as the worker thread does for a receive it aimed
-// right; false when the datagram is not that packet.
-bool deliver_in_place(GvspWorkerLoop& loop, std::span<const std::uint8_t> datagram,
-                      GvspWorkerLoop::Clock::time_point now) {
+void check_frames(const std::vector<Frame>& frames, const std::set<std::uint64_t>& tainted) {
+  for (const Frame& frame : frames) {
+    if (frame.buffer().packets().size() > gige::proto::max_packet_count(PAYLOAD)) __builtin_trap();
+    if (frame.data().size() > PAYLOAD) __builtin_trap();
+    check_bytes(frame, tainted);
+  }
+}
+
+// The first predicted place, checking that all predicted places are
+// disjoint and no larger than a frame; nothing when none is predicted.
+std::optional<GvspWorkerLoop::PacketTarget> first_target(GvspWorkerLoop& loop) {
   std::array<GvspWorkerLoop::PacketTarget, 8> targets{};
   const std::size_t count = loop.predict(targets);
   for (std::size_t i = 0; i < count; ++i) {
@@ -82,19 +135,36 @@ bool deliver_in_place(GvspWorkerLoop& loop, std::span<const std::uint8_t> datagr
       if (a.data() < b.data() + b.size() && b.data() < a.data() + a.size()) __builtin_trap();
     }
   }
-  if (count == 0) return false;
+  if (count == 0) return std::nullopt;
+  return targets[0];
+}
+
+// Writes the payload of `datagram` where the first prediction puts it and
+// hands it over in place, as the worker thread does for a receive it aimed
+// right; false when the datagram is not that packet.
+bool deliver_in_place(GvspWorkerLoop& loop, std::span<const std::uint8_t> datagram,
+                      GvspWorkerLoop::Clock::time_point now) {
+  const auto target = first_target(loop);
+  if (!target) return false;
   auto header = gige::proto::parse_header(datagram);
-  const auto& target = targets[0];
   if (!header || header->is_error() || header->format != gige::proto::GVSP_FORMAT_DATA ||
-      header->extended != target.extended || header->block_id != target.block_id ||
-      header->packet_id != target.packet_id || header->payload.empty() ||
-      header->payload.size() > target.region.size()) {
+      header->extended != target->extended || header->block_id != target->block_id ||
+      header->packet_id != target->packet_id || header->payload.empty() ||
+      header->payload.size() > target->region.size()) {
     return false;
   }
-  std::memcpy(target.region.data(), header->payload.data(), header->payload.size());
-  header->payload = target.region.first(header->payload.size());
+  std::memcpy(target->region.data(), header->payload.data(), header->payload.size());
+  header->payload = target->region.first(header->payload.size());
   loop.handle_received(*header, datagram.size(), now);
   return true;
+}
+
+// A receive aimed at the first predicted place that brought another
+// datagram: its bytes stay there, and the datagram is then handled whole.
+void land_stray(GvspWorkerLoop& loop, std::span<const std::uint8_t> datagram) {
+  const auto target = first_target(loop);
+  if (!target) return;
+  std::memcpy(target->region.data(), datagram.data(), std::min(datagram.size(), target->region.size()));
 }
 
 }  // namespace
@@ -124,28 +194,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto now = GvspWorkerLoop::Clock::time_point{} + std::chrono::hours(1);
   std::uint64_t accepted = 0;
   std::uint64_t accepted_bytes = 0;
+  std::set<std::uint64_t> tainted;  // blocks with data the well-formed device did not send
+  std::vector<std::uint8_t> scratch;
   while (input.remaining() > 0) {
     const auto action = input.u8();
     const auto step = input.u8();
     const auto length = input.u8();
     if (!action || !step || !length) break;
-    const auto datagram = input.bytes(std::min<std::size_t>(*length, input.remaining()));
-    if (!datagram) break;
+    const auto raw = input.bytes(std::min<std::size_t>(*length, input.remaining()));
+    if (!raw) break;
 
     // Steps of 50 us up to 6.35 ms, or of 1 ms up to 127 ms.
     now += (*step & 0x80) ? std::chrono::microseconds(1000 * (*step & 0x7F))
                           : std::chrono::microseconds(50 * *step);
     const bool from_device = (*action & 0x08) == 0;
-    const bool in_place = from_device && (*action & 0x20) && deliver_in_place(loop, *datagram, now);
-    if (!in_place) loop.handle_datagram(from_device ? DEVICE.with_port(*action) : OTHER_HOST, *datagram, now);
+    const bool well_formed = (*action & 0x40) != 0;
+    const std::span<const std::uint8_t> datagram = well_formed ? as_device(*raw, scratch) : *raw;
+    if (from_device && !well_formed && taints(datagram)) tainted.insert(gige::proto::parse_header(datagram)->block_id);
+    const bool in_place = from_device && (*action & 0x20) && deliver_in_place(loop, datagram, now);
+    if (!in_place) {
+      if (*action & 0x80) land_stray(loop, datagram);
+      loop.handle_datagram(from_device ? DEVICE.with_port(*action) : OTHER_HOST, datagram, now);
+    }
     if (from_device) {
       accepted += 1;
-      accepted_bytes += datagram->size();
+      accepted_bytes += datagram.size();
     }
     if ((*action & 0x03) == 0) loop.sweep(now, std::nullopt);
     if (*action & 0x04) {
       const auto frames = reader.receiver.take_all();
-      check_frames(frames);
+      check_frames(frames, tainted);
     }
     if (*action & 0x10) loop.publish();
     if (loop.open_frames() > N_BUFFERS) __builtin_trap();
@@ -161,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!(shared->snapshot() == s)) __builtin_trap();
   if (!settings.resend_enabled && s.resend_requests != 0) __builtin_trap();
 
-  check_frames(reader.receiver.take_all());
+  check_frames(reader.receiver.take_all(), tainted);
   if (!reader.receiver.ended()) __builtin_trap();
   never_read.receiver.discard_all();
   if (pool->free_count() != N_BUFFERS) __builtin_trap();

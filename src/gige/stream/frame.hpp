@@ -66,6 +66,9 @@ struct PacketState {
   Clock::time_point eligible_at = NO_TIME;
   bool received = false;
   bool resend_requested = false;
+  // Its payload was written into the frame buffer; a data packet that
+  // arrives after the frame failed early is received but never placed.
+  bool placed = false;
 
   [[nodiscard]] bool has_eligible_at() const { return eligible_at != NO_TIME; }
   bool operator==(const PacketState&) const = default;

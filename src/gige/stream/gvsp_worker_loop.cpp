@@ -32,6 +32,12 @@ std::int64_t block_distance(std::uint64_t block, std::uint64_t last, bool extend
   return d;
 }
 
+// The packet formats a frame is assembled from.
+bool assembled_format(std::uint8_t format) {
+  return format == proto::GVSP_FORMAT_LEADER || format == proto::GVSP_FORMAT_TRAILER ||
+         format == proto::GVSP_FORMAT_DATA || format == proto::GVSP_FORMAT_ALL_IN;
+}
+
 // ⌊expected × ratio⌋, 0 for a negative or undefined product, saturating.
 std::uint64_t resend_budget(std::uint64_t expected, double ratio) {
   const double budget = std::floor(static_cast<double>(expected) * ratio);
@@ -176,6 +182,15 @@ void GvspWorkerLoop::error_status(FrameSlot& slot, const proto::GvspHeader& head
 
 void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& header, Clock::time_point now) {
   const std::uint64_t p = header.packet_id;
+  const std::uint64_t block_id = slot.block_id;
+  if (!assembled_format(header.format)) {
+    // Nothing of it is placed, so its id stays missing: a frame never
+    // completes with a hole where such a packet stood in for a data packet.
+    stats_.ignored_packets += 1;
+    resend_scan(slot, p, now);
+    sweep(now, block_id);
+    return;
+  }
   std::vector<PacketState>& packets = slot.buffer->packets();
   if (p < slot.expected) {
     PacketState& state = packets[p];
@@ -223,11 +238,9 @@ void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& he
       }
       break;
     default:
-      stats_.ignored_packets += 1;
       break;
   }
 
-  const std::uint64_t block_id = slot.block_id;
   resend_scan(slot, p, now);
   sweep(now, block_id);
 }
@@ -268,6 +281,7 @@ void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header
     if (copied > 0 && place != header.payload.data()) std::memcpy(place, header.payload.data(), copied);
     slot.received_size += copied;
     slot.high_water = std::max(slot.high_water, offset + copied);
+    slot.buffer->packets()[p].placed = true;
     slot.next_data = std::max(slot.next_data, p + 1);
     return;
   }
@@ -294,7 +308,12 @@ void GvspWorkerLoop::forget_misplaced_data(FrameSlot& slot) {
   slot.received_size = 0;
   slot.high_water = 0;
   slot.next_data = 1;
-  slot.contig = packets[0].received ? (packets[1].received ? 1 : 0) : -1;
+  // Only the leader and packet 1 can still be in, contiguously.
+  slot.contig = -1;
+  while (slot.contig < 1 && static_cast<std::uint64_t>(slot.contig + 1) < slot.expected &&
+         packets[static_cast<std::size_t>(slot.contig + 1)].received) {
+    slot.contig += 1;
+  }
 }
 
 void GvspWorkerLoop::set_expected(FrameSlot& slot, std::uint64_t expected) {
@@ -448,10 +467,11 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
   }
 }
 
-// The places of data packets that never arrived, up to the end of the data
-// the frame shows, may hold bytes of an earlier frame, of a packet aimed
-// there by mistake or of another host's datagram; a failed frame shows
-// zeros there instead. Complete frames have no holes and skip this.
+// The places of data packets that were never placed (lost, or arrived
+// after the frame failed early), up to the end of the data the frame shows,
+// may hold bytes of an earlier frame, of a packet aimed there by mistake or
+// of another host's datagram; a failed frame shows zeros there instead.
+// Complete frames have no holes and skip this.
 void GvspWorkerLoop::zero_holes(FrameSlot& slot) {
   if (slot.bytes_per_packet == 0) return;
   const std::span<std::uint8_t> data = slot.buffer->data().first(
@@ -460,7 +480,7 @@ void GvspWorkerLoop::zero_holes(FrameSlot& slot) {
   for (std::uint64_t id = 1; id + 1 < slot.expected; ++id) {
     const std::uint64_t offset = (id - 1) * slot.bytes_per_packet;
     if (offset >= data.size()) break;
-    if (packets[id].received) continue;
+    if (packets[id].placed) continue;
     const std::size_t length = std::min<std::size_t>(slot.bytes_per_packet, data.size() - offset);
     std::memset(data.data() + offset, 0, length);
   }

@@ -168,6 +168,30 @@ TEST_F(AcquisitionTest, AnInterruptedSnapStopsTheCameraAndEndsAsTimedOut) {
   EXPECT_EQ(reg(sim::reg::TL_PARAMS_LOCKED), 0u);
 }
 
+TEST_F(AcquisitionTest, ASessionSnapNeverReturnsTheFrameOfAnEarlierTrigger) {
+  start();
+  gige::StreamOptions options;
+  options.packet_size = 576;  // 8 packets a frame
+  options.no_resend = true;
+  auto session = open_snapshot_session(*driver_, options);
+  ASSERT_TRUE(session) << session.error().display();
+  // The first trigger's frame loses packets and is still open when its snap
+  // gives up; it closes (MissingPackets) once the next trigger's frame
+  // begins, and reaches the queue during the second snap.
+  camera_->set_stream_faults(0, sim::StreamFaults{.loss = 0.5, .seed = 5});
+  const auto first = snap(*driver_, *session, 30ms);
+  ASSERT_FALSE(first);
+  camera_->set_stream_faults(0, sim::StreamFaults{});
+  util::log::ScopedCapture capture;
+  const auto second = snap(*driver_, *session, 5s);
+  ASSERT_TRUE(second) << second.error().display();
+  EXPECT_EQ(second->status(), gige::stream::FrameStatus::Complete);
+  const auto dropped = capture.sink().with_message("discarding a frame of an earlier trigger");
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].fields, (std::vector<util::log::Field>{{"frame_id", std::to_string(second->frame_id() - 1)}}));
+  close_snapshot_session(*driver_, std::move(*session));
+}
+
 TEST_F(AcquisitionTest, ASnapOnACameraThatCannotSwitchModeRestoresNothing) {
   start();
   refuse_writes(sim::reg::ACQUISITION_MODE);

@@ -787,7 +787,12 @@ TEST_F(StreamChannelTest, AllocationFailureOnTheWorkerEndsTheStream) {
   channel->close();
 }
 
-TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {
+// On every stream channel: resend requests name the channel they are for,
+// and the device answers them on that channel.
+class StreamChannelOnEachChannel : public StreamChannelTest, public ::testing::WithParamInterface<std::uint16_t> {};
+
+TEST_P(StreamChannelOnEachChannel, AThousandFramesUnderOnePercentLossAllComplete) {
+  const std::uint16_t stream_channel = GetParam();
   sim::VirtualCameraConfig config;
   // 250 frames/s: the camera's 8-frame resend history spans 32 ms, several
   // 5 ms idle rescans (which find a frame whose trailer was lost), with room
@@ -798,9 +803,10 @@ TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {
   options.packet_size = 576;
   options.n_buffers = 64;
   options.resend_interval = 5ms;
+  options.channel = stream_channel;
   auto channel = open(options);
   ASSERT_TRUE(channel);
-  camera_->set_stream_faults(0, {.loss = 0.01, .seed = 3});
+  camera_->set_stream_faults(stream_channel, {.loss = 0.01, .seed = 3});
   const auto receiver = channel->subscribe(1024);
   constexpr std::uint32_t FRAMES = 1000;
   constexpr std::uint32_t PATTERN = 0;
@@ -820,7 +826,7 @@ TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {
   EXPECT_EQ(incomplete, 0u);
   EXPECT_EQ(wrong_bytes, 0u);
   const auto stats = channel->stats();
-  const auto sent = camera_->status().streams[0];
+  const auto sent = camera_->status().streams[stream_channel];
   EXPECT_EQ(stats.completed_frames, FRAMES)
       << "failed " << stats.failed_frames << " timed out " << stats.timed_out_frames << " missing "
       << stats.missing_frames << " ratio " << stats.resend_ratio_reached << " disabled " << stats.resend_disabled
@@ -830,6 +836,8 @@ TEST_F(StreamChannelTest, AThousandFramesUnderOnePercentLossAllComplete) {
   EXPECT_EQ(stats.underruns, 0u);
   EXPECT_GT(stats.resent_packets, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Channels, StreamChannelOnEachChannel, ::testing::Values(0, 1));
 
 TEST_F(StreamChannelTest, AnIpv6DestinationIsRefusedBeforeAnyRegisterWrite) {
   start();

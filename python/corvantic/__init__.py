@@ -4,7 +4,8 @@ import importlib.metadata
 
 from corvantic import _corvantic_core, diagnostics, image  # noqa: F401
 from corvantic._corvantic_core import *  # noqa: F401,F403
+from corvantic._corvantic_core import FeatureInfo
 
-__all__ = list(_corvantic_core.__all__)
+__all__ = [*_corvantic_core.__all__, "FeatureInfo"]
 # pyproject.toml holds the version; the installed metadata carries it here.
 __version__ = importlib.metadata.version(__name__)

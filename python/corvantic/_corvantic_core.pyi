@@ -21,7 +21,6 @@ __all__ = [
     "StreamStats",
     "LinkStats",
     "DeviceInfo",
-    "FeatureInfo",
     "discover",
 ]
 

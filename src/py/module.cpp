@@ -41,14 +41,15 @@ constexpr ModuleEntry ENTRIES[] = {
     {"StreamStats", make_stream_stats_class},
     {"LinkStats", make_link_stats_class},
     {"DeviceInfo", make_device_info_class},
-    {"FeatureInfo", make_feature_info_class},
     {"discover", make_discover_function},
+    {"FeatureInfo", make_feature_info_class, false},
 };
 
 int add_entry(PyObject* module, PyObject* all, const ModuleEntry& entry) {
   Ref object = Ref::steal(entry.make(module));
   if (!object) return -1;
   if (PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return -1;
+  if (!entry.in_all) return 0;
   Ref name = Ref::steal(PyUnicode_FromString(entry.name));
   if (!name || PyList_Append(all, name.get()) < 0) return -1;
   return 0;

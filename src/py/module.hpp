@@ -12,6 +12,9 @@ namespace corvantic::py {
 struct ModuleEntry {
   const char* name;
   PyObject* (*make)(PyObject* module);
+  // Listed in the module's `__all__`: the classes and functions the module
+  // promises. Additions beside them are attributes only.
+  bool in_all = true;
 };
 
 [[nodiscard]] std::span<const ModuleEntry> module_entries();

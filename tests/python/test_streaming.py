@@ -299,6 +299,16 @@ def test_session_snap_timeouts(camera_on):
         assert_pattern(sim, session.snap())
 
 
+def test_session_snaps_under_loss_without_resend_each_return_their_own_frame(camera_on):
+    # 30 % loss, 8 packets a frame: most frames lose some packets, yet each
+    # snap ends within its timeout with the frame of its own trigger.
+    sim, camera = camera_on()
+    with camera.snapshot_session(packet_size=576, resend=False) as session:
+        sim.stream_faults(loss=0.3, seed=11)
+        ids = [session.snap(timeout=2.0).frame_id for _ in range(12)]
+    assert ids == list(range(ids[0], ids[0] + 12))
+
+
 def test_one_shot_snap_returns_a_complete_frame_and_leaves_the_camera_as_it_was(camera_on):
     sim, camera = camera_on(width=128, height=96)
     frame = camera.snap()
@@ -590,5 +600,15 @@ def test_stream_arguments_are_checked_before_any_work(camera_on):
         camera.snapshot_session(0)  # keyword-only
     with pytest.raises(BaseException, match="value is negative"):
         camera.snap(-1.0)
+    # Options that could never carry a frame.
+    for call, kwargs, message in [
+        (camera.start_acquisition, {"n_buffers": 0}, "n_buffers must be at least 1"),
+        (camera.snap, {"packet_size": 99}, "packet_size must be at least 100"),
+        (camera.snapshot_session, {"packet_size": 0}, "packet_size must be at least 100"),
+    ]:
+        with pytest.raises(ValueError) as refused:
+            call(**kwargs)
+        assert str(refused.value) == message
     assert commands_sent(sim) == sent
     camera.snap()  # none of them left the camera busy
+    assert camera.snap(packet_size=100, n_buffers=1).status == corvantic.FrameStatus.Complete

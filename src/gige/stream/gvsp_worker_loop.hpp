@@ -42,6 +42,8 @@ struct GvspWorkerSettings {
   std::uint16_t packet_size = 1500;
   std::uint64_t tick_frequency = 0;  // device ticks per second, 0 when unknown
   bool resend_enabled = true;
+  // The first wait before a missing packet is asked for; the worker then
+  // adapts it to the reordering it sees (see GvspWorkerLoop::reorder_window).
   std::chrono::nanoseconds reorder_delay = std::chrono::milliseconds(1);
   std::chrono::nanoseconds resend_interval = std::chrono::milliseconds(20);
   std::chrono::nanoseconds frame_timeout = std::chrono::milliseconds(100);
@@ -122,6 +124,16 @@ class GvspWorkerLoop {
   // equals completed + failed + aborted.
   [[nodiscard]] std::uint64_t frames_opened() const { return frames_opened_; }
   [[nodiscard]] const GvspWorkerSettings& settings() const { return settings_; }
+  // How long a missing packet now stays missing before it is asked for. It
+  // starts at settings().reorder_delay; a resend request whose packet then
+  // arrives twice (the late original and its resent copy, the second one
+  // possibly after its frame completed) was for a packet only out of order,
+  // and doubles it, at most once per frame and up to a fifth of the frame
+  // time-out; every frame that completes without such a request lets it
+  // decay by a thirty-second of its excess, so a stream that stops
+  // reordering returns to asking early.
+  [[nodiscard]] std::chrono::nanoseconds reorder_window() const { return reorder_window_; }
+  [[nodiscard]] std::uint64_t spurious_requests() const { return spurious_requests_; }
 
   [[nodiscard]] static std::uint64_t system_time_ns();
 
@@ -145,6 +157,7 @@ class GvspWorkerLoop {
     bool trailer_seen = false;
     bool resend_impossible = false;
     bool resend_budget_reached = false;
+    bool spurious_request = false;  // a packet it asked for arrived twice
     std::optional<FrameStatus> status;  // set early (WrongPacketId): the frame closes with it
   };
   struct Run {
@@ -164,6 +177,13 @@ class GvspWorkerLoop {
   // Sets the expected count, resizing the packet list and keeping contig within it.
   static void set_expected(FrameSlot& slot, std::uint64_t expected);
   void resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now);
+  // Counts a needless request of a frame; `frame_noted` is that frame's
+  // flag, so that the window grows once per frame.
+  void note_spurious_request(bool& frame_noted);
+  // A packet of a frame no longer open: one of a completed frame that asked
+  // for packets is the second copy of a packet asked for.
+  void note_late_copy(const proto::GvspHeader& header);
+  void decay_reorder_window();
   void send_resend(const FrameSlot& slot, const Run& run);
 
   GvspWorkerSettings settings_;
@@ -180,6 +200,17 @@ class GvspWorkerLoop {
   StreamStats stats_;
   std::uint64_t last_block_ = 0;
   std::uint64_t frames_opened_ = 0;
+  std::chrono::nanoseconds reorder_window_;
+  std::uint64_t spurious_requests_ = 0;
+  // The last frames that completed after asking for packets, newest at
+  // `completed_next_ - 1`: copies of their packets may still arrive.
+  struct CompletedWithRequests {
+    std::uint64_t block_id = 0;
+    bool valid = false;
+    bool noted = false;  // a needless request of it was counted
+  };
+  std::array<CompletedWithRequests, 4> completed_with_requests_{};
+  std::size_t completed_next_ = 0;
   bool first_packet_ = true;
   bool stop_ = false;
   std::uint16_t resend_request_id_ = FIRST_RESEND_REQUEST_ID;

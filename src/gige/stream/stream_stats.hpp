@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
@@ -66,22 +67,38 @@ inline constexpr std::array<StreamCounter, 19> STREAM_COUNTERS = {{
 static_assert(sizeof(StreamStats) == STREAM_COUNTERS.size() * sizeof(std::uint64_t),
               "every StreamStats counter is listed in STREAM_COUNTERS");
 
+// How the stream worker sizes its wait for packets out of order, beside the
+// counters: the wait it uses now, and how many resend requests turned out
+// to be for packets that were only late (both the packet and its resent
+// copy arrived).
+struct ReorderFigures {
+  std::chrono::nanoseconds window{};
+  std::uint64_t spurious_requests = 0;
+  bool operator==(const ReorderFigures&) const = default;
+};
+
 // The channel's published record: written only by the stream worker, read
 // by any thread. Each call holds the mutex for one whole-record copy.
 class SharedStreamStats {
  public:
-  void publish(const StreamStats& stats) EXCLUDES(mutex_) {
+  void publish(const StreamStats& stats, const ReorderFigures& reorder = {}) EXCLUDES(mutex_) {
     util::MutexLock lock(mutex_);
     stats_ = stats;
+    reorder_ = reorder;
   }
   [[nodiscard]] StreamStats snapshot() const EXCLUDES(mutex_) {
     util::MutexLock lock(mutex_);
     return stats_;
   }
+  [[nodiscard]] ReorderFigures reorder() const EXCLUDES(mutex_) {
+    util::MutexLock lock(mutex_);
+    return reorder_;
+  }
 
  private:
   mutable util::Mutex mutex_;
   StreamStats stats_ GUARDED_BY(mutex_);
+  ReorderFigures reorder_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvantic::gige::stream

@@ -304,6 +304,74 @@ TEST(GvspWorkerLoop, ResendRequestsNameTheStreamChannel) {
   EXPECT_EQ(util::load_be16(h.sent->datagrams[0].data() + 10), 7u);
 }
 
+// Frame `block`, a packet every 200 us, whose data packet 2 comes 1.3 ms
+// after its gap was seen, then once more (the resent copy of a request, if
+// one was made).
+void feed_late_frame(Harness& h, std::uint64_t block, milliseconds at) {
+  h.feed(leader(block), at);
+  h.feed(data(block, 1), at);
+  for (std::uint32_t id = 3; id < TRAILER; ++id) h.feed(data(block, id), at + microseconds(200 * id));
+  h.feed(data(block, 2), at + microseconds(1900));
+  if (!h.sent->datagrams.empty() && util::load_be16(h.sent->datagrams.back().data() + 10) == block) {
+    h.feed(data(block, 2), at + microseconds(2000));
+  }
+  h.feed(trailer(block), at + microseconds(2200));
+}
+
+TEST(GvspWorkerLoop, TheReorderWindowGrowsWithPacketsOnlyLateAndDecaysWithoutThem) {
+  Harness h;
+  util::log::ScopedCapture capture;
+  // 1 ms at first: packet 2, 1.3 ms late, is asked for, then arrives twice.
+  feed_late_frame(h, 1, milliseconds(0));
+  EXPECT_EQ(h.sent->datagrams.size(), 1u);
+  EXPECT_EQ(h.loop.spurious_requests(), 1u);
+  EXPECT_EQ(h.loop.reorder_window(), milliseconds(2));
+  EXPECT_EQ(h.stats().duplicated_packets, 1u);
+  // 2 ms: the same lateness asks for nothing.
+  feed_late_frame(h, 2, milliseconds(10));
+  EXPECT_EQ(h.sent->datagrams.size(), 1u);
+  EXPECT_EQ(h.stats().completed_frames, 2u);
+  EXPECT_EQ(h.shared->reorder(), (ReorderFigures{h.loop.reorder_window(), 1}));
+  // Clean frames bring it back towards 1 ms, a thirty-second of the excess each.
+  EXPECT_EQ(h.loop.reorder_window(), milliseconds(2) - std::chrono::nanoseconds(1'000'000 / 32));
+  for (std::uint64_t block = 3; block < 200; ++block) h.feed_frame(block, milliseconds(10 * block));
+  EXPECT_LT(h.loop.reorder_window(), microseconds(1010));
+  EXPECT_GE(h.loop.reorder_window(), milliseconds(1));
+
+  h.loop.shut_down();
+  const auto closing = capture.sink().with_message(
+      "reorder window " + std::to_string(h.loop.reorder_window().count() / 1000) +
+      " us at the end; 1 resend requests were for packets only late");
+  ASSERT_EQ(closing.size(), 1u);
+  EXPECT_EQ(closing[0].level, util::log::Level::Debug);
+}
+
+TEST(GvspWorkerLoop, TheReorderWindowGrowsOncePerFrameUpToAFifthOfTheFrameTimeout) {
+  Harness h;
+  // Data packets 2 and 3 of each frame are asked for and then arrive twice,
+  // the second copies after the frame completed (which decays the window a
+  // little first).
+  std::chrono::nanoseconds previous = h.loop.reorder_window();
+  for (std::uint64_t block = 1; block <= 8; ++block) {
+    const milliseconds at(100 * block);
+    h.feed(leader(block), at);
+    h.feed(data(block, 1), at);
+    for (std::uint32_t id = 4; id < TRAILER; ++id) h.feed(data(block, id), at);
+    h.feed(trailer(block), at);
+    h.loop.sweep(Harness::T0 + at + milliseconds(25), std::nullopt);  // asked for
+    for (int copy = 0; copy < 2; ++copy) {
+      for (std::uint32_t id : {2u, 3u}) h.feed(data(block, id), at + milliseconds(26));
+    }
+    const std::chrono::nanoseconds window = h.loop.reorder_window();
+    EXPECT_GE(window, std::min<std::chrono::nanoseconds>(previous * 15 / 8, milliseconds(20))) << block;
+    EXPECT_LE(window, std::min<std::chrono::nanoseconds>(previous * 2, milliseconds(20))) << block;
+    previous = window;
+  }
+  EXPECT_EQ(h.loop.reorder_window(), milliseconds(20));
+  EXPECT_EQ(h.sent->datagrams.size(), 8u);
+  EXPECT_EQ(h.loop.spurious_requests(), 8u * 2u);
+}
+
 TEST(GvspWorkerLoop, RequestIdsWrapFrom65535To65300) {
   // 1002 packets (budget 250); 237 single-packet gaps requested in one scan.
   Harness h(true, 2, 100'000);

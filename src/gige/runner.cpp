@@ -130,7 +130,8 @@ GvcpWorkerLoop::GvcpWorkerLoop(const WorkerSettings& settings, net::UdpSocket so
       heartbeat_interval_(heartbeat_interval(settings.heartbeat_timeout_ms)),
       next_heartbeat_(Clock::now() + heartbeat_interval_),
       receive_buffer_(65535),
-      retransmission_span_(util::saturating_mul(settings.gvcp_timeout, settings.retries + 1u)) {}
+      retransmission_span_(util::saturating_mul(settings.gvcp_timeout, settings.retries + 1u)),
+      heard_or_free_(Clock::now()) {}
 
 Clock::time_point GvcpWorkerLoop::deadline_after(Clock::time_point now, std::chrono::nanoseconds span,
                                                  Clock::time_point limit) {
@@ -279,6 +280,7 @@ void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
     CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat timed out, considering control lost");
     lose_control();
   } else {
+    heard_or_free_ = now;
     fail(op, CameraError::ack_timeout());
   }
 }
@@ -291,6 +293,13 @@ void GvcpWorkerLoop::schedule_heartbeat(Clock::time_point now) {
   if (!pending) ops_.push_front(op::Heartbeat{});
 }
 
+Clock::time_point GvcpWorkerLoop::heartbeat_expiry(Clock::time_point now) const {
+  const Clock::time_point by_retries = util::saturating_add<Clock>(now, retransmission_span_);
+  const Clock::time_point by_device =
+      util::saturating_add<Clock>(heard_or_free_, std::chrono::milliseconds(settings_.heartbeat_timeout_ms));
+  return std::min(by_retries, by_device);
+}
+
 void GvcpWorkerLoop::start_next_op(Clock::time_point now) {
   if (transaction_ || ops_.empty()) return;
   GvcpOp op = std::move(ops_.front());
@@ -300,8 +309,13 @@ void GvcpWorkerLoop::start_next_op(Clock::time_point now) {
 
 void GvcpWorkerLoop::start_op(GvcpOp op, Clock::time_point now) {
   try {
-    const Clock::time_point expires =
-        is_heartbeat(op) ? util::saturating_add<Clock>(now, retransmission_span_) : caller_deadline(op);
+    const Clock::time_point expires = is_heartbeat(op) ? heartbeat_expiry(now) : caller_deadline(op);
+    if (now >= expires && is_heartbeat(op)) {
+      // The device has not answered for the whole heartbeat time-out.
+      CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat timed out, considering control lost");
+      lose_control();
+      return;
+    }
     if (now >= expires) {
       // Its caller stopped waiting while it was queued: nothing goes out.
       fail(op, CameraError::ack_timeout());
@@ -387,6 +401,7 @@ void GvcpWorkerLoop::handle_ack(const proto::GvcpAck& ack, Clock::time_point now
     count(&LinkStats::unsolicited);
     return;
   }
+  heard_or_free_ = now;
   if (ack.header.acknowledge == proto::GVCP_PENDING_ACK) {
     if (const auto wait = proto::pending_ack_timeout(ack)) {
       count(&LinkStats::pending_acks);

@@ -512,6 +512,37 @@ TEST_F(GvcpWorkerLoopTest, AHeartbeatThatCannotBeSentCountsAsUnansweredAndLosesC
   EXPECT_EQ(capture.sink().with_message("heartbeat timed out, considering control lost").size(), 1u);
 }
 
+// With any acknowledge time-out and retry count, an unanswerable heartbeat
+// (sent to port 0, which always fails) loses control no later than the
+// heartbeat time-out after the device last answered; with the defaults the
+// retries alone would run half a second past it.
+TEST(GvcpWorkerLoopHeartbeat, ControlIsLostWithinTheHeartbeatTimeoutWhateverTheRetries) {
+  struct Case {
+    std::chrono::milliseconds gvcp_timeout;
+    std::uint8_t retries;
+    std::uint32_t heartbeat_timeout_ms;
+  };
+  for (const Case& c : {Case{500ms, 4, 3000}, Case{200ms, 9, 1000}, Case{20ms, 2, 300}, Case{100ms, 0, 3000}}) {
+    auto shared = std::make_shared<GvcpWorker::Shared>();
+    shared->stats = std::make_shared<SharedLinkStats>();
+    auto socket = net::UdpSocket::bind(net::SocketAddress::ipv4(0x7F000001, 0)).value();
+    ASSERT_TRUE(socket.set_nonblocking(true));
+    const auto start = GvcpWorkerLoop::Clock::now();
+    GvcpWorkerLoop loop(WorkerSettings{net::SocketAddress::ipv4(0x7F000001, 0),
+                                       net::SocketAddress::ipv4(0x7F000001, 0), c.gvcp_timeout, c.retries,
+                                       c.heartbeat_timeout_ms},
+                        std::move(socket), net::Poller::create().value(), shared);
+    const auto limit = start + std::chrono::milliseconds(c.heartbeat_timeout_ms) + 5ms;
+    auto now = start;
+    while (!loop.control_lost() && now < limit + 10s) {
+      now += 5ms;
+      loop.run_timers(now);
+    }
+    EXPECT_TRUE(loop.control_lost()) << c.heartbeat_timeout_ms;
+    EXPECT_LE(now, limit) << c.gvcp_timeout.count() << " ms x " << int{c.retries} << ", " << c.heartbeat_timeout_ms;
+  }
+}
+
 TEST_F(GvcpWorkerLoopTest, AUserCommandThatCannotBeSentFailsAtOnceWithTheSendError) {
   auto reply = make_reply_slot<std::uint32_t>();
   {

@@ -110,10 +110,23 @@ Clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
 
 }  // namespace
 
+std::string_view end_reason_text(EndReason reason) {
+  switch (reason) {
+    case EndReason::Stopped: return "stopped";
+    case EndReason::ControlLost: return "control lost";
+  }
+  return "stopped";
+}
+
+std::optional<EndReason> running_end(const OpenStream& stream) {
+  if (stream.link && stream.link->snapshot().control_lost) return EndReason::ControlLost;
+  return std::nullopt;
+}
+
 GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::StreamOptions options) {
   CORVANTIC_TRY(auto channel, open_channel(driver, options));
   auto frames = channel->subscribe(options.n_buffers);
-  OpenStream stream{std::move(channel), std::move(frames)};
+  OpenStream stream{std::move(channel), std::move(frames), driver.shared_link_stats()};
   lock_transport_parameters(driver);
   if (auto started = execute(driver, "AcquisitionStart"); !started) {
     unlock_transport_parameters(driver);
@@ -124,6 +137,11 @@ GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::Stre
 }
 
 GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream) {
+  if (running_end(stream) == EndReason::ControlLost) {
+    CORVANTIC_LOG(Level::Debug, TARGET, "acquisition ended by control loss; nothing sent to the camera");
+    stream.channel->close_locally();
+    return {};
+  }
   GenicamResult<void> stopped = execute(driver, "AcquisitionStop");
   unlock_transport_parameters(driver);
   stream.channel->close();
@@ -150,7 +168,8 @@ GenicamResult<SnapshotStream> open_snapshot_session(gige::GigeDriver& driver, gi
   }
   lock_transport_parameters(driver);
   auto frames = (*channel)->subscribe(SNAPSHOT_QUEUE_CAPACITY);
-  return SnapshotStream{OpenStream{std::move(*channel), std::move(frames)}, std::move(previous_mode), single_frame};
+  return SnapshotStream{OpenStream{std::move(*channel), std::move(frames), driver.shared_link_stats()},
+                        std::move(previous_mode), single_frame};
 }
 
 GenicamResult<gige::stream::Frame> snap(gige::GigeDriver& driver, SnapshotStream& session,

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "genicam/genicam_error.hpp"
 #include "gige/gige_driver.hpp"
@@ -26,7 +28,25 @@ namespace corvantic::genicam {
 struct OpenStream {
   std::unique_ptr<gige::StreamChannel> channel;
   gige::stream::FrameReceiver frames;
+  // The counters of the control connection the stream was opened on: its
+  // control-lost flag says the camera can no longer be told anything about
+  // this stream, even after a reconnect has replaced that connection.
+  std::shared_ptr<const gige::SharedLinkStats> link;
 };
+
+// Why an acquisition ended.
+enum class EndReason : std::uint8_t {
+  Stopped,      // stopped (or released) by its owner
+  ControlLost,  // control of the camera was lost while it ran
+};
+
+// "stopped", "control lost".
+[[nodiscard]] std::string_view end_reason_text(EndReason reason);
+
+// Why the acquisition on `stream`, still held, has ended: ControlLost once
+// control of the connection it was started on was lost; nothing while it
+// runs.
+[[nodiscard]] std::optional<EndReason> running_end(const OpenStream& stream);
 
 // What an open snapshot session holds.
 struct SnapshotStream {
@@ -44,7 +64,9 @@ struct SnapshotStream {
 
 // Executes AcquisitionStop, unlocks the transport parameters and closes the
 // stream channel; returns the AcquisitionStop result. Frames already queued
-// stay readable through other receivers of the subscription.
+// stay readable through other receivers of the subscription. An acquisition
+// whose control was lost (running_end) has nothing to tell the camera: only
+// its stream worker is stopped, and the stop succeeds.
 [[nodiscard]] GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream);
 
 // The release of an acquisition nobody stopped: as stop_acquisition, with a

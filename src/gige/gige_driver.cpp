@@ -63,8 +63,21 @@ CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std
   if (!connection_ || !connection_->worker->post(std::move(request))) {
     return std::unexpected(CameraError::not_connected());
   }
-  if (auto answer = reply->wait_until(deadline)) return std::move(*answer);
+  if (auto answer = wait_answer(reply, deadline)) return std::move(*answer);
   return std::unexpected(CameraError::ack_timeout());
+}
+
+// In slices while a connect can be interrupted; nothing when the deadline
+// passed or the check said stop.
+template <typename T>
+std::optional<CameraResult<T>> GigeDriver::wait_answer(const ReplySlot<T>& reply, Deadline deadline) {
+  if (interrupted_ == nullptr || !*interrupted_) return reply->wait_until(deadline);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    const Deadline slice_end = deadline - now > util::WAIT_SLICE ? now + util::WAIT_SLICE : deadline;
+    if (auto answer = reply->wait_until(slice_end)) return answer;
+    if (slice_end == deadline || (*interrupted_)()) return std::nullopt;
+  }
 }
 
 CameraResult<std::uint32_t> GigeDriver::read_register(std::uint32_t address) {
@@ -182,9 +195,14 @@ CameraResult<proto::DeviceInfo> GigeDriver::read_identity() {
   return proto::device_info_from_registers(values);
 }
 
-CameraResult<Unit> GigeDriver::connect() {
+CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) {
   if (is_connected()) return Unit{};
   connection_.reset();
+  interrupted_ = &interrupted;
+  const struct Restore {
+    const util::InterruptCheck*& slot;
+    ~Restore() { slot = nullptr; }
+  } restore{interrupted_};
 
   auto stats = std::make_shared<SharedLinkStats>();
   WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),
@@ -237,6 +255,11 @@ std::optional<std::uint32_t> GigeDriver::capabilities() const {
 std::optional<LinkStats> GigeDriver::link_stats() const {
   if (!connection_) return std::nullopt;
   return connection_->stats->snapshot();
+}
+
+std::shared_ptr<const SharedLinkStats> GigeDriver::shared_link_stats() const {
+  if (!connection_) return nullptr;
+  return connection_->stats;
 }
 
 std::shared_ptr<void> GigeDriver::attachment() const { return connection_ ? connection_->attachment : nullptr; }

@@ -18,6 +18,7 @@
 #include "gige/proto/bootstrap.hpp"
 #include "gige/runner.hpp"
 #include "net/address.hpp"
+#include "util/interrupt.hpp"
 
 namespace corvantic::gige {
 
@@ -39,7 +40,11 @@ class GigeDriver {
   GigeDriver(const GigeDriver&) = delete;
   GigeDriver& operator=(const GigeDriver&) = delete;
 
-  [[nodiscard]] CameraResult<Unit> connect();
+  // `interrupted`, when set, is asked between 100 ms slices of every wait
+  // of the connect; when it says so the connect ends as a timed-out one
+  // would (ConnectTimeout from taking control, AckTimeout later) and the
+  // half-built connection is discarded.
+  [[nodiscard]] CameraResult<Unit> connect(const util::InterruptCheck& interrupted = {});
   // Never fails; returns once the worker has been joined.
   void disconnect(std::chrono::nanoseconds deadline);
   [[nodiscard]] bool is_connected() const;
@@ -67,6 +72,11 @@ class GigeDriver {
   [[nodiscard]] std::optional<proto::DeviceInfo> device_info() const;
   [[nodiscard]] std::optional<std::uint32_t> capabilities() const;
   [[nodiscard]] std::optional<LinkStats> link_stats() const;
+  // The connection's own counters record, shared: whoever keeps it (a
+  // stream opened on this connection) can still tell, after a reconnect
+  // replaced the connection, whether control of this one was lost. Null
+  // without a connection.
+  [[nodiscard]] std::shared_ptr<const SharedLinkStats> shared_link_stats() const;
   // The bound address of the control socket while connected.
   [[nodiscard]] std::optional<net::SocketAddress> control_local_address() const;
   // gvcp_timeout x (retries + 1) + 0.5 s, at most the largest duration.
@@ -95,6 +105,8 @@ class GigeDriver {
 
   template <typename T>
   [[nodiscard]] CameraResult<T> call(Request request, const ReplySlot<T>& reply, std::chrono::nanoseconds budget);
+  template <typename T>
+  [[nodiscard]] std::optional<CameraResult<T>> wait_answer(const ReplySlot<T>& reply, Deadline deadline);
   [[nodiscard]] CameraResult<Unit> take_control();
   [[nodiscard]] CameraResult<std::vector<std::uint32_t>> read_identity_registers();
   [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_text_register(const proto::TextRegister& reg);
@@ -102,6 +114,8 @@ class GigeDriver {
 
   DriverConfig config_;
   std::unique_ptr<Connection> connection_;
+  // The interruption check of the connect in progress; null otherwise.
+  const util::InterruptCheck* interrupted_ = nullptr;
 };
 
 }  // namespace corvantic::gige

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "gige/stream/frame.hpp"
+#include "util/interrupt.hpp"
 #include "util/mutex.hpp"
 
 namespace corvantic::gige::stream {
@@ -167,9 +168,8 @@ struct SubscriptionEnds {
   FrameReceiver receiver;
 };
 
-// Asked between the slices of a long wait; true ends the wait.
-using InterruptCheck = std::function<bool()>;
-inline constexpr std::chrono::milliseconds RECEIVE_SLICE{100};
+using InterruptCheck = util::InterruptCheck;
+inline constexpr std::chrono::milliseconds RECEIVE_SLICE = util::WAIT_SLICE;
 
 // receive_until in slices of at most RECEIVE_SLICE, asking `interrupted`
 // (when set) after each slice that brought nothing, so a caller waiting for

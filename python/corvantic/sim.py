@@ -196,6 +196,13 @@ class VirtualCamera:
                     pass
             self._kill()
 
+    def kill(self) -> None:
+        """Ends the camera at once (SIGKILL), as a power cut would: it sends
+        nothing more and releases nothing. ``start()`` brings it back on the
+        same address, as a camera restarted."""
+        with self._lock:
+            self._kill()
+
     def __enter__(self) -> VirtualCamera:
         return self.start()
 

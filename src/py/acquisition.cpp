@@ -46,6 +46,14 @@ void release_unstopped(AcquisitionState& state) {
   release_unfinished(state, genicam::stop_dropped_acquisition, genicam::ACQUISITION_ABANDONED);
 }
 
+// The stream taken out by a stop: why the acquisition ended is settled now,
+// so a control loss after the stop does not rewrite it.
+std::optional<genicam::OpenStream> take_for_stop(AcquisitionState& state) REQUIRES(state.mutex) {
+  std::optional<genicam::OpenStream> stream = state.take();
+  if (stream) state.end = genicam::running_end(*stream).value_or(genicam::EndReason::Stopped);
+  return stream;
+}
+
 // ---- Receiving, shared with FrameChannel.
 
 constexpr Parameter WAIT_FOR_DEFAULTED[] = {{"timeout"}};
@@ -125,6 +133,19 @@ PyObject* acquisition_is_stopped(PyObject* self, PyObject* const*, Py_ssize_t na
   return PyBool_FromLong(is_stopped(self));
 }
 
+PyObject* acquisition_end_reason(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Acquisition.end_reason", nargs, kw)) return nullptr;
+  std::optional<genicam::EndReason> end;
+  {
+    AcquisitionState& state = *native(self).state;
+    AttachedLock lock(state.mutex);
+    end = state.stream ? genicam::running_end(*state.stream) : state.end;
+  }
+  if (!end) Py_RETURN_NONE;
+  const std::string_view text = genicam::end_reason_text(*end);
+  return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
+}
+
 // Session lock, then the acquisition's mutex: the stream is taken out (the
 // acquisition is stopped from here, whatever follows), the camera stopped,
 // and the busy claim released before the session lock.
@@ -136,7 +157,9 @@ PyObject* stop(PyObject* self) {
     util::TimedMutexLock session_lock(state.session->mutex);
     {
       util::MutexLock lock(state.mutex);
-      if (auto stream = state.take()) stopped = genicam::stop_acquisition(state.session->driver, std::move(*stream));
+      if (auto stream = take_for_stop(state)) {
+        stopped = genicam::stop_acquisition(state.session->driver, std::move(*stream));
+      }
     }
     state.claim.release();
   }
@@ -194,6 +217,12 @@ PyMethodDef ACQUISITION_METHODS[] = {
     CORVANTIC_METHOD(packet_size, acquisition_packet_size, "($self)", ""),
     CORVANTIC_METHOD(local_addr, acquisition_local_addr, "($self)", ""),
     CORVANTIC_METHOD(is_stopped, acquisition_is_stopped, "($self)", ""),
+    CORVANTIC_METHOD(end_reason, acquisition_end_reason, "($self)",
+                     "Why the acquisition ended: None while it runs, \"stopped\" once stop()\n"
+                     "(or leaving its with block) ended it, \"control lost\" once control of\n"
+                     "the camera was lost while it ran (the camera restarted or went away;\n"
+                     "it stays so after stop()). After a control loss the acquisition\n"
+                     "receives nothing more, and stop() only closes its stream."),
     CORVANTIC_METHOD(stop, acquisition_stop, "($self)",
                      "Stop the camera, unlock transport parameters, and close the stream\n"
                      "channel. Idempotent; frames already buffered stay readable."),

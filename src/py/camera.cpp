@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "genicam/features.hpp"
+#include "genicam/reconnect.hpp"
 #include "py/args.hpp"
 #include "py/boxed.hpp"
 #include "py/camera_state.hpp"
@@ -202,6 +203,31 @@ PyObject* connect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
   if (connect_error) return raise_camera_error(*connect_error);
   return result_to_python(loaded);
+}
+
+constexpr Parameter RECONNECT_PARAMETERS[] = {{"timeout"}};
+
+// Retries with the GIL released, each wait sliced so Ctrl-C ends it.
+PyObject* reconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<1> a{};
+  std::chrono::nanoseconds timeout = std::chrono::seconds(10);
+  if (!parse("Camera.reconnect", RECONNECT_PARAMETERS, args, nargs, kw, a) ||
+      !convert_seconds(a[0], "timeout", timeout)) {
+    return nullptr;
+  }
+  BusyClaim claim(self, "a reconnect");
+  if (!claim.claimed()) return nullptr;
+  std::shared_ptr<CameraSession> session = native(self).session;
+  std::optional<genicam::GenicamResult<void>> reconnected;
+  bool interrupted = false;
+  {
+    DetachedWait wait;
+    util::TimedMutexLock lock(session->mutex);
+    reconnected = genicam::reconnect(session->driver, timeout, wait.check());
+    interrupted = wait.was_interrupted();
+  }
+  if (interrupted) return nullptr;
+  return result_to_python(*reconnected);
 }
 
 constexpr Parameter DISCONNECT_PARAMETERS[] = {{"deadline"}};
@@ -416,6 +442,15 @@ void camera_dealloc(PyObject* self) {
 PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(connect, "($self)"),
     CORVANTIC_METHOD(disconnect, "($self, deadline=0.5)"),
+    {"reconnect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<reconnect_method>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "reconnect($self, timeout=10.0)\n--\n\n"
+     "Connect again after control was lost (the camera restarted or its link\n"
+     "went away): connect and load the features, and when that fails try\n"
+     "again after a pause growing from 0.1 s to 1.6 s, until the camera\n"
+     "answers or `timeout` seconds have passed; then raise the last error.\n"
+     "A live connection is ended first (control released), so the camera\n"
+     "always comes back as a fresh session. Ctrl-C ends the wait."},
     CORVANTIC_METHOD(is_connected, "($self)"),
     CORVANTIC_METHOD(device_info, "($self)"),
     CORVANTIC_METHOD(link_stats, "($self)"),

@@ -31,7 +31,11 @@ struct StreamingState {
   HeldBusyClaim claim;
 };
 
-using AcquisitionState = StreamingState<genicam::OpenStream>;
+// An acquisition also keeps why it ended once its stream is gone.
+struct AcquisitionState : StreamingState<genicam::OpenStream> {
+  using StreamingState::StreamingState;
+  std::optional<genicam::EndReason> end GUARDED_BY(mutex);
+};
 using SnapshotState = StreamingState<genicam::SnapshotStream>;
 
 [[nodiscard]] inline genicam::OpenStream& open_stream(genicam::OpenStream& stream) { return stream; }

@@ -2,6 +2,7 @@
 
 import errno
 import os
+import signal
 import socket
 import sys
 import sysconfig
@@ -130,6 +131,32 @@ def sim(camera_address):
     """A running virtual camera with the default settings."""
     with VirtualCamera(camera_address) as camera:
         yield camera
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raises Interrupted in the main thread for the test's duration;
+    send() delivers one after `delay` seconds from a helper thread."""
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers run only on the main thread")
+
+    def handler(signum, frame):
+        raise Interrupted()
+
+    previous = signal.signal(signal.SIGINT, handler)
+    main = threading.main_thread().ident
+
+    def send(delay):
+        timer = threading.Timer(delay, signal.pthread_kill, args=(main, signal.SIGINT))
+        timer.start()
+        return timer
+
+    yield send
+    signal.signal(signal.SIGINT, previous)
 
 
 def pytest_sessionfinish(session):

@@ -2,7 +2,6 @@
 sessions, one-shot snaps, frame channels, and frames as zero-copy views."""
 
 import gc
-import signal
 import threading
 import time
 import zlib
@@ -11,6 +10,8 @@ import pytest
 
 import corvantic
 from corvantic.sim import VirtualCamera
+
+from conftest import Interrupted
 
 FAST = 200.0  # frames per second where a test needs frames quickly
 
@@ -469,32 +470,6 @@ def test_to_array_refuses_what_it_cannot_shape(camera_on):
 
 
 # ---- Ctrl-C
-
-
-class Interrupted(Exception):
-    pass
-
-
-@pytest.fixture
-def sigint_raises():
-    """SIGINT raises Interrupted in the main thread for the test's duration;
-    send() delivers one after `delay` seconds from a helper thread."""
-    if threading.current_thread() is not threading.main_thread():
-        pytest.skip("signal handlers run only on the main thread")
-
-    def handler(signum, frame):
-        raise Interrupted()
-
-    previous = signal.signal(signal.SIGINT, handler)
-    main = threading.main_thread().ident
-
-    def send(delay):
-        timer = threading.Timer(delay, signal.pthread_kill, args=(main, signal.SIGINT))
-        timer.start()
-        return timer
-
-    yield send
-    signal.signal(signal.SIGINT, previous)
 
 
 def test_ctrl_c_interrupts_a_long_wait_for(camera_on, sigint_raises):

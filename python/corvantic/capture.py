@@ -5,6 +5,10 @@ shown live and printed in full at the end.
 Ctrl-C during the acquisition is a normal end for `stream`: the acquisition
 is stopped, the camera released, the counters printed, and the exit status is
 0. Ctrl-C before the acquisition runs (while connecting) exits with 130.
+
+When control of the camera is lost during `stream` (it restarted, or its link
+went down), the run ends with status 1; with `--reconnect` it reports the
+gap, connects again, starts a new acquisition and goes on counting.
 """
 
 from __future__ import annotations
@@ -15,14 +19,14 @@ import sys
 import time
 import types
 from collections.abc import Callable
-from typing import Any, TextIO
+from typing import Any, NamedTuple, TextIO
 
-from corvantic import Camera, Frame, FrameStatus, StreamStats, image
+from corvantic import Acquisition, Camera, CameraError, Frame, FrameStatus, StreamStats, image
 from corvantic.cli import connected
 
 __all__ = [
-    "add_commands", "add_stream_options", "interrupted", "parse_seconds", "print_counters", "run_stream",
-    "save_frame", "stats_table", "stream_options",
+    "StreamRun", "add_commands", "add_stream_options", "counter_values", "interrupted", "parse_seconds",
+    "print_counters", "run_stream", "save_frame", "stats_table", "stream_options",
 ]
 
 
@@ -97,6 +101,9 @@ def add_commands(commands: Any) -> None:
     limit = p.add_mutually_exclusive_group()
     limit.add_argument("--seconds", type=parse_seconds, metavar="N", help="stop after N seconds")
     limit.add_argument("--frames", type=_bounded(1, 2**63), metavar="N", help="stop after N received frames")
+    p.add_argument("--reconnect", action="store_true",
+                   help="when control of the camera is lost (it restarted, or its link went down), say so, connect "
+                        "again and go on streaming and counting; without it a lost camera ends the run with status 1")
     add_stream_options(p)
     p.set_defaults(run=_stream)
 
@@ -189,81 +196,151 @@ class StatusLine:
             self._out.flush()
 
 
-def status_text(stats: StreamStats, before: StreamStats | None, interval: float, elapsed: float,
-                received: int) -> str:
+Counters = dict[str, int]
+
+
+def counter_values(stats: StreamStats) -> Counters:
+    """Every counter of ``stats`` by name, in the order the class lists them."""
+    names = [name for name, attr in vars(type(stats)).items() if isinstance(attr, types.GetSetDescriptorType)]
+    return {name: getattr(stats, name) for name in names}
+
+
+def _added(total: Counters, more: Counters) -> Counters:
+    return {name: total.get(name, 0) + value for name, value in more.items()}
+
+
+def status_text(stats: Counters, before: Counters | None, interval: float, elapsed: float, received: int) -> str:
     """The live line: rates over the last interval, counts since the start."""
-    frames = stats.completed_frames - (before.completed_frames if before else 0)
-    volume = stats.bytes - (before.bytes if before else 0)
+    frames = stats["completed_frames"] - (before["completed_frames"] if before else 0)
+    volume = stats["bytes"] - (before["bytes"] if before else 0)
     fps = frames / interval if interval > 0 else 0.0
     mbps = volume / interval / 1e6 if interval > 0 else 0.0
-    dropped = stats.underruns + stats.frames_dropped
+    dropped = stats["underruns"] + stats["frames_dropped"]
     return (f"{elapsed:6.1f} s  {fps:7.1f} fps  {mbps:8.2f} MB/s  received {received}  "
-            f"complete {stats.completed_frames}  failed {stats.failed_frames}  "
-            f"resend requests {stats.resend_requests}  dropped {dropped}")
+            f"complete {stats['completed_frames']}  failed {stats['failed_frames']}  "
+            f"resend requests {stats['resend_requests']}  dropped {dropped}")
 
 
-def stats_table(stats: StreamStats) -> list[str]:
-    """Every counter of ``stats``, one per line, names and values aligned."""
-    names = [name for name, attr in vars(type(stats)).items() if isinstance(attr, types.GetSetDescriptorType)]
-    values = [str(getattr(stats, name)) for name in names]
-    name_width = max(map(len, names))
-    value_width = max(map(len, values))
-    return [f"{name:<{name_width}}  {value:>{value_width}}" for name, value in zip(names, values)]
+def stats_table(counters: Counters) -> list[str]:
+    """Every counter, one per line, names and values aligned."""
+    values = {name: str(value) for name, value in counters.items()}
+    name_width = max(map(len, values))
+    value_width = max(map(len, values.values()))
+    return [f"{name:<{name_width}}  {value:>{value_width}}" for name, value in values.items()]
+
+
+class StreamRun(NamedTuple):
+    """How a `run_stream` went."""
+
+    counters: Counters  # summed over the run's acquisitions (one more after each reconnection)
+    received: int  # frames received, over the whole run
+    interrupted: bool  # Ctrl-C ended it
+    lost: str | None  # why the camera was lost at the end (it did not come back), or None
+
+
+# Seconds of one Camera.reconnect; a run that has time left tries again.
+RECONNECT_TRY = 10.0
 
 
 def run_stream(camera: Camera, options: dict[str, Any], *, seconds: float | None = None,
-               frames: int | None = None, out: TextIO | None = None) -> tuple[StreamStats, int, bool]:
+               frames: int | None = None, out: TextIO | None = None, reconnect: bool = False) -> StreamRun:
     """Acquires from ``camera`` for ``seconds``, or until ``frames`` frames
     arrived, or (with neither) until Ctrl-C, showing the live counters on
     ``out``. Each frame is dropped as it arrives, so its buffer goes straight
     back to the pool.
 
-    Ctrl-C ends the run early. The acquisition is stopped in every case.
-    Returns the last counters, the frames received and whether Ctrl-C ended it.
+    When control of the camera is lost, the run ends there; with
+    ``reconnect`` it says so, reconnects (for as long as the run may last),
+    starts a new acquisition and goes on counting. Ctrl-C ends the run early,
+    reconnecting or not. The acquisition is stopped in every case.
     """
     out = out or sys.stdout
     line = StatusLine(out)
     period = 0.25 if line.live else 1.0
     interrupted = False
+    lost: str | None = None
     received = 0
-    acquisition = camera.start_acquisition(**options)
+    done: Counters = {}  # the counters of the acquisitions already stopped
+    acquisition: Acquisition | None = camera.start_acquisition(**options)
     started = last_shown = time.monotonic()
+    deadline = started + seconds if seconds is not None else None
+
+    def finish(ending: Acquisition) -> None:
+        nonlocal done, acquisition
+        done = _added(done, counter_values(ending.stats()))
+        acquisition = None
+        ending.stop()
+
     try:
-        deadline = started + seconds if seconds is not None else None
-        shown: StreamStats | None = None
         try:
-            while frames is None or received < frames:
-                now = time.monotonic()
-                if deadline is not None and now >= deadline:
+            shown: Counters | None = None
+            while acquisition is not None:
+                while frames is None or received < frames:
+                    now = time.monotonic()
+                    if deadline is not None and now >= deadline or acquisition.end_reason() is not None:
+                        break
+                    wait = last_shown + period - now
+                    if deadline is not None:
+                        wait = min(wait, deadline - now)
+                    if acquisition.wait_for(max(wait, 0.0)) is not None:
+                        received += 1
+                    now = time.monotonic()
+                    if now >= last_shown + period:
+                        totals = _added(done, counter_values(acquisition.stats()))
+                        line.show(status_text(totals, shown, now - last_shown, now - started, received))
+                        shown, last_shown = totals, now
+                lost = acquisition.end_reason()
+                finish(acquisition)
+                if lost is None or not reconnect:
                     break
-                wait = last_shown + period - now
-                if deadline is not None:
-                    wait = min(wait, deadline - now)
-                if acquisition.wait_for(max(wait, 0.0)) is not None:
-                    received += 1
-                now = time.monotonic()
-                if now >= last_shown + period:
-                    stats = acquisition.stats()
-                    line.show(status_text(stats, shown, now - last_shown, now - started, received))
-                    shown, last_shown = stats, now
+                line.end()
+                print(f"camera lost at frame {received}; reconnecting", file=out, flush=True)
+                gap_started = time.monotonic()
+                acquisition = _streaming_again(camera, options, deadline, out)
+                if acquisition is not None:
+                    lost = None
+                    print(f"reconnected after {time.monotonic() - gap_started:.1f} s; streaming again", file=out,
+                          flush=True)
         except KeyboardInterrupt:
-            interrupted = True
-        stats = acquisition.stats()
+            # A clean end, also while reconnecting: the user gave up waiting.
+            interrupted, lost = True, None
+            if acquisition is not None:
+                finish(acquisition)
         line.end()
     finally:
-        acquisition.stop()
+        if acquisition is not None:
+            acquisition.stop()
     elapsed = time.monotonic() - started
     ended = "stopped by Ctrl-C: " if interrupted else ""
     print(f"{ended}received {received} frames in {elapsed:.1f} s", file=out)
-    return stats, received, interrupted
+    return StreamRun(done, received, interrupted, lost)
 
 
-def print_counters(stats: StreamStats, received: int, interrupted: bool, command: str) -> int:
-    """Prints the counters table; returns the exit status: 1 when no frame
-    arrived in a run that was not interrupted."""
-    for row in stats_table(stats):
+def _streaming_again(camera: Camera, options: dict[str, Any], deadline: float | None,
+                     out: TextIO) -> Acquisition | None:
+    """A new acquisition on ``camera`` once it answers again; None when the
+    run's time ran out first. Each failure to come back is shown."""
+    while True:
+        left = RECONNECT_TRY if deadline is None else min(deadline - time.monotonic(), RECONNECT_TRY)
+        if left <= 0:
+            return None
+        try:
+            camera.reconnect(left)
+            return camera.start_acquisition(**options)
+        except CameraError as e:
+            print(f"camera not back yet: {e}", file=out, flush=True)
+
+
+def print_counters(run: StreamRun, command: str) -> int:
+    """Prints the counters table; returns the exit status: 1 when the camera
+    was lost at the end, or when no frame arrived in a run that was not
+    interrupted."""
+    for row in stats_table(run.counters):
         print(row)
-    if received == 0 and not interrupted:
+    if run.lost is not None:
+        print(f"corvantic {command}: camera lost ({run.lost}) after {run.received} frames", file=sys.stderr)
+        return 1
+    if run.received == 0 and not run.interrupted:
         print(f"corvantic {command}: no frame arrived; is a firewall dropping the stream's packets?", file=sys.stderr)
         return 1
     return 0
@@ -272,9 +349,9 @@ def print_counters(stats: StreamStats, received: int, interrupted: bool, command
 def _stream(args: argparse.Namespace) -> int:
     try:
         with connected(args.ip) as camera:
-            stats, received, stopped = run_stream(camera, stream_options(args), seconds=args.seconds,
-                                                  frames=args.frames)
+            run = run_stream(camera, stream_options(args), seconds=args.seconds, frames=args.frames,
+                             reconnect=args.reconnect)
     except KeyboardInterrupt:
         return interrupted(args.command)
     print()
-    return print_counters(stats, received, stopped, args.command)
+    return print_counters(run, args.command)

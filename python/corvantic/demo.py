@@ -72,6 +72,6 @@ def _tour(ip: str, args: argparse.Namespace) -> int:
         status = capture.save_frame(camera.snap(args.timeout, **options), args.output or default_output(),
                                     args.command)
         _heading(f"streaming for {args.seconds:g} s (Ctrl-C ends it early)")
-        stats, received, interrupted = capture.run_stream(camera, options, seconds=args.seconds)
+        run = capture.run_stream(camera, options, seconds=args.seconds)
     _heading("stream counters")
-    return capture.print_counters(stats, received, interrupted, args.command) or status
+    return capture.print_counters(run, args.command) or status

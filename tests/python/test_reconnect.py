@@ -1,8 +1,14 @@
 """Reconnection against a virtual camera killed and restarted on its
-address: Camera.reconnect and why an acquisition ended."""
+address: Camera.reconnect, why an acquisition ended, and `corvantic stream
+--reconnect` across a restart."""
 
+import re
+import signal
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -11,6 +17,8 @@ from corvantic.sim import VirtualCamera
 
 from conftest import Interrupted
 
+COMMAND = str(Path(sys.executable).with_name("corvantic"))
+STREAM_COUNTERS = {name for name in dir(corvantic.StreamStats) if not name.startswith("_")}
 # Heartbeats every sixth of a second, each given up after 0.2 s: control loss
 # shows within about half a second.
 WATCHFUL = {"heartbeat_timeout": 0.5, "gvcp_timeout": 0.1, "retries": 1}
@@ -115,3 +123,118 @@ def test_ctrl_c_ends_a_reconnect_and_leaves_the_camera_free(restartable, sigint_
     sim.start()
     camera.reconnect()  # the busy marker was cleared
     assert camera.is_connected()
+
+
+# ---- corvantic stream --reconnect
+
+
+@pytest.fixture
+def stream_command():
+    """Starts `corvantic stream` with SIGINT at its default, whatever this
+    process inherited, its output on a pipe; returns the process, its output
+    lines so far and a function that reads lines until one matches a
+    pattern. A command still running at the end of the test is killed."""
+    started = []
+
+    def start(address, *args):
+        launch = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                  "os.execv(sys.argv[1], sys.argv[1:])")
+        process = subprocess.Popen([sys.executable, "-c", launch, COMMAND, "stream", address, *args],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                   text=True)
+        started.append(process)
+        seen = []
+
+        def until(pattern):
+            for line in process.stdout:
+                seen.append(line.rstrip("\n"))
+                if re.search(pattern, line):
+                    return
+            raise AssertionError(f"no line matched {pattern!r}:\n" + "\n".join(seen))
+
+        return process, seen, until
+
+    # Reading a command that hangs ends when the watchdog kills it.
+    watchdog = threading.Timer(90, lambda: [p.kill() for p in started])
+    watchdog.start()
+    yield start
+    watchdog.cancel()
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+
+
+def finished(process, seen):
+    """Waits for the command's end; returns its whole output and its error text."""
+    seen.extend(line.rstrip("\n") for line in process.stdout)
+    stderr = process.stderr.read()
+    process.wait()
+    return "\n".join(seen), stderr
+
+
+def counters(text):
+    table = {}
+    for line in reversed(text.strip().splitlines()):
+        name, _, value = line.partition("  ")
+        if not value.strip().isdigit():
+            break
+        table[name] = int(value)
+    return table
+
+
+@pytest.mark.parametrize("limit", [("--frames", "150"), ("--seconds", "6")])
+def test_stream_reconnect_goes_on_across_a_restart_and_reports_the_gap(new_address, stream_command, limit):
+    sim = VirtualCamera(new_address(), frame_rate=50.0).start()
+    try:
+        process, seen, until = stream_command(sim.address, "--reconnect", *limit)
+        until(r"fps")
+        sim.kill()
+        sim.start()
+        until(r"; reconnecting$")
+        text, stderr = finished(process, seen)
+    finally:
+        sim.stop()
+    assert process.returncode == 0, stderr
+    lost_at = int(re.search(r"^camera lost at frame (\d+); reconnecting$", text, re.M).group(1))
+    assert re.search(r"^reconnected after \d+\.\d s; streaming again$", text, re.M), text
+    received = int(re.search(r"^received (\d+) frames in \d+\.\d s$", text, re.M).group(1))
+    assert 0 < lost_at < received
+    if limit[0] == "--frames":
+        assert received == 150
+    table = counters(text)
+    assert set(table) == STREAM_COUNTERS
+    # Summed over both acquisitions: the second alone completed fewer.
+    assert table["completed_frames"] >= received
+
+
+def test_stream_without_reconnect_ends_when_the_camera_is_lost(new_address, stream_command):
+    sim = VirtualCamera(new_address(), frame_rate=50.0).start()
+    try:
+        process, seen, until = stream_command(sim.address, "--seconds", "60")
+        until(r"fps")
+        sim.kill()
+        text, stderr = finished(process, seen)
+    finally:
+        sim.stop()
+    assert process.returncode == 1
+    received = int(re.search(r"^received (\d+) frames in \d+\.\d s$", text, re.M).group(1))
+    assert stderr.strip() == f"corvantic stream: camera lost (control lost) after {received} frames"
+    assert set(counters(text)) == STREAM_COUNTERS
+
+
+def test_ctrl_c_while_reconnecting_ends_the_stream_cleanly(new_address, stream_command):
+    sim = VirtualCamera(new_address(), frame_rate=50.0).start()
+    try:
+        process, seen, until = stream_command(sim.address, "--reconnect")
+        until(r"fps")
+        sim.kill()
+        until(r"; reconnecting$")
+        time.sleep(0.3)
+        process.send_signal(signal.SIGINT)
+        text, stderr = finished(process, seen)
+    finally:
+        sim.stop()
+    assert process.returncode == 0, stderr
+    assert re.search(r"^stopped by Ctrl-C: received \d+ frames in \d+\.\d s$", text, re.M), text
+    assert set(counters(text)) == STREAM_COUNTERS

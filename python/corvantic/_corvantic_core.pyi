@@ -281,8 +281,15 @@ class Acquisition:
         (or leaving its `with` block) ended it; "control lost" once control of
         the camera was lost while it ran (the camera restarted or went away),
         which stays so after `stop()`. A lost acquisition receives nothing
-        more; its `stop()` only closes the stream, and `Camera.reconnect()`
-        then brings the camera back for a new acquisition."""
+        more; its `stop()` closes the stream without sending anything and
+        raises the loss, and `Camera.reconnect()` then brings the camera back
+        for a new acquisition."""
+    def reorder_window(self) -> float:
+        """Seconds a missing packet now waits before it is asked for again; it
+        starts at 0.001 and follows the reordering the stream shows."""
+    def spurious_resend_requests(self) -> int:
+        """Resend requests so far for packets that were only late: both the
+        packet and its resent copy arrived."""
     def stop(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *_args: object) -> Literal[False]: ...

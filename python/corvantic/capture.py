@@ -269,7 +269,13 @@ def run_stream(camera: Camera, options: dict[str, Any], *, seconds: float | None
         nonlocal done, acquisition
         done = _added(done, counter_values(ending.stats()))
         acquisition = None
-        ending.stop()
+        try:
+            ending.stop()
+        except CameraError:
+            # Stopping an acquisition whose control was lost reports the
+            # loss, which end_reason() has told already.
+            if ending.end_reason() != "control lost":
+                raise
 
     try:
         try:

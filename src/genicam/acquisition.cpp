@@ -138,9 +138,13 @@ GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::Stre
 
 GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream) {
   if (running_end(stream) == EndReason::ControlLost) {
+    // The connection this acquisition ran on is gone: AcquisitionStop could
+    // only fail with the loss, or, after a reconnect, reach the camera
+    // through a session that is not this acquisition's and stop what that
+    // one started. The stream closes here and the loss is the result.
     CORVANTIC_LOG(Level::Debug, TARGET, "acquisition ended by control loss; nothing sent to the camera");
     stream.channel->close_locally();
-    return {};
+    return std::unexpected(GenicamError(gige::CameraError::control_lost()));
   }
   GenicamResult<void> stopped = execute(driver, "AcquisitionStop");
   unlock_transport_parameters(driver);

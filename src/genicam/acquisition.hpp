@@ -65,8 +65,10 @@ struct SnapshotStream {
 // Executes AcquisitionStop, unlocks the transport parameters and closes the
 // stream channel; returns the AcquisitionStop result. Frames already queued
 // stay readable through other receivers of the subscription. An acquisition
-// whose control was lost (running_end) has nothing to tell the camera: only
-// its stream worker is stopped, and the stop succeeds.
+// whose control was lost (running_end) sends nothing (its session is gone,
+// and after a reconnect the camera belongs to another): only its stream
+// worker is stopped, and the result is the loss, as AcquisitionStop on the
+// lost session would have failed.
 [[nodiscard]] GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream);
 
 // The release of an acquisition nobody stopped: as stop_acquisition, with a

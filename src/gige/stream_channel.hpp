@@ -114,6 +114,8 @@ class StreamChannel {
   // ended already.
   [[nodiscard]] stream::FrameReceiver subscribe(std::size_t capacity);
   [[nodiscard]] stream::StreamStats stats() const { return stats_->snapshot(); }
+  // The worker's reorder window and its needless resend requests so far.
+  [[nodiscard]] stream::ReorderFigures reorder() const { return stats_->reorder(); }
   [[nodiscard]] const net::SocketAddress& local_address() const { return local_address_; }
   [[nodiscard]] std::uint16_t packet_size() const { return packet_size_; }
   [[nodiscard]] std::uint16_t channel() const { return channel_; }

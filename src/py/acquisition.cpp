@@ -108,6 +108,20 @@ PyObject* acquisition_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
   return make_stream_stats(*stats);
 }
 
+PyObject* acquisition_reorder_window(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Acquisition.reorder_window", nargs, kw)) return nullptr;
+  const auto figures = read_running(self, [](genicam::OpenStream& s) { return s.channel->reorder(); });
+  if (!figures) return raise_value_error(STOPPED);
+  return PyFloat_FromDouble(std::chrono::duration<double>(figures->window).count());
+}
+
+PyObject* acquisition_spurious_resend_requests(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Acquisition.spurious_resend_requests", nargs, kw)) return nullptr;
+  const auto figures = read_running(self, [](genicam::OpenStream& s) { return s.channel->reorder(); });
+  if (!figures) return raise_value_error(STOPPED);
+  return PyLong_FromUnsignedLongLong(figures->spurious_requests);
+}
+
 PyObject* acquisition_packet_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.packet_size", nargs, kw)) return nullptr;
   const auto size = read_running(self, [](genicam::OpenStream& s) { return s.channel->packet_size(); });
@@ -217,12 +231,19 @@ PyMethodDef ACQUISITION_METHODS[] = {
     CORVANTIC_METHOD(packet_size, acquisition_packet_size, "($self)", ""),
     CORVANTIC_METHOD(local_addr, acquisition_local_addr, "($self)", ""),
     CORVANTIC_METHOD(is_stopped, acquisition_is_stopped, "($self)", ""),
+    CORVANTIC_METHOD(reorder_window, acquisition_reorder_window, "($self)",
+                     "Seconds a missing packet now waits before it is asked for again; it\n"
+                     "starts at 0.001 and follows the reordering the stream shows."),
+    CORVANTIC_METHOD(spurious_resend_requests, acquisition_spurious_resend_requests, "($self)",
+                     "Resend requests so far for packets that were only late: both the\n"
+                     "packet and its resent copy arrived."),
     CORVANTIC_METHOD(end_reason, acquisition_end_reason, "($self)",
                      "Why the acquisition ended: None while it runs, \"stopped\" once stop()\n"
                      "(or leaving its with block) ended it, \"control lost\" once control of\n"
                      "the camera was lost while it ran (the camera restarted or went away;\n"
                      "it stays so after stop()). After a control loss the acquisition\n"
-                     "receives nothing more, and stop() only closes its stream."),
+                     "receives nothing more, and stop() closes its stream without sending\n"
+                     "anything and raises the loss."),
     CORVANTIC_METHOD(stop, acquisition_stop, "($self)",
                      "Stop the camera, unlock transport parameters, and close the stream\n"
                      "channel. Idempotent; frames already buffered stay readable."),

@@ -9,7 +9,7 @@ test process shares.
 
   connect  {ip, heartbeat_timeout, gvcp_timeout, retries}   Camera(...) and connect()
   stream   {frames, timeout, packet_size?, n_buffers?}      one acquisition of that many frames:
-           {statuses, stats, packet_size, bytes, seconds}
+           {statuses, stats, packet_size, bytes, seconds, reorder_window, spurious}
   watch    {timeout}                {lost_at}: when is_connected() turned false (null: it did not)
   connect_again {timeout}           {at, tries}: connect() on the same Camera until it succeeds
   discover {timeout}                {cameras: [[ip, model], ...]}
@@ -63,7 +63,9 @@ class Session:
             stats = acquisition.stats()
             names = [name for name in dir(type(stats)) if not name.startswith("_")]
             return {"statuses": statuses, "stats": {name: getattr(stats, name) for name in names},
-                    "packet_size": acquisition.packet_size(), "bytes": received, "seconds": seconds}
+                    "packet_size": acquisition.packet_size(), "bytes": received, "seconds": seconds,
+                    "reorder_window": acquisition.reorder_window(),
+                    "spurious": acquisition.spurious_resend_requests()}
 
     def watch(self, timeout: float) -> dict:
         assert self.camera is not None

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+from contextlib import nullcontext
 from pathlib import Path
 
 import pytest
@@ -59,7 +60,8 @@ def test_after_a_restart_reconnect_brings_the_camera_back_for_a_new_acquisition(
     assert not camera.is_connected()
     with pytest.raises(ValueError, match=r"^camera is busy \(an acquisition in progress\); stop it first$"):
         camera.reconnect()
-    acquisition.stop()  # nothing can reach the camera: the stream is closed, no error
+    with pytest.raises(corvantic.CameraError, match=r"^device control was lost \(heartbeat failed\)$"):
+        acquisition.stop()  # the stream closes; nothing is sent, the loss is reported
     assert (acquisition.is_stopped(), acquisition.end_reason()) == (True, "control lost")
     restart_later(sim, 0.5)
     camera.reconnect(timeout=10.0)
@@ -82,17 +84,27 @@ def test_after_a_restart_reconnect_brings_the_camera_back_for_a_new_acquisition(
 ])
 def test_end_reason_says_what_ended_the_acquisition_first(restartable, steps, reason):
     sim, camera = restartable
-    with camera.start_acquisition() as acquisition:
-        assert acquisition.end_reason() is None
-        for step in steps:
-            if step == "stop":
+    acquisition = camera.start_acquisition()
+    assert acquisition.end_reason() is None
+    for step in steps:
+        if step == "stop":
+            try:
                 acquisition.stop()
-            elif step == "kill":
-                sim.kill()
-                wait_until(lambda: not camera.is_connected())
-            elif step == "expire heartbeat":
-                sim.expire_heartbeat()
-                wait_until(lambda: not camera.is_connected())
+            except corvantic.CameraError as lost:  # stopping after the loss reports it
+                assert str(lost) == "device control was lost (heartbeat failed)"
+                assert acquisition.end_reason() == "control lost"
+        elif step == "with":
+            with acquisition:
+                pass
+        elif step == "kill":
+            sim.kill()
+            wait_until(lambda: not camera.is_connected())
+        elif step == "expire heartbeat":
+            sim.expire_heartbeat()
+            wait_until(lambda: not camera.is_connected())
+    ended_before = "stop" in steps or "with" in steps
+    with pytest.raises(corvantic.CameraError) if reason == "control lost" and not ended_before else nullcontext():
+        acquisition.stop()
     assert acquisition.end_reason() == reason
     assert repr(acquisition) == "Acquisition(stopped=True)"
 

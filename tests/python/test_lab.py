@@ -98,10 +98,10 @@ def test_loss_with_reordering_is_repaired_without_a_resend_storm(lab):
     figures("reorder", statuses=result["statuses"], lost=counters["lost_stream"], reordered=counters["reordered"],
             resend_requests=stats["resend_requests"], duplicated=stats["duplicated_packets"],
             spurious=result["spurious"], reorder_window=result["reorder_window"], stats=stats)
-    # The window grew to cover the reordering, and what it still asked for
-    # needlessly is reported.
+    # The window grew to cover the reordering; what it still asked for
+    # needlessly (a packet and its resent copy both came) is reported.
     assert result["reorder_window"] > 0.001
-    assert 0 < result["spurious"] <= stats["duplicated_packets"] + stats["ignored_packets"]
+    assert result["spurious"] <= stats["duplicated_packets"] + stats["ignored_packets"]
     assert counters["reordered"] > 0
     assert result["statuses"] == {"Complete": 100}
     assert stats["resend_requests"] <= 2 * counters["lost_stream"]

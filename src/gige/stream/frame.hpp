@@ -66,6 +66,7 @@ struct PacketState {
   Clock::time_point eligible_at = NO_TIME;
   bool received = false;
   bool resend_requested = false;
+  bool requested_again = false;  // asked for more than once: two copies prove nothing
   // Its payload was written into the frame buffer; a data packet that
   // arrives after the frame failed early is received but never placed.
   bool placed = false;

@@ -198,10 +198,20 @@ void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& he
     PacketState& state = packets[p];
     if (state.received) {
       stats_.duplicated_packets += 1;
-      if (state.resend_requested) note_spurious_request(slot.spurious_request);
+      if (state.resend_requested && !state.requested_again) {
+        // Both the original and the resent copy came: the request was
+        // needless, and its share of the budget goes back to the frame.
+        spurious_requests_ += 1;
+        slot.requested_total -= std::min<std::uint64_t>(slot.requested_total, 1);
+        grow_reorder_window(slot.showed_lateness);
+      }
       return;
     }
-    if (state.resend_requested) stats_.resent_packets += 1;
+    if (state.resend_requested) {
+      stats_.resent_packets += 1;
+    } else if (state.eligible_at < now) {
+      grow_reorder_window(slot.showed_lateness);  // arrived by itself after its wait ran out
+    }
     state.received = true;
   }
   while (static_cast<std::uint64_t>(slot.contig + 1) < slot.expected &&
@@ -328,25 +338,30 @@ void GvspWorkerLoop::set_expected(FrameSlot& slot, std::uint64_t expected) {
 // ---- Resend requests
 
 void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now) {
-  if (!settings_.resend_enabled || slot.resend_impossible || slot.resend_budget_reached || up_to >= slot.expected) {
-    return;
-  }
+  if (!settings_.resend_enabled || slot.resend_impossible || up_to >= slot.expected) return;
   const std::uint64_t budget = resend_budget(slot.expected, settings_.resend_ratio);
   if (budget == 0) return;
 
   std::vector<PacketState>& packets = slot.buffer->packets();
   runs_.clear();
   std::optional<Run> run;
-  // Ends the current run; false when it exceeds the budget, which discards
-  // every run of this scan. The runs' packets are marked only once the scan
-  // is known to send them, so that a packet of a discarded run that arrives
-  // later is not counted as resent.
+  std::uint64_t in_scan = 0;  // packets of the runs collected so far
+  // Ends the current run; false when the scan would pass the frame's budget,
+  // which discards every run of this scan: nothing of it is sent, and the
+  // frame counts once in resend_ratio_reached. The frame is not given up:
+  // packets only late may still arrive, and a later scan that asks for no
+  // more than what is left of the budget (its real losses) is sent. The
+  // runs' packets are marked only once the scan is known to send them, so
+  // that a packet of a discarded run that arrives later is not counted as
+  // resent.
   auto end_run = [&]() {
     if (!run) return true;
-    slot.requested_total += std::uint64_t{run->last} - run->first + 1;
-    if (slot.requested_total > budget) {
-      slot.resend_budget_reached = true;
-      stats_.resend_ratio_reached += 1;
+    in_scan += std::uint64_t{run->last} - run->first + 1;
+    if (slot.requested_total + in_scan > budget) {
+      if (!slot.resend_budget_reached) {
+        slot.resend_budget_reached = true;
+        stats_.resend_ratio_reached += 1;
+      }
       runs_.clear();
       return false;
     }
@@ -373,23 +388,25 @@ void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::ti
     }
   }
   if (!end_run()) return;
+  slot.requested_total += in_scan;
   for (const Run& r : runs_) {
     for (std::uint64_t id = r.first; id <= r.last; ++id) {
+      packets[id].requested_again = packets[id].resend_requested;
       packets[id].resend_requested = true;
       packets[id].eligible_at = now + settings_.resend_interval;
     }
     send_resend(slot, r);
+    slot.asked = true;
   }
 }
 
-// The packet arrived twice after it was asked for: it had only been late.
-// The wait grows so that packets this late are not asked for again, at most
-// once per frame (a frame of many late packets tells the same thing once).
-void GvspWorkerLoop::note_spurious_request(bool& frame_noted) {
-  spurious_requests_ += 1;
+// A packet proved only late: the wait grows so that packets this late are
+// not asked for again, at most once per frame (a frame of many late packets
+// tells the same thing once).
+void GvspWorkerLoop::grow_reorder_window(bool& frame_noted) {
   if (frame_noted) return;
   frame_noted = true;
-  const std::chrono::nanoseconds most = std::max(settings_.reorder_delay, settings_.frame_timeout / 5);
+  const std::chrono::nanoseconds most = std::max(settings_.reorder_delay, max_reorder_window(settings_));
   reorder_window_ = std::min(most, reorder_window_ * 2);
 }
 
@@ -397,7 +414,8 @@ void GvspWorkerLoop::note_late_copy(const proto::GvspHeader& header) {
   if (header.is_error() || header.format != proto::GVSP_FORMAT_DATA) return;
   for (CompletedWithRequests& frame : completed_with_requests_) {
     if (frame.valid && frame.block_id == header.block_id) {
-      note_spurious_request(frame.noted);
+      spurious_requests_ += 1;
+      grow_reorder_window(frame.noted);
       return;
     }
   }
@@ -456,9 +474,9 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
 
   if (status == FrameStatus::Complete) {
     stats_.completed_frames += 1;
-    if (!slot.spurious_request) decay_reorder_window();
-    if (slot.requested_total > 0) {
-      completed_with_requests_[completed_next_] = {slot.block_id, true, slot.spurious_request};
+    if (!slot.showed_lateness) decay_reorder_window();
+    if (slot.asked) {
+      completed_with_requests_[completed_next_] = {slot.block_id, true, slot.showed_lateness};
       completed_next_ = (completed_next_ + 1) % completed_with_requests_.size();
     }
   } else {

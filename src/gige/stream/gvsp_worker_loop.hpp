@@ -58,6 +58,13 @@ class ResendSender {
   [[nodiscard]] virtual net::SysResult<void> send(std::span<const std::uint8_t> datagram) = 0;
 };
 
+// The longest wait the worker grows its reorder window to: a twentieth of
+// the frame time-out (5 ms by default), so that a packet lost several times
+// over still gets its requests before its frame times out.
+[[nodiscard]] constexpr std::chrono::nanoseconds max_reorder_window(const GvspWorkerSettings& settings) {
+  return settings.frame_timeout / 20;
+}
+
 class GvspWorkerLoop {
  public:
   using Clock = std::chrono::steady_clock;
@@ -125,13 +132,16 @@ class GvspWorkerLoop {
   [[nodiscard]] std::uint64_t frames_opened() const { return frames_opened_; }
   [[nodiscard]] const GvspWorkerSettings& settings() const { return settings_; }
   // How long a missing packet now stays missing before it is asked for. It
-  // starts at settings().reorder_delay; a resend request whose packet then
-  // arrives twice (the late original and its resent copy, the second one
-  // possibly after its frame completed) was for a packet only out of order,
-  // and doubles it, at most once per frame and up to a fifth of the frame
-  // time-out; every frame that completes without such a request lets it
-  // decay by a thirty-second of its excess, so a stream that stops
-  // reordering returns to asking early.
+  // starts at settings().reorder_delay. A packet that proves only late
+  // doubles it, at most once per frame and up to max_reorder_window: one
+  // asked for once that then arrives twice (the late original and its
+  // resent copy, the second possibly after its frame completed), or one
+  // that arrives on its own after its wait ran out (not asked for, because
+  // no scan came in between or the frame's resend budget was spent). Every
+  // frame that completes without such a packet lets it decay by a
+  // thirty-second of its excess, so a stream that stops reordering returns
+  // to asking early. A needless request is given back to its frame's resend
+  // budget, so that packets only late do not use up what real losses need.
   [[nodiscard]] std::chrono::nanoseconds reorder_window() const { return reorder_window_; }
   [[nodiscard]] std::uint64_t spurious_requests() const { return spurious_requests_; }
 
@@ -152,12 +162,13 @@ class GvspWorkerLoop {
     std::uint64_t system_timestamp_ns = 0;
     std::uint64_t received_size = 0;
     std::uint64_t high_water = 0;
-    std::uint64_t requested_total = 0;
+    std::uint64_t requested_total = 0;  // packets asked for, less those proved needless
     bool first_data_seen = false;
     bool trailer_seen = false;
     bool resend_impossible = false;
-    bool resend_budget_reached = false;
-    bool spurious_request = false;  // a packet it asked for arrived twice
+    bool resend_budget_reached = false;  // a scan would have passed the budget (counted once)
+    bool showed_lateness = false;  // a packet of it proved only late: the window grew for it
+    bool asked = false;            // a resend request for it was sent
     std::optional<FrameStatus> status;  // set early (WrongPacketId): the frame closes with it
   };
   struct Run {
@@ -177,9 +188,9 @@ class GvspWorkerLoop {
   // Sets the expected count, resizing the packet list and keeping contig within it.
   static void set_expected(FrameSlot& slot, std::uint64_t expected);
   void resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now);
-  // Counts a needless request of a frame; `frame_noted` is that frame's
-  // flag, so that the window grows once per frame.
-  void note_spurious_request(bool& frame_noted);
+  // Grows the window for a packet that proved only late; `frame_noted` is
+  // its frame's flag, so that the window grows once per frame.
+  void grow_reorder_window(bool& frame_noted);
   // A packet of a frame no longer open: one of a completed frame that asked
   // for packets is the second copy of a packet asked for.
   void note_late_copy(const proto::GvspHeader& header);

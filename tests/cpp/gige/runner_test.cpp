@@ -527,11 +527,13 @@ TEST(GvcpWorkerLoopHeartbeat, ControlIsLostWithinTheHeartbeatTimeoutWhateverTheR
     shared->stats = std::make_shared<SharedLinkStats>();
     auto socket = net::UdpSocket::bind(net::SocketAddress::ipv4(0x7F000001, 0)).value();
     ASSERT_TRUE(socket.set_nonblocking(true));
-    const auto start = GvcpWorkerLoop::Clock::now();
     GvcpWorkerLoop loop(WorkerSettings{net::SocketAddress::ipv4(0x7F000001, 0),
                                        net::SocketAddress::ipv4(0x7F000001, 0), c.gvcp_timeout, c.retries,
                                        c.heartbeat_timeout_ms},
                         std::move(socket), net::Poller::create().value(), shared);
+    // Taken after the loop started its clock: the device "last answered"
+    // no later than this.
+    const auto start = GvcpWorkerLoop::Clock::now();
     const auto limit = start + std::chrono::milliseconds(c.heartbeat_timeout_ms) + 5ms;
     auto now = start;
     while (!loop.control_lost() && now < limit + 10s) {

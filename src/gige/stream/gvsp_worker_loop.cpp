@@ -265,10 +265,11 @@ void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header
     slot.first_data_seen = true;
     if (length != slot.bytes_per_packet) {
       slot.bytes_per_packet = length;
+      std::optional<std::uint64_t> count;
       if (!slot.trailer_seen) {
         // A device-chosen length: a count beyond what the payload can need
         // is not believed, and nothing is sized from it.
-        const auto count = proto::packet_count_for(settings_.payload_size, length);
+        count = proto::packet_count_for(settings_.payload_size, length);
         if (!count) {
           CORVANTIC_LOG(Level::Trace, TARGET,
                         "payload packet length " + std::to_string(length) + " implies more than " +
@@ -277,11 +278,9 @@ void GvspWorkerLoop::place_data(FrameSlot& slot, const proto::GvspHeader& header
           slot.status = FrameStatus::WrongPacketId;
           return;
         }
-        forget_misplaced_data(slot);
-        set_expected(slot, *count);
-      } else {
-        forget_misplaced_data(slot);
       }
+      forget_misplaced_data(slot);
+      if (count) set_expected(slot, *count);
     }
   }
   if (p >= 1 && p + 2 <= slot.expected) {

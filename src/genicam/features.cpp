@@ -181,6 +181,12 @@ GenicamResult<std::vector<std::string>> feature_names(const gige::GigeDriver& dr
   return names;
 }
 
+GenicamResult<FeatureModel> snapshot_feature_model(const gige::GigeDriver& driver) {
+  const LoadedDescription* state = loaded(driver);
+  if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
+  return state->model->snapshot();
+}
+
 bool has_feature(const gige::GigeDriver& driver, std::string_view name) {
   const LoadedDescription* state = loaded(driver);
   return state != nullptr && state->model && state->model->contains(name);

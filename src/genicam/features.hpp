@@ -25,6 +25,10 @@ namespace corvantic::genicam {
 // Names of all nodes in node-table order; "feature model not loaded" when
 // there is no connection or no model.
 [[nodiscard]] GenicamResult<std::vector<std::string>> feature_names(const gige::GigeDriver& driver);
+// A copy of the connection's model (FeatureModel::snapshot), for readers
+// that must not touch the device (buffer_features.hpp); "feature model not
+// loaded" when there is no connection or no model.
+[[nodiscard]] GenicamResult<FeatureModel> snapshot_feature_model(const gige::GigeDriver& driver);
 // Never fails: false without a connection or a model.
 [[nodiscard]] bool has_feature(const gige::GigeDriver& driver, std::string_view name);
 

@@ -96,6 +96,19 @@ struct FormulaVariable {
 struct FormulaSlot {
   std::string_view text;
   std::unique_ptr<formula::CompiledFormula> program;
+
+  FormulaSlot() = default;
+  // A copy (FeatureModel::snapshot) gets its own copy of the program.
+  FormulaSlot(const FormulaSlot& other)
+      : text(other.text),
+        program(other.program ? std::make_unique<formula::CompiledFormula>(*other.program) : nullptr) {}
+  FormulaSlot& operator=(const FormulaSlot& other) {
+    if (this != &other) *this = FormulaSlot(other);
+    return *this;
+  }
+  FormulaSlot(FormulaSlot&&) noexcept = default;
+  FormulaSlot& operator=(FormulaSlot&&) noexcept = default;
+  ~FormulaSlot() = default;
 };
 
 struct IntegerNode {
@@ -133,10 +146,25 @@ struct ConverterNode {
   FormulaSlot from;   // FormulaFrom: feature value from TO
   std::vector<FormulaVariable> variables;
 };
-struct PortNode {};
+// A port without ids is the device's memory; a ChunkID or EventID (hex in
+// the description) makes it a buffer port (register_port.hpp).
+struct PortNode {
+  std::optional<std::uint64_t> chunk_id;
+  std::optional<std::uint64_t> event_id;
+};
+// Where a register on a buffer port lives: which chunk or event's data.
+struct BufferPort {
+  BufferKind kind = BufferKind::Chunk;
+  std::uint64_t id = 0;
+  bool operator==(const BufferPort&) const = default;
+};
 // All four register kinds; the bit numbers are read for masked registers
 // and struct entries only.
 struct RegisterNode {
+  // pPort. A register without one, or on a port that is not a buffer port,
+  // is in the device's memory. On a buffer port, the address is an offset
+  // into the chunk's or event's data, and the bytes are never cached.
+  NodeRef port;
   std::vector<ValueSource> address;  // terms, summed: integer constants and references
   ValueSource length;                // 4 bytes when absent
   AccessMode access = AccessMode::RW;
@@ -237,9 +265,13 @@ class FeatureModel {
  public:
   FeatureModel(FeatureModel&&) noexcept = default;
   FeatureModel& operator=(FeatureModel&&) noexcept = default;
-  FeatureModel(const FeatureModel&) = delete;
   FeatureModel& operator=(const FeatureModel&) = delete;
   ~FeatureModel() = default;
+
+  // An independent copy with the same nodes and the register caches as they
+  // are now; it shares the immutable text store. The caller holds whatever
+  // guards this model.
+  [[nodiscard]] FeatureModel snapshot() const;
 
   // ---- The node table. Indices come from find_node or index_of and are
   // below size(); they never change.
@@ -262,6 +294,9 @@ class FeatureModel {
   [[nodiscard]] std::vector<std::uint32_t> category_path(std::uint32_t index) const;
   // The nodes whose pSelected names `index`, in creation order.
   [[nodiscard]] std::vector<std::uint32_t> selectors_of(std::uint32_t index) const;
+  // The chunk or event port of register `index`; nothing for registers in
+  // device memory and for other nodes.
+  [[nodiscard]] std::optional<BufferPort> buffer_port(std::uint32_t index) const;
 
   // ---- Evaluation. Every failure is one GenicamError; device failures come
   // as Transport. Nothing here checks a written value against bounds.
@@ -327,6 +362,7 @@ class FeatureModel {
  private:
   friend class ModelBuilder;
   FeatureModel() = default;
+  FeatureModel(const FeatureModel&) = default;
 
   // A register's bytes: a view of its cache, or bytes owned here when the
   // register is not cached.
@@ -369,6 +405,9 @@ class FeatureModel {
   [[nodiscard]] GenicamResult<std::int64_t> register_length(const RegisterNode& reg, RegisterPort& port);
   [[nodiscard]] GenicamResult<RegisterBytes> read_register(std::uint32_t index, std::string_view what,
                                                            RegisterPort& port);
+  [[nodiscard]] GenicamResult<RegisterBytes> read_buffer_register(std::uint32_t index, const RegisterNode& reg,
+                                                                  BufferPort buffer, std::string_view what,
+                                                                  RegisterPort& port);
   [[nodiscard]] GenicamResult<void> write_register(std::uint32_t index, std::vector<std::uint8_t> bytes,
                                                    RegisterPort& port);
   [[nodiscard]] GenicamResult<std::int64_t> read_int_register(std::uint32_t index, RegisterPort& port);
@@ -381,7 +420,8 @@ class FeatureModel {
   [[nodiscard]] GenicamResult<void> write_string_register(std::uint32_t index, std::string_view text,
                                                           RegisterPort& port);
 
-  TextStore texts_;
+  // Written while the model is built only; snapshots share it.
+  std::shared_ptr<TextStore> texts_ = std::make_shared<TextStore>();
   std::vector<Node> nodes_;
   // info_[i] describes nodes_[i]; apart, so evaluation walks only nodes_.
   std::vector<NodeInfo> info_;

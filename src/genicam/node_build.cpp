@@ -151,6 +151,9 @@ enum class Child : std::uint8_t {
   Unit,
   Visibility,
   Representation,
+  pPort,
+  ChunkID,
+  EventID,
   SingleCount,
   // Lists.
   pFeature,
@@ -170,7 +173,7 @@ struct ChildName {
   Child child;
 };
 
-constexpr std::array<ChildName, 39> CHILD_NAMES{{
+constexpr std::array<ChildName, 42> CHILD_NAMES{{
     {"Value", Child::Value},
     {"pValue", Child::pValue},
     {"Min", Child::Min},
@@ -201,6 +204,9 @@ constexpr std::array<ChildName, 39> CHILD_NAMES{{
     {"Unit", Child::Unit},
     {"Visibility", Child::Visibility},
     {"Representation", Child::Representation},
+    {"pPort", Child::pPort},
+    {"ChunkID", Child::ChunkID},
+    {"EventID", Child::EventID},
     {"pFeature", Child::pFeature},
     {"pSelected", Child::pSelected},
     {"pVariable", Child::pVariable},
@@ -222,7 +228,7 @@ constexpr auto CHILD_BUCKETS = [] {
   return buckets;
 }();
 
-// Children no builder reads (pIsImplemented, EventID, ...) are rejected by
+// Children no builder reads (pIsImplemented, ImposedAccessMode, ...) are rejected by
 // their first two characters before any string comparison, and a namespace
 // prefix is looked for only when nothing matched.
 [[nodiscard]] Child classify_child(const char* tag) {
@@ -415,6 +421,16 @@ struct Children {
 // IntSwissKnife and IntConverter compute integers; SwissKnife and Converter floats.
 [[nodiscard]] bool integer_tag(std::string_view tag) { return tag.starts_with("Int"); }
 
+// A ChunkID or EventID: hexadecimal digits, written with or without 0x.
+[[nodiscard]] std::optional<std::uint64_t> hex_id(std::optional<std::string_view> text) {
+  if (!text) return std::nullopt;
+  const auto value = text->starts_with("0x") || text->starts_with("0X")
+                         ? parse_integer_literal(*text)
+                         : parse_integer_literal("0x" + std::string(*text));
+  if (!value) return std::nullopt;
+  return static_cast<std::uint64_t>(*value);
+}
+
 [[nodiscard]] bool signed_text(std::optional<std::string_view> text) {
   return text == "Signed";
 }
@@ -516,7 +532,7 @@ std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, FeatureType 
     return index;
   }
   model_.nodes_.emplace_back(std::move(name), kind, std::forward<Payload>(payload));
-  TextStore& texts = model_.texts_;
+  TextStore& texts = *model_.texts_;
   const auto stored = [&](Child child) { return texts.store(c.text(child).value_or(std::string_view())); };
   NodeInfo& info = model_.info_.emplace_back();
   info.display_name = stored(Child::DisplayName);
@@ -538,6 +554,7 @@ std::uint32_t ModelBuilder::append(std::string name, NodeKind kind, FeatureType 
 
 RegisterNode ModelBuilder::register_part(const Children& c, std::size_t depth) {
   RegisterNode reg;
+  if (const auto port = c.text(Child::pPort)) reg.port.name = model_.texts_->store(*port);
   // Inline formulas are built after the terms are read, since building
   // reuses the scratch of the level below; their positions are kept.
   std::vector<std::pair<std::size_t, pugi::xml_node>> inline_terms;
@@ -554,13 +571,13 @@ RegisterNode ModelBuilder::register_part(const Children& c, std::size_t depth) {
         }
       }
     } else if (tag == "pAddress") {
-      if (const auto name = text_of(term)) reg.address.push_back(reference_to(model_.texts_.store(*name)));
+      if (const auto name = text_of(term)) reg.address.push_back(reference_to(model_.texts_->store(*name)));
     } else {
       inline_terms.emplace_back(reg.address.size(), term);
       reg.address.emplace_back();
     }
   }
-  reg.length = integer_pair(model_.texts_, c, Child::Length, Child::pLength);
+  reg.length = integer_pair(*model_.texts_, c, Child::Length, Child::pLength);
   reg.access = access_mode_text(c.text(Child::AccessMode)).value_or(AccessMode::RW);
   const auto cachable = c.text(Child::Cachable);
   reg.cache_mode = cachable == "NoCache"        ? CacheMode::NoCache
@@ -572,7 +589,7 @@ RegisterNode ModelBuilder::register_part(const Children& c, std::size_t depth) {
     // The inline node is the last one appended; it is referenced by name,
     // resolved through the name index like every other reference.
     const auto index = static_cast<std::uint32_t>(model_.nodes_.size() - 1);
-    reg.address[position] = reference_to(model_.texts_.store(model_.nodes_[index].name));
+    reg.address[position] = reference_to(model_.texts_->store(model_.nodes_[index].name));
   }
   return reg;
 }
@@ -583,7 +600,7 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
   if (kind == Element::Unknown) return;
   Children& c = scratch(depth);
   c.collect(element);
-  TextStore& texts = model_.texts_;
+  TextStore& texts = *model_.texts_;
 
   switch (kind) {
     case Element::Integer: {
@@ -681,7 +698,13 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
       append(std::move(name), NodeKind::Converter, type, std::move(n), c);
       return;
     }
-    case Element::Port: append(std::move(name), NodeKind::Port, FeatureType::Port, PortNode{}, c); return;
+    case Element::Port: {
+      PortNode n;
+      n.chunk_id = hex_id(c.text(Child::ChunkID));
+      n.event_id = hex_id(c.text(Child::EventID));
+      append(std::move(name), NodeKind::Port, FeatureType::Port, n, c);
+      return;
+    }
     case Element::IntReg:
     case Element::MaskedIntReg:
     case Element::FloatReg:
@@ -824,6 +847,7 @@ void ModelBuilder::resolve() {
           } else if constexpr (std::is_same_v<T, RegisterNode>) {
             for (auto& term : n.address) resolve_source(term);
             resolve_source(n.length);
+            resolve_name(n.port.name, n.port.index);
           }
         },
         node.payload);
@@ -981,6 +1005,25 @@ std::vector<std::uint32_t> FeatureModel::selectors_of(std::uint32_t index) const
     }
   }
   return selectors;
+}
+
+FeatureModel FeatureModel::snapshot() const {
+  FeatureModel copy(*this);
+  copy.stack_.clear();
+  copy.stack_.reserve(MAX_EVALUATION_DEPTH);
+  copy.visits_ = 0;
+  copy.operation_root_ = NO_NODE;
+  return copy;
+}
+
+std::optional<BufferPort> FeatureModel::buffer_port(std::uint32_t index) const {
+  const auto* reg = std::get_if<RegisterNode>(&nodes_[index].payload);
+  if (reg == nullptr || reg->port.index == NO_NODE) return std::nullopt;
+  const auto* port = std::get_if<PortNode>(&nodes_[reg->port.index].payload);
+  if (port == nullptr) return std::nullopt;
+  if (port->chunk_id) return BufferPort{BufferKind::Chunk, *port->chunk_id};
+  if (port->event_id) return BufferPort{BufferKind::Event, *port->event_id};
+  return std::nullopt;
 }
 
 GenicamResult<FeatureModel> build_feature_model(std::string_view xml_text) {

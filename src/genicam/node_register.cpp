@@ -5,6 +5,10 @@
 // drop them when written; write-through registers keep the bytes they wrote;
 // no-caching registers keep nothing. A cached read touches neither the port
 // nor the heap.
+//
+// Registers on a chunk or event port are read from the port's buffer data
+// (a view of the caller's bytes, never cached, since every frame or event
+// brings its own); the device path has no such data and refuses them.
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -112,7 +116,9 @@ GenicamResult<FeatureModel::RegisterBytes> FeatureModel::read_register(std::uint
   auto* reg = std::get_if<RegisterNode>(&node.payload);
   if (reg == nullptr) return std::unexpected(GenicamError::wrong_type(node.name));
   if (reg->access == AccessMode::WO) return std::unexpected(GenicamError::access_denied(node.name));
+  if (const auto buffer = buffer_port(index)) return read_buffer_register(index, *reg, *buffer, what, port);
   if (reg->cache_mode != CacheMode::NoCache && reg->cache) return RegisterBytes{{}, *reg->cache};
+  if (!port.reaches_device()) return std::unexpected(GenicamError::access_denied(node.name));
 
   CORVANTIC_TRY(const std::int64_t address, register_address(*reg, port));
   CORVANTIC_TRY(const std::int64_t length, register_length(*reg, port));
@@ -129,9 +135,42 @@ GenicamResult<FeatureModel::RegisterBytes> FeatureModel::read_register(std::uint
   return RegisterBytes{{}, *reg->cache};
 }
 
+GenicamResult<FeatureModel::RegisterBytes> FeatureModel::read_buffer_register(std::uint32_t index,
+                                                                              const RegisterNode& reg,
+                                                                              BufferPort buffer,
+                                                                              std::string_view what,
+                                                                              RegisterPort& port) {
+  const std::string& name = nodes_[index].name;
+  const BufferData* data = port.buffer_data();
+  if (data == nullptr) return std::unexpected(GenicamError::access_denied(name));
+  const char* source = buffer.kind == BufferKind::Chunk ? "chunk " : "event ";
+  const auto bytes = data->kind() == buffer.kind ? data->find(buffer.id) : std::nullopt;
+  if (!bytes) {
+    return std::unexpected(GenicamError::evaluation(name, source + util::hex(buffer.id) + " is not in the data"));
+  }
+  CORVANTIC_TRY(const std::int64_t offset, register_address(reg, port));
+  CORVANTIC_TRY(const std::int64_t length, register_length(reg, port));
+  if (length < 0 || length > MAX_REGISTER_LENGTH) {
+    return std::unexpected(GenicamError::evaluation(name, length_message(what, length)));
+  }
+  // Compared as unsigned: a negative offset is beyond any span.
+  const auto start = static_cast<std::uint64_t>(offset);
+  const auto size = static_cast<std::uint64_t>(length);
+  if (start > bytes->size() || size > bytes->size() - start) {
+    return std::unexpected(GenicamError::evaluation(
+        name, std::to_string(size) + " bytes at offset " + std::to_string(offset) + " run past the " +
+                  std::to_string(bytes->size()) + " bytes of " + source + util::hex(buffer.id)));
+  }
+  return RegisterBytes{{}, bytes->subspan(start, size)};
+}
+
 GenicamResult<void> FeatureModel::write_register(std::uint32_t index, std::vector<std::uint8_t> bytes,
                                                  RegisterPort& port) {
   auto& reg = std::get<RegisterNode>(nodes_[index].payload);
+  // Chunk and event data are the device's report, not its memory.
+  if (buffer_port(index) || !port.reaches_device()) {
+    return std::unexpected(GenicamError::access_denied(nodes_[index].name));
+  }
   CORVANTIC_TRY(const std::int64_t address, register_address(reg, port));
   CORVANTIC_TRY_VOID(port.write(static_cast<std::uint64_t>(address), bytes));
   // Registers that name the written register, or a node on the way to it,

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "genicam/buffer_features.hpp"
 #include "genicam/node.hpp"
 
 namespace corvantic::genicam {
@@ -179,6 +180,30 @@ TEST_F(FeatureModelSamples, EveryDescriptionBuildsAndEveryNodeAnswers) {
     read_everything(*model, failing, true, failing_tally);
     EXPECT_GT(failing_tally.transport, 0);
     EXPECT_LT(failing_tally.values, zero_tally.values);
+  }
+}
+
+// The two samples with chunk ports list their exposure time on chunk
+// 0x05040008 (behind a formula over the chunk register); the others list no
+// buffer features. Through the device, the chunk feature is refused without
+// any access, and every event feature sits on an event port.
+TEST_F(FeatureModelSamples, ChunkFeaturesAreFoundOnTheirPorts) {
+  for (const auto& file : files_) {
+    SCOPED_TRACE(file.filename().string());
+    auto model = build_feature_model(read_file(file));
+    ASSERT_TRUE(model) << model.error().display();
+    const bool has_chunks = read_file(file).find("<ChunkID>") != std::string::npos;
+    const BufferFeatureReader reader(model->snapshot());
+    const auto chunks = reader.chunk_features();
+    EXPECT_EQ(!chunks.empty(), has_chunks);
+    if (!has_chunks) continue;
+    const BufferFeature exposure{"ChunkExposureTime", {BufferKind::Chunk, 0x05040008}};
+    EXPECT_NE(std::find(chunks.begin(), chunks.end(), exposure), chunks.end());
+    ZeroPort zeros;
+    const auto read = model->read_float(*model->index_of("ChunkExposureTime"), zeros);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().kind(), Kind::AccessDenied);
+    EXPECT_EQ(zeros.accesses, 0);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "genicam/buffer_features.hpp"
 #include "genicam/node.hpp"
 #include "gige/proto/chunk_layout.hpp"
 #include "gige/proto/gvsp.hpp"
@@ -124,25 +125,8 @@ TEST(ChunkMode, PayloadParsesIntoTheEnabledChunks) {
   }
 }
 
-// A port over one chunk's data: reads outside it fail.
-class ChunkPort final : public genicam::RegisterPort {
- public:
-  explicit ChunkPort(std::span<const std::uint8_t> data) : data_(data) {}
-  gige::CameraResult<Bytes> read(std::uint64_t address, std::size_t length) override {
-    if (address > data_.size() || length > data_.size() - address) {
-      return std::unexpected(gige::CameraError::malformed("read outside the chunk"));
-    }
-    const auto bytes = data_.subspan(static_cast<std::size_t>(address), length);
-    return Bytes(bytes.begin(), bytes.end());
-  }
-  gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
-    return std::unexpected(gige::CameraError::malformed("chunk data are read-only"));
-  }
-
- private:
-  std::span<const std::uint8_t> data_;
-};
-
+// The chunk features of the description, read against a block's chunks
+// through the feature model.
 class ChunkValues : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -150,57 +134,44 @@ class ChunkValues : public ::testing::Test {
     ASSERT_TRUE(doc.load_buffer(xml.data(), xml.size()));
     auto built = genicam::build_feature_model(xml);
     ASSERT_TRUE(built);
-    model.emplace(std::move(*built));
+    reader.emplace(std::move(*built));
   }
   pugi::xml_node node(const std::string& name) {
     return doc.select_node(("//*[@Name='" + name + "']").c_str()).node();
   }
-  // The chunk id of the port behind a chunk feature's register.
-  std::uint32_t chunk_id_of(const std::string& feature) {
-    const auto reg = node(node(feature).child_value("pValue"));
-    const auto port = node(reg.child_value("pPort"));
-    return static_cast<std::uint32_t>(std::stoul(port.child_value("ChunkID"), nullptr, 16));
-  }
-  // The feature read against `payload`'s chunk of its port.
-  double read(const std::string& feature, const Bytes& payload) {
+  // The feature read against `payload`'s chunks.
+  genicam::GenicamResult<genicam::BufferValue> read(const std::string& feature, const Bytes& payload) {
     const auto layout = proto::parse_chunk_layout(payload);
-    const proto::Chunk* chunk = layout ? layout->find(chunk_id_of(feature)) : nullptr;
-    EXPECT_NE(chunk, nullptr) << feature;
-    if (chunk == nullptr) return -1;
-    ChunkPort port{std::span<const std::uint8_t>(payload).subspan(chunk->offset, chunk->length)};
-    const auto index = model->find_node(feature).value();
-    if (model->kind(index) == genicam::NodeKind::Float) {
-      return value_of(feature, model->read_float(index, port));
+    EXPECT_TRUE(layout);
+    std::vector<genicam::BufferSpans::Entry> chunks;
+    for (const auto& chunk : layout ? layout->chunks() : std::span<const proto::Chunk>()) {
+      chunks.push_back({chunk.id, std::span<const std::uint8_t>(payload).subspan(chunk.offset, chunk.length)});
     }
-    return value_of(feature, model->read_integer(index, port));
-  }
-  template <typename T>
-  static double value_of(const std::string& feature, const genicam::GenicamResult<T>& value) {
-    EXPECT_TRUE(value) << feature << ": " << value.error().display();
-    return value ? static_cast<double>(*value) : -1;
+    return reader->read(feature, genicam::BufferSpans(genicam::BufferKind::Chunk, chunks));
   }
 
   pugi::xml_document doc;
-  std::optional<genicam::FeatureModel> model;
+  std::optional<genicam::BufferFeatureReader> reader;
 };
 
 TEST_F(ChunkValues, EveryChunkFeatureReadsWhatTheFrameWasTakenWith) {
   const FrameLayout frame = chunk_frame(ALL_CHUNKS);
-  const std::map<std::string, double> expected = {
-      {"ChunkFrameID", double(BLOCK_ID)},
-      {"ChunkTimestamp", double(0x0001020304050607)},
+  using genicam::BufferValue;
+  const std::map<std::string, BufferValue> expected = {
+      {"ChunkFrameID", std::int64_t{BLOCK_ID}},
+      {"ChunkTimestamp", std::int64_t{0x0001020304050607}},
       {"ChunkExposureTime", 1234.5},
       {"ChunkGain", 6.25},
-      {"ChunkWidth", 20},
-      {"ChunkHeight", 6},
-      {"ChunkPixelFormat", PIXEL_RGB8},
-      {"ChunkOffsetX", 8},
-      {"ChunkOffsetY", 12},
-      {"ChunkLineStatusAll", 1},
-      {"ChunkReverseX", 1},
-      {"ChunkReverseY", 0},
-      {"ChunkDigitalShift", 3},
-      {"ChunkTestPattern", 1},
+      {"ChunkWidth", std::int64_t{20}},
+      {"ChunkHeight", std::int64_t{6}},
+      {"ChunkPixelFormat", std::string("RGB8")},
+      {"ChunkOffsetX", std::int64_t{8}},
+      {"ChunkOffsetY", std::int64_t{12}},
+      {"ChunkLineStatusAll", std::int64_t{1}},
+      {"ChunkReverseX", true},
+      {"ChunkReverseY", false},
+      {"ChunkDigitalShift", std::int64_t{3}},
+      {"ChunkTestPattern", std::int64_t{1}},
   };
   const Block block = send(frame);
   std::size_t listed = 0;
@@ -211,6 +182,11 @@ TEST_F(ChunkValues, EveryChunkFeatureReadsWhatTheFrameWasTakenWith) {
     ++listed;
   }
   EXPECT_EQ(listed, expected.size());
+  std::vector<std::string> found;
+  for (const auto& feature : reader->chunk_features()) found.push_back(feature.name);
+  std::vector<std::string> in_category;
+  for (const auto feature : node("ChunkCategory").children("pFeature")) in_category.emplace_back(feature.child_value());
+  EXPECT_EQ(found, in_category);
 }
 
 }  // namespace

@@ -1,0 +1,175 @@
+#include "genicam/buffer_features.hpp"
+
+#include <algorithm>
+
+namespace corvantic::genicam {
+namespace {
+
+// The nodes a node's value is read from: its pValue, a formula's variables,
+// a converter's converted node and variables. Bounds, addresses and lengths
+// are not values of the feature.
+void value_sources(const Node& node, std::vector<std::uint32_t>& out) {
+  out.clear();
+  const auto reference = [&](const ValueSource& source) {
+    if (source.form == ValueSource::Form::Reference && source.target != NO_NODE) out.push_back(source.target);
+  };
+  const auto variables = [&](const std::vector<FormulaVariable>& list) {
+    for (const auto& variable : list) {
+      if (variable.node.index != NO_NODE) out.push_back(variable.node.index);
+    }
+  };
+  std::visit(
+      [&](const auto& n) {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, IntegerNode> || std::is_same_v<T, FloatNode> ||
+                      std::is_same_v<T, BooleanNode> || std::is_same_v<T, EnumerationNode> ||
+                      std::is_same_v<T, StringNode> || std::is_same_v<T, CommandNode>) {
+          reference(n.value);
+        } else if constexpr (std::is_same_v<T, FormulaNode>) {
+          variables(n.variables);
+        } else if constexpr (std::is_same_v<T, ConverterNode>) {
+          reference(n.value);
+          variables(n.variables);
+        }
+      },
+      node.payload);
+}
+
+// Which buffer port each node's value depends on, found by a depth-first
+// walk over value_sources that remembers every node it finished.
+class PortClassifier {
+ public:
+  enum class State : std::uint8_t { Unseen, Visiting, Device, Buffer, Mixed };
+  struct Class {
+    State state = State::Unseen;
+    BufferPort port;
+  };
+
+  explicit PortClassifier(const FeatureModel& model) : model_(model), classes_(model.size()) {
+    for (std::uint32_t i = 0; i < model.size(); ++i) classify(i, 0);
+  }
+
+  [[nodiscard]] const Class& of(std::uint32_t index) const { return classes_[index]; }
+
+ private:
+  void classify(std::uint32_t index, std::size_t depth) {
+    Class& own = classes_[index];
+    if (own.state != State::Unseen) return;
+    if (const auto port = model_.buffer_port(index)) {
+      own = {State::Buffer, *port};
+      return;
+    }
+    // Deeper chains fail evaluation anyway (MAX_EVALUATION_DEPTH).
+    if (depth >= MAX_EVALUATION_DEPTH) {
+      own.state = State::Device;
+      return;
+    }
+    own.state = State::Visiting;
+    std::vector<std::uint32_t> sources;
+    value_sources(model_.node(index), sources);
+    Class result{State::Device, {}};
+    for (const auto source : sources) {
+      classify(source, depth + 1);
+      const Class& found = classes_[source];
+      // A node still being visited is a cycle, which evaluation refuses.
+      if (found.state == State::Buffer && result.state == State::Device) {
+        result = found;
+      } else if ((found.state == State::Buffer && found.port != result.port) || found.state == State::Mixed) {
+        result.state = State::Mixed;
+      }
+    }
+    classes_[index] = result;
+  }
+
+  const FeatureModel& model_;
+  std::vector<Class> classes_;
+};
+
+[[nodiscard]] bool is_value_feature(FeatureType type) {
+  return type == FeatureType::Integer || type == FeatureType::Float || type == FeatureType::Boolean ||
+         type == FeatureType::Enumeration || type == FeatureType::String;
+}
+
+// The port of a frame's or an event's bytes: no device behind it.
+class BufferOnlyPort final : public RegisterPort {
+ public:
+  explicit BufferOnlyPort(const BufferData& data) : data_(data) {}
+  // Never called: the model asks reaches_device() before any device access.
+  gige::CameraResult<std::vector<std::uint8_t>> read(std::uint64_t, std::size_t) override {
+    return std::unexpected(gige::CameraError::not_connected());
+  }
+  gige::CameraResult<void> write(std::uint64_t, std::span<const std::uint8_t>) override {
+    return std::unexpected(gige::CameraError::not_connected());
+  }
+  [[nodiscard]] bool reaches_device() const override { return false; }
+  [[nodiscard]] const BufferData* buffer_data() const override { return &data_; }
+
+ private:
+  const BufferData& data_;
+};
+
+}  // namespace
+
+std::optional<std::span<const std::uint8_t>> BufferSpans::find(std::uint64_t id) const {
+  const auto it = std::ranges::find(entries_, id, &Entry::id);
+  if (it == entries_.end()) return std::nullopt;
+  return it->bytes;
+}
+
+BufferFeatureReader::BufferFeatureReader(FeatureModel snapshot)
+    : model_(std::move(snapshot)), on_buffer_(model_.size()) {
+  const PortClassifier classes(model_);
+  const auto listable = [&](std::uint32_t index) {
+    return classes.of(index).state == PortClassifier::State::Buffer && is_value_feature(model_.info(index).type);
+  };
+  std::vector<bool> referenced(model_.size());
+  std::vector<std::uint32_t> sources;
+  for (std::uint32_t i = 0; i < model_.size(); ++i) {
+    const auto state = classes.of(i).state;
+    on_buffer_[i] = state == PortClassifier::State::Buffer || state == PortClassifier::State::Mixed;
+    if (!listable(i)) continue;
+    value_sources(model_.node(i), sources);
+    for (const auto source : sources) referenced[source] = true;
+  }
+  for (std::uint32_t i = 0; i < model_.size(); ++i) {
+    if (listable(i) && !referenced[i]) features_.push_back(BufferFeature{model_.name(i), classes.of(i).port});
+  }
+}
+
+std::vector<std::string> BufferFeatureReader::features_on(BufferKind kind, std::uint64_t id) const {
+  std::vector<std::string> names;
+  for (const auto& feature : features_) {
+    if (feature.port == BufferPort{kind, id}) names.push_back(feature.name);
+  }
+  return names;
+}
+
+std::vector<BufferFeature> BufferFeatureReader::chunk_features() const {
+  std::vector<BufferFeature> chunks;
+  std::ranges::copy_if(features_, std::back_inserter(chunks),
+                       [](const BufferFeature& f) { return f.port.kind == BufferKind::Chunk; });
+  return chunks;
+}
+
+GenicamResult<BufferValue> BufferFeatureReader::read(std::string_view name, const BufferData& data) const {
+  util::MutexLock lock(mutex_);
+  const auto index = model_.index_of(name);
+  if (!index || !on_buffer_[*index]) return std::unexpected(GenicamError::feature_not_found(std::string(name)));
+  BufferOnlyPort port(data);
+  const auto convert = [](auto result) -> GenicamResult<BufferValue> {
+    if (!result) return std::unexpected(std::move(result).error());
+    return BufferValue(std::move(*result));
+  };
+  return model_.guarded(*index, [&]() -> GenicamResult<BufferValue> {
+    switch (model_.info(*index).type) {
+      case FeatureType::Integer: return convert(model_.read_integer(*index, port));
+      case FeatureType::Float: return convert(model_.read_float(*index, port));
+      case FeatureType::Boolean: return convert(model_.read_boolean(*index, port));
+      case FeatureType::Enumeration:
+      case FeatureType::String: return convert(model_.read_string(*index, port));
+      default: return std::unexpected(GenicamError::wrong_type(std::string(name)));
+    }
+  });
+}
+
+}  // namespace corvantic::genicam

@@ -1,0 +1,95 @@
+// Features read from bytes instead of device memory: the chunk features of a
+// frame and the data features of an event.
+//
+// A description places such features on buffer ports (a Port node with a
+// ChunkID or an EventID, see register_port.hpp): their registers address the
+// data of one chunk or one event. A BufferFeatureReader keeps its own
+// snapshot of a camera's FeatureModel, so it outlives the camera and never
+// touches the device: registers in device memory that a read needs (a
+// selector, say) answer from the snapshot's cached bytes, or the read fails
+// with AccessDenied naming that register.
+//
+// Thread safety: the lists are fixed at construction; reads evaluate the
+// snapshot (whose caches and evaluation stack change) under the reader's own
+// mutex, one at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "genicam/genicam_error.hpp"
+#include "genicam/node.hpp"
+#include "genicam/register_port.hpp"
+#include "util/mutex.hpp"
+
+namespace corvantic::genicam {
+
+// A feature value as its type reads it: Integer, Float, Boolean, and the
+// entry name of an Enumeration or the text of a String.
+using BufferValue = std::variant<std::int64_t, double, bool, std::string>;
+
+// A feature whose value comes from the data of one chunk or event.
+struct BufferFeature {
+  std::string name;
+  BufferPort port;
+  bool operator==(const BufferFeature&) const = default;
+};
+
+// Buffer data over (id, bytes) pairs the caller keeps alive for the read.
+class BufferSpans final : public BufferData {
+ public:
+  struct Entry {
+    std::uint64_t id = 0;
+    std::span<const std::uint8_t> bytes;
+  };
+  BufferSpans(BufferKind kind, std::span<const Entry> entries) : kind_(kind), entries_(entries) {}
+  [[nodiscard]] BufferKind kind() const override { return kind_; }
+  // The first entry with this id.
+  [[nodiscard]] std::optional<std::span<const std::uint8_t>> find(std::uint64_t id) const override;
+
+ private:
+  BufferKind kind_;
+  std::span<const Entry> entries_;
+};
+
+class BufferFeatureReader {
+ public:
+  // `snapshot` is FeatureModel::snapshot() of the camera's model, taken while
+  // holding the camera's session lock.
+  explicit BufferFeatureReader(FeatureModel snapshot);
+
+  // The value features (Integer, Float, Boolean, Enumeration, String) on a
+  // chunk or event port, in node order. A feature counts when every buffer
+  // register its value depends on (through pValue, formula variables and
+  // converters) lies on one port; of a chain of such nodes only the one no
+  // other of them refers to is listed (ChunkExposureTime, not the register
+  // behind it).
+  [[nodiscard]] const std::vector<BufferFeature>& features() const { return features_; }
+  // The names of the listed features on one chunk or event port.
+  [[nodiscard]] std::vector<std::string> features_on(BufferKind kind, std::uint64_t id) const;
+  // The listed features on chunk ports, with their chunk ids.
+  [[nodiscard]] std::vector<BufferFeature> chunk_features() const;
+
+  // The value of `name` read against `data`. FeatureNotFound when no node
+  // of that name lies on a buffer port (listed or not); the model's own
+  // errors otherwise: Evaluation when the data hold no chunk or event of the
+  // port's id or are too short for the register, AccessDenied when a read
+  // needs device memory the snapshot holds no cached bytes of.
+  [[nodiscard]] GenicamResult<BufferValue> read(std::string_view name, const BufferData& data) const
+      EXCLUDES(mutex_);
+
+ private:
+  mutable util::Mutex mutex_;
+  mutable FeatureModel model_ GUARDED_BY(mutex_);
+  // Fixed at construction.
+  std::vector<BufferFeature> features_;
+  // Per node: whether its value depends on a buffer port.
+  std::vector<bool> on_buffer_;
+};
+
+}  // namespace corvantic::genicam

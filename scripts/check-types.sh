@@ -7,7 +7,9 @@
 #    property, constant and function, their parameters (names, kinds,
 #    defaults) and which classes are final. A stub that is missing, extra or
 #    different fails the check.
-# 2. Unless --stubs-only is given: the README's ```python blocks are
+# 2. Unless --stubs-only is given: mypy --strict over the installed package
+#    (the command line, the image module, the virtual camera's driver);
+# 3. and the README's ```python blocks are
 #    written into files and checked with mypy --strict against the installed
 #    package (its py.typed marker and stubs). A README without any python
 #    block fails, so the check cannot pass by having nothing to check.
@@ -41,6 +43,9 @@ version=$("$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_in
 "$python" -m mypy.stubtest corvantic._corvantic_core "${allowlist[@]}"
 
 [[ "$mode" == --stubs-only ]] && exit 0
+
+echo "mypy --strict: the corvantic package"
+"$python" -m mypy --strict --no-incremental --cache-dir=/dev/null -p corvantic
 
 echo "mypy --strict: the README's python examples"
 "$python" "$ROOT/scripts/readme_examples.py" "$ROOT/README.md" "$work/readme" >"$work/examples"

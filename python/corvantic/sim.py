@@ -28,6 +28,7 @@ import threading
 import time
 from collections.abc import Iterable
 from pathlib import Path
+from typing import IO
 
 __all__ = ["SimError", "VirtualCamera", "binary_path", "main"]
 
@@ -91,7 +92,7 @@ class VirtualCamera:
         height: int | None = None,
         heartbeat_timeout_ms: int | None = None,
         writes_need_control: bool = False,
-        pending: Iterable[tuple] = (),
+        pending: Iterable[tuple[int | str, ...]] = (),
         path_mtu: int | None = None,
         extended_ids: bool = False,
         single_frame: bool = True,
@@ -188,9 +189,10 @@ class VirtualCamera:
                 return
             if process.poll() is None:
                 try:
-                    process.stdin.write(b"quit\n")
-                    process.stdin.flush()
-                    process.stdin.close()
+                    stdin = _stdin(process)
+                    stdin.write(b"quit\n")
+                    stdin.flush()
+                    stdin.close()
                     process.wait(timeout)
                 except (BrokenPipeError, subprocess.TimeoutExpired):
                     pass
@@ -232,8 +234,9 @@ class VirtualCamera:
             if process is None or process.poll() is not None:
                 raise SimError(f"virtual camera on {self._address} is not running")
             try:
-                process.stdin.write(line.encode() + b"\n")
-                process.stdin.flush()
+                stdin = _stdin(process)
+                stdin.write(line.encode() + b"\n")
+                stdin.flush()
             except BrokenPipeError as exc:
                 raise SimError(f"virtual camera on {self._address} is gone") from exc
             reply = self._read_line(timeout)
@@ -414,3 +417,9 @@ class VirtualCamera:
                     stream.close()
                 except OSError:
                     pass
+
+
+def _stdin(process: subprocess.Popen[bytes]) -> IO[bytes]:
+    """The control pipe of a camera process (always opened with stdin=PIPE)."""
+    assert process.stdin is not None
+    return process.stdin

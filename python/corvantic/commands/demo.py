@@ -12,8 +12,10 @@ import os
 import tempfile
 from typing import Any
 
-from corvantic import capture
-from corvantic.cli import connected, print_features, print_info
+from corvantic.commands.features import print_features, print_info
+from corvantic.commands.snap import require_image_support, save_frame
+from corvantic.commands.stream import print_counters, run_stream
+from corvantic.commands.support import CommandError, add_stream_options, connected, parse_seconds, report, stream_options
 
 __all__ = ["add_command"]
 
@@ -30,11 +32,11 @@ def add_command(commands: Any) -> None:
     p.add_argument("--address", default="127.0.0.2", help="loopback address of the virtual camera")
     p.add_argument("-o", "--output", metavar="FILE.png",
                    help=f"where to write the picture (default: {default_output()})")
-    p.add_argument("--seconds", type=capture.parse_seconds, default=3.0, metavar="N",
+    p.add_argument("--seconds", type=parse_seconds, default=3.0, metavar="N",
                    help="how long to stream (default 3)")
-    p.add_argument("--timeout", type=capture.parse_seconds, default=5.0, metavar="S",
+    p.add_argument("--timeout", type=parse_seconds, default=5.0, metavar="S",
                    help="seconds to wait for the snapped frame (default 5.0)")
-    capture.add_stream_options(p)
+    add_stream_options(p)
     p.set_defaults(run=run)
 
 
@@ -43,18 +45,14 @@ def default_output() -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    if capture.missing_image_support(args.command):
-        return 1
-    try:
-        if args.ip:
-            return _tour(args.ip, args)
-        from corvantic.sim import VirtualCamera
+    require_image_support()
+    if args.ip:
+        return _tour(args.ip, args)
+    from corvantic.sim import VirtualCamera
 
-        with VirtualCamera(args.address, width=SIM_WIDTH, height=SIM_HEIGHT) as sim:
-            print(f"virtual camera running at {sim.address}")
-            return _tour(sim.address, args)
-    except KeyboardInterrupt:
-        return capture.interrupted(args.command)
+    with VirtualCamera(args.address, width=SIM_WIDTH, height=SIM_HEIGHT) as sim:
+        print(f"virtual camera running at {sim.address}")
+        return _tour(sim.address, args)
 
 
 def _heading(text: str) -> None:
@@ -62,16 +60,20 @@ def _heading(text: str) -> None:
 
 
 def _tour(ip: str, args: argparse.Namespace) -> int:
-    options = capture.stream_options(args)
+    options = stream_options(args)
+    status = 0
     with connected(ip) as camera:
         _heading(f"camera {ip}")
         print_info(camera)
         _heading("features")
         print_features(camera)
         _heading("one frame")
-        status = capture.save_frame(camera.snap(args.timeout, **options), args.output or default_output(),
-                                    args.command)
+        try:
+            save_frame(camera.snap(args.timeout, **options), args.output or default_output())
+        except CommandError as e:  # told, and the tour goes on
+            status = report(args.command, e)
         _heading(f"streaming for {args.seconds:g} s (Ctrl-C ends it early)")
-        run = capture.run_stream(camera, options, seconds=args.seconds)
+        run = run_stream(camera, options, seconds=args.seconds)
     _heading("stream counters")
-    return capture.print_counters(run, args.command) or status
+    print_counters(run)
+    return status

@@ -1,95 +1,32 @@
-"""Frames from the command line: `corvantic snap` saves one frame as a PNG
-picture, `corvantic stream` runs a continuous acquisition with its counters
-shown live and printed in full at the end.
+"""`corvantic stream`: a continuous acquisition with its counters shown live
+and printed in full at the end.
 
-Ctrl-C during the acquisition is a normal end for `stream`: the acquisition
-is stopped, the camera released, the counters printed, and the exit status is
-0. Ctrl-C before the acquisition runs (while connecting) exits with 130.
+Ctrl-C during the acquisition is a normal end: the acquisition is stopped,
+the camera released, the counters printed, and the exit status is 0. Ctrl-C
+before the acquisition runs (while connecting) exits with 130.
 
-When control of the camera is lost during `stream` (it restarted, or its link
-went down), the run ends with status 1; with `--reconnect` it reports the
-gap, connects again, starts a new acquisition and goes on counting.
+When control of the camera is lost (it restarted, or its link went down),
+the run ends with status 1; with `--reconnect` it reports the gap, connects
+again, starts a new acquisition and goes on counting.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import time
 import types
-from collections.abc import Callable
 from typing import Any, NamedTuple, TextIO
 
-from corvantic import Acquisition, Camera, CameraError, Frame, FrameStatus, StreamStats, image
-from corvantic.cli import connected
+from corvantic import Acquisition, Camera, CameraError, StreamStats
+from corvantic.commands.support import (EXIT_ERROR, CommandError, add_stream_options, bounded, connected,
+                                        parse_seconds, stream_options)
 
-__all__ = [
-    "StreamRun", "add_commands", "add_stream_options", "counter_values", "interrupted", "parse_seconds",
-    "print_counters", "run_stream", "save_frame", "stats_table", "stream_options",
-]
+__all__ = ["StreamRun", "add_command", "print_counters", "counter_values", "run_stream", "stats_table"]
 
 
-def _bounded(low: int, high: int) -> Callable[[str], int]:
-    def convert(text: str) -> int:
-        try:
-            value = int(text, 0)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"'{text}' is not an integer") from None
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{value} is not between {low} and {high}")
-        return value
-
-    return convert
-
-
-def parse_seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"'{text}' is not a number of seconds") from None
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds")
-    return value
-
-
-def add_stream_options(parser: argparse.ArgumentParser) -> None:
-    """The options of the stream channel a frame arrives through."""
-    group = parser.add_argument_group("stream options")
-    group.add_argument("--packet-size", type=_bounded(576, 65535), metavar="BYTES",
-                       help="stream packet size (default: the largest the path carries, found with test packets)")
-    group.add_argument("--packet-delay", type=_bounded(0, 0xFFFFFFFF), metavar="TICKS",
-                       help="pause between stream packets in timestamp ticks (default: the camera's setting)")
-    group.add_argument("--buffers", type=_bounded(1, 4096), default=8, metavar="N",
-                       help="frame buffers to receive into (default 8)")
-    group.add_argument("--channel", type=_bounded(0, 511), default=0, metavar="N",
-                       help="stream channel (default 0)")
-    group.add_argument("--no-resend", dest="resend", action="store_false",
-                       help="never ask the camera to send lost packets again")
-
-
-def stream_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The keywords of Camera.snap / Camera.start_acquisition from the options."""
-    return {
-        "channel": args.channel, "n_buffers": args.buffers, "packet_size": args.packet_size,
-        "packet_delay": args.packet_delay, "resend": args.resend,
-    }
-
-
-def add_commands(commands: Any) -> None:
-    """Registers `snap` and `stream` with the `corvantic` command's sub-parsers."""
-    p = commands.add_parser(
-        "snap", help="save one frame as a PNG picture",
-        description="Takes one frame and saves it as PNG: mono formats as grayscale (16-bit for the wider ones), "
-                    "RGB and BGR as colour, Bayer formats demosaiced to colour. Needs numpy and Pillow: "
-                    f"{image.IMAGE_EXTRA}")
-    p.add_argument("ip")
-    p.add_argument("-o", "--output", metavar="FILE.png",
-                   help="where to write the picture (default: snap-<frame id>.png here)")
-    p.add_argument("--timeout", type=parse_seconds, default=5.0, metavar="S",
-                   help="seconds to wait for the frame (default 5.0)")
-    add_stream_options(p)
-    p.set_defaults(run=_snap)
+def add_command(commands: Any) -> None:
+    """Registers `stream` with the `corvantic` command's sub-parsers."""
     p = commands.add_parser(
         "stream", help="acquire continuously, showing the counters live",
         description="Acquires continuously from the camera, dropping each frame as it arrives, with the stream's "
@@ -100,75 +37,12 @@ def add_commands(commands: Any) -> None:
     p.add_argument("ip")
     limit = p.add_mutually_exclusive_group()
     limit.add_argument("--seconds", type=parse_seconds, metavar="N", help="stop after N seconds")
-    limit.add_argument("--frames", type=_bounded(1, 2**63), metavar="N", help="stop after N received frames")
+    limit.add_argument("--frames", type=bounded(1, 2**63), metavar="N", help="stop after N received frames")
     p.add_argument("--reconnect", action="store_true",
                    help="when control of the camera is lost (it restarted, or its link went down), say so, connect "
                         "again and go on streaming and counting; without it a lost camera ends the run with status 1")
     add_stream_options(p)
     p.set_defaults(run=_stream)
-
-
-# ---- snap
-
-
-def describe(frame: Frame) -> str:
-    """One line on a frame: id, how it ended, geometry, format and the camera's time stamp."""
-    status = repr(frame.status).rpartition(".")[2]
-    return (f"frame {frame.frame_id}: {status}, {frame.width}x{frame.height} {frame.pixel_format}, "
-            f"timestamp {frame.timestamp_ns} ns")
-
-
-def save_frame(frame: Frame, output: str | None, command: str) -> int:
-    """Prints the frame's summary, writes it as PNG to ``output`` (default
-    snap-<id>.png in the current directory) and prints the file's path.
-    Returns the exit status: 1 for a frame that did not arrive whole or
-    could not be written."""
-    print(describe(frame))
-    path = os.path.abspath(output if output is not None else f"snap-{frame.frame_id}.png")
-    try:
-        image.save_png(frame, path)
-    except ValueError as e:
-        print(f"corvantic {command}: {e}", file=sys.stderr)
-        return 1
-    except OSError as e:
-        print(f"corvantic {command}: cannot write {path}: {e.strerror or e}", file=sys.stderr)
-        return 1
-    print(f"wrote {path}")
-    if frame.status != FrameStatus.Complete:
-        print(f"corvantic {command}: frame {frame.frame_id} is incomplete; its missing parts show stale pixels",
-              file=sys.stderr)
-        return 1
-    return 0
-
-
-def missing_image_support(command: str) -> bool:
-    """Tells on stderr, and returns True, when numpy or Pillow is missing."""
-    try:
-        image.require_image_support()
-    except ImportError as e:
-        print(f"corvantic {command}: {e}", file=sys.stderr)
-        return True
-    return False
-
-
-def _snap(args: argparse.Namespace) -> int:
-    if missing_image_support(args.command):
-        return 1
-    try:
-        with connected(args.ip) as camera:
-            frame = camera.snap(args.timeout, **stream_options(args))
-    except KeyboardInterrupt:
-        return interrupted(args.command)
-    return save_frame(frame, args.output, args.command)
-
-
-def interrupted(command: str) -> int:
-    """Ctrl-C before there was anything to show: the exit status of an interrupt."""
-    print(f"corvantic {command}: interrupted", file=sys.stderr)
-    return 130
-
-
-# ---- stream
 
 
 class StatusLine:
@@ -337,27 +211,22 @@ def _streaming_again(camera: Camera, options: dict[str, Any], deadline: float | 
             print(f"camera not back yet: {e}", file=out, flush=True)
 
 
-def print_counters(run: StreamRun, command: str) -> int:
-    """Prints the counters table; returns the exit status: 1 when the camera
-    was lost at the end, or when no frame arrived in a run that was not
+def print_counters(run: StreamRun) -> None:
+    """Prints the counters table. Raises CommandError when the camera was
+    lost at the end, or when no frame arrived in a run that was not
     interrupted."""
     for row in stats_table(run.counters):
         print(row)
     if run.lost is not None:
-        print(f"corvantic {command}: camera lost ({run.lost}) after {run.received} frames", file=sys.stderr)
-        return 1
+        raise CommandError(EXIT_ERROR, f"camera lost ({run.lost}) after {run.received} frames")
     if run.received == 0 and not run.interrupted:
-        print(f"corvantic {command}: no frame arrived; is a firewall dropping the stream's packets?", file=sys.stderr)
-        return 1
-    return 0
+        raise CommandError(EXIT_ERROR, "no frame arrived; is a firewall dropping the stream's packets?")
 
 
 def _stream(args: argparse.Namespace) -> int:
-    try:
-        with connected(args.ip) as camera:
-            run = run_stream(camera, stream_options(args), seconds=args.seconds, frames=args.frames,
-                             reconnect=args.reconnect)
-    except KeyboardInterrupt:
-        return interrupted(args.command)
+    with connected(args.ip) as camera:
+        run = run_stream(camera, stream_options(args), seconds=args.seconds, frames=args.frames,
+                         reconnect=args.reconnect)
     print()
-    return print_counters(run, args.command)
+    print_counters(run)
+    return 0

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gige/runner_loop.hpp"
+#include "gige/gvcp_worker_loop.hpp"
 #include "util/bytes.hpp"
 
 using namespace corvantic;

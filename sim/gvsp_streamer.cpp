@@ -43,7 +43,7 @@
 
 #include "net/sys_error.hpp"
 #include "sim/gvsp_packet.hpp"
-#include "thread_util/thread_name.hpp"
+#include "util/thread_name.hpp"
 #include "util/log.hpp"
 #include "util/mutex.hpp"
 #include "util/unique_fd.hpp"
@@ -388,7 +388,7 @@ void GvspStreamer::Impl::warn_send_failure(int err, const sockaddr_in& dest) {
 // Sender thread
 
 void GvspStreamer::Impl::sender_main(std::stop_token st) {
-  thread_util::set_current_thread_name("sim-gvsp" + std::to_string(channel));
+  util::set_current_thread_name("sim-gvsp" + std::to_string(channel));
 
   for (;;) {
     std::uint64_t acq = 0;

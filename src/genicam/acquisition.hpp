@@ -20,7 +20,7 @@
 #include "gige/gige_driver.hpp"
 #include "gige/stream/frame.hpp"
 #include "gige/stream/frame_subscription.hpp"
-#include "gige/stream_channel.hpp"
+#include "gige/stream/stream_channel.hpp"
 
 namespace corvantic::genicam {
 

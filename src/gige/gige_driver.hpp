@@ -16,7 +16,7 @@
 #include "gige/camera_error.hpp"
 #include "gige/link_stats.hpp"
 #include "gige/proto/bootstrap.hpp"
-#include "gige/runner.hpp"
+#include "gige/gvcp_worker.hpp"
 #include "net/address.hpp"
 #include "util/interrupt.hpp"
 

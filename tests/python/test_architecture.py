@@ -1,5 +1,6 @@
 """Source checks that keep the layering honest."""
 
+import ast
 import re
 from pathlib import Path
 
@@ -72,3 +73,85 @@ def test_every_entry_point_runs_inside_the_guard():
         and not line.lstrip().startswith("//")
     ]
     assert unguarded == []
+
+
+CORE = "corvantic._corvantic_core"
+
+
+def package_imports():
+    """{module: the corvantic modules it imports, at any depth of its code}."""
+    package = ROOT / "python" / "corvantic"
+    graph = {}
+    for path in sorted(package.rglob("*.py")):
+        module = ".".join(("corvantic", *path.relative_to(package).with_suffix("").parts))
+        module = module.removesuffix(".__init__")
+        imported = set()
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("corvantic"):
+                # `from corvantic import image` imports the module corvantic.image;
+                # the package's other names are the core module's, re-exported.
+                names = [f"{node.module}.{alias.name}" for alias in node.names]
+                submodules = {name for name in names if name.replace(".", "/") in modules_of(package)}
+                rest = len(submodules) < len(names)
+                imported |= submodules | ({CORE if node.module == "corvantic" else node.module} if rest else set())
+            elif isinstance(node, ast.Import):
+                imported |= {alias.name for alias in node.names if alias.name.startswith("corvantic")}
+        graph[module] = imported - {module}
+    return graph
+
+
+def modules_of(package):
+    root = package.parent
+    return {str(p.relative_to(root).with_suffix("")).removesuffix("/__init__") for p in package.rglob("*.py")}
+
+
+def test_the_package_modules_import_each_other_without_a_circle():
+    graph = package_imports()
+    assert {"corvantic.cli", "corvantic.commands.support", "corvantic.commands.stream"} <= graph.keys()
+    # Depth-first search for a back edge; each circle is shown as its path.
+    state, circles = {}, []
+
+    def visit(module, path):
+        state[module] = "open"
+        for target in sorted(graph.get(module, ())):
+            if state.get(target) == "open":
+                circles.append(path[path.index(target):] + [target])
+            elif target not in state:
+                visit(target, path + [target])
+        state[module] = "done"
+
+    for module in sorted(graph):
+        if module not in state:
+            visit(module, [module])
+    assert circles == []
+    # The support module is the bottom of the command line: it knows no command.
+    assert not any(m.startswith("corvantic.commands.") or m == "corvantic.cli"
+                   for m in graph["corvantic.commands.support"])
+
+
+# The core's folders, lowest first: code may include its own folder and the
+# ones before it, never one after (the stream side builds on the control
+# side, the feature model on both, the binding on everything).
+LAYERS = ["util", "net", "gige/proto", "gige", "gige/stream", "genicam", "py"]
+
+
+def layer_of(path):
+    """The index in LAYERS of a path below src/ ("gige/stream/frame.hpp"),
+    or None for a folder outside the layering."""
+    return max((i for i, layer in enumerate(LAYERS) if path.startswith(layer + "/")), default=None)
+
+
+def test_each_folder_includes_only_itself_and_the_folders_below():
+    include = re.compile(r'#\s*include\s*"([^"]+)"')
+    back = []
+    for path in sources("src"):
+        own = layer_of(path.relative_to(ROOT / "src").as_posix())
+        if own is None:
+            back.append(f"{path.relative_to(ROOT)} is in no layer")
+            continue
+        for n, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            found = include.match(line.strip())
+            target = layer_of(found[1]) if found and "/" in found[1] else own
+            if target is None or target > own:
+                back.append(f"{path.relative_to(ROOT)}:{n} includes {found[1]}")
+    assert back == []

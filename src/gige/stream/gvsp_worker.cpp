@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "net/poller.hpp"
-#include "thread_util/thread_name.hpp"
+#include "util/thread_name.hpp"
 #include "util/log.hpp"
 
 namespace corvantic::gige::stream {
@@ -206,7 +206,7 @@ CameraResult<std::unique_ptr<GvspWorker>> GvspWorker::start(const std::string& t
                                            worker->running_);
   try {
     worker->thread_ = std::jthread([name = thread_name, body = std::move(body)] {
-      thread_util::set_current_thread_name(name);
+      util::set_current_thread_name(name);
       body->run();
     });
   } catch (const std::system_error& e) {

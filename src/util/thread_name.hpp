@@ -3,9 +3,9 @@
 
 #include <string>
 
-namespace corvantic::thread_util {
+namespace corvantic::util {
 
 // Linux keeps at most 15 characters; longer names are cut.
 void set_current_thread_name(const std::string& name);
 
-}  // namespace corvantic::thread_util
+}  // namespace corvantic::util

@@ -1,4 +1,4 @@
-#include "gige/stream_channel.hpp"
+#include "gige/stream/stream_channel.hpp"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 // address: registers, packet-size negotiation, receive-buffer sizing,
 // frames checked byte by byte against the camera's test pattern, resend
 // under injected faults, and close.
-#include "gige/stream_channel.hpp"
+#include "gige/stream/stream_channel.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>

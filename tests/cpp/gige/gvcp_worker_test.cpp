@@ -1,11 +1,11 @@
-#include "gige/runner.hpp"
+#include "gige/gvcp_worker.hpp"
 
 #include <gtest/gtest.h>
 
 #include "allocation_failure.hpp"
 #include "fake_device.hpp"
 #include "gige/proto/bootstrap.hpp"
-#include "gige/runner_loop.hpp"
+#include "gige/gvcp_worker_loop.hpp"
 #include "test_address.hpp"
 #include "util/log.hpp"
 

@@ -1,5 +1,5 @@
 // The inside of the control worker: the state its thread owns and the steps
-// of its loop. Split from runner.cpp so that tests and the fuzz target can
+// of its loop. Split from gvcp_worker.cpp so that tests and the fuzz target can
 // drive datagram handling without a thread.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <span>
 #include <variant>
 
-#include "gige/runner.hpp"
+#include "gige/gvcp_worker.hpp"
 #include "net/poller.hpp"
 #include "net/udp_socket.hpp"
 #include "util/mutex.hpp"

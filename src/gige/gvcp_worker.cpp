@@ -1,10 +1,10 @@
-#include "gige/runner.hpp"
+#include "gige/gvcp_worker.hpp"
 
 #include <algorithm>
 
 #include "gige/proto/bootstrap.hpp"
-#include "gige/runner_loop.hpp"
-#include "thread_util/thread_name.hpp"
+#include "gige/gvcp_worker_loop.hpp"
+#include "util/thread_name.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
@@ -559,7 +559,7 @@ CameraResult<std::unique_ptr<GvcpWorker>> GvcpWorker::start(const WorkerSettings
   auto loop = std::make_unique<GvcpWorkerLoop>(settings, std::move(*socket), std::move(*poller), shared);
   try {
     worker->thread_ = std::jthread([loop = std::move(loop)] {
-      thread_util::set_current_thread_name("corvantic-gvcp");
+      util::set_current_thread_name("corvantic-gvcp");
       loop->run();
     });
   } catch (const std::system_error& e) {

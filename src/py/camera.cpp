@@ -1,5 +1,8 @@
 // The Camera class: one device, its session lock and its busy marker.
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "genicam/features.hpp"
@@ -114,6 +117,11 @@ constexpr Parameter NAME_ENTRY[] = {{"name", true}, {"entry", true}};
 
 template <std::size_t N>
 bool parse(const char* function, const Parameter (&params)[N], PyObject* const* args, Py_ssize_t nargs,
+           PyObject* kwnames, Arguments<N>& out) {
+  return parse_arguments(Signature{function, params}, args, nargs, kwnames, out);
+}
+template <std::size_t N>
+bool parse(const char* function, const std::array<Parameter, N>& params, PyObject* const* args, Py_ssize_t nargs,
            PyObject* kwnames, Arguments<N>& out) {
   return parse_arguments(Signature{function, params}, args, nargs, kwnames, out);
 }
@@ -292,11 +300,24 @@ PyObject* invalidate_caches_method(PyObject* self, PyObject* const*, Py_ssize_t 
 // ---- Streaming.
 
 // The stream keywords shared by start_acquisition, snap and
-// snapshot_session, converted into `options`.
+// snapshot_session, converted into `options`, and as their text signatures
+// show them, with gige::StreamOptions' defaults.
 constexpr Parameter STREAM_PARAMETERS[] = {
     {"channel", false, true},      {"n_buffers", false, true}, {"packet_size", false, true},
     {"packet_delay", false, true}, {"resend", false, true},
 };
+#define CORVANTIC_STREAM_KEYWORDS "channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True"
+constexpr gige::StreamOptions STREAM_DEFAULTS{};
+static_assert(STREAM_DEFAULTS.channel == 0 && STREAM_DEFAULTS.n_buffers == 8 && !STREAM_DEFAULTS.packet_size &&
+                  !STREAM_DEFAULTS.packet_delay && !STREAM_DEFAULTS.no_resend,
+              "CORVANTIC_STREAM_KEYWORDS shows the defaults of gige::StreamOptions");
+
+// `first` followed by the stream keywords.
+constexpr std::array<Parameter, std::size(STREAM_PARAMETERS) + 1> with_stream_parameters(Parameter first) {
+  std::array<Parameter, std::size(STREAM_PARAMETERS) + 1> all{first};
+  std::copy(std::begin(STREAM_PARAMETERS), std::end(STREAM_PARAMETERS), all.begin() + 1);
+  return all;
+}
 
 bool convert_stream_options(std::span<PyObject* const> a, gige::StreamOptions& options) {
   std::optional<std::uint64_t> packet_size;
@@ -344,11 +365,7 @@ PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssiz
   return make_snapshot_session(native(self).session, std::move(*opened), claim.hand_over());
 }
 
-constexpr Parameter SNAP_PARAMETERS[] = {
-    {"timeout"},
-    {"channel", false, true},      {"n_buffers", false, true}, {"packet_size", false, true},
-    {"packet_delay", false, true}, {"resend", false, true},
-};
+constexpr auto SNAP_PARAMETERS = with_stream_parameters({"timeout"});
 
 PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   Arguments<std::size(SNAP_PARAMETERS)> a{};
@@ -478,16 +495,13 @@ PyMethodDef METHODS[] = {
      "What the description says about the feature `name`, as a `FeatureInfo`;\n"
      "its bounds and increment are read from the device."},
     CORVANTIC_METHOD(invalidate_caches, "($self)"),
-    CORVANTIC_METHOD(start_acquisition,
-                     "($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)"),
-    CORVANTIC_METHOD(snap,
-                     "($self, timeout=5.0, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, "
-                     "resend=True)"),
-    CORVANTIC_METHOD(snapshot_session,
-                     "($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, resend=True)"),
+    CORVANTIC_METHOD(start_acquisition, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
+    CORVANTIC_METHOD(snap, "($self, timeout=5.0, *, " CORVANTIC_STREAM_KEYWORDS ")"),
+    CORVANTIC_METHOD(snapshot_session, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef CORVANTIC_METHOD
+#undef CORVANTIC_STREAM_KEYWORDS
 
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(

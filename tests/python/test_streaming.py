@@ -537,6 +537,28 @@ def test_streaming_classes_docs_signatures_and_construction():
             cls()
 
 
+def test_the_stream_keywords_are_one_set_everywhere():
+    """The three stream entry points take the same keywords with the same
+    defaults, and the command line's stream options fill exactly those,
+    with the same defaults when none is given."""
+    import argparse
+    import inspect
+
+    from corvantic.commands.support import add_stream_options, stream_options
+
+    def keywords(method):
+        parameters = inspect.signature(method).parameters.values()
+        return {p.name: p.default for p in parameters if p.kind is p.KEYWORD_ONLY}
+
+    camera = corvantic.Camera
+    entry_points = [keywords(m) for m in (camera.start_acquisition, camera.snap, camera.snapshot_session)]
+    assert entry_points[0] == entry_points[1] == entry_points[2]
+    assert list(entry_points[0]) == ["channel", "n_buffers", "packet_size", "packet_delay", "resend"]
+    parser = argparse.ArgumentParser()
+    add_stream_options(parser)
+    assert stream_options(parser.parse_args([])) == entry_points[0]
+
+
 def test_frame_status_members_compare_by_value_only():
     status = corvantic.FrameStatus
     names = ["Complete", "MissingPackets", "Timeout", "Aborted", "WrongPacketId", "PayloadUnsupported"]

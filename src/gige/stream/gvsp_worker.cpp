@@ -83,7 +83,7 @@ class GvspThread {
     std::array<epoll_event, POLL_EVENTS> events{};
     while (!stop_->load() && !loop_.stop_requested()) {
       const auto timeout = loop_.has_open_frames()
-                               ? std::chrono::duration_cast<std::chrono::milliseconds>(loop_.settings().resend_interval)
+                               ? std::chrono::duration_cast<std::chrono::milliseconds>(loop_.settings().timings.resend_interval)
                                : IDLE_POLL;
       auto ready = poller_.wait(events, timeout);
       if (!ready) {

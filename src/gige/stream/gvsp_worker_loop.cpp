@@ -63,7 +63,7 @@ GvspWorkerLoop::GvspWorkerLoop(const GvspWorkerSettings& settings, std::shared_p
       registrations_(std::move(registrations)),
       resend_sender_(std::move(resend_sender)),
       wall_clock_(std::move(wall_clock)),
-      reorder_window_(settings.reorder_delay) {
+      reorder_window_(settings.timings.reorder_delay) {
   // Open frames are bounded by the buffers: the table never outgrows this.
   frames_.reserve(std::max<std::size_t>(4, pool_->n_buffers()));
 }
@@ -338,7 +338,7 @@ void GvspWorkerLoop::set_expected(FrameSlot& slot, std::uint64_t expected) {
 
 void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now) {
   if (!settings_.resend_enabled || slot.resend_impossible || up_to >= slot.expected) return;
-  const std::uint64_t budget = resend_budget(slot.expected, settings_.resend_ratio);
+  const std::uint64_t budget = resend_budget(slot.expected, settings_.timings.resend_ratio);
   if (budget == 0) return;
 
   std::vector<PacketState>& packets = slot.buffer->packets();
@@ -392,7 +392,7 @@ void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::ti
     for (std::uint64_t id = r.first; id <= r.last; ++id) {
       packets[id].requested_again = packets[id].resend_requested;
       packets[id].resend_requested = true;
-      packets[id].eligible_at = now + settings_.resend_interval;
+      packets[id].eligible_at = now + settings_.timings.resend_interval;
     }
     send_resend(slot, r);
     slot.asked = true;
@@ -405,7 +405,7 @@ void GvspWorkerLoop::resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::ti
 void GvspWorkerLoop::grow_reorder_window(bool& frame_noted) {
   if (frame_noted) return;
   frame_noted = true;
-  const std::chrono::nanoseconds most = std::max(settings_.reorder_delay, max_reorder_window(settings_));
+  const std::chrono::nanoseconds most = std::max(settings_.timings.reorder_delay, max_reorder_window(settings_));
   reorder_window_ = std::min(most, reorder_window_ * 2);
 }
 
@@ -424,7 +424,7 @@ void GvspWorkerLoop::note_late_copy(const proto::GvspHeader& header) {
 // towards its starting value, slowly, so that a burst of reordering is
 // remembered for a few dozen frames.
 void GvspWorkerLoop::decay_reorder_window() {
-  reorder_window_ -= (reorder_window_ - settings_.reorder_delay) / 32;
+  reorder_window_ -= (reorder_window_ - settings_.timings.reorder_delay) / 32;
 }
 
 void GvspWorkerLoop::send_resend(const FrameSlot& slot, const Run& run) {
@@ -451,7 +451,7 @@ void GvspWorkerLoop::sweep(Clock::time_point now, std::optional<std::uint64_t> c
       close_slot(FrameStatus::Complete);
     } else if (frames_.size() > 1 && !settings_.resend_enabled) {
       close_slot(FrameStatus::MissingPackets);
-    } else if (now - front.last_packet_time >= settings_.frame_timeout) {
+    } else if (now - front.last_packet_time >= settings_.timings.frame_timeout) {
       close_slot(FrameStatus::Timeout);
     } else {
       break;
@@ -459,7 +459,7 @@ void GvspWorkerLoop::sweep(Clock::time_point now, std::optional<std::uint64_t> c
   }
   for (FrameSlot& slot : frames_) {
     if (current && slot.block_id == *current) continue;
-    if (now - slot.last_packet_time >= settings_.resend_interval) resend_scan(slot, slot.expected - 1, now);
+    if (now - slot.last_packet_time >= settings_.timings.resend_interval) resend_scan(slot, slot.expected - 1, now);
   }
 }
 

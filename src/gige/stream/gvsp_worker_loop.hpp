@@ -34,6 +34,17 @@
 
 namespace corvantic::gige::stream {
 
+// How a stream worker assembles frames. An open's options carry these into
+// the worker's settings, so their defaults are written here alone.
+struct AssemblyTimings {
+  // The first wait before a missing packet is asked for; the worker then
+  // adapts it to the reordering it sees (see GvspWorkerLoop::reorder_window).
+  std::chrono::nanoseconds reorder_delay = std::chrono::milliseconds(1);
+  std::chrono::nanoseconds resend_interval = std::chrono::milliseconds(20);
+  std::chrono::nanoseconds frame_timeout = std::chrono::milliseconds(100);
+  double resend_ratio = 0.25;  // of a frame's packets that may be asked for again
+};
+
 // What a stream worker is started with.
 struct GvspWorkerSettings {
   net::SocketAddress device;  // only datagrams from this IP count; resend requests go here
@@ -42,12 +53,7 @@ struct GvspWorkerSettings {
   std::uint16_t packet_size = 1500;
   std::uint64_t tick_frequency = 0;  // device ticks per second, 0 when unknown
   bool resend_enabled = true;
-  // The first wait before a missing packet is asked for; the worker then
-  // adapts it to the reordering it sees (see GvspWorkerLoop::reorder_window).
-  std::chrono::nanoseconds reorder_delay = std::chrono::milliseconds(1);
-  std::chrono::nanoseconds resend_interval = std::chrono::milliseconds(20);
-  std::chrono::nanoseconds frame_timeout = std::chrono::milliseconds(100);
-  double resend_ratio = 0.25;
+  AssemblyTimings timings;
 };
 
 // Where resend requests go: the worker thread sends them from the stream
@@ -62,7 +68,7 @@ class ResendSender {
 // the frame time-out (5 ms by default), so that a packet lost several times
 // over still gets its requests before its frame times out.
 [[nodiscard]] constexpr std::chrono::nanoseconds max_reorder_window(const GvspWorkerSettings& settings) {
-  return settings.frame_timeout / 20;
+  return settings.timings.frame_timeout / 20;
 }
 
 class GvspWorkerLoop {
@@ -132,7 +138,7 @@ class GvspWorkerLoop {
   [[nodiscard]] std::uint64_t frames_opened() const { return frames_opened_; }
   [[nodiscard]] const GvspWorkerSettings& settings() const { return settings_; }
   // How long a missing packet now stays missing before it is asked for. It
-  // starts at settings().reorder_delay. A packet that proves only late
+  // starts at settings().timings.reorder_delay. A packet that proves only late
   // doubles it, at most once per frame and up to max_reorder_window: one
   // asked for once that then arrives twice (the late original and its
   // resent copy, the second possibly after its frame completed), or one

@@ -283,10 +283,7 @@ CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& dri
   settings.packet_size = packet_size;
   settings.tick_frequency = tick_frequency;
   settings.resend_enabled = resend_enabled;
-  settings.reorder_delay = options.reorder_delay;
-  settings.resend_interval = options.resend_interval;
-  settings.frame_timeout = options.frame_timeout;
-  settings.resend_ratio = options.resend_ratio;
+  settings.timings = options.timings;
   auto pool = stream::BufferPool::create(options.n_buffers, payload_size);
   auto stats = std::make_shared<stream::SharedStreamStats>();
   if (options.scheduling.priority || options.scheduling.cpu_mask) {

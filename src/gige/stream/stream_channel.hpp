@@ -35,19 +35,18 @@ struct ThreadScheduling {
   std::optional<std::uint64_t> cpu_mask;
 };
 
-// The settings of one open. The Python keywords fill channel, n_buffers,
-// packet_size, packet_delay and no_resend (= not resend); payload_size comes
-// from the PayloadSize feature; the rest keep these defaults.
+// The settings of one open, with the defaults every entry point uses. The
+// Python keywords fill channel, n_buffers, packet_size, packet_delay and
+// no_resend (= not resend), and the binding's text signatures show these
+// defaults (checked where they are written); payload_size comes from the
+// PayloadSize feature; the rest keep their defaults.
 struct StreamOptions {
   std::optional<std::uint64_t> payload_size;  // bytes of one frame buffer; must be present and non-zero
   ThreadScheduling scheduling;
   std::optional<std::uint32_t> packet_delay;  // written to SCPD when present
-  std::chrono::nanoseconds reorder_delay = std::chrono::milliseconds(1);
-  std::chrono::nanoseconds resend_interval = std::chrono::milliseconds(20);
-  std::chrono::nanoseconds frame_timeout = std::chrono::milliseconds(100);
+  stream::AssemblyTimings timings;
   std::optional<net::SocketAddress> destination;  // host address and port to bind; unset: chosen
   std::uint64_t n_buffers = 8;
-  double resend_ratio = 0.25;
   std::uint64_t receive_buffer = 0;          // requested receive-buffer size; 0: computed
   std::optional<std::uint16_t> packet_size;  // fixed packet size; unset: negotiated by the fire test
   std::uint16_t channel = 0;

@@ -747,7 +747,7 @@ TEST_F(StreamChannelTest, CloseDeliversAnOpenFrameAsAborted) {
   // 50 ms between packets at the camera's 1 GHz ticks: the frame stays open
   // for a while after its first packets.
   options.packet_delay = 50'000'000;
-  options.frame_timeout = 30s;
+  options.timings.frame_timeout = 30s;
   auto channel = open(options);
   ASSERT_TRUE(channel);
   const auto receiver = channel->subscribe(4);
@@ -802,7 +802,7 @@ TEST_P(StreamChannelOnEachChannel, AThousandFramesUnderOnePercentLossAllComplete
   StreamOptions options = this->options();  // 64 x 48 Mono8
   options.packet_size = 576;
   options.n_buffers = 64;
-  options.resend_interval = 5ms;
+  options.timings.resend_interval = 5ms;
   options.channel = stream_channel;
   auto channel = open(options);
   ASSERT_TRUE(channel);

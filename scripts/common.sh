@@ -43,3 +43,12 @@ make_venv() {
   "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[$extras]" >&2 || return
   echo "$venv"
 }
+
+# Starts a step of a longer run: prints its title and, when
+# CORVANTIC_STAGE_TIMES names a file (.ci/run sets it), appends the step and
+# its start time to it. A step lasts until the next one starts or its script
+# ends; .ci/run prints the table of times at the end.
+stage() {
+  echo "== $1"
+  [[ -z "${CORVANTIC_STAGE_TIMES:-}" ]] || printf 'step\t%s\t%s\n' "$1" "$EPOCHREALTIME" >>"$CORVANTIC_STAGE_TIMES"
+}

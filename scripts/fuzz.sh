@@ -10,10 +10,11 @@ dir=build/fuzz
 # Crashing inputs land in the build tree, never among the sources.
 artifacts="$ROOT/$dir/artifacts"
 mkdir -p "$artifacts"
-echo "== fuzz targets, ${seconds}s each"
+stage "fuzz targets: build"
 CC=clang-19 CXX=clang++-19 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANTIC_BUILD_FUZZ=ON -DCORVANTIC_BUILD_TESTS=OFF -DCORVANTIC_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir"
+stage "fuzz targets: ${seconds}s each"
 shopt -s nullglob
 targets=("$ROOT"/fuzz/*.cpp)
 if ((${#targets[@]} == 0)); then

@@ -19,10 +19,10 @@ if [[ -z "$python" ]]; then
 fi
 venv=$(make_venv "$python" "$ver")
 
-echo "== Python $ver: 2000 cycles of connect, acquisition, disconnect"
+stage "Python $ver: 2000 cycles of connect, acquisition, disconnect"
 "$venv/bin/python" bench/connect_cycles.py --cycles 2000
 
-echo "== Python $ver: a 3-minute soak in the network lab"
+stage "Python $ver: a 3-minute soak in the network lab"
 status=0
 "$venv/bin/python" bench/soak.py --minutes 3 || status=$?
 if ((status == 2)); then

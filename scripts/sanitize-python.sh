@@ -19,7 +19,8 @@ if [[ -z "$python" ]]; then
   echo "no Python $ver for the sanitizer run" >&2
   exit 1
 fi
-echo "== Python suite under -fsanitize=address,undefined (Python $ver: $python)"
+stage "Python $ver: pip install with -fsanitize=address,undefined"
+echo "$python"
 
 venv="$ROOT/.venv-sanitize-$ver"
 if [[ ! -x "$venv/bin/python" ]]; then
@@ -36,6 +37,7 @@ fi
 # they need no instrumentation of their own.
 bash scripts/build-test-hooks.sh "$venv/bin/python" >/dev/null
 
+stage "Python $ver: pytest under -fsanitize=address,undefined"
 runtime() { gcc -print-file-name="$1"; }
 asan=$(runtime libasan.so)
 ubsan=$(runtime libubsan.so)

@@ -13,10 +13,11 @@ case "$kind" in
   *) echo "unknown sanitizer kind: $kind" >&2; exit 2 ;;
 esac
 dir="build/sanitize-$kind"
-echo "== C++ tests under -fsanitize=$flags"
+stage "C++ build with -fsanitize=$flags"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANTIC_SANITIZE="$flags" \
   -DCORVANTIC_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" --target corvantic_tests
+stage "C++ tests under -fsanitize=$flags"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1

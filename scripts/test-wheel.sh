@@ -19,9 +19,10 @@ if [[ -z "$python" ]]; then
   exit 1
 fi
 
+stage "wheel: build and repair (Python $ver)"
 wheel=$(bash scripts/wheel.sh "$ver" | tail -n 1)
 
-echo "== wheel: fresh virtual environment (Python $ver) with $(basename "$wheel")"
+stage "wheel: fresh virtual environment (Python $ver) with $(basename "$wheel")"
 venv="$ROOT/.venv-wheel-test-$ver"
 rm -rf "$venv"
 "$python" -m venv "$venv"
@@ -44,7 +45,7 @@ esac
 # The network lab ran in scripts/test.sh; the wheel changes nothing it tests.
 pytest_run() { "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto -m "not lab" "$@"; }
 
-echo "== wheel: pytest against the installed wheel"
+stage "wheel: pytest against the installed wheel"
 pytest_run "$ROOT/tests/python"
 
 # The library the wheel bundles, as the system has it; in the namespace the
@@ -52,7 +53,7 @@ pytest_run "$ROOT/tests/python"
 system_lib=$(ldconfig -p | awk '$1 == "libpugixml.so.1" { print $NF; exit }')
 [[ -n "$system_lib" ]] || { echo "libpugixml.so.1 not found by ldconfig" >&2; exit 1; }
 mapfile -t without_hooks < <(grep -L _corvantic_testing "$ROOT"/tests/python/test_*.py)
-echo "== wheel: pytest with the system's $(basename "$system_lib") hidden (${#without_hooks[@]} test files)"
+stage "wheel: pytest with the system's $(basename "$system_lib") hidden (${#without_hooks[@]} test files)"
 export -f pytest_run
 export venv
 unshare --mount bash -c 'mount --bind /dev/null "$(readlink -f "$0")" && pytest_run "$@"' \

@@ -9,11 +9,13 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
+stage "system packages"
 bash scripts/setup-system.sh
 
-echo "== C++ build and tests"
+stage "C++ build"
 cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/dev
+stage "C++ tests (ctest)"
 # Side by side: each test process binds loopback addresses of its own
 # (tests/cpp/test_address.hpp), and the tests mostly wait on sockets.
 ctest --test-dir build/dev --output-on-failure -j "$(($(nproc) * 2))"
@@ -41,15 +43,18 @@ gil_check_end() {
 
 tested=0
 for ver in "${SUPPORTED_PYTHONS[@]}" "$FREE_THREADED_PYTHON"; do
+  [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || stage "Python $ver: the interpreter (built when missing)"
   python=$(find_python "$ver")
   if [[ -z "$python" ]]; then
     echo "== Python $ver: not present on this machine, not tested"
     continue
   fi
-  echo "== Python $ver ($python): pip install and pytest"
+  stage "Python $ver: pip install and test hooks"
+  echo "$python"
   venv=$(make_venv "$python" "$ver")
   # The test hooks, which the package leaves out (see tests/python/conftest.py).
   bash scripts/build-test-hooks.sh "$venv/bin/python" >/dev/null
+  stage "Python $ver: pytest"
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_start "$venv"
   (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto -m "not lab" "$ROOT/tests/python")
   [[ "$ver" != "$FREE_THREADED_PYTHON" ]] || gil_check_end
@@ -59,10 +64,12 @@ for ver in "${SUPPORTED_PYTHONS[@]}" "$FREE_THREADED_PYTHON"; do
     # The network lab (tests/python/lab.py) once, on its own: its line-rate
     # and time-out scenarios want the machine to themselves. It needs root;
     # without, each scenario is skipped with the reason.
-    echo "== Python $ver: the network lab"
+    stage "Python $ver: the network lab"
     (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -rs -m lab "$ROOT/tests/python")
+    stage "Python $ver: type checks"
     bash scripts/check-types.sh "$venv/bin/python"
   else
+    stage "Python $ver: type checks"
     bash scripts/check-types.sh "$venv/bin/python" --stubs-only
   fi
   tested=$((tested + 1))

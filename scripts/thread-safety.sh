@@ -16,7 +16,7 @@ sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Pyth
   python_args=(-DCORVANTIC_BUILD_PYTHON=ON -DCORVANTIC_BUILD_TEST_HOOKS=ON "-DPython_EXECUTABLE=$python")
 fi
 
-echo "== clang thread-safety analysis"
+stage "clang thread-safety analysis: build"
 # Debug: the analysis runs in the front end, optimisation would only cost time.
 CC=clang-19 CXX=clang++-19 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCORVANTIC_THREAD_SAFETY=ON -DCORVANTIC_BUILD_TESTS=ON -DCORVANTIC_BUILD_BENCH=ON \
@@ -30,4 +30,5 @@ fi
 grep -q -- '-Werror=thread-safety' "$dir/compile_commands.json" ||
   { echo "the build does not use -Werror=thread-safety" >&2; exit 1; }
 cmake --build "$dir"
+stage "clang thread-safety analysis: compile checks"
 ctest --test-dir "$dir" -R '^ThreadSafety\.' --output-on-failure

@@ -4,6 +4,20 @@ SUPPORTED_PYTHONS=(3.11 3.13)
 # Built from source by scripts/build-freethreaded-python.sh (needs root then).
 FREE_THREADED_PYTHON=3.13t
 
+# Every build of the scripts compiles through ccache (scripts/setup-system.sh
+# installs it), its cache in build/ccache, so a source compiled with the same
+# flags in another build folder is compiled once: the core of each
+# interpreter's package and test hooks and of the wheel, the core of the
+# sanitized C++ tests and of the sanitized package. Without the working
+# folder in the hash, builds with debug information share too (their sources
+# have absolute paths). pip's build takes the interpreter's compiler (g++),
+# which ccache counts as another compiler than CMake's default c++: both get g++.
+if command -v ccache >/dev/null; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_NOHASHDIR=1
+  export CCACHE_DIR=${CCACHE_DIR:-$ROOT/build/ccache}
+  export CXX=${CXX:-g++}
+fi
+
 # Prints the path of a working interpreter of version $1, or nothing. The
 # free-threaded one is built when it is missing; a failed build is an error.
 find_python() {

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  g++ ninja-build pkg-config
+  g++ ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libpugixml-dev zlib1g-dev
   clang-19 libclang-rt-19-dev
   iproute2

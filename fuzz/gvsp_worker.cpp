@@ -114,11 +114,31 @@ void check_bytes(const Frame& frame, const std::set<std::uint64_t>& tainted) {
   }
 }
 
+// The chunks of a frame with chunk data cover its bytes exactly, each
+// followed by its tag, and its image is the first; frames without chunk data
+// (any not Complete among them) show none and all their bytes as image.
+void check_chunks(const Frame& frame) {
+  const auto chunks = frame.chunks();
+  if (chunks.empty()) {
+    if (frame.image().data() != frame.data().data() || frame.image().size() != frame.data().size()) __builtin_trap();
+    return;
+  }
+  if (!frame.is_complete()) __builtin_trap();
+  std::size_t next = 0;
+  for (const auto& chunk : chunks) {
+    if (chunk.offset != next) __builtin_trap();
+    next = chunk.offset + chunk.length + gige::proto::CHUNK_TAG_SIZE;
+  }
+  if (next != frame.data().size()) __builtin_trap();
+  if (frame.image().size() != chunks.front().length || frame.image().data() != frame.data().data()) __builtin_trap();
+}
+
 void check_frames(const std::vector<Frame>& frames, const std::set<std::uint64_t>& tainted) {
   for (const Frame& frame : frames) {
     if (frame.buffer().packets().size() > gige::proto::max_packet_count(PAYLOAD)) __builtin_trap();
     if (frame.data().size() > PAYLOAD) __builtin_trap();
     check_bytes(frame, tainted);
+    check_chunks(frame);
   }
 }
 
@@ -233,6 +253,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const StreamStats& s = loop.stats();
   if (s.completed_frames + s.failed_frames + s.aborted_frames != loop.frames_opened()) __builtin_trap();
   if (s.timed_out_frames > s.failed_frames) __builtin_trap();
+  if (loop.chunk_layout_errors() > s.failed_frames) __builtin_trap();
+  if (shared->chunk_layout_errors() != loop.chunk_layout_errors()) __builtin_trap();
   if (s.packets != accepted || s.bytes != accepted_bytes) __builtin_trap();
   if (s.resend_requests != requests->packets) __builtin_trap();
   if (s.resent_packets > s.resend_requests) __builtin_trap();

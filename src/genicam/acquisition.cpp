@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "genicam/buffer_features.hpp"
 #include "genicam/features.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
@@ -40,10 +41,21 @@ void stop_after_snap(gige::GigeDriver& driver) {
   }
 }
 
+// The reader of the description's chunk features, over a snapshot of the
+// model as it is now (with the caches of the settings just made), or nothing
+// when the description has none.
+std::shared_ptr<const BufferFeatureReader> chunk_reader_of(const gige::GigeDriver& driver) {
+  auto snapshot = snapshot_feature_model(driver);
+  if (!snapshot) return nullptr;
+  auto reader = std::make_shared<const BufferFeatureReader>(std::move(*snapshot));
+  if (reader->chunk_features().empty()) return nullptr;
+  return reader;
+}
+
 GenicamResult<std::unique_ptr<gige::StreamChannel>> open_channel(gige::GigeDriver& driver,
                                                                   gige::StreamOptions& options) {
   CORVANTIC_TRY_VOID(read_payload_size(driver, options.payload_size));
-  auto channel = gige::StreamChannel::open(driver, options);
+  auto channel = gige::StreamChannel::open(driver, options, chunk_reader_of(driver));
   if (!channel) return std::unexpected(GenicamError(channel.error()));
   return std::move(*channel);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "util/bytes.hpp"
+#include "util/try.hpp"
 
 namespace corvantic::gige::proto {
 
@@ -23,24 +24,35 @@ std::string_view chunk_layout_error_text(ChunkLayoutError error) {
 }
 
 std::expected<ChunkLayout, ChunkLayoutError> parse_chunk_layout(std::span<const std::uint8_t> payload) {
-  static_assert(MAX_CHUNKS == 256, "the TooManyChunks text names the bound");
   ChunkLayout layout;
+  CORVANTIC_TRY_VOID(parse_chunk_layout(payload, layout));
+  return layout;
+}
+
+std::expected<void, ChunkLayoutError> parse_chunk_layout(std::span<const std::uint8_t> payload,
+                                                         ChunkLayout& layout) {
+  static_assert(MAX_CHUNKS == 256, "the TooManyChunks text names the bound");
+  layout.count = 0;
+  const auto fail = [&](ChunkLayoutError error) {
+    layout.count = 0;
+    return std::unexpected(error);
+  };
   // `end`: where the chunk read next ends; it moves back by a tag at least
   // each step.
   std::size_t end = payload.size();
   while (end > 0) {
-    if (end < CHUNK_TAG_SIZE) return std::unexpected(ChunkLayoutError::TruncatedTag);
-    if (layout.count == MAX_CHUNKS) return std::unexpected(ChunkLayoutError::TooManyChunks);
+    if (end < CHUNK_TAG_SIZE) return fail(ChunkLayoutError::TruncatedTag);
+    if (layout.count == MAX_CHUNKS) return fail(ChunkLayoutError::TooManyChunks);
     const std::size_t tag = end - CHUNK_TAG_SIZE;
     const std::uint32_t id = util::load_be32(payload.data() + tag);
     const std::uint32_t length = util::load_be32(payload.data() + tag + 4);
-    if (length > tag) return std::unexpected(ChunkLayoutError::LengthPastPayload);
+    if (length > tag) return fail(ChunkLayoutError::LengthPastPayload);
     layout.entries[layout.count++] = Chunk{.id = id, .length = length, .offset = tag - length};
     end = tag - length;
   }
   // Found last chunk first.
   std::reverse(layout.entries.begin(), layout.entries.begin() + static_cast<std::ptrdiff_t>(layout.count));
-  return layout;
+  return {};
 }
 
 }  // namespace corvantic::gige::proto

@@ -65,5 +65,9 @@ enum class ChunkLayoutError : std::uint8_t {
 // The chunk layout of `payload`; an empty payload has no chunks.
 [[nodiscard]] std::expected<ChunkLayout, ChunkLayoutError> parse_chunk_layout(
     std::span<const std::uint8_t> payload);
+// The same, written into `layout` (a frame buffer's own, reused frame after
+// frame); on failure `layout` holds no chunks.
+[[nodiscard]] std::expected<void, ChunkLayoutError> parse_chunk_layout(std::span<const std::uint8_t> payload,
+                                                                       ChunkLayout& layout);
 
 }  // namespace corvantic::gige::proto

@@ -56,9 +56,10 @@ std::optional<GvspHeader> parse_header(std::span<const std::uint8_t> datagram) {
 
 std::optional<LeaderInfo> parse_leader(std::span<const std::uint8_t> payload) {
   if (payload.size() < LEADER_MIN_SIZE) return std::nullopt;
+  const auto raw_type = leader_field<std::uint16_t>(payload, 2);
+  const auto payload_type = static_cast<std::uint16_t>(raw_type & ~GVSP_PAYLOAD_EXTENDED_CHUNK_FLAG);
   return LeaderInfo{
-      .payload_type =
-          static_cast<std::uint16_t>(leader_field<std::uint16_t>(payload, 2) & ~GVSP_PAYLOAD_EXTENDED_CHUNK_FLAG),
+      .payload_type = payload_type,
       .timestamp = leader_field<std::uint64_t>(payload, 4),
       .pixel_format = leader_field<std::uint32_t>(payload, 12),
       .size_x = leader_field<std::uint32_t>(payload, 16),
@@ -67,6 +68,8 @@ std::optional<LeaderInfo> parse_leader(std::span<const std::uint8_t> payload) {
       .offset_y = leader_field<std::uint32_t>(payload, 28),
       .padding_x = leader_field<std::uint16_t>(payload, 32),
       .padding_y = leader_field<std::uint16_t>(payload, 34),
+      .chunk_data = (raw_type & GVSP_PAYLOAD_EXTENDED_CHUNK_FLAG) != 0 || payload_type == GVSP_PAYLOAD_CHUNK_DATA ||
+                    payload_type == GVSP_PAYLOAD_EXTENDED_CHUNK,
   };
 }
 

@@ -107,6 +107,9 @@ struct LeaderInfo {
   std::uint32_t offset_y = 0;
   std::uint16_t padding_x = 0;
   std::uint16_t padding_y = 0;
+  // The payload is a chunk layout (chunk_layout.hpp): the extended-chunk bit
+  // was set, or the type is chunk data or extended chunk data.
+  bool chunk_data = false;
   bool operator==(const LeaderInfo&) const = default;
 };
 

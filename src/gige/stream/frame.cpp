@@ -77,6 +77,25 @@ std::span<const std::uint8_t> Frame::data() const {
   return {buffer.data_.data(), static_cast<std::size_t>(size)};
 }
 
+std::span<const std::uint8_t> Frame::image() const {
+  const auto all = chunks();
+  if (all.empty()) return data();
+  return data().subspan(all.front().offset, all.front().length);
+}
+
+std::span<const proto::Chunk> Frame::chunks() const {
+  const FrameBuffer& buffer = checked();
+  if (!buffer.info.chunk_data) return {};
+  return buffer.chunk_layout.chunks();
+}
+
+std::optional<std::span<const std::uint8_t>> Frame::chunk(std::uint32_t id) const {
+  if (!info().chunk_data) return std::nullopt;
+  const proto::Chunk* found = checked().chunk_layout.find(id);
+  if (found == nullptr) return std::nullopt;
+  return data().subspan(found->offset, found->length);
+}
+
 void Frame::drop_reference() noexcept {
   // acq_rel: every holder's reads of the buffer happen before the last
   // holder hands it back for rewriting.

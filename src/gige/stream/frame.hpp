@@ -15,11 +15,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "gige/proto/chunk_layout.hpp"
+
+namespace corvantic::genicam {
+// The reader of a stream's chunk features: made by the feature layer when the
+// stream opens, only carried here.
+class BufferFeatureReader;
+}  // namespace corvantic::genicam
 
 namespace corvantic::gige::stream {
 
@@ -92,6 +101,12 @@ struct FrameInfo {
   std::uint64_t high_water = 0;           // largest end offset written into the buffer
   // Host monotonic time of the first packet that reached the frame.
   std::chrono::steady_clock::time_point opened_at{};
+  // A Complete frame whose leader announced chunk data and whose payload
+  // holds a valid chunk layout (FrameBuffer::chunk_layout). A layout that
+  // does not parse closes the frame PayloadUnsupported instead.
+  bool chunk_data = false;
+  // The stream's chunk features, when its description has any.
+  std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader;
 
   bool operator==(const FrameInfo&) const = default;
 };
@@ -121,6 +136,9 @@ class FrameBuffer {
   // The frame's record; written by the worker before the frame is delivered,
   // reset to zeros when the pool hands the buffer out.
   FrameInfo info;
+  // The chunks of the payload when info.chunk_data is set; written by the
+  // worker in place (no allocation), reused frame after frame.
+  proto::ChunkLayout chunk_layout;
 
  private:
   friend class BufferPool;
@@ -179,6 +197,15 @@ class Frame {
   // The first min(high_water, payload_size) bytes of the buffer. In a frame
   // that is not Complete, the places of packets that never arrived are zero.
   [[nodiscard]] std::span<const std::uint8_t> data() const;
+  // The pixels: the first chunk's data in a frame with chunk data, else data().
+  [[nodiscard]] std::span<const std::uint8_t> image() const;
+  // The chunks of the payload, in payload order; none without chunk data.
+  [[nodiscard]] std::span<const proto::Chunk> chunks() const;
+  // The data of the first chunk with this id; nothing when there is none.
+  [[nodiscard]] std::optional<std::span<const std::uint8_t>> chunk(std::uint32_t id) const;
+  [[nodiscard]] const std::shared_ptr<const genicam::BufferFeatureReader>& chunk_reader() const {
+    return info().chunk_reader;
+  }
   // The buffer itself, read-only.
   [[nodiscard]] const FrameBuffer& buffer() const { return checked(); }
 

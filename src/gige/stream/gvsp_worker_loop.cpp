@@ -469,7 +469,9 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
   if (frames_.empty()) return;
   FrameSlot slot = std::move(frames_.front());
   frames_.erase(frames_.begin());
-  const FrameStatus status = slot.status.value_or(requested);
+  FrameStatus status = slot.status.value_or(requested);
+  const bool chunk_data = status == FrameStatus::Complete && slot.leader && slot.leader->chunk_data;
+  if (chunk_data && !read_chunk_layout(slot)) status = FrameStatus::PayloadUnsupported;
 
   if (status == FrameStatus::Complete) {
     stats_.completed_frames += 1;
@@ -510,6 +512,8 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
   info.received_size = slot.received_size;
   info.high_water = slot.high_water;
   info.opened_at = slot.opened_at;
+  info.chunk_data = chunk_data && status == FrameStatus::Complete;
+  info.chunk_reader = settings_.chunk_reader;
   if (status != FrameStatus::Complete) zero_holes(slot);
 
   const Frame frame(std::move(slot.buffer));
@@ -518,6 +522,20 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
     stats_.frames_dropped += dropped;
     publish();
   }
+}
+
+// A frame's chunk layout, parsed into its buffer's own table over the bytes
+// the frame shows. A layout that does not parse (a length past the payload,
+// more chunks than the bound) is counted and logged; the frame then fails.
+bool GvspWorkerLoop::read_chunk_layout(FrameSlot& slot) {
+  FrameBuffer& buffer = *slot.buffer;
+  const auto shown = static_cast<std::size_t>(std::min<std::uint64_t>(slot.high_water, buffer.payload_size()));
+  const auto parsed = proto::parse_chunk_layout(buffer.data().first(shown), buffer.chunk_layout);
+  if (parsed) return true;
+  chunk_layout_errors_ += 1;
+  CORVANTIC_LOG(Level::Debug, TARGET, "frame closed for its chunk layout", field("frame_id", slot.block_id),
+                field("reason", proto::chunk_layout_error_text(parsed.error())));
+  return false;
 }
 
 // The places of data packets that were never placed (lost, or arrived
@@ -552,7 +570,9 @@ bool GvspWorkerLoop::drain_registrations() {
   return stop_;
 }
 
-void GvspWorkerLoop::publish() { shared_stats_->publish(stats_, {reorder_window_, spurious_requests_}); }
+void GvspWorkerLoop::publish() {
+  shared_stats_->publish(stats_, {reorder_window_, spurious_requests_}, chunk_layout_errors_);
+}
 
 void GvspWorkerLoop::shut_down() {
   while (!frames_.empty()) close_slot(FrameStatus::Aborted);

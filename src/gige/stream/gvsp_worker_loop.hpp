@@ -54,6 +54,8 @@ struct GvspWorkerSettings {
   std::uint64_t tick_frequency = 0;  // device ticks per second, 0 when unknown
   bool resend_enabled = true;
   AssemblyTimings timings;
+  // Handed on with every frame (FrameInfo::chunk_reader); may be empty.
+  std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader;
 };
 
 // Where resend requests go: the worker thread sends them from the stream
@@ -150,6 +152,9 @@ class GvspWorkerLoop {
   // budget, so that packets only late do not use up what real losses need.
   [[nodiscard]] std::chrono::nanoseconds reorder_window() const { return reorder_window_; }
   [[nodiscard]] std::uint64_t spurious_requests() const { return spurious_requests_; }
+  // Frames that announced chunk data and closed PayloadUnsupported because
+  // their chunk layout did not parse (also counted as failed frames).
+  [[nodiscard]] std::uint64_t chunk_layout_errors() const { return chunk_layout_errors_; }
 
   [[nodiscard]] static std::uint64_t system_time_ns();
 
@@ -191,6 +196,8 @@ class GvspWorkerLoop {
   void place_data(FrameSlot& slot, const proto::GvspHeader& header);
   void forget_misplaced_data(FrameSlot& slot);
   void zero_holes(FrameSlot& slot);
+  // Fills the buffer's chunk layout; false (counted) when it does not parse.
+  [[nodiscard]] bool read_chunk_layout(FrameSlot& slot);
   // Sets the expected count, resizing the packet list and keeping contig within it.
   static void set_expected(FrameSlot& slot, std::uint64_t expected);
   void resend_scan(FrameSlot& slot, std::uint64_t up_to, Clock::time_point now);
@@ -219,6 +226,7 @@ class GvspWorkerLoop {
   std::uint64_t frames_opened_ = 0;
   std::chrono::nanoseconds reorder_window_;
   std::uint64_t spurious_requests_ = 0;
+  std::uint64_t chunk_layout_errors_ = 0;
   // The last frames that completed after asking for packets, newest at
   // `completed_next_ - 1`: copies of their packets may still arrive.
   struct CompletedWithRequests {

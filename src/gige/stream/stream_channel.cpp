@@ -229,7 +229,8 @@ FireTestOutcome search_packet_size(const FireTestProbe& probe, std::uint16_t cei
   return {std::min(FIRE_TEST_FALLBACK, top), false};
 }
 
-CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& driver, const StreamOptions& options) {
+CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(
+    GigeDriver& driver, const StreamOptions& options, std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader) {
   if (!options.payload_size || *options.payload_size == 0) {
     return std::unexpected(CameraError::malformed("payload_size must be set"));
   }
@@ -284,6 +285,7 @@ CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& dri
   settings.tick_frequency = tick_frequency;
   settings.resend_enabled = resend_enabled;
   settings.timings = options.timings;
+  settings.chunk_reader = std::move(chunk_reader);
   auto pool = stream::BufferPool::create(options.n_buffers, payload_size);
   auto stats = std::make_shared<stream::SharedStreamStats>();
   if (options.scheduling.priority || options.scheduling.cpu_mask) {

@@ -90,9 +90,12 @@ struct FireTestOutcome {
 
 class StreamChannel {
  public:
-  // Opens channel `options.channel` of the connected `driver`.
-  [[nodiscard]] static CameraResult<std::unique_ptr<StreamChannel>> open(GigeDriver& driver,
-                                                                         const StreamOptions& options);
+  // Opens channel `options.channel` of the connected `driver`. Every frame
+  // carries `chunk_reader`, the description's chunk features (the feature
+  // layer passes one when the description has any).
+  [[nodiscard]] static CameraResult<std::unique_ptr<StreamChannel>> open(
+      GigeDriver& driver, const StreamOptions& options,
+      std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader = nullptr);
   // Closes the channel if close() was not called; the caller holds the
   // session lock, as for close().
   ~StreamChannel();
@@ -115,6 +118,8 @@ class StreamChannel {
   [[nodiscard]] stream::StreamStats stats() const { return stats_->snapshot(); }
   // The worker's reorder window and its needless resend requests so far.
   [[nodiscard]] stream::ReorderFigures reorder() const { return stats_->reorder(); }
+  // Frames failed for a chunk layout that did not parse, so far.
+  [[nodiscard]] std::uint64_t chunk_layout_errors() const { return stats_->chunk_layout_errors(); }
   [[nodiscard]] const net::SocketAddress& local_address() const { return local_address_; }
   [[nodiscard]] std::uint16_t packet_size() const { return packet_size_; }
   [[nodiscard]] std::uint16_t channel() const { return channel_; }

@@ -81,10 +81,12 @@ struct ReorderFigures {
 // by any thread. Each call holds the mutex for one whole-record copy.
 class SharedStreamStats {
  public:
-  void publish(const StreamStats& stats, const ReorderFigures& reorder = {}) EXCLUDES(mutex_) {
+  void publish(const StreamStats& stats, const ReorderFigures& reorder = {},
+               std::uint64_t chunk_layout_errors = 0) EXCLUDES(mutex_) {
     util::MutexLock lock(mutex_);
     stats_ = stats;
     reorder_ = reorder;
+    chunk_layout_errors_ = chunk_layout_errors;
   }
   [[nodiscard]] StreamStats snapshot() const EXCLUDES(mutex_) {
     util::MutexLock lock(mutex_);
@@ -94,11 +96,18 @@ class SharedStreamStats {
     util::MutexLock lock(mutex_);
     return reorder_;
   }
+  // Frames failed for a chunk layout that did not parse (beside the
+  // counters: GvspWorkerLoop::chunk_layout_errors).
+  [[nodiscard]] std::uint64_t chunk_layout_errors() const EXCLUDES(mutex_) {
+    util::MutexLock lock(mutex_);
+    return chunk_layout_errors_;
+  }
 
  private:
   mutable util::Mutex mutex_;
   StreamStats stats_ GUARDED_BY(mutex_);
   ReorderFigures reorder_ GUARDED_BY(mutex_);
+  std::uint64_t chunk_layout_errors_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace corvantic::gige::stream

@@ -161,6 +161,18 @@ TEST(ParseLeader, Golden) {
   EXPECT_EQ(leader->offset_y, 8u);
   EXPECT_EQ(leader->padding_x, 2);
   EXPECT_EQ(leader->padding_y, 3);
+  EXPECT_TRUE(leader->chunk_data);
+}
+
+// Chunk data: the extended-chunk bit over any type, or the chunk data types.
+TEST(ParseLeader, ChunkDataByPayloadType) {
+  Bytes leader = LEADER_PAYLOAD;
+  for (const auto& [type, chunks] : std::vector<std::pair<std::uint16_t, bool>>{
+           {0x0001, false}, {0x4001, true}, {0x0004, true}, {0x0005, true}, {0x4005, true}, {0x0002, false}}) {
+    leader[2] = static_cast<std::uint8_t>(type >> 8);
+    leader[3] = static_cast<std::uint8_t>(type);
+    EXPECT_EQ(parse_leader(leader)->chunk_data, chunks) << std::hex << type;
+  }
 }
 
 TEST(ParseLeader, FieldsCutByATruncatedPayloadAreZero) {
@@ -169,7 +181,8 @@ TEST(ParseLeader, FieldsCutByATruncatedPayloadAreZero) {
   }
   const auto timestamp_only = parse_leader(std::span(LEADER_PAYLOAD).first(12));
   ASSERT_TRUE(timestamp_only);
-  EXPECT_EQ(*timestamp_only, (LeaderInfo{.payload_type = 1, .timestamp = 0x0000000102030405u}));
+  EXPECT_EQ(*timestamp_only,
+            (LeaderInfo{.payload_type = 1, .timestamp = 0x0000000102030405u, .chunk_data = true}));
 
   // 23 bytes: size_y (offset 20..24) is cut, so it and everything after it is 0.
   const auto partial = parse_leader(std::span(LEADER_PAYLOAD).first(23));

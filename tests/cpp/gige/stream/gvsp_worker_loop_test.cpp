@@ -698,5 +698,100 @@ TEST(GvspWorkerLoop, HostilePacketCountsAreBounded) {
   EXPECT_EQ(frames[0].received_size(), 0u);
 }
 
+// ---- Chunk data
+
+// A 1000-byte chunk payload: a 900-byte image (its tag 0x1, 900), then an
+// 84-byte chunk 0xC0DE (its tag). `last_length` replaces the last tag's
+// length (a layout that lies about it).
+Bytes chunk_payload(std::uint32_t last_length = 84) {
+  Bytes payload(PAYLOAD);
+  for (std::size_t i = 0; i < 900; ++i) payload[i] = static_cast<std::uint8_t>(i);
+  util::store_be32(payload.data() + 900, 0x1);
+  util::store_be32(payload.data() + 904, 900);
+  std::fill(payload.begin() + 908, payload.begin() + 992, 0xC5);
+  util::store_be32(payload.data() + 992, 0xC0DE);
+  util::store_be32(payload.data() + 996, last_length);
+  return payload;
+}
+
+// `payload` as block `block` with the leader's payload type `type`, in data
+// packets of the size the harness's packet size gives the header form.
+void feed_payload(Harness& h, std::uint64_t block, const Bytes& payload, std::uint16_t type, bool extended) {
+  const std::size_t per_packet = extended ? PACKET_SIZE - 48 : PACKET_SIZE - 36;
+  h.feed(leader(block, type, extended));
+  std::uint32_t id = 1;
+  for (std::size_t offset = 0; offset < payload.size(); offset += per_packet, ++id) {
+    const auto end = payload.begin() + static_cast<std::ptrdiff_t>(std::min(payload.size(), offset + per_packet));
+    h.feed(packet(block, proto::GVSP_FORMAT_DATA, id, Bytes(payload.begin() + static_cast<std::ptrdiff_t>(offset), end),
+                  0, extended));
+  }
+  h.feed(packet(block, proto::GVSP_FORMAT_TRAILER, id, Bytes(8, 0), 0, extended));
+}
+
+// A frame announced as chunk data shows its chunks and its image (the first
+// chunk), in either header form; the same bytes under a plain image type
+// are all image; a layout whose length reaches past the payload fails the
+// frame PayloadUnsupported and is counted, never read.
+TEST(GvspWorkerLoop, ChunkDataIsLaidOutAtDeliveryAndALyingLayoutFailsTheFrame) {
+  struct Case {
+    const char* name;
+    std::uint16_t type;
+    bool extended;
+    std::uint32_t last_length;
+    FrameStatus status;
+    std::size_t chunks;
+    std::uint64_t layout_errors;
+  };
+  const Case cases[] = {
+      {"image with chunks", 0x4001, false, 84, FrameStatus::Complete, 2, 0},
+      {"extended ids", 0x4001, true, 84, FrameStatus::Complete, 2, 0},
+      {"chunk data type", 0x0004, false, 84, FrameStatus::Complete, 2, 0},
+      {"plain image", 0x0001, false, 84, FrameStatus::Complete, 0, 0},
+      {"lying length", 0x4001, false, 0xFFFF'FF00, FrameStatus::PayloadUnsupported, 0, 1},
+      {"lying length, extended", 0x4001, true, 993, FrameStatus::PayloadUnsupported, 0, 1},
+      {"lying, plain image", 0x0001, false, 0xFFFF'FF00, FrameStatus::Complete, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    auto receiver = h.subscribe(4);
+    const Bytes payload = chunk_payload(c.last_length);
+    feed_payload(h, 7, payload, c.type, c.extended);
+    auto frame = receiver.try_receive();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->status(), c.status);
+    EXPECT_EQ(frame->chunks().size(), c.chunks);
+    EXPECT_EQ(h.loop.chunk_layout_errors(), c.layout_errors);
+    EXPECT_EQ(h.shared->chunk_layout_errors(), c.layout_errors);
+    EXPECT_EQ(h.stats().failed_frames, c.layout_errors);
+    if (c.chunks == 0) {
+      EXPECT_FALSE(frame->chunk(0xC0DE));
+      EXPECT_EQ(frame->image().size(), frame->data().size());
+      continue;
+    }
+    EXPECT_EQ(frame->chunks()[0], (proto::Chunk{.id = 0x1, .length = 900, .offset = 0}));
+    EXPECT_EQ(frame->chunks()[1], (proto::Chunk{.id = 0xC0DE, .length = 84, .offset = 908}));
+    EXPECT_TRUE(std::ranges::equal(frame->image(), std::span(payload).first(900)));
+    const auto chunk = frame->chunk(0xC0DE);
+    ASSERT_TRUE(chunk);
+    EXPECT_TRUE(std::ranges::equal(*chunk, std::span(payload).subspan(908, 84)));
+  }
+}
+
+// A buffer that held a chunk frame holds no chunks when it next carries a
+// frame without them.
+TEST(GvspWorkerLoop, ABufferReusedForAPlainFrameShowsNoChunks) {
+  Harness h(true, 1);
+  auto receiver = h.subscribe(4);
+  feed_payload(h, 1, chunk_payload(), 0x4001, false);
+  ASSERT_EQ(receiver.try_receive()->chunks().size(), 2u);
+  feed_payload(h, 2, chunk_payload(), 0x0001, false);
+  const auto plain = receiver.try_receive();
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->frame_id(), 2u);
+  EXPECT_TRUE(plain->chunks().empty());
+  EXPECT_EQ(plain->image().size(), PAYLOAD);
+}
+
 }  // namespace
 }  // namespace corvantic::gige::stream

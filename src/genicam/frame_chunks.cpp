@@ -1,0 +1,40 @@
+#include "genicam/frame_chunks.hpp"
+
+#include <limits>
+
+namespace corvantic::genicam {
+namespace {
+
+[[nodiscard]] bool in_frame(const gige::stream::Frame& frame, const BufferFeature& feature) {
+  return feature.port.kind == BufferKind::Chunk && feature.port.id <= std::numeric_limits<std::uint32_t>::max() &&
+         frame.chunk(static_cast<std::uint32_t>(feature.port.id)).has_value();
+}
+
+}  // namespace
+
+std::optional<std::span<const std::uint8_t>> FrameChunkData::find(std::uint64_t id) const {
+  if (id > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  return frame_.chunk(static_cast<std::uint32_t>(id));
+}
+
+std::vector<std::string> chunk_feature_names(const gige::stream::Frame& frame) {
+  std::vector<std::string> names;
+  const auto& reader = frame.chunk_reader();
+  if (!reader || frame.chunks().empty()) return names;
+  for (const auto& feature : reader->features()) {
+    if (in_frame(frame, feature)) names.push_back(feature.name);
+  }
+  return names;
+}
+
+GenicamResult<BufferValue> read_chunk_feature(const gige::stream::Frame& frame, std::string_view name) {
+  const auto& reader = frame.chunk_reader();
+  if (reader && !frame.chunks().empty()) {
+    for (const auto& feature : reader->features()) {
+      if (feature.name == name && in_frame(frame, feature)) return reader->read(name, FrameChunkData(frame));
+    }
+  }
+  return std::unexpected(GenicamError::feature_not_found(std::string(name)));
+}
+
+}  // namespace corvantic::genicam

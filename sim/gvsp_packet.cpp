@@ -326,6 +326,9 @@ std::size_t write_chunk_data(const FrameLayout& frame, std::span<std::uint8_t, M
     util::store_be32(p + 4, CHUNK_SPECS[k].length);
     p += CHUNK_TAG_BYTES;
   }
+  // The last tag (the image's when no chunk is enabled) reaches back past
+  // the start of any payload.
+  if (frame.lying_chunk_length) util::store_be32(p - 4, 0xFFFF'FF00);
   return static_cast<std::size_t>(p - out.data());
 }
 

@@ -125,6 +125,7 @@ struct FrameLayout {
   std::uint64_t exposure_bits = 0;  // ExposureTime, IEEE double
   std::uint32_t gain_bits = 0;      // Gain, IEEE single
   std::uint32_t image_flags = 0;    // register 0x1003C
+  bool lying_chunk_length = false;  // StreamFaults::lying_chunk_length
   std::uint64_t image_size = 0;     // image bytes
   std::uint64_t payload_size = 0;   // block payload: the image, and in chunk mode the chunk data
   std::uint32_t bytes_per_packet = 0;  // data bytes in every data packet but the last

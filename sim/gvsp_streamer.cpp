@@ -477,6 +477,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
         rng.seed(active_faults.seed);
       }
       layout = frame_layout(cfg);
+      layout.lying_chunk_length = active_faults.lying_chunk_length;
       planned = plan_frame(layout);
       dest = cfg.destination;
       if (!planned || !destination_set(dest)) {

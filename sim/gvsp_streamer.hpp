@@ -65,6 +65,9 @@ struct StreamFaults {
   // Test packets no larger than this many bytes (IP datagram), as a device
   // that answers every fire test with a packet of its own size; 0: as asked.
   std::uint32_t fire_test_limit = 0;
+  // In chunk mode, the last chunk's tag claims more bytes than the whole
+  // payload holds (a layout that lies about its lengths).
+  bool lying_chunk_length = false;
 };
 
 struct StreamCounters {

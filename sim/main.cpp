@@ -97,8 +97,10 @@ control commands (numbers are decimal or 0x-prefixed hexadecimal):
   pattern-crc32 BLOCK SIZE  CRC-32 of the first SIZE payload bytes of frame BLOCK with the
                             current test pattern, pixel format, width and height, as
                             "ok crc32=N"
-  stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]
-                            stream packet faults (probabilities 0..1)
+  stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N] [lying-chunks=0|1]
+                            stream packet faults (probabilities 0..1); lying-chunks=1
+                            gives the last chunk of every chunk-mode frame a length
+                            past the payload
   url 1|2 TEXT              replace the text of location register 0x0200 (1) or 0x0400 (2)
   event ID [ack] [channel=N] [block=N] [timestamp=T]
                             send an EVENT; "ok id=REQUEST_ID"
@@ -263,7 +265,7 @@ std::string event_command(VirtualCamera& camera, const std::vector<std::string>&
 
 std::string stream_faults_command(VirtualCamera& camera, const std::vector<std::string>& words) {
   if (words.size() < 2)
-    return "error usage: stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N]";
+    return "error usage: stream-faults CHANNEL [loss=P] [reorder=P] [duplicate=P] [seed=N] [lying-chunks=0|1]";
   const auto channel = parse_number(words[1]);
   if (!channel || *channel >= static_cast<std::uint64_t>(reg::STREAM_CHANNEL_COUNT)) {
     return "error bad channel '" + words[1] + "'";
@@ -277,6 +279,11 @@ std::string stream_faults_command(VirtualCamera& camera, const std::vector<std::
       const auto seed = parse_number(value);
       if (!seed) return "error bad argument '" + words[i] + "'";
       faults.seed = *seed;
+      continue;
+    }
+    if (key == "lying-chunks") {
+      if (value != "0" && value != "1") return "error bad argument '" + words[i] + "'";
+      faults.lying_chunk_length = value == "1";
       continue;
     }
     const auto p = parse_real(value);

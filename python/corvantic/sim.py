@@ -325,12 +325,15 @@ class VirtualCamera:
         self.command(f"extended-ids {_switch(on)}")
 
     def stream_faults(
-        self, channel: int = 0, *, loss: float = 0.0, reorder: float = 0.0, duplicate: float = 0.0, seed: int = 1
+        self, channel: int = 0, *, loss: float = 0.0, reorder: float = 0.0, duplicate: float = 0.0, seed: int = 1,
+        lying_chunks: bool = False,
     ) -> None:
-        """Stream packet faults of ``channel`` (probabilities from 0 to 1)."""
+        """Stream packet faults of ``channel`` (probabilities from 0 to 1).
+        ``lying_chunks`` gives the last chunk of every chunk-mode frame a
+        length past the start of its payload."""
         self.command(
             f"stream-faults {_number(channel)} loss={float(loss)!r} reorder={float(reorder)!r} "
-            f"duplicate={float(duplicate)!r} seed={_number(seed)}"
+            f"duplicate={float(duplicate)!r} seed={_number(seed)} lying-chunks={int(bool(lying_chunks))}"
         )
 
     def pattern_crc32(self, block_id: int, size: int) -> int:

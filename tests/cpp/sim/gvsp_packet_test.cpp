@@ -125,6 +125,19 @@ TEST(ChunkMode, PayloadParsesIntoTheEnabledChunks) {
   }
 }
 
+// The lying fault: the last tag claims more than the whole payload, with
+// every chunk enabled and with none (the image's own tag is then the last).
+TEST(ChunkMode, ALyingLayoutClaimsALengthPastThePayload) {
+  for (const std::uint32_t chunks : {ALL_CHUNKS, 0u}) {
+    SCOPED_TRACE(chunks);
+    FrameLayout frame = chunk_frame(chunks);
+    frame.lying_chunk_length = true;
+    const Block block = send(frame);
+    EXPECT_EQ(block.payload.size(), send(chunk_frame(chunks)).payload.size());
+    EXPECT_EQ(proto::parse_chunk_layout(block.payload).error(), proto::ChunkLayoutError::LengthPastPayload);
+  }
+}
+
 // The chunk features of the description, read against a block's chunks
 // through the feature model.
 class ChunkValues : public ::testing::Test {

@@ -116,29 +116,34 @@ std::optional<std::span<const std::uint8_t>> BufferSpans::find(std::uint64_t id)
   return it->bytes;
 }
 
-BufferFeatureReader::BufferFeatureReader(FeatureModel snapshot)
-    : model_(std::move(snapshot)), on_buffer_(model_.size()) {
-  const PortClassifier classes(model_);
+BufferFeatureReader::Listing BufferFeatureReader::list(const FeatureModel& model) {
+  const PortClassifier classes(model);
   const auto listable = [&](std::uint32_t index) {
-    return classes.of(index).state == PortClassifier::State::Buffer && is_value_feature(model_.info(index).type);
+    return classes.of(index).state == PortClassifier::State::Buffer && is_value_feature(model.info(index).type);
   };
-  std::vector<bool> referenced(model_.size());
+  Listing listing;
+  listing.on_buffer.resize(model.size());
+  std::vector<bool> referenced(model.size());
   std::vector<std::uint32_t> sources;
-  for (std::uint32_t i = 0; i < model_.size(); ++i) {
+  for (std::uint32_t i = 0; i < model.size(); ++i) {
     const auto state = classes.of(i).state;
-    on_buffer_[i] = state == PortClassifier::State::Buffer || state == PortClassifier::State::Mixed;
+    listing.on_buffer[i] = state == PortClassifier::State::Buffer || state == PortClassifier::State::Mixed;
     if (!listable(i)) continue;
-    value_sources(model_.node(i), sources);
+    value_sources(model.node(i), sources);
     for (const auto source : sources) referenced[source] = true;
   }
-  for (std::uint32_t i = 0; i < model_.size(); ++i) {
-    if (listable(i) && !referenced[i]) features_.push_back(BufferFeature{model_.name(i), classes.of(i).port});
+  for (std::uint32_t i = 0; i < model.size(); ++i) {
+    if (listable(i) && !referenced[i]) listing.features.push_back(BufferFeature{model.name(i), classes.of(i).port});
   }
+  return listing;
 }
+
+BufferFeatureReader::BufferFeatureReader(FeatureModel snapshot)
+    : features_(list(snapshot)), model_(std::move(snapshot)) {}
 
 std::vector<std::string> BufferFeatureReader::features_on(BufferKind kind, std::uint64_t id) const {
   std::vector<std::string> names;
-  for (const auto& feature : features_) {
+  for (const auto& feature : features_.features) {
     if (feature.port == BufferPort{kind, id}) names.push_back(feature.name);
   }
   return names;
@@ -146,7 +151,7 @@ std::vector<std::string> BufferFeatureReader::features_on(BufferKind kind, std::
 
 std::vector<BufferFeature> BufferFeatureReader::chunk_features() const {
   std::vector<BufferFeature> chunks;
-  std::ranges::copy_if(features_, std::back_inserter(chunks),
+  std::ranges::copy_if(features_.features, std::back_inserter(chunks),
                        [](const BufferFeature& f) { return f.port.kind == BufferKind::Chunk; });
   return chunks;
 }
@@ -154,22 +159,29 @@ std::vector<BufferFeature> BufferFeatureReader::chunk_features() const {
 GenicamResult<BufferValue> BufferFeatureReader::read(std::string_view name, const BufferData& data) const {
   util::MutexLock lock(mutex_);
   const auto index = model_.index_of(name);
-  if (!index || !on_buffer_[*index]) return std::unexpected(GenicamError::feature_not_found(std::string(name)));
+  if (!index || !features_.on_buffer[*index]) return std::unexpected(GenicamError::feature_not_found(std::string(name)));
   BufferOnlyPort port(data);
+  // The feature's own node on the evaluation stack, as feature access reads
+  // it (guarded), so that a reference chain back to it is a cycle.
+  if (auto pushed = model_.push_evaluation(*index); !pushed) return std::unexpected(std::move(pushed).error());
+  auto value = read_locked(*index, port);
+  model_.pop_evaluation();
+  return value;
+}
+
+GenicamResult<BufferValue> BufferFeatureReader::read_locked(std::uint32_t index, RegisterPort& port) const {
   const auto convert = [](auto result) -> GenicamResult<BufferValue> {
     if (!result) return std::unexpected(std::move(result).error());
     return BufferValue(std::move(*result));
   };
-  return model_.guarded(*index, [&]() -> GenicamResult<BufferValue> {
-    switch (model_.info(*index).type) {
-      case FeatureType::Integer: return convert(model_.read_integer(*index, port));
-      case FeatureType::Float: return convert(model_.read_float(*index, port));
-      case FeatureType::Boolean: return convert(model_.read_boolean(*index, port));
-      case FeatureType::Enumeration:
-      case FeatureType::String: return convert(model_.read_string(*index, port));
-      default: return std::unexpected(GenicamError::wrong_type(std::string(name)));
-    }
-  });
+  switch (model_.info(index).type) {
+    case FeatureType::Integer: return convert(model_.read_integer(index, port));
+    case FeatureType::Float: return convert(model_.read_float(index, port));
+    case FeatureType::Boolean: return convert(model_.read_boolean(index, port));
+    case FeatureType::Enumeration:
+    case FeatureType::String: return convert(model_.read_string(index, port));
+    default: return std::unexpected(GenicamError::wrong_type(model_.name(index)));
+  }
 }
 
 }  // namespace corvantic::genicam

@@ -69,7 +69,7 @@ class BufferFeatureReader {
   // converters) lies on one port; of a chain of such nodes only the one no
   // other of them refers to is listed (ChunkExposureTime, not the register
   // behind it).
-  [[nodiscard]] const std::vector<BufferFeature>& features() const { return features_; }
+  [[nodiscard]] const std::vector<BufferFeature>& features() const { return features_.features; }
   // The names of the listed features on one chunk or event port.
   [[nodiscard]] std::vector<std::string> features_on(BufferKind kind, std::uint64_t id) const;
   // The listed features on chunk ports, with their chunk ids.
@@ -84,12 +84,18 @@ class BufferFeatureReader {
       EXCLUDES(mutex_);
 
  private:
+  // What the model places on buffer ports; fixed at construction.
+  struct Listing {
+    std::vector<BufferFeature> features;  // as features() lists them
+    std::vector<bool> on_buffer;          // per node: its value depends on a buffer port
+  };
+  [[nodiscard]] static Listing list(const FeatureModel& model);
+  [[nodiscard]] GenicamResult<BufferValue> read_locked(std::uint32_t index, RegisterPort& port) const
+      REQUIRES(mutex_);
+
+  const Listing features_;  // made from the snapshot before it moves into model_
   mutable util::Mutex mutex_;
   mutable FeatureModel model_ GUARDED_BY(mutex_);
-  // Fixed at construction.
-  std::vector<BufferFeature> features_;
-  // Per node: whether its value depends on a buffer port.
-  std::vector<bool> on_buffer_;
 };
 
 }  // namespace corvantic::genicam

@@ -6,6 +6,7 @@ class is final (none of them can be subclassed), and the streaming and value
 classes cannot be instantiated from Python: they come from Camera's methods.
 """
 
+from collections.abc import Iterator
 from typing import ClassVar, Literal, Self, final
 
 __all__ = [
@@ -242,6 +243,13 @@ class Frame:
     def system_timestamp_ns(self) -> int: ...
     @property
     def received_size(self) -> int: ...
+    @property
+    def chunks(self) -> FrameChunks:
+        """The frame's chunk values: a read-only mapping from chunk feature name
+        to value, empty without chunk data."""
+    def chunk(self, name: str, /) -> int | float | bool | str:
+        """The value of chunk feature `name`; GenicamError when the frame has no
+        such chunk."""
     def data(self) -> bytes:
         """The payload bytes. For an incomplete frame the holes read as stale buffer content."""
     # The buffer protocol (a read-only, one-dimensional view of the payload).
@@ -249,6 +257,24 @@ class Frame:
     # version lets type checkers accept memoryview(frame) and other buffer
     # consumers there too.
     def __buffer__(self, flags: int, /) -> memoryview: ...
+
+@final
+class FrameChunks:
+    """A frame's chunk values: a read-only mapping from chunk feature name to value,
+    each decoded from the frame's own bytes when it is read."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, name: str, /) -> int | float | bool | str: ...
+    def __contains__(self, name: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def keys(self) -> list[str]:
+        """The chunk feature names, in the description's order."""
+    def values(self) -> list[int | float | bool | str]:
+        """Every value, decoded now."""
+    def items(self) -> list[tuple[str, int | float | bool | str]]:
+        """(name, value) pairs, decoded now."""
+    def get(self, name: str, default: object = None, /) -> object:
+        """The value of `name`, or `default` when the frame has no such chunk."""
 
 @final
 class FrameChannel:
@@ -290,6 +316,10 @@ class Acquisition:
     def spurious_resend_requests(self) -> int:
         """Resend requests so far for packets that were only late: both the
         packet and its resent copy arrived."""
+    def chunk_layout_errors(self) -> int:
+        """Frames that announced chunk data whose chunk layout did not parse
+        (a length past the payload, too many chunks): each closed
+        PayloadUnsupported and counted as a failed frame."""
     def stop(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *_args: object) -> Literal[False]: ...

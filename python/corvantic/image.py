@@ -20,6 +20,8 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
+from corvantic._corvantic_core import GenicamError
+
 if TYPE_CHECKING:
     import numpy
     import PIL.Image
@@ -186,5 +188,25 @@ def to_image(frame: Frame) -> PIL.Image.Image:
 
 
 def save_png(frame: Frame, path: str | os.PathLike[str]) -> None:
-    """Writes :func:`to_image` of ``frame`` to ``path`` as PNG."""
-    to_image(frame).save(path, format="PNG")
+    """Writes :func:`to_image` of ``frame`` to ``path`` as PNG, with the
+    frame's chunk values as text chunks (keyword: the chunk feature's name;
+    text: its value)."""
+    to_image(frame).save(path, format="PNG", pnginfo=_chunk_text(frame))
+
+
+def _chunk_text(frame: Frame) -> Any:
+    """A PngInfo of the frame's chunk values. A PNG keyword is 1 to 79
+    Latin-1 characters: names that cannot be one, and values that do not
+    decode, are left out."""
+    from PIL.PngImagePlugin import PngInfo
+
+    info = PngInfo()
+    for name in frame.chunks:
+        if not 0 < len(name) < 80 or not name.isascii():
+            continue
+        try:
+            value = frame.chunks[name]
+        except GenicamError:
+            continue
+        info.add_text(name, str(value))
+    return info

@@ -122,6 +122,13 @@ PyObject* acquisition_spurious_resend_requests(PyObject* self, PyObject* const*,
   return PyLong_FromUnsignedLongLong(figures->spurious_requests);
 }
 
+PyObject* acquisition_chunk_layout_errors(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Acquisition.chunk_layout_errors", nargs, kw)) return nullptr;
+  const auto errors = read_running(self, [](genicam::OpenStream& s) { return s.channel->chunk_layout_errors(); });
+  if (!errors) return raise_value_error(STOPPED);
+  return PyLong_FromUnsignedLongLong(*errors);
+}
+
 PyObject* acquisition_packet_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.packet_size", nargs, kw)) return nullptr;
   const auto size = read_running(self, [](genicam::OpenStream& s) { return s.channel->packet_size(); });
@@ -237,6 +244,10 @@ PyMethodDef ACQUISITION_METHODS[] = {
     CORVANTIC_METHOD(spurious_resend_requests, acquisition_spurious_resend_requests, "($self)",
                      "Resend requests so far for packets that were only late: both the\n"
                      "packet and its resent copy arrived."),
+    CORVANTIC_METHOD(chunk_layout_errors, acquisition_chunk_layout_errors, "($self)",
+                     "Frames that announced chunk data whose chunk layout did not parse\n"
+                     "(a length past the payload, too many chunks): each closed\n"
+                     "PayloadUnsupported and counted as a failed frame."),
     CORVANTIC_METHOD(end_reason, acquisition_end_reason, "($self)",
                      "Why the acquisition ended: None while it runs, \"stopped\" once stop()\n"
                      "(or leaving its with block) ended it, \"control lost\" once control of\n"

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "py/enum_type.hpp"
+#include "py/frame_chunks.hpp"
 #include "py/guard.hpp"
 #include "py/value_class.hpp"
 #include "py/value_types.hpp"
@@ -47,6 +48,8 @@ constexpr ValueField<Frame> FIELDS[] = {
     {"timestamp_ticks", [](const Frame& f) { return u64(f.timestamp_ticks()); }},
     {"system_timestamp_ns", [](const Frame& f) { return u64(f.system_timestamp_ns()); }},
     {"received_size", [](const Frame& f) { return u64(f.received_size()); }},
+    {"chunks", make_frame_chunks,
+     "The frame's chunk values: a read-only mapping from chunk feature name\nto value, empty without chunk data."},
 };
 
 PyObject* frame_repr(const Frame& f) {
@@ -57,12 +60,15 @@ PyObject* frame_repr(const Frame& f) {
   return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
 }
 
-// The bytes data() copies and views see: up to the frame's high-water mark.
+// The bytes data() copies and views see: up to the frame's high-water mark,
+// and in a frame with chunk data only its image.
 std::span<const std::uint8_t> payload(PyObject* self) {
   const Frame& frame = unbox<Frame>(self);
   if (!frame) return {};
-  return frame.data();
+  return frame.image();
 }
+
+PyObject* chunk_method(PyObject* self, PyObject* name) { return frame_chunk(unbox<Frame>(self), name); }
 
 PyObject* data_method(PyObject* self, PyObject*) {
   const std::span<const std::uint8_t> bytes = payload(self);
@@ -83,6 +89,8 @@ PyMethodDef METHODS[] = {
     {"data", guarded<data_method>, METH_NOARGS,
      "data($self)\n--\n\nThe payload bytes (e.g. for `numpy.frombuffer`). For an incomplete\n"
      "frame the holes read as stale buffer content — check `status` first."},
+    {"chunk", guarded<chunk_method>, METH_O,
+     "chunk($self, name, /)\n--\n\nThe value of chunk feature `name`; GenicamError when the frame has no\nsuch chunk."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include "py/binding_api.hpp"
 #include "py/classes.hpp"
 #include "py/errors.hpp"
+#include "py/frame_chunks.hpp"
 #include "py/functions.hpp"
 #include "py/guard.hpp"
 #include "py/ref.hpp"
@@ -27,6 +28,7 @@ PyObject* make_access_mode_class(PyObject*) { return Py_XNewRef(access_mode_type
 PyObject* make_link_stats_class(PyObject*) { return Py_XNewRef(link_stats_type()); }
 PyObject* make_device_info_class(PyObject*) { return Py_XNewRef(device_info_type()); }
 PyObject* make_feature_info_class(PyObject*) { return Py_XNewRef(feature_info_type()); }
+PyObject* make_frame_chunks_class(PyObject*) { return Py_XNewRef(frame_chunks_type()); }
 
 constexpr ModuleEntry ENTRIES[] = {
     {"CameraError", make_camera_error},
@@ -43,6 +45,7 @@ constexpr ModuleEntry ENTRIES[] = {
     {"DeviceInfo", make_device_info_class},
     {"discover", make_discover_function},
     {"FeatureInfo", make_feature_info_class, false},
+    {"FrameChunks", make_frame_chunks_class, false},
 };
 
 int add_entry(PyObject* module, PyObject* all, const ModuleEntry& entry) {

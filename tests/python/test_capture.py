@@ -67,6 +67,42 @@ def test_snap_writes_the_cameras_frame_as_png(new_address, tmp_path, pixel_forma
         assert zlib.crc32(pixels) == sim.pattern_crc32(int(frame_id), len(pixels))
 
 
+def chunk_mode(address, *chunks):
+    """Turns chunk mode on with `chunks` (ChunkSelector entries) enabled."""
+    camera = corvantic.Camera(address)
+    camera.connect()
+    camera.set_boolean("ChunkModeActive", True)
+    for entry in camera.enum_entries("ChunkSelector"):
+        camera.set_enum("ChunkSelector", entry)
+        camera.set_boolean("ChunkEnable", entry in chunks)
+    camera.disconnect()
+
+
+def test_snap_writes_the_chunk_values_as_png_text(new_address, tmp_path):
+    with VirtualCamera(new_address(), width=32, height=16) as sim:
+        chunk_mode(sim.address, "FrameID", "ExposureTime", "PixelFormat")
+        out = run("snap", sim.address, "-o", "chunks.png", cwd=tmp_path)
+        assert out.returncode == 0, out.stderr
+        frame_id = SUMMARY.match(out.stdout.splitlines()[0]).group(1)
+        with Image.open(tmp_path / "chunks.png") as picture:
+            assert picture.size == (32, 16)
+            assert picture.text == {"ChunkFrameID": frame_id, "ChunkExposureTime": "10000.0",
+                                    "ChunkPixelFormat": "Mono8"}
+
+
+def test_stream_chunks_prints_each_frames_chunk_values(new_address):
+    with VirtualCamera(new_address(), width=32, height=16, frame_rate=100.0) as sim:
+        chunk_mode(sim.address, "FrameID", "Width", "LineStatusAll")
+        out = run("stream", sim.address, "--frames", "5", "--chunks")
+        assert out.returncode == 0, out.stderr
+        lines = [line for line in out.stdout.splitlines() if line.startswith("frame ")]
+        assert len(lines) == 5
+        for line in lines:
+            frame_id = int(re.match(r"frame (\d+): ", line).group(1))
+            assert line == (f"frame {frame_id}: ChunkFrameID={frame_id} ChunkWidth=32 "
+                            f"ChunkLineStatusAll={frame_id & 1}")
+
+
 def test_snap_without_pillow_names_the_extra_before_touching_the_camera(camera_address, tmp_path):
     # Nothing listens on the address: reaching the camera would fail differently.
     script = ("import sys; sys.modules['PIL'] = None; from corvantic.cli import main; "

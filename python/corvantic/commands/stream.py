@@ -18,7 +18,7 @@ import time
 import types
 from typing import Any, NamedTuple, TextIO
 
-from corvantic import Acquisition, Camera, CameraError, StreamStats
+from corvantic import Acquisition, Camera, CameraError, Frame, GenicamError, StreamStats
 from corvantic.commands.support import (EXIT_ERROR, CommandError, add_stream_options, bounded, connected,
                                         parse_seconds, stream_options)
 
@@ -38,6 +38,8 @@ def add_command(commands: Any) -> None:
     limit = p.add_mutually_exclusive_group()
     limit.add_argument("--seconds", type=parse_seconds, metavar="N", help="stop after N seconds")
     limit.add_argument("--frames", type=bounded(1, 2**63), metavar="N", help="stop after N received frames")
+    p.add_argument("--chunks", action="store_true",
+                   help="print each frame's chunk values on a line of its own (turn chunk mode on first)")
     p.add_argument("--reconnect", action="store_true",
                    help="when control of the camera is lost (it restarted, or its link went down), say so, connect "
                         "again and go on streaming and counting; without it a lost camera ends the run with status 1")
@@ -63,6 +65,11 @@ class StatusLine:
         else:
             self._out.write(text + "\n")
         self._out.flush()
+
+    def note(self, text: str) -> None:
+        """A line of its own, above the live counters on a terminal."""
+        self._out.write(f"\r\x1b[K{text}\n" if self.live else text + "\n")
+        self._shown = False
 
     def end(self) -> None:
         if self.live and self._shown:
@@ -116,12 +123,25 @@ class StreamRun(NamedTuple):
 RECONNECT_TRY = 10.0
 
 
+def chunk_line(frame: Frame) -> str:
+    """One line of a frame's chunk values: ``frame 7: ChunkFrameID=7 ...``;
+    a value that does not decode shows its error in angle brackets."""
+    values = []
+    for name in frame.chunks:
+        try:
+            values.append(f"{name}={frame.chunks[name]}")
+        except GenicamError as e:
+            values.append(f"{name}=<{e}>")
+    return f"frame {frame.frame_id}: " + (" ".join(values) if values else "no chunk data")
+
+
 def run_stream(camera: Camera, options: dict[str, Any], *, seconds: float | None = None,
-               frames: int | None = None, out: TextIO | None = None, reconnect: bool = False) -> StreamRun:
+               frames: int | None = None, out: TextIO | None = None, reconnect: bool = False,
+               chunks: bool = False) -> StreamRun:
     """Acquires from ``camera`` for ``seconds``, or until ``frames`` frames
     arrived, or (with neither) until Ctrl-C, showing the live counters on
     ``out``. Each frame is dropped as it arrives, so its buffer goes straight
-    back to the pool.
+    back to the pool; with ``chunks`` its chunk values are printed first.
 
     When control of the camera is lost, the run ends there; with
     ``reconnect`` it says so, reconnects (for as long as the run may last),
@@ -162,8 +182,11 @@ def run_stream(camera: Camera, options: dict[str, Any], *, seconds: float | None
                     wait = last_shown + period - now
                     if deadline is not None:
                         wait = min(wait, deadline - now)
-                    if acquisition.wait_for(max(wait, 0.0)) is not None:
+                    if (frame := acquisition.wait_for(max(wait, 0.0))) is not None:
                         received += 1
+                        if chunks:
+                            line.note(chunk_line(frame))
+                        del frame
                     now = time.monotonic()
                     if now >= last_shown + period:
                         totals = _added(done, counter_values(acquisition.stats()))
@@ -226,7 +249,7 @@ def print_counters(run: StreamRun) -> None:
 def _stream(args: argparse.Namespace) -> int:
     with connected(args.ip) as camera:
         run = run_stream(camera, stream_options(args), seconds=args.seconds, frames=args.frames,
-                         reconnect=args.reconnect)
+                         reconnect=args.reconnect, chunks=args.chunks)
     print()
     print_counters(run)
     return 0

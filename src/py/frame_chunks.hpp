@@ -1,0 +1,20 @@
+// A frame's chunk values for Python (frame_chunks.cpp): the FrameChunks
+// mapping behind Frame.chunks, and Frame.chunk(name).
+#pragma once
+
+#include <Python.h>
+
+#include "gige/stream/frame.hpp"
+
+namespace corvantic::py {
+
+// The class (borrowed, created once per process), or nullptr with an
+// exception set.
+[[nodiscard]] PyObject* frame_chunks_type();
+// A new FrameChunks over `frame`: the chunk features it has data for.
+[[nodiscard]] PyObject* make_frame_chunks(const gige::stream::Frame& frame);
+// The value of chunk feature `name` (a str) in `frame`; GenicamException
+// "feature '<name>' not found" for a name the frame has no chunk for.
+[[nodiscard]] PyObject* frame_chunk(const gige::stream::Frame& frame, PyObject* name);
+
+}  // namespace corvantic::py

@@ -1,0 +1,174 @@
+"""Chunk data against the virtual camera: frame.chunks and frame.chunk()
+read what the camera used for each frame, in every pixel format and both
+header forms; only enabled chunks appear; a layout that lies about its
+lengths fails the frame; the image part is all a frame's bytes show."""
+
+import collections.abc
+import threading
+import zlib
+
+import pytest
+
+import corvantic
+from corvantic.sim import VirtualCamera
+
+SELECTOR_ENTRIES = ["FrameID", "Timestamp", "ExposureTime", "Gain", "Width", "Height", "PixelFormat",
+                    "OffsetX", "OffsetY", "LineStatusAll", "ImageSettings"]
+ALL_CHUNK_FEATURES = ["ChunkFrameID", "ChunkTimestamp", "ChunkExposureTime", "ChunkGain", "ChunkWidth",
+                      "ChunkHeight", "ChunkPixelFormat", "ChunkOffsetX", "ChunkOffsetY", "ChunkLineStatusAll",
+                      "ChunkReverseX", "ChunkReverseY", "ChunkDigitalShift", "ChunkTestPattern"]
+
+
+@pytest.fixture
+def chunk_camera(new_address):
+    """start(**sim_options): a virtual camera and a connected Camera with
+    chunk mode on and every chunk enabled; both closed at the end."""
+    started = []
+
+    def start(**sim_options):
+        sim = VirtualCamera(new_address(), **sim_options).start()
+        camera = corvantic.Camera(sim.address)
+        started.append((sim, camera))
+        camera.connect()
+        camera.set_boolean("ChunkModeActive", True)
+        for entry in SELECTOR_ENTRIES:
+            camera.set_enum("ChunkSelector", entry)
+            camera.set_boolean("ChunkEnable", True)
+        return sim, camera
+
+    yield start
+    for sim, camera in started:
+        camera.disconnect()
+        sim.stop()
+
+
+def expected_chunks(frame, exposure, gain):
+    """What the camera used for `frame`, by chunk feature."""
+    return {
+        "ChunkFrameID": frame.frame_id,
+        "ChunkTimestamp": frame.timestamp_ticks,
+        "ChunkExposureTime": exposure,
+        "ChunkGain": gain,
+        "ChunkWidth": frame.width,
+        "ChunkHeight": frame.height,
+        "ChunkPixelFormat": frame.pixel_format,
+        "ChunkOffsetX": frame.x_offset,
+        "ChunkOffsetY": frame.y_offset,
+        "ChunkLineStatusAll": frame.frame_id & 1,
+        "ChunkReverseX": False,
+        "ChunkReverseY": True,
+        "ChunkDigitalShift": 2,
+        "ChunkTestPattern": 1,
+    }
+
+
+@pytest.mark.parametrize("extended_ids", [False, True], ids=["standard", "extended"])
+@pytest.mark.parametrize("pixel_format", ["Mono8", "Mono16", "RGB8"])
+def test_every_enabled_chunk_reads_what_the_camera_used_for_its_frame(chunk_camera, pixel_format, extended_ids):
+    sim, camera = chunk_camera(width=64, height=48, frame_rate=100.0, extended_ids=extended_ids)
+    camera.set_enum("PixelFormat", pixel_format)
+    camera.set_float("ExposureTime", 1234.5)
+    camera.set_float("Gain", 6.25)  # exact in single precision
+    camera.set_boolean("ReverseY", True)
+    camera.set_integer("DigitalShift", 2)
+    camera.set_enum("TestPattern", "GreyHorizontalRamp")
+    with camera.start_acquisition() as acquisition:
+        for _ in range(5):
+            frame = acquisition.wait_for(5.0)
+            assert frame is not None and frame.is_complete, frame
+            assert list(frame.chunks) == ALL_CHUNK_FEATURES
+            assert dict(frame.chunks) == expected_chunks(frame, 1234.5, 6.25)
+            assert frame.chunk("ChunkExposureTime") == 1234.5
+            # The bytes a frame shows are its image, exactly as the camera sent it.
+            image = frame.data()
+            assert len(image) == 64 * 48 * frame.bits_per_pixel // 8 == len(memoryview(frame))
+            assert zlib.crc32(image) == sim.pattern_crc32(frame.frame_id, len(image))
+        assert acquisition.chunk_layout_errors() == 0
+    assert frame.chunks["ChunkWidth"] == 64  # a held frame outlives its acquisition
+
+
+def test_exposure_changed_during_an_acquisition_lands_on_later_frames_only(chunk_camera):
+    sim, camera = chunk_camera(width=32, height=16, frame_rate=200.0)
+    camera.set_float("ExposureTime", 100.0)
+    exposures = []
+    with camera.start_acquisition(n_buffers=64) as acquisition:
+        for _ in range(10):
+            exposures.append(acquisition.wait_for(5.0).chunks["ChunkExposureTime"])
+        camera.set_float("ExposureTime", 250.0)
+        for _ in range(30):
+            frame = acquisition.wait_for(5.0)
+            assert frame.chunk("ChunkFrameID") == frame.frame_id
+            exposures.append(frame.chunks["ChunkExposureTime"])
+    assert exposures[:10] == [100.0] * 10
+    # Frames in flight at the change may still carry the old value; once a
+    # frame carries the new one, every later frame does.
+    switch = exposures.index(250.0)
+    assert exposures[switch:] == [250.0] * (len(exposures) - switch)
+
+
+def test_only_enabled_chunks_appear_and_unknown_names_fail(chunk_camera):
+    sim, camera = chunk_camera(width=32, height=16)
+    for entry in SELECTOR_ENTRIES:
+        if entry not in ("ExposureTime", "FrameID"):
+            camera.set_enum("ChunkSelector", entry)
+            camera.set_boolean("ChunkEnable", False)
+    frame = camera.snap(timeout=5.0)
+    chunks = frame.chunks
+    assert isinstance(chunks, collections.abc.Mapping) and isinstance(chunks, corvantic.FrameChunks)
+    assert list(chunks.keys()) == ["ChunkFrameID", "ChunkExposureTime"] and len(chunks) == 2
+    assert repr(chunks) == "FrameChunks(ChunkFrameID, ChunkExposureTime)"
+    assert "ChunkGain" not in chunks and 7 not in chunks
+    assert chunks.get("ChunkGain") is None and chunks.get("ChunkGain", -1) == -1
+    assert chunks.items() == [("ChunkFrameID", frame.frame_id), ("ChunkExposureTime", 10000.0)]
+    with pytest.raises(KeyError):
+        chunks["ChunkGain"]
+    for name in ("ChunkGain", "NoSuchChunk", "Width"):
+        with pytest.raises(corvantic.GenicamError, match=f"^feature '{name}' not found$"):
+            frame.chunk(name)
+    with pytest.raises(TypeError):
+        frame.chunk(3)
+    # Through the device, a chunk feature is refused: it lives in frames only.
+    with pytest.raises(corvantic.GenicamError, match="ChunkExposureTimeReg' is not accessible this way"):
+        camera.get_float("ChunkExposureTime")
+    camera.set_boolean("ChunkModeActive", False)
+    plain = camera.snap(timeout=5.0)
+    assert len(plain.chunks) == 0 and dict(plain.chunks) == {}
+    assert len(plain.data()) == 32 * 16
+
+
+def test_a_layout_that_lies_about_its_lengths_fails_the_frame_and_is_counted(chunk_camera):
+    sim, camera = chunk_camera(width=32, height=16, frame_rate=100.0)
+    sim.stream_faults(lying_chunks=True)
+    with camera.start_acquisition() as acquisition:
+        frames = [acquisition.wait_for(5.0) for _ in range(3)]
+        assert all(f.status == corvantic.FrameStatus.PayloadUnsupported for f in frames), frames
+        assert all(len(f.chunks) == 0 for f in frames)
+        with pytest.raises(corvantic.GenicamError, match="not found"):
+            frames[0].chunk("ChunkFrameID")
+        assert acquisition.chunk_layout_errors() >= 3
+        assert acquisition.stats().failed_frames >= 3
+        sim.stream_faults(lying_chunks=False)
+        while (frame := acquisition.wait_for(5.0)) is not None and not frame.is_complete:
+            pass
+        assert frame.chunks["ChunkWidth"] == 32
+
+
+def test_threads_reading_the_same_frames_chunks_all_see_the_same_values(chunk_camera):
+    sim, camera = chunk_camera(width=32, height=16, frame_rate=100.0)
+    with camera.start_acquisition() as acquisition:
+        frames = [acquisition.wait_for(5.0) for _ in range(4)]
+    expected = [dict(f.chunks) for f in frames]
+    barrier = threading.Barrier(4)
+    seen = [[] for _ in range(4)]
+
+    def read(slot):
+        barrier.wait()
+        for _ in range(50):
+            seen[slot].append([dict(f.chunks) for f in frames])
+
+    threads = [threading.Thread(target=read, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(rounds == [expected] * 50 for rounds in seen)

@@ -13,7 +13,9 @@
 // features does. A frame is dropped as soon as it is delivered.
 //
 // Rounds alternate the two modes, each going first in every other round;
-// the figure is the median of the rounds' ns per frame. Allocations are
+// the figure is the fastest round's ns per frame (on a shared machine the
+// slower rounds measure the other processes; the median is shown too).
+// Allocations are
 // counted by a replaced global operator new over the measured frames (after
 // a warm-up in which every pool buffer has held a frame of each mode). A
 // third line, for information, reads every chunk value of every frame (the
@@ -60,8 +62,8 @@ using namespace corvantic;
 using Clock = std::chrono::steady_clock;
 using gige::stream::GvspWorkerLoop;
 
-constexpr int ROUNDS = 15;
-constexpr int FRAMES_PER_ROUND = 400;
+constexpr int ROUNDS = 61;
+constexpr int FRAMES_PER_ROUND = 100;
 constexpr std::size_t N_BUFFERS = 8;
 const net::SocketAddress DEVICE = net::SocketAddress::ipv4(0x7F000062, 3956);
 
@@ -176,6 +178,7 @@ struct Figures {
   std::vector<double> ns_per_frame;
   std::uint64_t allocations = 0;
   std::uint64_t frames = 0;
+  [[nodiscard]] double fastest() const { return *std::min_element(ns_per_frame.begin(), ns_per_frame.end()); }
   [[nodiscard]] double median() const {
     auto samples = ns_per_frame;
     std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
@@ -230,11 +233,12 @@ int main() {
   std::printf("chunk delivery: 640x480 Mono8, extended ids, 9000-byte packets, %d rounds of %d frames\n", ROUNDS,
               FRAMES_PER_ROUND);
   for (std::size_t m = 0; m < figures.size(); ++m) {
-    std::printf("  %-34s %9.0f ns/frame  %.3f allocations/frame\n", modes[m].name, figures[m].median(),
+    std::printf("  %-34s %9.0f ns/frame fastest, %9.0f median  %.3f allocations/frame\n", modes[m].name,
+                figures[m].fastest(), figures[m].median(),
                 static_cast<double>(figures[m].allocations) / static_cast<double>(figures[m].frames));
   }
-  const double off = figures[0].median();
-  const double on = figures[1].median();
+  const double off = figures[0].fastest();
+  const double on = figures[1].fastest();
   std::printf("baseline (chunk mode off): %.0f ns/frame\n", off);
   std::printf("figure (chunk mode on, unread): %.0f ns/frame; added %.0f ns/frame; ratio %.3f\n", on, on - off,
               on / off);

@@ -169,9 +169,12 @@ PyObject* acquisition_end_reason(PyObject* self, PyObject* const*, Py_ssize_t na
 
 // Session lock, then the acquisition's mutex: the stream is taken out (the
 // acquisition is stopped from here, whatever follows), the camera stopped,
-// and the busy claim released before the session lock.
+// and the busy claim released before the session lock. Refused on a thread
+// that holds the session lock already (a stopped acquisition's stop from a
+// signal handler during a snap), as it would wait for itself.
 PyObject* stop(PyObject* self) {
   AcquisitionState& state = *native(self).state;
+  if (refuse_reentry(*state.session, state.claim.marker())) return nullptr;
   genicam::GenicamResult<void> stopped;
   {
     ReleasedGil gil;

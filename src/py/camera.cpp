@@ -30,6 +30,10 @@ struct CameraNative {
 
 CameraNative& native(PyObject* self) { return reinterpret_cast<Boxed<CameraNative>*>(self)->value; }
 
+// Every method takes the session lock, so each is refused on the thread that
+// holds it already (locking.hpp).
+CameraParts camera_parts(PyObject* self) { return {*native(self).session, *native(self).busy}; }
+
 // ---- Running work on the driver.
 
 // With the GIL released, under the session lock.
@@ -392,6 +396,7 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* repr(PyObject* self) {
+  if (refuse_reentry(*native(self).session, *native(self).busy)) return nullptr;
   const bool connected = locked(self, [](gige::GigeDriver& d) { return d.is_connected(); });
   return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), connected ? "True" : "False");
 }
@@ -452,15 +457,15 @@ void camera_dealloc(PyObject* self) {
   camera.session.reset();
 }
 
+#define CORVANTIC_METHOD_FUNCTION(name) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<refusing_reentry<name##_method, camera_parts>>))
 #define CORVANTIC_METHOD(name, signature) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>)), METH_FASTCALL | METH_KEYWORDS, \
-   #name signature "\n--\n\n"}
+  {#name, CORVANTIC_METHOD_FUNCTION(name), METH_FASTCALL | METH_KEYWORDS, #name signature "\n--\n\n"}
 
 PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(connect, "($self)"),
     CORVANTIC_METHOD(disconnect, "($self, deadline=0.5)"),
-    {"reconnect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<reconnect_method>)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"reconnect", CORVANTIC_METHOD_FUNCTION(reconnect), METH_FASTCALL | METH_KEYWORDS,
      "reconnect($self, timeout=10.0)\n--\n\n"
      "Connect again after control was lost (the camera restarted or its link\n"
      "went away): connect and load the features, and when that fails try\n"
@@ -489,8 +494,7 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(enum_entries, "($self, name)"),
     CORVANTIC_METHOD(execute, "($self, name)"),
     CORVANTIC_METHOD(access_mode, "($self, name)"),
-    {"feature_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<feature_info_method>)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"feature_info", CORVANTIC_METHOD_FUNCTION(feature_info), METH_FASTCALL | METH_KEYWORDS,
      "feature_info($self, name)\n--\n\n"
      "What the description says about the feature `name`, as a `FeatureInfo`;\n"
      "its bounds and increment are read from the device."},
@@ -502,6 +506,7 @@ PyMethodDef METHODS[] = {
 };
 #undef CORVANTIC_METHOD
 #undef CORVANTIC_STREAM_KEYWORDS
+#undef CORVANTIC_METHOD_FUNCTION
 
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(

@@ -18,7 +18,11 @@ namespace corvantic::py {
 
 struct CameraSession {
   explicit CameraSession(gige::DriverConfig config) : driver(std::move(config)) {}
-  util::TimedMutex mutex;  // the camera session lock
+  // The camera session lock. A long operation (a snap) holds it while it
+  // waits and runs signal handlers between the wait's slices; the mutex
+  // knows its holder, so a handler's call on the same camera is refused
+  // (locking.hpp) instead of waiting for its own thread.
+  util::TimedMutex mutex;
   gige::GigeDriver driver GUARDED_BY(mutex);
 };
 
@@ -37,6 +41,11 @@ class BusyMarker {
     util::MutexLock lock(mutex_);
     activity_.reset();
   }
+  // The activity recorded now, if any.
+  [[nodiscard]] std::optional<std::string_view> activity() {
+    util::MutexLock lock(mutex_);
+    return activity_;
+  }
 
  private:
   util::Mutex mutex_;
@@ -50,13 +59,17 @@ class HeldBusyClaim {
   explicit HeldBusyClaim(std::shared_ptr<BusyMarker> busy) : busy_(std::move(busy)) {}
   void release() {
     util::MutexLock lock(mutex_);
-    if (busy_) busy_->clear();
-    busy_.reset();
+    if (held_) busy_->clear();
+    held_ = false;
   }
+  // The camera's marker, which outlives the claim: it names what else
+  // occupies the camera once this claim is released.
+  [[nodiscard]] BusyMarker& marker() const { return *busy_; }
 
  private:
+  const std::shared_ptr<BusyMarker> busy_;
   util::Mutex mutex_;
-  std::shared_ptr<BusyMarker> busy_ GUARDED_BY(mutex_);
+  bool held_ GUARDED_BY(mutex_) = true;
 };
 
 }  // namespace corvantic::py

@@ -17,8 +17,9 @@ namespace corvantic::py {
 // stays set for the caller and the wait ends.
 //
 // The check may run while the caller holds the camera session lock. That
-// cannot deadlock: no thread ever waits for the session lock while
-// attached (every method detaches before it blocks on it).
+// cannot deadlock: no other thread ever waits for the session lock while
+// attached (every method detaches before it blocks on it), and a handler on
+// this thread that calls the same camera is refused at once (locking.hpp).
 class DetachedWait {
  public:
   DetachedWait() : state_(PyEval_SaveThread()) {}

@@ -20,6 +20,14 @@ std::shared_ptr<SnapshotState>& native(PyObject* self) {
   return reinterpret_cast<Boxed<std::shared_ptr<SnapshotState>>*>(self)->value;
 }
 
+// The session's snap holds the camera session lock and its own mutex while
+// it waits, so every method but __enter__ is refused on that thread
+// (locking.hpp).
+CameraParts camera_parts(PyObject* self) {
+  SnapshotState& state = *native(self);
+  return {*state.session, state.claim.marker()};
+}
+
 bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments<0> none{};
   return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
@@ -117,6 +125,7 @@ PyObject* exit_method(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
 }
 
 PyObject* repr(PyObject* self) {
+  if (refuse_reentry(*native(self)->session, native(self)->claim.marker())) return nullptr;
   return PyUnicode_FromFormat("SnapshotSession(closed=%s)", is_closed(self) ? "True" : "False");
 }
 
@@ -132,9 +141,10 @@ void dealloc(PyObject* self) {
   state.reset();
 }
 
-#define CORVANTIC_METHOD(name, signature, doc)                                                                       \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>)), METH_FASTCALL | METH_KEYWORDS, \
-   #name signature "\n--\n\n" doc}
+#define CORVANTIC_METHOD_FUNCTION(name) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<refusing_reentry<name##_method, camera_parts>>))
+#define CORVANTIC_METHOD(name, signature, doc) \
+  {#name, CORVANTIC_METHOD_FUNCTION(name), METH_FASTCALL | METH_KEYWORDS, #name signature "\n--\n\n" doc}
 
 PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(snap, "($self, timeout=5.0)", ""),
@@ -146,11 +156,12 @@ PyMethodDef METHODS[] = {
                      "stream channel. Idempotent."),
     {"__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<enter_method>)),
      METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<exit_method>)),
+    {"__exit__", CORVANTIC_METHOD_FUNCTION(exit),
      METH_FASTCALL | METH_KEYWORDS, "__exit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef CORVANTIC_METHOD
+#undef CORVANTIC_METHOD_FUNCTION
 
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(

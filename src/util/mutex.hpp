@@ -20,11 +20,14 @@
 //    finding into an error.
 //
 // Cost: Mutex is a std::mutex and MutexLock a std::unique_lock<std::mutex>,
-// every member inline, so the generated code is that of the standard types.
+// every member inline, so the generated code is that of the standard types;
+// TimedMutex adds one relaxed store of the holder per lock and unlock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #if defined(__clang__)
 #define CORVANTIC_THREAD_ANNOTATION(x) __attribute__((x))
@@ -79,23 +82,45 @@ class SCOPED_CAPABILITY MutexLock {
   std::unique_lock<std::mutex> lock_;
 };
 
-// A Mutex whose lock can also be tried for a bounded time.
+// A Mutex whose lock can also be tried for a bounded time, and which knows
+// the thread that holds it: a thread that runs callbacks while it holds the
+// lock (signal handlers between the slices of a long wait) can then refuse a
+// callback's attempt to take it again, which would wait for itself forever.
 class CAPABILITY("mutex") TimedMutex {
  public:
   TimedMutex() = default;
   TimedMutex(const TimedMutex&) = delete;
   TimedMutex& operator=(const TimedMutex&) = delete;
 
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
-  [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  void lock() ACQUIRE() {
+    mutex_.lock();
+    record_holder();
+  }
+  void unlock() RELEASE() {
+    holder_.store(std::thread::id{}, std::memory_order_relaxed);
+    mutex_.unlock();
+  }
+  [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock() && record_holder(); }
   template <typename Rep, typename Period>
   [[nodiscard]] bool try_lock_for(std::chrono::duration<Rep, Period> timeout) TRY_ACQUIRE(true) {
-    return mutex_.try_lock_for(timeout);
+    return mutex_.try_lock_for(timeout) && record_holder();
+  }
+
+  // Whether the calling thread holds the lock. Relaxed loads suffice: only a
+  // thread itself ever stores its own id, and it always reads its own last
+  // store, so it sees its id exactly while it holds the lock.
+  [[nodiscard]] bool held_by_this_thread() const {
+    return holder_.load(std::memory_order_relaxed) == std::this_thread::get_id();
   }
 
  private:
+  bool record_holder() {
+    holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
+  }
+
   std::timed_mutex mutex_;
+  std::atomic<std::thread::id> holder_{};  // the holding thread; no thread when free
 };
 
 // Holds a TimedMutex from construction to the end of the scope.

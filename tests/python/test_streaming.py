@@ -2,6 +2,7 @@
 sessions, one-shot snaps, frame channels, and frames as zero-copy views."""
 
 import gc
+import signal
 import threading
 import time
 import zlib
@@ -506,6 +507,104 @@ def test_ctrl_c_interrupts_iteration(camera_on, sigint_raises):
             for frame in acquisition:
                 seen.append(frame)
         assert len(seen) == 1
+
+
+# ---- signal handlers during a snap
+
+
+@pytest.fixture
+def on_alarm():
+    """arm(calls, ready) runs the calls from a SIGALRM handler on the main
+    thread once ready() is true (checked every 50 ms), and returns the list
+    into which the handler puts what each call returned or raised."""
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers run only on the main thread")
+    previous = signal.getsignal(signal.SIGALRM)
+    outcomes = []
+
+    def arm(calls, ready):
+        def handler(signum, frame):
+            if not ready():
+                signal.setitimer(signal.ITIMER_REAL, 0.05)
+                return
+            for call in calls:
+                try:
+                    outcomes.append(call())
+                except Exception as exc:
+                    outcomes.append(exc)
+
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        return outcomes
+
+    yield arm
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def busy_texts(outcomes):
+    return [str(o) if isinstance(o, ValueError) else o for o in outcomes]
+
+
+def snap_in_flight(sim):
+    """Whether the snap waits: the camera streams (into total loss, until the
+    handler's last call lets the next frame through)."""
+    return lambda: sim.status()["acquiring"] == 1
+
+
+def test_a_handler_calling_the_camera_during_its_snap_is_refused_and_the_snap_goes_on(camera_on, on_alarm):
+    sim, camera = camera_on(single_frame=False, frame_rate=20.0)
+    stopped = camera.start_acquisition()
+    stopped.stop()
+    width = camera.get_integer("Width")
+    calls = [
+        lambda: camera.get_integer("Width"),
+        lambda: camera.set_integer("Width", 64),
+        lambda: camera.execute("AcquisitionStop"),
+        camera.feature_names,
+        camera.is_connected,
+        camera.link_stats,
+        lambda: repr(camera),
+        camera.snap,
+        camera.start_acquisition,
+        camera.disconnect,
+        stopped.stop,
+        lambda: sim.stream_faults(loss=0.0),  # ends the snap with the next frame
+    ]
+    sim.stream_faults(loss=1.0)
+    outcomes = on_alarm(calls, snap_in_flight(sim))
+    frame = camera.snap(timeout=30.0)
+    busy = "camera is busy (a snap in progress); stop it first"
+    assert busy_texts(outcomes) == [busy] * (len(calls) - 1) + [None]
+    assert_pattern(sim, frame)
+    assert sim.status()["acquiring"] == 0
+    assert camera.get_integer("Width") == width
+    assert camera.get_integer("TLParamsLocked") == 0
+
+
+def test_a_handler_calling_a_session_during_its_snap_is_refused_and_the_snap_goes_on(camera_on, on_alarm):
+    sim, camera = camera_on(single_frame=False, frame_rate=20.0)
+    with camera.snapshot_session() as session:
+        calls = [
+            session.snap,
+            session.stats,
+            session.packet_size,
+            session.is_closed,
+            lambda: repr(session),
+            session.close,
+            lambda: session.__exit__(None, None, None),
+            lambda: camera.get_integer("Width"),
+            lambda: sim.stream_faults(loss=0.0),
+        ]
+        sim.stream_faults(loss=1.0)
+        outcomes = on_alarm(calls, snap_in_flight(sim))
+        frame = session.snap(timeout=30.0)
+        busy = "camera is busy (a snapshot session in progress); stop it first"
+        assert busy_texts(outcomes) == [busy] * (len(calls) - 1) + [None]
+        assert_pattern(sim, frame)
+        assert not session.is_closed()
+    assert session.is_closed()
+    assert camera.get_enum("AcquisitionMode") == "Continuous"
 
 
 # ---- the classes' surface

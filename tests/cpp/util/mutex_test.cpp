@@ -1,0 +1,52 @@
+#include "util/mutex.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace corvantic::util {
+namespace {
+
+// Whether another thread sees `mutex` as its own.
+bool held_by_another_thread(const TimedMutex& mutex) {
+  bool held = true;
+  std::thread([&] { held = mutex.held_by_this_thread(); }).join();
+  return held;
+}
+
+TEST(TimedMutex, KnowsOnlyTheThreadThatHoldsIt) {
+  TimedMutex mutex;
+  EXPECT_FALSE(mutex.held_by_this_thread());
+  {
+    TimedMutexLock lock(mutex);
+    EXPECT_TRUE(mutex.held_by_this_thread());
+    EXPECT_FALSE(held_by_another_thread(mutex));
+  }
+  EXPECT_FALSE(mutex.held_by_this_thread());
+
+  ASSERT_TRUE(mutex.try_lock());
+  EXPECT_TRUE(mutex.held_by_this_thread());
+  mutex.unlock();
+  ASSERT_TRUE(mutex.try_lock_for(std::chrono::milliseconds(1)));
+  EXPECT_TRUE(mutex.held_by_this_thread());
+  mutex.unlock();
+  EXPECT_FALSE(mutex.held_by_this_thread());
+}
+
+TEST(TimedMutex, AFailedTryLeavesTheHolderAlone) {
+  TimedMutex mutex;
+  TimedMutexLock lock(mutex);
+  bool taken = true;
+  bool held = true;
+  std::thread([&] {
+    taken = mutex.try_lock_for(std::chrono::milliseconds(1));
+    held = mutex.held_by_this_thread();
+  }).join();
+  EXPECT_FALSE(taken);
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(mutex.held_by_this_thread());
+}
+
+}  // namespace
+}  // namespace corvantic::util

@@ -1,32 +1,12 @@
 #include "gige/stream/frame.hpp"
 
 #include <algorithm>
-#include <array>
 
 #include "gige/stream/buffer_pool.hpp"
 
 namespace corvantic::gige::stream {
 
 namespace {
-
-struct PixelFormat {
-  std::uint32_t code;
-  std::string_view name;
-};
-
-constexpr std::array<PixelFormat, 9> PIXEL_FORMATS = {{
-    {0x01080001, "Mono8"},
-    {0x01100003, "Mono10"},
-    {0x01100005, "Mono12"},
-    {0x01100007, "Mono16"},
-    {0x01080009, "BayerRG8"},
-    {0x0108000A, "BayerGB8"},
-    {0x02180014, "RGB8"},
-    {0x02180015, "BGR8"},
-    {0x02100032, "YUV422_8"},
-}};
-
-__extension__ using Uint128 = unsigned __int128;
 
 constexpr std::uint64_t NS_PER_S = 1'000'000'000;
 
@@ -42,16 +22,6 @@ std::string_view frame_status_name(FrameStatus status) {
     case FrameStatus::PayloadUnsupported: return "PayloadUnsupported";
   }
   return "unknown";
-}
-
-std::string pixel_format_name(std::uint32_t pixel_format_code) {
-  for (const auto& format : PIXEL_FORMATS) {
-    if (format.code == pixel_format_code) return std::string(format.name);
-  }
-  static constexpr std::string_view DIGITS = "0123456789abcdef";
-  std::string text = "0x00000000";
-  for (std::size_t i = 0; i < 8; ++i) text[9 - i] = DIGITS[(pixel_format_code >> (4 * i)) & 0xF];
-  return text;
 }
 
 std::uint64_t timestamp_ns(std::uint64_t ticks, std::uint64_t tick_frequency,

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "gige/proto/chunk_layout.hpp"
+#include "gige/stream/pixel_format.hpp"
 
 namespace corvantic::genicam {
 // The reader of a stream's chunk features: made by the feature layer when the
@@ -47,16 +48,6 @@ enum class FrameStatus : std::uint8_t {
 
 // The member's name: "Complete", "MissingPackets", ...
 [[nodiscard]] std::string_view frame_status_name(FrameStatus status);
-
-// Bits 16-23 of a GigE Vision pixel format code.
-[[nodiscard]] constexpr std::uint32_t bits_per_pixel(std::uint32_t pixel_format_code) {
-  return (pixel_format_code >> 16) & 0xFF;
-}
-
-// The name of a known pixel format ("Mono8"), else "0x" and the code in eight
-// lowercase hexadecimal digits. Either form fits std::string's inline buffer,
-// so this does not allocate.
-[[nodiscard]] std::string pixel_format_name(std::uint32_t pixel_format_code);
 
 // A device timestamp in nanoseconds: ticks / tick_frequency seconds, truncated,
 // in unsigned 64-bit arithmetic (the whole seconds wrap like any uint64 product;

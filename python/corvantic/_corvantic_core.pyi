@@ -7,7 +7,7 @@ classes cannot be instantiated from Python: they come from Camera's methods.
 """
 
 from collections.abc import Iterator
-from typing import ClassVar, Literal, Self, final
+from typing import Any, ClassVar, Literal, Self, final
 
 __all__ = [
     "CameraError",
@@ -250,6 +250,9 @@ class Frame:
     def chunk(self, name: str, /) -> int | float | bool | str:
         """The value of chunk feature `name`; GenicamError when the frame has no
         such chunk."""
+    @property
+    def __array_interface__(self) -> dict[str, Any]:
+        """The image as numpy sees it: `(height, width)` values, or `(height, width, 3)` for RGB8 and BGR8, read in place. Raises `ValueError` for a pixel format without an array layout and for bytes that do not cover the image."""
     def data(self) -> bytes:
         """The payload bytes. For an incomplete frame the holes read as stale buffer content."""
     # The buffer protocol (a read-only, one-dimensional view of the payload).
@@ -421,6 +424,11 @@ class Camera:
 
 def discover(timeout: float = 1.0) -> list[DeviceInfo]:
     """Broadcast a discovery beacon on every Up IPv4 adapter and return the devices that answer within `timeout` seconds."""
+
+# Every pixel format the package knows, ordered by code: (code, name, bits
+# per pixel, layout, bits of each value that carry the pixel). The layout is
+# "Mono", "BayerRG", "BayerGR", "BayerGB", "BayerBG", "RGB", "BGR" or "YUV422".
+PIXEL_FORMATS: tuple[tuple[int, str, int, str, int], ...]
 
 # The private functions behind corvantic.diagnostics.
 def _diagnostics_enable(level: str, capacity: int) -> int:

@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from corvantic._corvantic_core import GenicamError
+from corvantic._corvantic_core import PIXEL_FORMATS, GenicamError
 
 if TYPE_CHECKING:
     import numpy
@@ -33,40 +33,10 @@ __all__ = ["IMAGE_EXTRA", "demosaic", "require_image_support", "save_png", "to_a
 # What puts numpy and Pillow in place.
 IMAGE_EXTRA = "pip install 'corvantic[image]'"
 
-# GigE Vision pixel format codes by their layout in memory.
-_ONE_BYTE = {
-    0x01080001,  # Mono8
-    0x01080008,  # BayerGR8
-    0x01080009,  # BayerRG8
-    0x0108000A,  # BayerGB8
-    0x0108000B,  # BayerBG8
-}
-_TWO_BYTES = {
-    0x01100003,  # Mono10
-    0x01100005,  # Mono12
-    0x01100007,  # Mono16
-    0x0110000C, 0x0110000D, 0x0110000E, 0x0110000F,  # BayerGR10, RG10, GB10, BG10
-    0x01100010, 0x01100011, 0x01100012, 0x01100013,  # BayerGR12, RG12, GB12, BG12
-    0x0110002E, 0x0110002F, 0x01100030, 0x01100031,  # BayerGR16, RG16, GB16, BG16
-}
-_THREE_CHANNELS = {
-    0x02180014,  # RGB8
-    0x02180015,  # BGR8
-}
-_BGR8 = 0x02180015
-# Bayer formats by the colours of the first two pixels of the first row
-# (the second row holds the other two of the 2x2 tile).
-_BAYER = {
-    0x01080008: "GR", 0x01080009: "RG", 0x0108000A: "GB", 0x0108000B: "BG",
-    0x0110000C: "GR", 0x0110000D: "RG", 0x0110000E: "GB", 0x0110000F: "BG",
-    0x01100010: "GR", 0x01100011: "RG", 0x01100012: "GB", 0x01100013: "BG",
-    0x0110002E: "GR", 0x0110002F: "RG", 0x01100030: "GB", 0x01100031: "BG",
-}
-# Two-byte formats whose values use fewer than 16 bits.
-_SIGNIFICANT_BITS = {
-    0x01100003: 10, 0x0110000C: 10, 0x0110000D: 10, 0x0110000E: 10, 0x0110000F: 10,
-    0x01100005: 12, 0x01100010: 12, 0x01100011: 12, 0x01100012: 12, 0x01100013: 12,
-}
+# The core's pixel format table by code: name, bits per pixel, layout
+# ("Mono", "BayerRG", ..., "RGB", "BGR", "YUV422") and the bits of each value
+# that carry the pixel.
+_FORMATS = {code: (name, bits, layout, significant) for code, name, bits, layout, significant in PIXEL_FORMATS}
 
 
 def to_array(frame: Frame) -> numpy.ndarray[Any, Any]:
@@ -82,29 +52,11 @@ def to_array(frame: Frame) -> numpy.ndarray[Any, Any]:
     """
     import numpy
 
-    code = frame.pixel_format_code
-    dtype: numpy.dtype[Any]
-    if code in _ONE_BYTE:
-        dtype, channels = numpy.dtype(numpy.uint8), 1
-    elif code in _TWO_BYTES:
-        dtype, channels = numpy.dtype("<u2"), 1
-    elif code in _THREE_CHANNELS:
-        dtype, channels = numpy.dtype(numpy.uint8), 3
-    else:
-        raise ValueError(f"no array layout for pixel format {frame.pixel_format}")
-    width, height = frame.width, frame.height
-    if width == 0 or height == 0:
-        raise ValueError(f"frame {frame.frame_id} has no image geometry ({width}x{height})")
-    needed = width * height * channels * dtype.itemsize
-    view = memoryview(frame)
-    if view.nbytes < needed:
-        raise ValueError(
-            f"frame {frame.frame_id} holds {view.nbytes} bytes; a {width}x{height} "
-            f"{frame.pixel_format} image needs {needed}"
-        )
-    pixels = numpy.frombuffer(view, dtype=dtype, count=width * height * channels)
-    shape = (height, width) if channels == 1 else (height, width, channels)
-    return pixels.reshape(shape)
+    # The frame knows its array's shape and type; the array reads the
+    # frame's buffer in place and holds the frame as its base.
+    interface = frame.__array_interface__
+    # numpy's annotations leave out buffers other than its own and the builtins'.
+    return numpy.ndarray(interface["shape"], interface["typestr"], frame)  # type: ignore[arg-type]
 
 
 def require_image_support() -> None:
@@ -170,15 +122,14 @@ def to_image(frame: Frame) -> PIL.Image.Image:
     import numpy
     import PIL.Image
 
-    code = frame.pixel_format_code
     pixels = to_array(frame)
-    bits = _SIGNIFICANT_BITS.get(code, 8 * pixels.dtype.itemsize)
-    if code in _BAYER:
-        rgb = demosaic(pixels, _BAYER[code])
+    _, _, layout, bits = _FORMATS[frame.pixel_format_code]
+    if layout.startswith("Bayer"):
+        rgb = demosaic(pixels, layout.removeprefix("Bayer"))
         if rgb.dtype != numpy.uint8:
             rgb = (rgb >> (bits - 8)).astype(numpy.uint8)
         return PIL.Image.fromarray(numpy.ascontiguousarray(rgb))
-    if code == _BGR8:
+    if layout == "BGR":
         return PIL.Image.fromarray(numpy.ascontiguousarray(pixels[..., ::-1]))
     if pixels.dtype.itemsize == 2:
         # Pillow's "I;16" is little-endian, as the frame's bytes are.

@@ -23,6 +23,7 @@ constexpr BindingApi API = {
     call_guarded,
     make_device_info,
     make_link_stats,
+    make_frame,
     camera_session,
     util::log::emit,
 };

@@ -60,6 +60,7 @@ struct BindingApi {
   // value_types.hpp and classes.hpp
   decltype(&py::make_device_info) make_device_info;
   decltype(&py::make_link_stats) make_link_stats;
+  decltype(&py::make_frame) make_frame;
   decltype(&py::camera_session) camera_session;
 
   // util/log.hpp: the core module's own logging facade (the hooks' copy of

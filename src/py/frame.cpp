@@ -1,10 +1,16 @@
 // The Frame class (one delivered frame, its bytes readable without a copy
 // through the buffer protocol) and the FrameStatus enumeration.
+#include <algorithm>
+#include <atomic>
+#include <optional>
 #include <string>
 
+#include "gige/stream/pixel_format.hpp"
 #include "py/enum_type.hpp"
+#include "py/errors.hpp"
 #include "py/frame_chunks.hpp"
 #include "py/guard.hpp"
+#include "py/ref.hpp"
 #include "py/value_class.hpp"
 #include "py/value_types.hpp"
 
@@ -13,6 +19,8 @@ namespace {
 
 using gige::stream::Frame;
 using gige::stream::FrameStatus;
+using gige::stream::PixelArray;
+using gige::stream::PixelArrayProblem;
 
 // ---- FrameStatus
 
@@ -25,6 +33,78 @@ constexpr EnumSpec STATUS_SPEC{"corvantic.FrameStatus", "How a frame ended.", ST
 // ---- Frame
 
 PyObject* u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// The bytes data() copies and views see: up to the frame's high-water mark,
+// and in a frame with chunk data only its image.
+std::span<const std::uint8_t> payload(const Frame& frame) {
+  if (!frame) return {};
+  return frame.image();
+}
+
+std::string decimal(gige::stream::Uint128 value) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+// The frame's image as an array over its bytes, or nullopt with ValueError
+// raised saying why it is none.
+std::optional<PixelArray> image_array(const Frame& f, std::size_t available) {
+  const auto array = gige::stream::pixel_array(f.pixel_format_code(), f.width(), f.height());
+  if (array && array->covered_by(available)) return *array;
+  const std::string geometry = std::to_string(f.width()) + "x" + std::to_string(f.height());
+  if (!array && array.error() == PixelArrayProblem::NoLayout) {
+    raise_value_error("no array layout for pixel format " + f.pixel_format_name());
+  } else if (!array) {
+    raise_value_error("frame " + std::to_string(f.frame_id()) + " has no image geometry (" + geometry + ")");
+  } else {
+    raise_value_error("frame " + std::to_string(f.frame_id()) + " holds " + std::to_string(available) + " bytes; a " +
+                      geometry + " " + f.pixel_format_name() + " image needs " + decimal(array->bytes()));
+  }
+  return std::nullopt;
+}
+
+// An interned text, made once per process (borrowed; nullptr with an
+// exception set when that failed).
+PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
+  return create_once(slot, [text] { return PyUnicode_InternFromString(text); });
+}
+
+// The array interface (version 3): the image's shape and value type, and the
+// address of its bytes, read-only. numpy keeps the object it read this from
+// as the array's base, so the Frame, and with it the buffer, outlives every
+// array made this way; the buffer never goes back to the pool under a view.
+// Made for every frame a program turns into an array, so it is built from
+// interned keys rather than parsed from a format.
+PyObject* array_interface(const Frame& f) {
+  static std::atomic<PyObject*> shape_key, typestr_key, data_key, version_key, one_byte, two_bytes;
+  const std::span<const std::uint8_t> bytes = payload(f);
+  const std::optional<PixelArray> array = image_array(f, bytes.size());
+  if (!array) return nullptr;
+  PyObject* const keys[] = {interned(shape_key, "shape"), interned(typestr_key, "typestr"),
+                            interned(data_key, "data"), interned(version_key, "version")};
+  PyObject* const typestr =
+      array->shape.value_bytes == 1 ? interned(one_byte, "|u1") : interned(two_bytes, "<u2");
+  const Ref rows = Ref::steal(PyLong_FromUnsignedLong(array->rows));
+  const Ref columns = Ref::steal(PyLong_FromUnsignedLong(array->columns));
+  const Ref channels = Ref::steal(PyLong_FromUnsignedLong(array->shape.channels));
+  const Ref address = Ref::steal(PyLong_FromVoidPtr(const_cast<std::uint8_t*>(bytes.data())));
+  if (std::ranges::count(keys, nullptr) != 0 || !typestr || !rows || !columns || !channels || !address) return nullptr;
+  const Ref shape = Ref::steal(array->shape.channels == 1 ? PyTuple_Pack(2, rows.get(), columns.get())
+                                                          : PyTuple_Pack(3, rows.get(), columns.get(), channels.get()));
+  const Ref data = Ref::steal(PyTuple_Pack(2, address.get(), Py_True));
+  const Ref version = Ref::steal(PyLong_FromLong(3));
+  Ref interface = Ref::steal(PyDict_New());
+  if (!shape || !data || !version || !interface) return nullptr;
+  PyObject* const values[] = {shape.get(), typestr, data.get(), version.get()};
+  for (std::size_t i = 0; i < std::size(keys); ++i) {
+    if (PyDict_SetItem(interface.get(), keys[i], values[i]) < 0) return nullptr;
+  }
+  return interface.release();
+}
 
 constexpr ValueField<Frame> FIELDS[] = {
     {"status", [](const Frame& f) { return make_frame_status(f.status()); }},
@@ -50,6 +130,10 @@ constexpr ValueField<Frame> FIELDS[] = {
     {"received_size", [](const Frame& f) { return u64(f.received_size()); }},
     {"chunks", make_frame_chunks,
      "The frame's chunk values: a read-only mapping from chunk feature name\nto value, empty without chunk data."},
+    {"__array_interface__", array_interface,
+     "The image as numpy sees it: `(height, width)` values, or `(height, width, 3)`\n"
+     "for RGB8 and BGR8, read in place. Raises `ValueError` for a pixel format\n"
+     "without an array layout and for bytes that do not cover the image."},
 };
 
 PyObject* frame_repr(const Frame& f) {
@@ -60,18 +144,10 @@ PyObject* frame_repr(const Frame& f) {
   return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
 }
 
-// The bytes data() copies and views see: up to the frame's high-water mark,
-// and in a frame with chunk data only its image.
-std::span<const std::uint8_t> payload(PyObject* self) {
-  const Frame& frame = unbox<Frame>(self);
-  if (!frame) return {};
-  return frame.image();
-}
-
 PyObject* chunk_method(PyObject* self, PyObject* name) { return frame_chunk(unbox<Frame>(self), name); }
 
 PyObject* data_method(PyObject* self, PyObject*) {
-  const std::span<const std::uint8_t> bytes = payload(self);
+  const std::span<const std::uint8_t> bytes = payload(unbox<Frame>(self));
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
 }
 
@@ -80,7 +156,7 @@ PyObject* data_method(PyObject* self, PyObject*) {
 // while any view of it exists.
 int get_buffer(PyObject* self, Py_buffer* view, int flags) {
   static char empty = 0;
-  const std::span<const std::uint8_t> bytes = payload(self);
+  const std::span<const std::uint8_t> bytes = payload(unbox<Frame>(self));
   void* start = bytes.empty() ? static_cast<void*>(&empty) : const_cast<std::uint8_t*>(bytes.data());
   return PyBuffer_FillInfo(view, self, start, std::ssize(bytes), 1, flags);
 }
@@ -109,6 +185,21 @@ PyObject* make_frame_status(FrameStatus status) {
 }
 
 PyObject* frame_type() { return value_class_type<CLASS>(); }
+
+PyObject* make_pixel_formats(PyObject*) {
+  Ref table = Ref::steal(PyTuple_New(std::ssize(gige::stream::PIXEL_FORMATS)));
+  if (!table) return nullptr;
+  Py_ssize_t i = 0;
+  for (const gige::stream::PixelFormat& format : gige::stream::PIXEL_FORMATS) {
+    const std::string_view layout = gige::stream::pixel_layout_name(format.layout);
+    PyObject* entry = Py_BuildValue("(ks#ks#i)", static_cast<unsigned long>(format.code), format.name.data(),
+                                    std::ssize(format.name), static_cast<unsigned long>(gige::stream::bits_per_pixel(format.code)),
+                                    layout.data(), std::ssize(layout), format.significant_bits);
+    if (entry == nullptr) return nullptr;
+    PyTuple_SET_ITEM(table.get(), i++, entry);
+  }
+  return table.release();
+}
 
 PyObject* make_frame(Frame frame) { return box(frame_type(), std::move(frame)); }
 

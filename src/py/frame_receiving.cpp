@@ -1,5 +1,6 @@
 #include "py/frame_receiving.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "py/ref.hpp"
@@ -12,6 +13,9 @@ using gige::stream::ReceiveResult;
 using gige::stream::ReceiveStatus;
 
 PyObject* wait_for_frame(const gige::stream::FrameReceiver& frames, std::chrono::nanoseconds timeout) {
+  // A frame already queued is taken as try_recv takes it, without detaching
+  // from the interpreter: a reader that keeps up pays for no wait at all.
+  if (std::optional<gige::stream::Frame> queued = frames.try_receive()) return make_frame(std::move(*queued));
   using Clock = gige::stream::FrameReceiver::Clock;
   const auto deadline = util::saturating_add<Clock>(Clock::now(), timeout);
   ReceiveResult got;

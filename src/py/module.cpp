@@ -46,6 +46,7 @@ constexpr ModuleEntry ENTRIES[] = {
     {"discover", make_discover_function},
     {"FeatureInfo", make_feature_info_class, false},
     {"FrameChunks", make_frame_chunks_class, false},
+    {"PIXEL_FORMATS", make_pixel_formats, false},
 };
 
 int add_entry(PyObject* module, PyObject* all, const ModuleEntry& entry) {

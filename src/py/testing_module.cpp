@@ -22,6 +22,7 @@
 
 #include "genicam/acquisition.hpp"
 #include "genicam/features.hpp"
+#include "gige/stream/buffer_pool.hpp"
 #include "py/binding_api.hpp"
 #include "py/ref.hpp"
 
@@ -146,6 +147,23 @@ PyObject* link_stats_from_counters(PyObject* module, PyObject* arg) {
   return api(module).make_link_stats(stats);
 }
 
+// A complete Frame of the given id, pixel format code and geometry over a
+// buffer holding exactly `data` (bytes).
+PyObject* frame_of(PyObject* module, PyObject* args) {
+  unsigned long long frame_id = 0;
+  unsigned int code = 0;
+  unsigned int width = 0;
+  unsigned int height = 0;
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyArg_ParseTuple(args, "KIIIy#", &frame_id, &code, &width, &height, &data, &size)) return nullptr;
+  auto buffer = gige::stream::BufferPool::create(1, static_cast<std::size_t>(size))->take();
+  std::copy_n(data, size, (*buffer)->data().begin());
+  (*buffer)->info = {.frame_id = frame_id, .width = width, .height = height, .pixel_format_code = code,
+                     .received_size = static_cast<std::uint64_t>(size), .high_water = static_cast<std::uint64_t>(size)};
+  return api(module).make_frame(gige::stream::Frame(std::move(*buffer)));
+}
+
 // Reads the integer feature `name` of a connected Camera `count` times
 // through the C++ API alone and returns the mean nanoseconds per read: the
 // baseline against which the Python layer's cost is measured.
@@ -268,6 +286,9 @@ PyMethodDef METHODS[] = {
      "device_info_from_block($module, block, /)\n--\n\nParse a discovery block into a DeviceInfo."},
     {"link_stats_from_counters", link_stats_from_counters, METH_O,
      "link_stats_from_counters($module, counters, /)\n--\n\nBuild a LinkStats from nine counters."},
+    {"frame_of", frame_of, METH_VARARGS,
+     "frame_of($module, frame_id, pixel_format_code, width, height, data, /)\n--\n\nA complete Frame over "
+     "`data`."},
     {"native_get_integer_ns", native_get_integer_ns, METH_VARARGS,
      "native_get_integer_ns($module, camera, name, count, /)\n--\n\nTime integer reads through the C++ API."},
     {"native_receive_cpu_ns", native_receive_cpu_ns, METH_VARARGS,

@@ -31,6 +31,9 @@ namespace corvantic::py {
 // pool once the last Frame and the last view of its bytes are gone.
 [[nodiscard]] PyObject* frame_type();
 [[nodiscard]] PyObject* make_frame(gige::stream::Frame frame);
+// The module's PIXEL_FORMATS: the pixel format table as a tuple of
+// (code, name, bits per pixel, layout, significant bits) tuples.
+[[nodiscard]] PyObject* make_pixel_formats(PyObject* module);
 
 [[nodiscard]] PyObject* stream_stats_type();
 [[nodiscard]] PyObject* make_stream_stats(const gige::stream::StreamStats& stats);

@@ -434,6 +434,22 @@ def test_a_viewed_buffer_is_not_recycled(camera_on):
         assert acquisition.wait_for(5.0) is not None
 
 
+def test_an_array_stays_valid_while_its_channel_moves_on(camera_on):
+    pytest.importorskip("numpy")
+    sim, camera = camera_on(width=64, height=48, frame_rate=FAST)
+    with camera.start_acquisition(n_buffers=3) as acquisition:
+        frame = acquisition.wait_for(5.0)
+        frame_id = frame.frame_id
+        image = corvantic.image.to_array(frame)
+        del frame
+        # The two other buffers carry frame after frame past the array.
+        later = []
+        for _ in range(10):
+            later.append(acquisition.wait_for(5.0).frame_id)
+        assert later == sorted(later) and later[0] > frame_id
+    assert zlib.crc32(image.tobytes()) == sim.pattern_crc32(frame_id, image.nbytes)
+
+
 def test_to_array_shapes_every_sim_format(camera_on):
     numpy = pytest.importorskip("numpy")
     sim, camera = camera_on(width=64, height=48)

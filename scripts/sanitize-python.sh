@@ -28,10 +28,12 @@ if [[ ! -x "$venv/bin/python" ]]; then
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi
 # A build folder of its own, so the sanitized objects never mix with the
-# normal package build.
+# normal package build. Debug, as scripts/sanitize.sh builds the C++ tests:
+# with the same flags, the core and the virtual camera compiled there come
+# from ccache here (scripts/common.sh).
 "$venv/bin/python" -m pip install -q "$ROOT[test]" \
   -C build-dir="$ROOT/build/sanitize-python/{wheel_tag}" \
-  -C cmake.build-type=RelWithDebInfo \
+  -C cmake.build-type=Debug \
   -C cmake.define.CORVANTIC_SANITIZE="address,undefined"
 # The test hooks call into the installed module through its binding table;
 # they need no instrumentation of their own.

@@ -22,7 +22,8 @@ fi
 stage "wheel: build and repair (Python $ver)"
 wheel=$(bash scripts/wheel.sh "$ver" | tail -n 1)
 
-stage "wheel: fresh virtual environment (Python $ver) with $(basename "$wheel")"
+stage "wheel: fresh virtual environment (Python $ver)"
+basename "$wheel"
 venv="$ROOT/.venv-wheel-test-$ver"
 rm -rf "$venv"
 "$python" -m venv "$venv"

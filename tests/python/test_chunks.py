@@ -10,6 +10,7 @@ import zlib
 import pytest
 
 import corvantic
+import corvantic.image
 from corvantic.sim import VirtualCamera
 
 SELECTOR_ENTRIES = ["FrameID", "Timestamp", "ExposureTime", "Gain", "Width", "Height", "PixelFormat",
@@ -85,6 +86,17 @@ def test_every_enabled_chunk_reads_what_the_camera_used_for_its_frame(chunk_came
             assert zlib.crc32(image) == sim.pattern_crc32(frame.frame_id, len(image))
         assert acquisition.chunk_layout_errors() == 0
     assert frame.chunks["ChunkWidth"] == 64  # a held frame outlives its acquisition
+
+
+def test_to_array_sees_the_image_part_only(chunk_camera):
+    pytest.importorskip("numpy")
+    sim, camera = chunk_camera(width=64, height=48)
+    camera.set_enum("PixelFormat", "Mono16")
+    frame = camera.snap(timeout=5.0)
+    assert len(frame.chunks) == len(ALL_CHUNK_FEATURES)
+    array = corvantic.image.to_array(frame)
+    assert array.shape == (48, 64) and array.tobytes() == frame.data()
+    assert zlib.crc32(array.tobytes()) == sim.pattern_crc32(frame.frame_id, 64 * 48 * 2)
 
 
 def test_exposure_changed_during_an_acquisition_lands_on_later_frames_only(chunk_camera):

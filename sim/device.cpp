@@ -137,6 +137,10 @@ std::expected<void, std::string> VirtualCamera::start() {
     streamers_[index] = std::make_unique<GvspStreamer>(c, socket_fd_.get(), config_.tick_frequency);
     streamers_[index]->set_faults(stream_faults_[index]);
     started_[index] = false;
+    if (c == 0) {
+      streamers_[index]->set_exposure_observer(
+          [this](std::uint64_t block_id, std::uint64_t timestamp) { note_exposure_end(block_id, timestamp); });
+    }
     reconfigure_stream_locked(c);
   }
   stop_requested_.store(false);
@@ -170,6 +174,8 @@ void VirtualCamera::stop() {
   events_.clear();
   pending_.reset();
   close_sockets_locked();
+  util::MutexLock exposures_lock(exposures_mutex_);
+  exposures_.clear();
 }
 
 void VirtualCamera::close_sockets_locked() {
@@ -255,6 +261,10 @@ void VirtualCamera::set_silent(bool silent) {
   util::MutexLock lock(mutex_);
   silent_ = silent;
 }
+void VirtualCamera::ignore_event_acks(std::uint32_t count) {
+  util::MutexLock lock(mutex_);
+  ignore_event_acks_ = count;
+}
 void VirtualCamera::inject_status(std::uint32_t address, InjectedStatus injected) {
   util::MutexLock lock(mutex_);
   map_.inject_status(address, injected);
@@ -315,7 +325,7 @@ FrameLayout VirtualCamera::payload_layout(std::uint64_t block_id) {
 
 void VirtualCamera::clear_faults() {
   util::MutexLock lock(mutex_);
-  drop_acks_ = duplicate_acks_ = reorder_acks_ = ack_delay_ms_ = 0;
+  drop_acks_ = duplicate_acks_ = reorder_acks_ = ack_delay_ms_ = ignore_event_acks_ = 0;
   silent_ = false;
   ignore_heartbeats_ = false;
   map_.clear_all_injected_statuses();
@@ -341,6 +351,7 @@ DeviceStatus VirtualCamera::status() const {
   out.counters = counters_;
   out.control_holder = map_.control_holder();
   out.ccp = map_.ccp();
+  out.message_channel = map_.message_channel();
   out.acquisition_active = map_.acquisition_active();
   for (std::size_t c = 0; c < streamers_.size(); ++c) {
     if (!streamers_[c]) continue;
@@ -383,6 +394,7 @@ void VirtualCamera::run() {
     }
     util::MutexLock lock(mutex_);
     collect_finished_locked();
+    send_exposure_events_locked(Clock::now());
     // A bounded number of datagrams per pass keeps timers on time under load.
     for (int i = 0; i < 64; ++i) {
       sockaddr_in from{};
@@ -503,7 +515,10 @@ void VirtualCamera::handle_datagram_locked(std::span<const std::uint8_t> datagra
       const auto it = std::find_if(events_.begin(), events_.end(), [&](const EventInFlight& e) {
         return e.request_id == ack->ack_id && e.ack_code == ack->ack_code;
       });
-      if (it != events_.end()) {
+      if (it != events_.end() && ignore_event_acks_ > 0) {
+        --ignore_event_acks_;
+        ++counters_.event_acks_ignored;
+      } else if (it != events_.end()) {
         ++counters_.event_acks;
         events_.erase(it);
       } else {
@@ -846,12 +861,9 @@ void VirtualCamera::apply_effects_locked(const Effects& effects, Clock::time_poi
       streamers_[index]->fire_test(*effects.fire_test[index]);
     }
   }
-  for (int i = 0; i < effects.test_events; ++i) {
-    EventMessage event;
-    event.event_id = reg::TEST_EVENT_ID;
-    // Without a host to send to, the test event has nowhere to go; the
-    // command itself still succeeded.
-    [[maybe_unused]] const auto sent = send_event_locked(event, now);
+  for (int i = 0; i < effects.test_events; ++i) raise_event_locked(reg::TEST_EVENT_ID, 0, 0, now);
+  for (int i = 0; i < effects.missed_triggers; ++i) {
+    raise_event_locked(reg::FRAME_TRIGGER_MISSED_EVENT_ID, 0, 0, now);
   }
 }
 
@@ -909,6 +921,45 @@ std::expected<std::uint16_t, std::string> VirtualCamera::send_event(const EventM
   auto sent = send_event_locked(event, Clock::now());
   wake();
   return sent;
+}
+
+void VirtualCamera::raise_event_locked(std::uint16_t event_id, std::uint64_t block_id, std::uint64_t timestamp,
+                                       Clock::time_point now) {
+  if (!map_.event_notification(event_id)) return;
+  if (timestamp == 0 && streamers_[0]) timestamp = streamers_[0]->timestamp();
+  const bool exposure = event_id == reg::EXPOSURE_END_EVENT_ID;
+  EventMessage event;
+  event.event_id = event_id;
+  event.with_data = true;  // laid out as register_layout.hpp shows
+  event.ack_required = true;
+  event.timestamp = timestamp;
+  event.stream_channel = exposure ? 0 : 0xFFFF;
+  event.block_id = static_cast<std::uint16_t>(block_id);
+  event.data.resize(exposure ? 24 : 16);
+  util::store_be32(event.data.data() + reg::EVENT_DATA_ID, event_id);
+  util::store_be64(event.data.data() + reg::EVENT_DATA_TIMESTAMP, timestamp);
+  if (exposure) util::store_be64(event.data.data() + reg::EVENT_DATA_FRAME_ID, block_id);
+  // Without a host to send to, the event has nowhere to go; what raised it
+  // (a command, a frame) still succeeded.
+  [[maybe_unused]] const auto sent = send_event_locked(event, now);
+}
+
+void VirtualCamera::note_exposure_end(std::uint64_t block_id, std::uint64_t timestamp) {
+  {
+    util::MutexLock lock(exposures_mutex_);
+    if (exposures_.size() >= MAX_EXPOSURES_WAITING) exposures_.pop_front();
+    exposures_.emplace_back(block_id, timestamp);
+  }
+  wake();
+}
+
+void VirtualCamera::send_exposure_events_locked(Clock::time_point now) {
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> ended;
+  {
+    util::MutexLock lock(exposures_mutex_);
+    ended.swap(exposures_);
+  }
+  for (const auto& [block_id, timestamp] : ended) raise_event_locked(reg::EXPOSURE_END_EVENT_ID, block_id, timestamp, now);
 }
 
 std::expected<std::uint16_t, std::string> VirtualCamera::send_event_locked(const EventMessage& event,

@@ -10,7 +10,10 @@
 // streamers send from their own threads on the same socket and report the
 // end of a single- or multi-frame acquisition through an atomic flag and the
 // wake descriptor, never through `mutex_`, so stopping a streamer while
-// holding `mutex_` cannot deadlock. Nothing here throws.
+// holding `mutex_` cannot deadlock; so do the ends of exposure that become
+// ExposureEnd events (`exposures_mutex_`). Nothing here throws.
+//
+// Lock order: mutex_ -> exposures_mutex_.
 #pragma once
 
 #include <netinet/in.h>
@@ -94,12 +97,14 @@ struct DeviceCounters {
   std::uint64_t event_acks = 0;
   std::uint64_t unexpected_acks = 0;  // event acknowledges from hosts for no event in flight
   std::uint64_t event_timeouts = 0;
+  std::uint64_t event_acks_ignored = 0;  // taken as lost by injection
 };
 
 struct DeviceStatus {
   DeviceCounters counters;
   std::optional<Peer> control_holder;
   std::uint32_t ccp = 0;
+  Peer message_channel;  // MCDA and MCP
   bool acquisition_active = false;
   std::array<StreamCounters, reg::STREAM_CHANNEL_COUNT> streams{};
   std::array<bool, reg::STREAM_CHANNEL_COUNT> streaming{};
@@ -127,6 +132,9 @@ class VirtualCamera {
   void reorder_acks(std::uint32_t count) EXCLUDES(mutex_);
   void set_ack_delay(std::uint32_t ms) EXCLUDES(mutex_);      // every acknowledge leaves `ms` late; 0 ends it
   void set_silent(bool silent) EXCLUDES(mutex_);              // receive and answer nothing at all
+  // The next `count` event acknowledges are ignored, as if lost: the event
+  // is sent again when MCTT has passed.
+  void ignore_event_acks(std::uint32_t count) EXCLUDES(mutex_);
   // Registers answering an error status.
   void inject_status(std::uint32_t address, InjectedStatus injected) EXCLUDES(mutex_);
   void clear_status(std::uint32_t address) EXCLUDES(mutex_);
@@ -223,6 +231,12 @@ class VirtualCamera {
   [[nodiscard]] std::expected<std::uint16_t, std::string> send_event_locked(const EventMessage& event,
                                                                             Clock::time_point now)
       REQUIRES(mutex_);
+  // The events the device itself raises, sent while their notification is on.
+  void raise_event_locked(std::uint16_t event_id, std::uint64_t block_id, std::uint64_t timestamp,
+                          Clock::time_point now) REQUIRES(mutex_);
+  // Called by stream channel 0's sender thread.
+  void note_exposure_end(std::uint64_t block_id, std::uint64_t timestamp) EXCLUDES(exposures_mutex_);
+  void send_exposure_events_locked(Clock::time_point now) REQUIRES(mutex_) EXCLUDES(exposures_mutex_);
   void wake();
 
   const VirtualCameraConfig config_;
@@ -247,6 +261,7 @@ class VirtualCamera {
   std::uint32_t duplicate_acks_ GUARDED_BY(mutex_) = 0;
   std::uint32_t reorder_acks_ GUARDED_BY(mutex_) = 0;
   std::uint32_t ack_delay_ms_ GUARDED_BY(mutex_) = 0;
+  std::uint32_t ignore_event_acks_ GUARDED_BY(mutex_) = 0;
   bool silent_ GUARDED_BY(mutex_) = false;
   bool ignore_heartbeats_ GUARDED_BY(mutex_) = false;
   std::uint32_t path_mtu_ GUARDED_BY(mutex_);
@@ -262,6 +277,12 @@ class VirtualCamera {
   std::map<std::pair<std::uint32_t, std::uint16_t>, LastWrite> last_writes_ GUARDED_BY(mutex_);
   std::array<StreamFaults, reg::STREAM_CHANNEL_COUNT> stream_faults_ GUARDED_BY(mutex_){};
   std::vector<std::uint8_t> ack_ GUARDED_BY(mutex_);  // the acknowledge being built
+
+  // Ends of exposure (block id, timestamp) not yet sent as events; bounded,
+  // the oldest give way.
+  static constexpr std::size_t MAX_EXPOSURES_WAITING = 1024;
+  util::Mutex exposures_mutex_;
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> exposures_ GUARDED_BY(exposures_mutex_);
 
   // Set by start(), cleared by stop(); the thread uses them in between.
   util::UniqueFd socket_fd_;

@@ -294,6 +294,7 @@ struct GvspStreamer::Impl {
   std::uint64_t faults_version GUARDED_BY(state_mutex) = 0;
   std::uint64_t acquisition_seq GUARDED_BY(state_mutex) = 0;
   std::function<void()> on_finished GUARDED_BY(state_mutex);
+  std::function<void(std::uint64_t, std::uint64_t)> exposure_observer GUARDED_BY(state_mutex);
   StreamConfig start_config GUARDED_BY(state_mutex);  // config as start() saw it
   std::uint64_t start_config_version GUARDED_BY(state_mutex) = 0;
   std::uint64_t active_acquisition GUARDED_BY(state_mutex) = 0;  // what the sender is running, 0 idle
@@ -451,6 +452,11 @@ void GvspStreamer::Impl::sender_main(std::stop_token st) {
 bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, AcquisitionMode mode,
                                          std::uint32_t frame_count) {
   const std::uint64_t frames_wanted = mode == AcquisitionMode::SingleFrame ? 1 : frame_count;
+  std::function<void(std::uint64_t, std::uint64_t)> exposure_ended;
+  {
+    util::MutexLock lock(state_mutex);
+    exposure_ended = exposure_observer;
+  }
   std::uint64_t frames_done = 0;
   std::uint64_t warned_version = UINT64_MAX;
   Clock::time_point next_frame = Clock::now();
@@ -507,6 +513,7 @@ bool GvspStreamer::Impl::run_acquisition(std::stop_token st, std::uint64_t acq, 
     frame.block_id = next_block_id(frame.extended);
     frame.timestamp = ticks_now();
     remember(frame);
+    if (exposure_ended) exposure_ended(frame.block_id, frame.timestamp);
     const bool last = mode != AcquisitionMode::Continuous && frames_done + 1 >= frames_wanted;
     if (!send_frame(st, acq, frame, dest, path, packet_delay, last)) return false;
     frames_sent.fetch_add(1, std::memory_order_relaxed);
@@ -692,6 +699,11 @@ void GvspStreamer::set_faults(const StreamFaults& faults) {
   util::MutexLock lock(impl_->state_mutex);
   impl_->faults = faults;
   ++impl_->faults_version;
+}
+
+void GvspStreamer::set_exposure_observer(std::function<void(std::uint64_t, std::uint64_t)> observer) {
+  util::MutexLock lock(impl_->state_mutex);
+  impl_->exposure_observer = std::move(observer);
 }
 
 void GvspStreamer::start(std::function<void()> on_finished) {

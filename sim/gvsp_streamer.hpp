@@ -97,6 +97,10 @@ class GvspStreamer {
   void start(std::function<void()> on_finished);
   void stop();
   [[nodiscard]] bool running() const;
+  // Called on the sender thread with the block id and timestamp of each new
+  // frame (not of resends) as its exposure ends, before the frame is sent.
+  // It must not wait for anything that waits for this streamer.
+  void set_exposure_observer(std::function<void(std::uint64_t block_id, std::uint64_t timestamp)> observer);
   // Whether the send that ends a SingleFrame or MultiFrame acquisition has
   // begun: the acquisition ends as soon as it returns.
   [[nodiscard]] bool sending_final_frame() const;

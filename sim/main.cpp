@@ -78,6 +78,7 @@ options:
 control commands (numbers are decimal or 0x-prefixed hexadecimal):
   status                    counters and state as "ok key=value ..."
   drop-acks N               the next N acknowledges are not sent
+  ignore-event-acks N       the next N event acknowledges are taken as lost
   duplicate-acks N          the next N acknowledges are sent twice
   reorder-acks N            the next N acknowledges are each sent after the one that follows
   delay-acks MS             every acknowledge leaves MS late; 0 ends it
@@ -214,7 +215,8 @@ std::string status_line(const DeviceStatus& status) {
       << " control_grants=" << c.control_grants << " control_releases=" << c.control_releases
       << " heartbeat_expiries=" << c.heartbeat_expiries << " events_sent=" << c.events_sent
       << " event_retransmissions=" << c.event_retransmissions << " event_acks=" << c.event_acks
-      << " unexpected_acks=" << c.unexpected_acks << " event_timeouts=" << c.event_timeouts;
+      << " unexpected_acks=" << c.unexpected_acks << " event_timeouts=" << c.event_timeouts
+      << " event_acks_ignored=" << c.event_acks_ignored;
   for (std::size_t ch = 0; ch < status.streams.size(); ++ch) {
     const auto& s = status.streams[ch];
     out << " stream" << ch << "_running=" << (status.streaming[ch] ? 1 : 0) << " stream" << ch
@@ -362,6 +364,7 @@ std::optional<std::string> control(VirtualCamera& camera, const std::string& lin
   if (name == "quit") return std::nullopt;
   if (name == "status") return status_line(camera.status());
   if (name == "drop-acks") return count_arg([&](std::uint32_t n) { camera.drop_acks(n); });
+  if (name == "ignore-event-acks") return count_arg([&](std::uint32_t n) { camera.ignore_event_acks(n); });
   if (name == "duplicate-acks") return count_arg([&](std::uint32_t n) { camera.duplicate_acks(n); });
   if (name == "reorder-acks") return count_arg([&](std::uint32_t n) { camera.reorder_acks(n); });
   if (name == "delay-acks") return count_arg([&](std::uint32_t n) { camera.set_ack_delay(n); });

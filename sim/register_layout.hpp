@@ -126,12 +126,32 @@ inline constexpr std::uint32_t CHUNK_MODE_ACTIVE = 0x10060;    // 1: blocks carr
 inline constexpr std::uint32_t CHUNK_SELECTOR = 0x10064;       // a ChunkKind: the chunk CHUNK_ENABLE is about
 inline constexpr std::uint32_t CHUNK_ENABLE = 0x10068;         // 1: the selected chunk is sent (all are at first)
 inline constexpr std::uint32_t CHUNK_PAYLOAD_SIZE = 0x1006C;   // read-only: bytes chunk mode adds to a block
+inline constexpr std::uint32_t EVENT_SELECTOR = 0x10070;       // an event id: the event EVENT_NOTIFICATION is about
+inline constexpr std::uint32_t EVENT_NOTIFICATION = 0x10074;   // 1: the selected event is sent
+inline constexpr std::uint32_t TRIGGER_SOFTWARE = 0x10078;     // write-only: a trigger the free-running camera misses
 inline constexpr std::uint32_t USER_DATA = 0x10100;            // 64 bytes of raw storage
 inline constexpr std::uint32_t USER_DATA_SIZE = 64;
 inline constexpr std::uint32_t FEATURE_END = 0x10140;
 
 inline constexpr std::uint32_t DESCRIPTION_BASE = 0x100000;
 
+// Events, by the id they carry. Each is sent as an EVENTDATA with the
+// acknowledge-required flag while its notification is on: TestEventGenerate's test event (on
+// at first), ExposureEnd after the exposure of each frame of stream channel
+// 0 and FrameTriggerMissed for each software trigger (the camera runs free,
+// so it takes none).
 inline constexpr std::uint16_t TEST_EVENT_ID = 0x9000;
+inline constexpr std::uint16_t EXPOSURE_END_EVENT_ID = 0x9001;
+inline constexpr std::uint16_t FRAME_TRIGGER_MISSED_EVENT_ID = 0x9002;
+// The data of an ExposureEnd, after the event header (the event port's
+// address 0 in the description):
+//   0        4        8                 16                24
+//   +--------+--------+-----------------+-----------------+
+//   |event id|   0    |    timestamp    |    frame id     |
+//   +--------+--------+-----------------+-----------------+
+// The other events carry the first 16 bytes of the same layout.
+inline constexpr std::uint32_t EVENT_DATA_ID = 0;
+inline constexpr std::uint32_t EVENT_DATA_TIMESTAMP = 8;
+inline constexpr std::uint32_t EVENT_DATA_FRAME_ID = 16;
 
 }  // namespace corvantic::sim::reg

@@ -350,6 +350,9 @@ std::expected<std::uint32_t, std::uint16_t> RegisterMap::load_word(std::uint32_t
     case reg::CHUNK_SELECTOR: return chunk_selector_;
     case reg::CHUNK_ENABLE: return (chunks_ >> chunk_selector_) & 1;
     case reg::CHUNK_PAYLOAD_SIZE: return chunk_mode_ ? chunk_data_size(chunks_) : 0u;
+    case reg::EVENT_SELECTOR: return event_selector_;
+    case reg::EVENT_NOTIFICATION: return event_notification(static_cast<std::uint16_t>(event_selector_)) ? 1u : 0u;
+    case reg::TRIGGER_SOFTWARE: return 0u;  // write-only
     default: return fail(Status::INVALID_ADDRESS);
   }
 }
@@ -549,6 +552,21 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
       chunk_mode_ = value == 1;
       all_streams_changed();
       return {};
+    case reg::EVENT_SELECTOR:
+      if (value < reg::TEST_EVENT_ID || value > reg::FRAME_TRIGGER_MISSED_EVENT_ID) {
+        return fail(Status::INVALID_PARAMETER);
+      }
+      event_selector_ = value;
+      return {};
+    case reg::EVENT_NOTIFICATION: {
+      if (value > 1) return fail(Status::INVALID_PARAMETER);
+      const std::uint32_t bit = 1u << (event_selector_ - reg::TEST_EVENT_ID);
+      event_notifications_ = value == 1 ? event_notifications_ | bit : event_notifications_ & ~bit;
+      return {};
+    }
+    case reg::TRIGGER_SOFTWARE:
+      if (value != 0) ++effects.missed_triggers;
+      return {};
     case reg::CHUNK_SELECTOR:
       if (value >= CHUNK_KIND_COUNT) return fail(Status::INVALID_PARAMETER);
       chunk_selector_ = value;
@@ -562,6 +580,11 @@ std::expected<void, std::uint16_t> RegisterMap::store_feature(std::uint32_t addr
   }
   if (load_word(address)) return fail(Status::WRITE_PROTECT);
   return fail(Status::INVALID_ADDRESS);
+}
+
+bool RegisterMap::event_notification(std::uint16_t event_id) const {
+  if (event_id < reg::TEST_EVENT_ID || event_id > reg::FRAME_TRIGGER_MISSED_EVENT_ID) return false;
+  return (event_notifications_ >> (event_id - reg::TEST_EVENT_ID) & 1u) != 0;
 }
 
 }  // namespace corvantic::sim

@@ -80,6 +80,7 @@ struct Effects {
   bool acquisition_stop = false;
   bool control_released = false;
   int test_events = 0;
+  int missed_triggers = 0;  // software triggers, all missed
 };
 
 struct DeviceIdentity {
@@ -193,6 +194,8 @@ class RegisterMap {
   [[nodiscard]] Peer message_channel() const { return {mcda_, static_cast<std::uint16_t>(mcp_ & 0xFFFF)}; }
   [[nodiscard]] std::uint32_t event_timeout_ms() const { return mctt_; }
   [[nodiscard]] std::uint32_t event_retries() const { return mcrc_; }
+  // Whether the event with `event_id` is to be sent (EventNotification).
+  [[nodiscard]] bool event_notification(std::uint16_t event_id) const;
 
   // Bytes of a block: the image, and in chunk mode the chunk data.
   [[nodiscard]] std::uint32_t payload_size() const;
@@ -262,6 +265,8 @@ class RegisterMap {
   bool chunk_mode_ = false;
   std::uint32_t chunk_selector_ = 0;  // a ChunkKind
   std::uint32_t chunks_ = ALL_CHUNKS;  // enabled chunks, bit (1 << ChunkKind)
+  std::uint32_t event_selector_ = reg::EXPOSURE_END_EVENT_ID;
+  std::uint32_t event_notifications_ = 1u << (reg::TEST_EVENT_ID - reg::TEST_EVENT_ID);  // bit (id - 0x9000)
   std::array<std::uint8_t, reg::USER_DATA_SIZE> user_data_{};
 };
 

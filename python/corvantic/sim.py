@@ -264,6 +264,11 @@ class VirtualCamera:
 
     # -- faults
 
+    def ignore_event_acks(self, count: int = 1) -> None:
+        """Takes the next ``count`` acknowledges of events as lost: each such
+        event is sent again when the message channel's time-out has passed."""
+        self.command(f"ignore-event-acks {_number(count)}")
+
     def drop_acks(self, count: int = 1) -> None:
         """The next ``count`` acknowledges are not sent."""
         self.command(f"drop-acks {_number(count)}")

@@ -108,12 +108,104 @@ TEST_F(VirtualCameraEvents, UsesTheMessageChannelWhenConfigured) {
   EXPECT_TRUE(host.quiet(100ms));
 }
 
-TEST_F(VirtualCameraEvents, TestEventCommandSendsAnEvent) {
+// The events the camera raises itself: EVENTDATA asking for an
+// acknowledge, the data after the header as register_layout.hpp lays it out.
+struct RaisedEvent {
+  std::uint16_t request_id = 0;
+  std::uint16_t event_id = 0;
+  std::uint16_t block_id = 0;
+  std::uint64_t data_frame_id = 0;
+};
+
+std::uint64_t get64(const Bytes& b, std::size_t at) {
+  return std::uint64_t{get32(b, at)} << 32 | get32(b, at + 4);
+}
+
+std::optional<RaisedEvent> raised(const std::optional<Datagram>& datagram) {
+  if (!datagram) return std::nullopt;
+  const Bytes& b = datagram->bytes;
+  EXPECT_EQ(b.at(1), 0x01);               // acknowledge required
+  EXPECT_EQ(get16(b, 2), 0x00C2);         // EVENTDATA
+  EXPECT_EQ(get32(b, 24), get16(b, 10));  // data: the event id again
+  EXPECT_EQ(get64(b, 32), get64(b, 16));  // data: the header's timestamp
+  return RaisedEvent{get16(b, 6), get16(b, 10), get16(b, 14), b.size() >= 48 ? get64(b, 40) : 0};
+}
+
+void acknowledge(RawHost& host, const RaisedEvent& event) {
+  Bytes ack = {0x00, 0x00, 0x00, 0xC3, 0x00, 0x00};
+  put16(ack, event.request_id);
+  host.send_to(IP, ack);
+}
+
+TEST_F(VirtualCameraEvents, TestEventCommandSendsTheTestEventWhileItsNotificationIsOn) {
   ASSERT_EQ(host.transact(IP, writereg(2, {{reg::TEST_EVENT_GENERATE, 1}}))->status, 0);
+  const auto event = raised(host.receive());
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->event_id, reg::TEST_EVENT_ID);
+  acknowledge(host, *event);
+  ASSERT_EQ(host.transact(IP, writereg(3, {{reg::EVENT_SELECTOR, reg::TEST_EVENT_ID}, {reg::EVENT_NOTIFICATION, 0}}))
+                ->status,
+            0);
+  ASSERT_EQ(host.transact(IP, writereg(4, {{reg::TEST_EVENT_GENERATE, 1}}))->status, 0);
+  EXPECT_TRUE(host.quiet(200ms));
+  EXPECT_EQ(camera->status().counters.events_sent, 1u);
+}
+
+TEST_F(VirtualCameraEvents, SoftwareTriggersAreMissedWhileTheNotificationIsOn) {
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::TRIGGER_SOFTWARE, 1}}))->status, 0);
+  EXPECT_TRUE(host.quiet(200ms)) << "off at first";
+  ASSERT_EQ(host.transact(IP, writereg(3, {{reg::EVENT_SELECTOR, reg::FRAME_TRIGGER_MISSED_EVENT_ID},
+                                           {reg::EVENT_NOTIFICATION, 1},
+                                           {reg::TRIGGER_SOFTWARE, 1}}))
+                ->status,
+            0);
   const auto datagram = host.receive();
-  ASSERT_TRUE(datagram);
-  EXPECT_EQ(get16(datagram->bytes, 2), 0x00C0);
-  EXPECT_EQ(get16(datagram->bytes, 10), reg::TEST_EVENT_ID);
+  const auto event = raised(datagram);
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->event_id, reg::FRAME_TRIGGER_MISSED_EVENT_ID);
+  EXPECT_EQ(datagram->bytes.size(), 8u + 16 + 16);
+}
+
+TEST_F(VirtualCameraEvents, EachFrameEndsItsExposureWithAnEventCarryingItsFrameId) {
+  RawHost stream;
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::EVENT_SELECTOR, reg::EXPOSURE_END_EVENT_ID},
+                                           {reg::EVENT_NOTIFICATION, 1},
+                                           {reg::stream_register(0, reg::SCDA), 0x7F000001},
+                                           {reg::stream_register(0, reg::SCP), stream.port()},
+                                           {reg::ACQUISITION_START, 1}}))
+                ->status,
+            0);
+  std::vector<RaisedEvent> events;
+  while (events.size() < 3) {
+    const auto event = raised(host.receive());
+    ASSERT_TRUE(event);
+    acknowledge(host, *event);
+    events.push_back(*event);
+  }
+  ASSERT_EQ(host.transact(IP, writereg(3, {{reg::ACQUISITION_STOP, 1}}))->status, 0);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].event_id, reg::EXPOSURE_END_EVENT_ID);
+    EXPECT_EQ(events[i].block_id, events[0].block_id + i);
+    EXPECT_EQ(events[i].data_frame_id, events[i].block_id);
+  }
+}
+
+TEST_F(VirtualCameraEvents, AnIgnoredAcknowledgeIsAnsweredByTheSameEventAgain) {
+  ASSERT_EQ(host.transact(IP, writereg(2, {{reg::MCTT, 100}})) ->status, 0);
+  camera->ignore_event_acks(1);
+  ASSERT_EQ(host.transact(IP, writereg(3, {{reg::TEST_EVENT_GENERATE, 1}}))->status, 0);
+  const auto first = host.receive();
+  ASSERT_TRUE(first);
+  acknowledge(host, *raised(first));
+  const auto again = host.receive();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->bytes, first->bytes);
+  acknowledge(host, *raised(again));
+  EXPECT_TRUE(host.quiet(300ms));
+  const auto counters = camera->status().counters;
+  EXPECT_EQ(counters.event_acks_ignored, 1u);
+  EXPECT_EQ(counters.event_acks, 1u);
+  EXPECT_EQ(counters.event_retransmissions, 1u);
 }
 
 TEST(VirtualCameraEventLimits, RefusesEventsItCannotSend) {

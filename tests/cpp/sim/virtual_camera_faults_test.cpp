@@ -137,15 +137,18 @@ TEST_F(VirtualCameraFaults, InjectedStatusAnswersForTheChosenRegister) {
 
 TEST_F(VirtualCameraFaults, RepeatedWriteIsAnsweredWithoutWritingTwice) {
   // A write whose acknowledge is lost is retransmitted with the same bytes.
-  // Its visible effect here: the test event command sends one EVENT to the
-  // requester.
+  // Its visible effect here: the test event command sends one event to the
+  // requester (acknowledged here, so that it is not sent again).
   camera->drop_acks(1);
   const Bytes write = writereg(9, {{reg::TEST_EVENT_GENERATE, 1}, {reg::WIDTH, 200}});
   host.send_to(IP, write);
   const auto event = host.receive();
   ASSERT_TRUE(event);
   EXPECT_EQ(event->bytes.at(0), 0x42);
-  EXPECT_EQ(get16(event->bytes, 2), 0x00C0);
+  EXPECT_EQ(get16(event->bytes, 2), 0x00C2);
+  Bytes event_ack = {0x00, 0x00, 0x00, 0xC3, 0x00, 0x00};
+  put16(event_ack, get16(event->bytes, 6));
+  host.send_to(IP, event_ack);
   EXPECT_TRUE(host.quiet(100ms));  // the acknowledge was lost
   const auto ack = host.transact(IP, write);
   ASSERT_TRUE(ack);

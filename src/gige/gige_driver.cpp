@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "net/udp_socket.hpp"
 #include "util/bytes.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
@@ -57,7 +58,7 @@ CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std
   const Deadline deadline = util::saturating_add<std::chrono::steady_clock>(std::chrono::steady_clock::now(), budget);
   std::visit(
       [&](auto& r) {
-        if constexpr (!std::is_same_v<std::decay_t<decltype(r)>, request::Shutdown>) r.deadline = deadline;
+        if constexpr (requires { r.deadline; }) r.deadline = deadline;
       },
       request);
   if (!connection_ || !connection_->worker->post(std::move(request))) {
@@ -226,12 +227,47 @@ CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) 
   return Unit{};
 }
 
+CameraResult<net::SocketAddress> GigeDriver::open_message_channel() {
+  CORVANTIC_TRY_VOID(check_link());
+  CORVANTIC_TRY(const net::SocketAddress host, receive_address());
+  if (!host.is_ipv4()) return std::unexpected(CameraError::unsupported("IPv6 event destinations"));
+  auto reply = make_reply_slot<net::SocketAddress>();
+  CORVANTIC_TRY(const net::SocketAddress local, call(request::OpenMessageChannel{host, reply}, reply, wait_budget()));
+  if (!connection_->message_channel) {
+    // MCP last: a non-zero port is what turns the channel on.
+    CORVANTIC_TRY_VOID(write_register(proto::REG_MCDA, local.ipv4_address()));
+    CORVANTIC_TRY_VOID(write_register(proto::REG_MCP, local.port()));
+    connection_->message_channel = true;
+  }
+  return local;
+}
+
+CameraResult<EventReceiver> GigeDriver::subscribe_events(std::size_t capacity) {
+  CORVANTIC_TRY_VOID(open_message_channel());
+  EventSubscriptionEnds ends = make_event_subscription(capacity);
+  if (!connection_->worker->post(request::SubscribeEvents{std::move(ends.sender)})) {
+    return std::unexpected(CameraError::not_connected());
+  }
+  return std::move(ends.receiver);
+}
+
+// Points the device's message channel away (MCP first, which turns it off),
+// waiting at most `budget`: a disconnect keeps to its deadline.
+void GigeDriver::clear_message_channel(std::chrono::nanoseconds budget) {
+  const proto::RegisterWrite clear[] = {{proto::REG_MCP, 0}, {proto::REG_MCDA, 0}};
+  auto reply = make_reply_slot<Unit>();
+  if (auto cleared = call(request::WriteRegisters{{std::begin(clear), std::end(clear)}, reply}, reply, budget); !cleared) {
+    CORVANTIC_LOG(util::log::Level::Debug, TARGET, "message channel not cleared: " + cleared.error().display());
+  }
+}
+
 void GigeDriver::disconnect(std::chrono::nanoseconds deadline) {
-  std::unique_ptr<Connection> connection = std::move(connection_);
-  if (!connection) return;
+  if (!connection_) return;
   CORVANTIC_LOG(util::log::Level::Debug, TARGET, "disconnecting", util::log::field("addr", config_.device.to_string()));
-  GvcpWorker& worker = *connection->worker;
   const auto start = std::chrono::steady_clock::now();
+  if (connection_->message_channel && connection_->worker->running()) clear_message_channel(deadline);
+  std::unique_ptr<Connection> connection = std::move(connection_);
+  GvcpWorker& worker = *connection->worker;
   if (worker.running()) {
     [[maybe_unused]] const bool posted = worker.post(request::Shutdown{});
   }
@@ -266,6 +302,19 @@ std::shared_ptr<void> GigeDriver::attachment() const { return connection_ ? conn
 
 void GigeDriver::set_attachment(std::shared_ptr<void> attachment) {
   if (connection_) connection_->attachment = std::move(attachment);
+}
+
+CameraResult<net::SocketAddress> GigeDriver::receive_address() const {
+  const auto control = control_local_address();
+  if (!control) return std::unexpected(CameraError::not_connected());
+  if (!control->is_unspecified()) return control->with_port(0);
+  auto io_error = [](const net::SysError& e) { return std::unexpected(CameraError::io(e.code)); };
+  auto probe = net::UdpSocket::bind(net::SocketAddress::ipv4(0, 0));
+  if (!probe) return io_error(probe.error());
+  if (auto connected = probe->connect(config_.device); !connected) return io_error(connected.error());
+  auto routed = probe->local_address();
+  if (!routed) return io_error(routed.error());
+  return routed->with_port(0);
 }
 
 std::optional<net::SocketAddress> GigeDriver::control_local_address() const {

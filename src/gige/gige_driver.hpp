@@ -79,6 +79,10 @@ class GigeDriver {
   [[nodiscard]] std::shared_ptr<const SharedLinkStats> shared_link_stats() const;
   // The bound address of the control socket while connected.
   [[nodiscard]] std::optional<net::SocketAddress> control_local_address() const;
+  // Where a socket that receives from the device binds (port 0): the
+  // control socket's address, or the one the host's routing picks towards
+  // the device when the control socket is bound to the unspecified address.
+  [[nodiscard]] CameraResult<net::SocketAddress> receive_address() const;
   // gvcp_timeout x (retries + 1) + 0.5 s, at most the largest duration.
   [[nodiscard]] std::chrono::nanoseconds wait_budget() const;
   // `count` wait budgets, at most the largest duration.
@@ -86,6 +90,16 @@ class GigeDriver {
   // The wait for a memory transfer of `length` bytes: one budget per
   // 512-byte chunk, plus one.
   [[nodiscard]] std::chrono::nanoseconds transfer_budget(std::size_t length) const;
+
+  // Opens the connection's message channel unless it is open: a socket of
+  // its own for device events, beside the control socket, which the device
+  // is pointed at (MCDA, MCP). Returns the socket's address. Disconnect
+  // clears MCP and MCDA again while control is still held.
+  [[nodiscard]] CameraResult<net::SocketAddress> open_message_channel();
+  // A new subscription, holding up to `capacity` events, to every device
+  // event the connection accepts from now on (the message channel is opened
+  // first). It ends when the connection ends.
+  [[nodiscard]] CameraResult<EventReceiver> subscribe_events(std::size_t capacity);
 
   // State that higher layers keep per connection (the fetched description
   // and the feature model); it goes when the connection goes. Empty without
@@ -101,6 +115,7 @@ class GigeDriver {
     std::uint32_t capabilities = 0;
     proto::DeviceInfo info;
     std::shared_ptr<void> attachment;
+    bool message_channel = false;  // the device was pointed at the message socket
   };
 
   template <typename T>
@@ -111,6 +126,7 @@ class GigeDriver {
   [[nodiscard]] CameraResult<std::vector<std::uint32_t>> read_identity_registers();
   [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_text_register(const proto::TextRegister& reg);
   [[nodiscard]] CameraResult<proto::DeviceInfo> read_identity();
+  void clear_message_channel(std::chrono::nanoseconds budget);
 
   DriverConfig config_;
   std::unique_ptr<Connection> connection_;

@@ -15,6 +15,7 @@ namespace {
 using Clock = GvcpWorkerLoop::Clock;
 constexpr std::uint64_t SOCKET_TOKEN = 1;
 constexpr std::uint64_t WAKER_TOKEN = 2;
+constexpr std::uint64_t MESSAGE_TOKEN = 3;
 constexpr auto POLL_PERIOD = std::chrono::milliseconds(10);
 constexpr std::size_t POLL_EVENTS = 16;
 constexpr std::string_view TARGET = util::log::target::GIGE_RUNNER;
@@ -108,6 +109,8 @@ GvcpOp op_from_request(request::WriteMemory r) {
 void fail_request(Request& request, const CameraError& error) {
   std::visit(Overloaded{
                  [](request::Shutdown&) {},
+                 // Its sender goes with the request, which ends the subscription.
+                 [](request::SubscribeEvents&) {},
                  [&](auto& r) {
                    if (r.reply) r.reply->set(std::unexpected(error));
                  },
@@ -152,11 +155,14 @@ void GvcpWorkerLoop::run() {
         break;
       }
       bool readable = false;
+      bool messages = false;
       for (std::size_t i = 0; i < *ready; ++i) {
         if (events[i].data.u64 == SOCKET_TOKEN) readable = true;
+        if (events[i].data.u64 == MESSAGE_TOKEN) messages = true;
         if (events[i].data.u64 == WAKER_TOKEN) shared_->waker.drain();
       }
       if (readable) receive_all(Clock::now());
+      if (messages) receive_messages();
       if (!take_requests()) break;
       run_timers(Clock::now());
     } catch (...) {
@@ -211,6 +217,20 @@ void GvcpWorkerLoop::receive_all(Clock::time_point now) {
   }
 }
 
+void GvcpWorkerLoop::receive_messages() {
+  if (!message_socket_) return;
+  for (;;) {
+    auto datagram = message_socket_->receive_from(receive_buffer_);
+    if (!datagram) {
+      if (!datagram.error().would_block()) {
+        CORVANTIC_LOG(util::log::Level::Warn, TARGET, "message channel recv error: " + datagram.error().text());
+      }
+      return;
+    }
+    handle_message_datagram(datagram->source, std::span(receive_buffer_).first(datagram->size));
+  }
+}
+
 bool GvcpWorkerLoop::take_requests() {
   std::deque<Request>& taken = incoming_;  // reused so that polling allocates nothing
   {
@@ -231,6 +251,16 @@ bool GvcpWorkerLoop::take_requests() {
     }
     std::visit(Overloaded{
                    [](request::Shutdown&) {},
+                   [&](request::OpenMessageChannel& r) { open_message_channel(r); },
+                   [&](request::SubscribeEvents& r) {
+                     try {
+                       subscribers_.push_back(std::move(r.events));
+                     } catch (...) {
+                       // Not subscribed: the sender left in the request ends
+                       // the subscription, so its readers see the end.
+                       CORVANTIC_LOG(util::log::Level::Warn, TARGET, "event subscription failed");
+                     }
+                   },
                    [&](auto& r) {
                      GvcpOp op = op_from_request(std::move(r));
                      try {
@@ -243,6 +273,34 @@ bool GvcpWorkerLoop::take_requests() {
                request);
   }
   return true;
+}
+
+void GvcpWorkerLoop::open_message_channel(request::OpenMessageChannel& request) {
+  if (!message_socket_) {
+    auto socket = net::UdpSocket::bind(request.local);
+    if (!socket) {
+      request.reply->set(std::unexpected(CameraError::io(socket.error().code)));
+      return;
+    }
+    auto local = socket->local_address();
+    if (!local) {
+      request.reply->set(std::unexpected(CameraError::io(local.error().code)));
+      return;
+    }
+    if (auto nonblocking = socket->set_nonblocking(true); !nonblocking) {
+      request.reply->set(std::unexpected(CameraError::io(nonblocking.error().code)));
+      return;
+    }
+    if (auto added = poller_.add_readable(socket->fd(), MESSAGE_TOKEN); !added) {
+      request.reply->set(std::unexpected(CameraError::io(added.error().code)));
+      return;
+    }
+    message_socket_.emplace(std::move(*socket));
+    message_address_ = *local;
+    CORVANTIC_LOG(util::log::Level::Debug, TARGET, "message channel open",
+                  util::log::field("local", message_address_.to_string()));
+  }
+  request.reply->set(message_address_);
 }
 
 void GvcpWorkerLoop::run_timers(Clock::time_point now) {
@@ -364,7 +422,7 @@ void GvcpWorkerLoop::handle_datagram(const net::SocketAddress& source, std::span
                                      Clock::time_point now) {
   if (!source.same_ip(settings_.device)) return;
   if (proto::classify_datagram(bytes) == proto::GvcpDatagramKind::DeviceCommand) {
-    handle_device_command(source, bytes);
+    handle_device_command(source, bytes, socket_);
     return;
   }
   const auto ack = proto::parse_ack(bytes);
@@ -375,7 +433,17 @@ void GvcpWorkerLoop::handle_datagram(const net::SocketAddress& source, std::span
   handle_ack(*ack, now);
 }
 
-void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes) {
+void GvcpWorkerLoop::handle_message_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes) {
+  if (!message_socket_ || !source.same_ip(settings_.device)) return;
+  if (proto::classify_datagram(bytes) != proto::GvcpDatagramKind::DeviceCommand) {
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "acknowledge on the message channel ignored");
+    return;
+  }
+  handle_device_command(source, bytes, *message_socket_);
+}
+
+void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes,
+                                           net::UdpSocket& socket) {
   const auto command = proto::parse_device_command(bytes);
   if (!command) {
     CORVANTIC_LOG(util::log::Level::Trace, TARGET, "malformed inbound command");
@@ -388,12 +456,29 @@ void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std
   }
   if (command->header.ack_required()) {
     const auto ack = proto::encode_event_ack(command->header.command, command->header.request_id);
-    if (auto sent = socket_.send_to(ack, source); !sent) {
+    if (auto sent = socket.send_to(ack, source); !sent) {
       CORVANTIC_LOG(util::log::Level::Warn, TARGET, "event ack send failed: " + sent.error().text());
     }
+    if (recent_events_.seen_before(command->header.request_id)) {
+      CORVANTIC_LOG(util::log::Level::Trace, TARGET, "repeated event acknowledged again",
+                    util::log::field("id", command->header.request_id));
+      return;
+    }
   }
-  // Nothing subscribes to device events: they are acknowledged and counted.
   count(&LinkStats::events);
+  deliver(std::move(*event));
+}
+
+void GvcpWorkerLoop::deliver(proto::DeviceEvent event) {
+  if (subscribers_.empty()) return;
+  const SharedEvent shared = std::make_shared<const proto::DeviceEvent>(std::move(event));
+  std::erase_if(subscribers_, [&](const EventSender& subscriber) {
+    const SendResult result = subscriber.try_send(shared);
+    if (result == SendResult::Full) {
+      CORVANTIC_LOG(util::log::Level::Trace, TARGET, "event channel full, event dropped");
+    }
+    return result == SendResult::ReceiverGone;
+  });
 }
 
 void GvcpWorkerLoop::handle_ack(const proto::GvcpAck& ack, Clock::time_point now) {
@@ -523,6 +608,8 @@ void GvcpWorkerLoop::shut_down() {
     [[maybe_unused]] auto sent = socket_.send_to(proto::encode_writereg(std::span(&release, 1), request_ids_.next()),
                                                  settings_.device);
   }
+  subscribers_.clear();
+  message_socket_.reset();
   shared_->running.store(false);
   std::deque<Request> left;
   {

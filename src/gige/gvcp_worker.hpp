@@ -1,8 +1,10 @@
 // GvcpWorker: the one thread per connected device that owns the control
 // socket. Requests arrive through its queue and waker; the worker keeps one
 // command in flight, retransmits, honours pending acknowledges, sends
-// heartbeats, acknowledges device events, counts LinkStats, and on shutdown
-// fails what is pending and releases control.
+// heartbeats, counts LinkStats, and on shutdown fails what is pending and
+// releases control. Device events arrive on the control socket or, once it
+// is opened on request, on the message channel socket; the worker
+// acknowledges every copy and hands each event once to its subscribers.
 #pragma once
 
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "gige/camera_error.hpp"
+#include "gige/event_subscription.hpp"
 #include "gige/link_stats.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "net/address.hpp"
@@ -74,11 +77,24 @@ struct WriteMemory {
   ReplySlot<Unit> reply;
   Deadline deadline = NO_DEADLINE;
 };
+// Opens the message channel socket, bound to `local`, unless it is open;
+// the reply is its bound address. The device is told where it is by the
+// session (MCDA, MCP).
+struct OpenMessageChannel {
+  net::SocketAddress local;
+  ReplySlot<net::SocketAddress> reply;
+  Deadline deadline = NO_DEADLINE;
+};
+// Every event accepted from now on is offered to `events`.
+struct SubscribeEvents {
+  EventSender events;
+};
 struct Shutdown {};
 }  // namespace request
 
 using Request = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters,
-                             request::ReadMemory, request::WriteMemory, request::Shutdown>;
+                             request::ReadMemory, request::WriteMemory, request::OpenMessageChannel,
+                             request::SubscribeEvents, request::Shutdown>;
 
 // The handle of a running worker. Destroying it sets the stop flag, wakes the
 // worker and joins its thread; the worker then runs its shutdown.

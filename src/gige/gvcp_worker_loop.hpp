@@ -3,6 +3,8 @@
 // drive datagram handling without a thread.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <deque>
 #include <exception>
@@ -44,6 +46,32 @@ struct WriteMemory {
 };
 }  // namespace op
 
+// Request ids of the latest events that asked for an acknowledge. A device
+// resends such an event until it sees the acknowledge, so a copy whose
+// acknowledge was lost arrives again with the same id: it is acknowledged
+// again but delivered once. The window spans far more events than a device
+// retransmits over (MCRC times MCTT) at any plausible event rate.
+class RecentEventIds {
+ public:
+  static constexpr std::size_t WINDOW = 512;
+  // Whether `id` is among the remembered ids; remembers it when it is not.
+  [[nodiscard]] bool seen_before(std::uint16_t id) {
+    if (std::find(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(count_), id) !=
+        ids_.begin() + static_cast<std::ptrdiff_t>(count_)) {
+      return true;
+    }
+    ids_[next_] = id;
+    next_ = (next_ + 1) % WINDOW;
+    count_ = std::min(count_ + 1, WINDOW);
+    return false;
+  }
+
+ private:
+  std::array<std::uint16_t, WINDOW> ids_{};
+  std::size_t next_ = 0;   // where the next id goes, overwriting the oldest
+  std::size_t count_ = 0;  // ids remembered
+};
+
 using GvcpOp = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters, op::ReadMemory,
                             op::WriteMemory, op::Heartbeat>;
 
@@ -57,8 +85,11 @@ class GvcpWorkerLoop {
   // The thread body: the loop, then the shutdown.
   void run();
 
-  // One received datagram from `source`.
+  // One received datagram from `source` on the control socket.
   void handle_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes, Clock::time_point now);
+  // One received datagram from `source` on the message channel socket:
+  // only device events are expected there.
+  void handle_message_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes);
   // Takes the requests waiting on the queue; false when a shutdown asks the loop to end.
   [[nodiscard]] bool take_requests();
   // The deadline and heartbeat checks, then the start of the next op.
@@ -70,6 +101,7 @@ class GvcpWorkerLoop {
 
   [[nodiscard]] bool control_lost() const { return control_lost_; }
   [[nodiscard]] bool in_flight() const { return transaction_.has_value(); }
+  [[nodiscard]] std::size_t event_subscribers() const { return subscribers_.size(); }
 
  private:
   // One command in flight. `deadline` is when its acknowledge is overdue;
@@ -87,7 +119,13 @@ class GvcpWorkerLoop {
   };
 
   void receive_all(Clock::time_point now);
-  void handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes);
+  void receive_messages();
+  // An EVENT or EVENTDATA (or another command) from the device, arrived on
+  // `socket`, which sends the acknowledge.
+  void handle_device_command(const net::SocketAddress& source, std::span<const std::uint8_t> bytes,
+                             net::UdpSocket& socket);
+  void deliver(proto::DeviceEvent event);
+  void open_message_channel(request::OpenMessageChannel& request);
   void handle_ack(const proto::GvcpAck& ack, Clock::time_point now);
   void complete(GvcpOp& op, const proto::GvcpAck& ack, Clock::time_point now);
   void check_deadline(Clock::time_point now);
@@ -121,6 +159,10 @@ class GvcpWorkerLoop {
   std::deque<GvcpOp> ops_;
   std::deque<Request> incoming_;  // requests taken off the shared queue, reused
   std::optional<Transaction> transaction_;
+  std::optional<net::UdpSocket> message_socket_;  // open once asked for
+  net::SocketAddress message_address_;            // its bound address
+  std::vector<EventSender> subscribers_;
+  RecentEventIds recent_events_;
   std::vector<std::uint8_t> receive_buffer_;
   // gvcp_timeout x (retries + 1): how long an unanswered command lasts; a
   // heartbeat is never in flight longer.

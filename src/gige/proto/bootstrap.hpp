@@ -53,6 +53,11 @@ inline constexpr std::uint32_t REG_TIMESTAMP_TICK_FREQUENCY_LOW = 0x0940;
 
 // Control channel privilege.
 inline constexpr std::uint32_t REG_CCP = 0x0A00;
+
+// The message channel, where the device sends events: host port in the low
+// 16 bits (0 turns the channel off) and host IPv4 address.
+inline constexpr std::uint32_t REG_MCP = 0x0B00;
+inline constexpr std::uint32_t REG_MCDA = 0x0B10;
 inline constexpr std::uint32_t CCP_EXCLUSIVE = 0x1;
 inline constexpr std::uint32_t CCP_CONTROL = 0x2;
 

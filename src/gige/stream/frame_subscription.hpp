@@ -25,21 +25,12 @@
 #include "gige/stream/frame.hpp"
 #include "util/interrupt.hpp"
 #include "util/mutex.hpp"
+#include "util/subscription_results.hpp"
 
 namespace corvantic::gige::stream {
 
-enum class SendResult : std::uint8_t {
-  Accepted,
-  Full,          // the frame was not queued; the subscription stays
-  ReceiverGone,  // every receiver was released; the subscription can go
-};
-
-enum class ReceiveStatus : std::uint8_t {
-  Received,
-  TimedOut,  // nothing arrived before the deadline
-  Ended,     // the queue is empty and every sender is gone: nothing will arrive
-  Interrupted,  // the caller's interruption check ended the wait
-};
+using util::ReceiveStatus;
+using util::SendResult;
 
 struct ReceiveResult {
   ReceiveStatus status = ReceiveStatus::TimedOut;

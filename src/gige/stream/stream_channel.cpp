@@ -38,25 +38,11 @@ CameraError io_error(const net::SysError& e) { return CameraError::io(e.code); }
 
 CameraError ipv6_refused() { return CameraError::unsupported("IPv6 stream destinations"); }
 
-// Where the stream socket binds when no destination is given: the control
-// socket's address, or the address the host's routing picks towards the
-// device when the control socket is bound to 0.0.0.0.
+// Where the stream socket binds when no destination is given.
 CameraResult<net::SocketAddress> choose_host_address(const GigeDriver& driver) {
-  const auto control = driver.control_local_address();
-  if (!control) return std::unexpected(CameraError::not_connected());
-  if (!control->is_unspecified()) {
-    if (!control->is_ipv4()) return std::unexpected(ipv6_refused());
-    return control->with_port(0);
-  }
-  auto probe = net::UdpSocket::bind(net::SocketAddress::ipv4(0, 0));
-  if (!probe) return std::unexpected(io_error(probe.error()));
-  if (auto connected = probe->connect(driver.config().device); !connected) {
-    return std::unexpected(io_error(connected.error()));
-  }
-  auto routed = probe->local_address();
-  if (!routed) return std::unexpected(io_error(routed.error()));
-  if (!routed->is_ipv4()) return std::unexpected(ipv6_refused());
-  return routed->with_port(0);
+  auto host = driver.receive_address();
+  if (host && !host->is_ipv4()) return std::unexpected(ipv6_refused());
+  return host;
 }
 
 // Applies the requested receive-buffer size, beyond the rmem_max cap where

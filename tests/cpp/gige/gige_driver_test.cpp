@@ -84,6 +84,26 @@ TEST_F(GigeDriverTest, ConnectsReadsIdentityAndHoldsControl) {
   EXPECT_EQ(driver.link_stats()->commands, commands);
 }
 
+TEST_F(GigeDriverTest, EventsComeThroughAMessageChannelTheDisconnectClearsAgain) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  GigeDriver driver(driver_config());
+  ASSERT_TRUE(driver.connect());
+  auto events = driver.subscribe_events(4);
+  ASSERT_TRUE(events) << events.error().display();
+  const auto channel = driver.open_message_channel();  // already open: the same socket
+  ASSERT_TRUE(channel);
+  EXPECT_NE(channel->port(), driver.control_local_address()->port());
+  EXPECT_EQ(camera_->status().message_channel, (sim::Peer{0x7F000001, channel->port()}));
+  ASSERT_TRUE(driver.write_register(sim::reg::TEST_EVENT_GENERATE, 1));
+  const auto got = events->receive_until(EventReceiver::Clock::now() + 5s);
+  ASSERT_EQ(got.status, ReceiveStatus::Received);
+  EXPECT_EQ(got.event->event_id, sim::reg::TEST_EVENT_ID);
+  EXPECT_EQ(driver.link_stats()->events, 1u);
+  driver.disconnect(500ms);
+  EXPECT_EQ(camera_->status().message_channel, sim::Peer{}) << "MCDA and MCP cleared while control was held";
+  EXPECT_EQ(events->receive_until(EventReceiver::Clock::now() + 5s).status, ReceiveStatus::Ended);
+}
+
 TEST_F(GigeDriverTest, ExclusiveControlWritesThree) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   DriverConfig config = driver_config();

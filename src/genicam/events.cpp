@@ -1,0 +1,73 @@
+#include "genicam/events.hpp"
+
+#include <algorithm>
+
+#include "genicam/features.hpp"
+#include "util/log.hpp"
+#include "util/text.hpp"
+#include "util/try.hpp"
+
+namespace corvantic::genicam {
+
+std::string event_id_text(std::uint16_t event_id) { return util::hex4(event_id); }
+
+EventCatalog::EventCatalog(FeatureModel snapshot) {
+  std::vector<std::string> selector_entries;
+  if (const auto selector = snapshot.index_of("EventSelector")) {
+    if (auto entries = snapshot.enum_entries(*selector)) selector_entries = std::move(*entries);
+  }
+  reader_ = std::make_unique<const BufferFeatureReader>(std::move(snapshot));
+  for (const BufferFeature& feature : reader_->features()) {
+    // GigE Vision event ids are 16 bits wide; a port of another id never matches.
+    if (feature.port.kind != BufferKind::Event || feature.port.id > 0xFFFF) continue;
+    features_[static_cast<std::uint16_t>(feature.port.id)].push_back(feature.name);
+  }
+  for (const auto& [id, on_port] : features_) {
+    if (std::string found = event_name(selector_entries, on_port); !found.empty()) names_[id] = std::move(found);
+  }
+}
+
+std::string EventCatalog::name(std::uint16_t event_id) const {
+  const auto it = names_.find(event_id);
+  return it != names_.end() ? it->second : event_id_text(event_id);
+}
+
+std::vector<EventField> EventCatalog::data(const gige::proto::DeviceEvent& event) const {
+  const auto on_port = features_.find(event.event_id);
+  if (on_port == features_.end()) return {};
+  const BufferSpans::Entry entry{event.event_id, event.data()};
+  const BufferSpans bytes(BufferKind::Event, std::span(&entry, 1));
+  std::vector<EventField> fields;
+  for (const std::string& name : on_port->second) {
+    auto value = reader_->read(name, bytes);
+    if (!value) {
+      CORVANTIC_LOG(util::log::Level::Trace, util::log::target::GENICAM,
+                    "event data feature " + name + " unreadable: " + value.error().display());
+      continue;
+    }
+    fields.push_back(EventField{name, std::move(*value)});
+  }
+  return fields;
+}
+
+std::string event_name(std::span<const std::string> selector_entries, std::span<const std::string> port_features) {
+  std::string prefix_match;
+  for (const std::string& entry : selector_entries) {
+    const std::string feature = "Event" + entry;
+    for (const std::string& on_port : port_features) {
+      if (on_port == feature) return entry;
+      if (on_port.starts_with(feature) && entry.size() > prefix_match.size()) prefix_match = entry;
+    }
+  }
+  return prefix_match;
+}
+
+GenicamResult<EventStream> subscribe_events(gige::GigeDriver& driver, std::size_t capacity) {
+  CORVANTIC_TRY(gige::EventReceiver events, driver.subscribe_events(capacity));
+  // Without a description the events still come, named by their ids.
+  auto model = snapshot_feature_model(driver);
+  auto catalog = model ? std::make_shared<const EventCatalog>(std::move(*model)) : std::make_shared<const EventCatalog>();
+  return EventStream{std::move(events), std::move(catalog)};
+}
+
+}  // namespace corvantic::genicam

@@ -292,6 +292,44 @@ class FrameChannel:
     def __next__(self) -> Frame: ...
 
 @final
+class Event:
+    """One event a camera sent (exposure end, a missed trigger...), taken from
+    an `EventChannel`."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def name(self) -> str:
+        """The description's name of the event, or its id in hex ("0x9001")."""
+    @property
+    def timestamp(self) -> int: ...
+    @property
+    def stream_channel(self) -> int: ...
+    @property
+    def block_id(self) -> int: ...
+    @property
+    def data(self) -> dict[str, int | float | bool | str]:
+        """The event's data features read from the bytes it carried."""
+    @property
+    def raw_data(self) -> bytes: ...
+
+@final
+class EventChannel:
+    """A subscription to a camera's device events with its own bounded buffer."""
+
+    def wait_for(self, timeout: float) -> Event | None:
+        """The next event, or None when none came within `timeout` seconds, the
+        channel is closed or the connection ended."""
+    def close(self) -> None: ...
+    def is_closed(self) -> bool: ...
+    def dropped(self) -> int:
+        """Events this channel could not take because its buffer was full."""
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *_args: object) -> Literal[False]: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Event: ...
+
+@final
 class Acquisition:
     """A running continuous acquisition; a context manager that stops it on exit."""
 
@@ -421,6 +459,8 @@ class Camera:
         packet_delay: int | None = None,
         resend: bool = True,
     ) -> SnapshotSession: ...
+    def events(self, capacity: int = 64) -> EventChannel:
+        """A new EventChannel receiving every device event from now on."""
 
 def discover(timeout: float = 1.0) -> list[DeviceInfo]:
     """Broadcast a discovery beacon on every Up IPv4 adapter and return the devices that answer within `timeout` seconds."""

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 
+#include "genicam/events.hpp"
 #include "genicam/features.hpp"
 #include "genicam/reconnect.hpp"
 #include "py/args.hpp"
@@ -12,6 +13,7 @@
 #include "py/camera_state.hpp"
 #include "py/classes.hpp"
 #include "py/errors.hpp"
+#include "py/event.hpp"
 #include "py/frame_receiving.hpp"
 #include "py/guard.hpp"
 #include "py/locking.hpp"
@@ -355,6 +357,19 @@ PyObject* start_acquisition_method(PyObject* self, PyObject* const* args, Py_ssi
   return make_acquisition(native(self).session, std::move(*started), claim.hand_over());
 }
 
+constexpr Parameter EVENTS_PARAMETERS[] = {{"capacity"}};
+
+PyObject* events_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  Arguments<1> a{};
+  std::size_t capacity = 64;
+  if (!parse("Camera.events", EVENTS_PARAMETERS, args, nargs, kw, a) || !convert_unsigned(a[0], "capacity", capacity)) {
+    return nullptr;
+  }
+  auto stream = released(self, [&](gige::GigeDriver& d) { return genicam::subscribe_events(d, capacity); });
+  if (!stream) return raise_genicam_error(stream.error());
+  return make_event_channel(std::move(*stream));
+}
+
 PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   Arguments<std::size(STREAM_PARAMETERS)> a{};
   gige::StreamOptions options;
@@ -502,6 +517,14 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(start_acquisition, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     CORVANTIC_METHOD(snap, "($self, timeout=5.0, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     CORVANTIC_METHOD(snapshot_session, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
+    {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<events_method>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "events($self, capacity=64)\n--\n\n"
+     "A new `EventChannel` that receives every device event the camera sends\n"
+     "from now on, buffering up to `capacity` of them. The first call opens\n"
+     "the camera's message channel; each event is also counted in\n"
+     "`LinkStats.events`. Turn an event on with the camera's features, e.g.\n"
+     "`EventSelector` and `EventNotification`."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef CORVANTIC_METHOD

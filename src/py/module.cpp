@@ -6,6 +6,7 @@
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/frame_chunks.hpp"
+#include "py/event.hpp"
 #include "py/functions.hpp"
 #include "py/guard.hpp"
 #include "py/ref.hpp"
@@ -29,6 +30,8 @@ PyObject* make_link_stats_class(PyObject*) { return Py_XNewRef(link_stats_type()
 PyObject* make_device_info_class(PyObject*) { return Py_XNewRef(device_info_type()); }
 PyObject* make_feature_info_class(PyObject*) { return Py_XNewRef(feature_info_type()); }
 PyObject* make_frame_chunks_class(PyObject*) { return Py_XNewRef(frame_chunks_type()); }
+PyObject* make_event_class(PyObject*) { return Py_XNewRef(event_type()); }
+PyObject* make_event_channel_class(PyObject*) { return Py_XNewRef(event_channel_type()); }
 
 constexpr ModuleEntry ENTRIES[] = {
     {"CameraError", make_camera_error},
@@ -47,6 +50,8 @@ constexpr ModuleEntry ENTRIES[] = {
     {"FeatureInfo", make_feature_info_class, false},
     {"FrameChunks", make_frame_chunks_class, false},
     {"PIXEL_FORMATS", make_pixel_formats, false},
+    {"Event", make_event_class, false},
+    {"EventChannel", make_event_channel_class, false},
 };
 
 int add_entry(PyObject* module, PyObject* all, const ModuleEntry& entry) {

@@ -25,7 +25,7 @@ def test_exports_in_registration_order():
         "CameraError", "GenicamError", "Camera", "SnapshotSession", "Acquisition", "Frame", "FrameChannel",
         "FrameStatus", "AccessMode", "StreamStats", "LinkStats", "DeviceInfo", "discover"]
     # The package adds what it offers beyond the core module's promised names.
-    assert corvantic.__all__ == [*_corvantic_core.__all__, "FeatureInfo", "FrameChunks"]
+    assert corvantic.__all__ == [*_corvantic_core.__all__, "FeatureInfo", "FrameChunks", "Event", "EventChannel"]
     for name in corvantic.__all__:
         assert getattr(corvantic, name) is getattr(_corvantic_core, name)
 

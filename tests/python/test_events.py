@@ -1,0 +1,193 @@
+"""Device events from Python against the virtual camera: event channels,
+names and data from the camera's description, delivery once, drops, Ctrl-C
+and the `corvantic events` command."""
+
+import struct
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import corvantic
+from corvantic.sim import SimError, VirtualCamera
+
+from conftest import Interrupted
+
+CORVANTIC = Path(sys.executable).parent / "corvantic"
+TEST_EVENT, EXPOSURE_END = 0x9000, 0x9001
+
+
+@pytest.fixture
+def camera_on(new_address):
+    """Starts a virtual camera with the given options and returns it with a
+    connected Camera, closing both at the end of the test."""
+    started = []
+
+    def start(**sim_options):
+        sim = VirtualCamera(new_address(), **sim_options).start()
+        camera = corvantic.Camera(sim.address)
+        started.append((sim, camera))
+        camera.connect()
+        return sim, camera
+
+    yield start
+    for sim, camera in started:
+        camera.disconnect()
+        sim.stop()
+
+
+def turn_on(camera, event):
+    camera.set_enum("EventSelector", event)
+    camera.set_enum("EventNotification", "On")
+
+
+def eventually(done, limit=10.0):
+    """Waits (boundedly) until `done()` holds; its last answer."""
+    end = time.monotonic() + limit
+    while not done() and time.monotonic() < end:
+        time.sleep(0.01)
+    return done()
+
+
+def test_exposure_end_events_come_in_order_with_the_ids_of_the_frames(camera_on):
+    _, camera = camera_on(frame_rate=100.0)
+    with camera.events(capacity=256) as events:
+        turn_on(camera, "ExposureEnd")
+        with camera.start_acquisition() as acquisition:
+            # Frame ids only: a frame kept holds one of the acquisition's buffers.
+            frame_ids = [frame.frame_id for frame in (acquisition.wait_for(5.0) for _ in range(100)) if frame]
+            received = [events.wait_for(5.0) for _ in range(100)]
+        assert len(frame_ids) == 100 and None not in received
+        assert events.dropped() == 0
+    assert {e.name for e in received} == {"ExposureEnd"}
+    assert [e.id for e in received] == [EXPOSURE_END] * 100
+    assert [e.block_id for e in received] == frame_ids
+    assert [e.data["EventExposureEndFrameID"] for e in received] == frame_ids
+    for event in received:
+        assert event.stream_channel == 0
+        assert event.data["EventExposureEnd"] == EXPOSURE_END
+        assert event.data["EventExposureEndTimestamp"] == event.timestamp
+    assert [e.timestamp for e in received] == sorted(e.timestamp for e in received)
+
+
+def test_an_event_whose_acknowledge_is_lost_is_sent_again_and_delivered_once(camera_on):
+    sim, camera = camera_on()
+    with camera.events() as events:
+        sim.ignore_event_acks(1)
+        camera.execute("TestEventGenerate")
+        event = events.wait_for(5.0)
+        assert (event.id, event.name) == (TEST_EVENT, "Test")
+        # The copy sent again once the camera's event time-out passed is
+        # acknowledged, and not delivered a second time.
+        assert eventually(lambda: sim.status()["event_acks"] == 1)
+        assert events.wait_for(0.2) is None
+    status = sim.status()
+    assert (status["event_acks_ignored"], status["event_retransmissions"], status["event_timeouts"]) == (1, 1, 0)
+    assert camera.link_stats().events == 1
+
+
+def test_every_channel_sees_every_event_and_a_full_one_drops_and_counts(camera_on):
+    _, camera = camera_on()
+    roomy, small = camera.events(capacity=16), camera.events(capacity=2)
+    for _ in range(5):
+        camera.execute("TestEventGenerate")
+    everything = [roomy.wait_for(5.0) for _ in range(5)]
+    assert None not in everything
+    assert roomy.wait_for(0.1) is None
+    kept = [small.wait_for(1.0), small.wait_for(1.0), small.wait_for(0.1)]
+    assert [(e.id, e.timestamp) for e in kept[:2]] == [(e.id, e.timestamp) for e in everything[:2]]
+    assert kept[2] is None
+    assert (roomy.dropped(), small.dropped()) == (0, 3)
+    assert repr(small) == "EventChannel(closed=False, dropped=3)"
+
+
+def test_an_event_carries_its_fields_and_the_data_its_description_names(camera_on):
+    sim, camera = camera_on()
+    with camera.events() as events:
+        camera.execute("TestEventGenerate")
+        event = events.wait_for(5.0)
+        # An event the description does not know: named by its id, no data.
+        sim.send_event(0x9ABC, data=b"\x01\x02", ack=True, channel=1, block=7, timestamp=42)
+        unknown = events.wait_for(5.0)
+    assert isinstance(event, corvantic.Event)
+    assert event.data == {"EventTest": TEST_EVENT, "EventTestTimestamp": event.timestamp}
+    assert event.raw_data == struct.pack(">IIQ", TEST_EVENT, 0, event.timestamp)
+    assert repr(event) == f"Event(id=0x9000, name='Test', block_id=0, timestamp={event.timestamp})"
+    assert (unknown.name, unknown.stream_channel, unknown.block_id, unknown.timestamp) == ("0x9abc", 1, 7, 42)
+    assert (unknown.data, unknown.raw_data) == ({}, b"\x01\x02")
+
+
+def test_a_missed_trigger_is_an_event_when_its_notification_is_on(camera_on):
+    _, camera = camera_on()
+    with camera.events() as events:
+        camera.execute("TriggerSoftware")
+        assert events.wait_for(0.2) is None
+        turn_on(camera, "FrameTriggerMissed")
+        camera.execute("TriggerSoftware")
+        event = events.wait_for(5.0)
+    assert event.name == "FrameTriggerMissed"
+    assert event.data["EventFrameTriggerMissedTimestamp"] == event.timestamp
+
+
+def test_close_ends_waits_and_iteration(camera_on):
+    _, camera = camera_on()
+    with camera.events() as events:
+        assert not events.is_closed()
+        waited = []
+        waiter = threading.Thread(target=lambda: waited.append(events.wait_for(30.0)))
+        waiter.start()
+        time.sleep(0.2)
+    waiter.join(timeout=10.0)
+    assert not waiter.is_alive() and waited == [None]
+    assert events.is_closed() and repr(events) == "EventChannel(closed=True, dropped=0)"
+    camera.execute("TestEventGenerate")
+    assert events.wait_for(1.0) is None
+    assert list(events) == []
+    events.close()  # idempotent
+
+
+def test_a_disconnect_ends_the_channel_after_what_it_holds(camera_on):
+    _, camera = camera_on()
+    events = camera.events()
+    camera.execute("TestEventGenerate")
+    assert eventually(lambda: camera.link_stats().events == 1)
+    camera.disconnect()
+    assert [e.name for e in events] == ["Test"]
+    assert events.wait_for(5.0) is None
+    with pytest.raises(corvantic.CameraError, match="not connected"):
+        camera.events()
+
+
+def test_ctrl_c_interrupts_a_wait_for(camera_on, sigint_raises):
+    _, camera = camera_on()
+    with camera.events() as events:
+        sigint_raises(0.3)
+        with pytest.raises(Interrupted):
+            events.wait_for(60.0)
+        assert not events.is_closed()
+
+
+def test_the_events_command_prints_events_as_they_come(sim):
+    command = subprocess.Popen([str(CORVANTIC), "events", sim.address, "--count", "2"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        # Until the command has subscribed, the events it misses are sent
+        # again (and before it connects, the camera has nowhere to send them).
+        while command.poll() is None:
+            try:
+                sim.send_event(0x9000, data=struct.pack(">IIQ", TEST_EVENT, 0, 5), ack=True, block=3, timestamp=5)
+            except SimError as e:
+                assert str(e) == "no host to send events to"
+            time.sleep(0.1)
+        out, err = command.communicate(timeout=30)
+    finally:
+        command.kill()
+    assert command.returncode == 0, err
+    lines = out.splitlines()
+    assert len(lines) == 2
+    assert lines[0].split() == ["Test", "id=0x9000", "block=3", "timestamp=5", "EventTest=36864",
+                                "EventTestTimestamp=5"]
+    assert err == "2 events\n"

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from corvantic.commands import demo, discover, features, snap, stream
+from corvantic.commands import demo, discover, events, features, snap, stream
 
 __all__ = ["add_all"]
 
@@ -16,4 +16,5 @@ def add_all(commands: Any) -> None:
     features.add_commands(commands)
     snap.add_command(commands)
     stream.add_command(commands)
+    events.add_command(commands)
     demo.add_command(commands)

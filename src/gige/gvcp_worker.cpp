@@ -454,6 +454,9 @@ void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std
     CORVANTIC_LOG(util::log::Level::Trace, TARGET, "unexpected inbound command " + util::hex4(command->header.command));
     return;
   }
+  // Every accepted copy is counted, as the device sent it; a copy the
+  // device repeated because our acknowledge was lost is not delivered again.
+  count(&LinkStats::events);
   if (command->header.ack_required()) {
     const auto ack = proto::encode_event_ack(command->header.command, command->header.request_id);
     if (auto sent = socket.send_to(ack, source); !sent) {
@@ -465,7 +468,6 @@ void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std
       return;
     }
   }
-  count(&LinkStats::events);
   deliver(std::move(*event));
 }
 

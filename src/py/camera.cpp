@@ -517,8 +517,7 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(start_acquisition, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     CORVANTIC_METHOD(snap, "($self, timeout=5.0, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     CORVANTIC_METHOD(snapshot_session, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
-    {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<events_method>)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"events", CORVANTIC_METHOD_FUNCTION(events), METH_FASTCALL | METH_KEYWORDS,
      "events($self, capacity=64)\n--\n\n"
      "A new `EventChannel` that receives every device event the camera sends\n"
      "from now on, buffering up to `capacity` of them. The first call opens\n"

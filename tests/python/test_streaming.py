@@ -583,6 +583,7 @@ def test_a_handler_calling_the_camera_during_its_snap_is_refused_and_the_snap_go
         lambda: repr(camera),
         camera.snap,
         camera.start_acquisition,
+        camera.events,
         camera.disconnect,
         stopped.stop,
         lambda: sim.stream_faults(loss=0.0),  # ends the snap with the next frame

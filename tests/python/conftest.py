@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import corvantic
 from corvantic.sim import VirtualCamera
 
 # The test-hook module _corvantic_testing is no part of the package: it is
@@ -119,6 +120,25 @@ def new_address():
     """The address source itself, for tests and wider-scoped fixtures that
     need more than one address: call ``new_address()`` for each."""
     return take_address
+
+
+@pytest.fixture
+def camera_on(new_address):
+    """Starts a virtual camera with the given options and returns a connected
+    Camera for it (and the sim), closing both at the end of the test."""
+    started = []
+
+    def start(heartbeat_timeout=3.0, **sim_options):
+        sim = VirtualCamera(new_address(), **sim_options).start()
+        camera = corvantic.Camera(sim.address, heartbeat_timeout=heartbeat_timeout)
+        started.append((sim, camera))
+        camera.connect()
+        return sim, camera
+
+    yield start
+    for sim, camera in started:
+        camera.disconnect()
+        sim.stop()
 
 
 @pytest.fixture

@@ -11,7 +11,6 @@ import pytest
 
 import corvantic
 import corvantic.image
-from corvantic.sim import VirtualCamera
 
 SELECTOR_ENTRIES = ["FrameID", "Timestamp", "ExposureTime", "Gain", "Width", "Height", "PixelFormat",
                     "OffsetX", "OffsetY", "LineStatusAll", "ImageSettings"]
@@ -21,26 +20,19 @@ ALL_CHUNK_FEATURES = ["ChunkFrameID", "ChunkTimestamp", "ChunkExposureTime", "Ch
 
 
 @pytest.fixture
-def chunk_camera(new_address):
+def chunk_camera(camera_on):
     """start(**sim_options): a virtual camera and a connected Camera with
     chunk mode on and every chunk enabled; both closed at the end."""
-    started = []
 
     def start(**sim_options):
-        sim = VirtualCamera(new_address(), **sim_options).start()
-        camera = corvantic.Camera(sim.address)
-        started.append((sim, camera))
-        camera.connect()
+        sim, camera = camera_on(**sim_options)
         camera.set_boolean("ChunkModeActive", True)
         for entry in SELECTOR_ENTRIES:
             camera.set_enum("ChunkSelector", entry)
             camera.set_boolean("ChunkEnable", True)
         return sim, camera
 
-    yield start
-    for sim, camera in started:
-        camera.disconnect()
-        sim.stop()
+    return start
 
 
 def expected_chunks(frame, exposure, gain):

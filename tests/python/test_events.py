@@ -12,31 +12,12 @@ from pathlib import Path
 import pytest
 
 import corvantic
-from corvantic.sim import SimError, VirtualCamera
+from corvantic.sim import SimError
 
 from conftest import Interrupted
 
 CORVANTIC = Path(sys.executable).parent / "corvantic"
 TEST_EVENT, EXPOSURE_END = 0x9000, 0x9001
-
-
-@pytest.fixture
-def camera_on(new_address):
-    """Starts a virtual camera with the given options and returns it with a
-    connected Camera, closing both at the end of the test."""
-    started = []
-
-    def start(**sim_options):
-        sim = VirtualCamera(new_address(), **sim_options).start()
-        camera = corvantic.Camera(sim.address)
-        started.append((sim, camera))
-        camera.connect()
-        return sim, camera
-
-    yield start
-    for sim, camera in started:
-        camera.disconnect()
-        sim.stop()
 
 
 def turn_on(camera, event):

@@ -10,30 +10,10 @@ import zlib
 import pytest
 
 import corvantic
-from corvantic.sim import VirtualCamera
 
 from conftest import Interrupted
 
 FAST = 200.0  # frames per second where a test needs frames quickly
-
-
-@pytest.fixture
-def camera_on(new_address):
-    """Starts a virtual camera with the given options and returns a connected
-    Camera for it (and the sim), closing both at the end of the test."""
-    started = []
-
-    def start(heartbeat_timeout=3.0, **sim_options):
-        sim = VirtualCamera(new_address(), **sim_options).start()
-        camera = corvantic.Camera(sim.address, heartbeat_timeout=heartbeat_timeout)
-        started.append((sim, camera))
-        camera.connect()
-        return sim, camera
-
-    yield start
-    for sim, camera in started:
-        camera.disconnect()
-        sim.stop()
 
 
 def assert_pattern(sim, frame):

@@ -62,10 +62,10 @@ std::string event_name(std::span<const std::string> selector_entries, std::span<
   return prefix_match;
 }
 
-GenicamResult<EventStream> subscribe_events(gige::GigeDriver& driver, std::size_t capacity) {
-  CORVANTIC_TRY(gige::EventReceiver events, driver.subscribe_events(capacity));
+GenicamResult<EventStream> subscribe_events(Device device, std::size_t capacity) {
+  CORVANTIC_TRY(gige::EventReceiver events, device.driver.subscribe_events(capacity));
   // Without a description the events still come, named by their ids.
-  auto model = snapshot_feature_model(driver);
+  auto model = snapshot_feature_model(device);
   auto catalog = model ? std::make_shared<const EventCatalog>(std::move(*model)) : std::make_shared<const EventCatalog>();
   return EventStream{std::move(events), std::move(catalog)};
 }

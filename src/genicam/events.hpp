@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "genicam/buffer_features.hpp"
+#include "genicam/features.hpp"
 #include "genicam/genicam_error.hpp"
 #include "gige/event_subscription.hpp"
 #include "gige/gige_driver.hpp"
@@ -71,6 +72,6 @@ struct EventStream {
 // connection accepts from now on (its message channel is opened first),
 // with the catalog of the connection's description (an empty one when no
 // description is loaded).
-[[nodiscard]] GenicamResult<EventStream> subscribe_events(gige::GigeDriver& driver, std::size_t capacity);
+[[nodiscard]] GenicamResult<EventStream> subscribe_events(Device device, std::size_t capacity);
 
 }  // namespace corvantic::genicam

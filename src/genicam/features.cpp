@@ -13,14 +13,18 @@ namespace {
 
 constexpr std::string_view TARGET = util::log::target::GENICAM;
 
-// What the feature layer keeps per connection, as the driver's attachment.
-struct LoadedDescription {
-  std::shared_ptr<const std::vector<std::uint8_t>> bytes;
-  std::optional<FeatureModel> model;
-};
+// What is loaded for the device's current connection; what was loaded for
+// an earlier one is dropped first.
+DeviceDescription& current(Device device) {
+  const std::uint64_t connection = device.driver.connection_id();
+  if (device.description.connection != connection) device.description = DeviceDescription{connection};
+  return device.description;
+}
 
-LoadedDescription* loaded(const gige::GigeDriver& driver) {
-  return static_cast<LoadedDescription*>(driver.attachment().get());
+// The model of the current connection; null when none is loaded.
+FeatureModel* loaded_model(Device device) {
+  DeviceDescription& description = current(device);
+  return description.model ? &*description.model : nullptr;
 }
 
 // Register access of the node layer, carried out by the device session.
@@ -53,12 +57,12 @@ struct Target {
   std::uint32_t index;
 };
 
-GenicamResult<Target> prologue(gige::GigeDriver& driver, std::string_view name) {
-  CORVANTIC_TRY_VOID(check_link(driver));
-  LoadedDescription* state = loaded(driver);
-  if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
-  CORVANTIC_TRY(const std::uint32_t index, state->model->find_node(name));
-  return Target{*state->model, index};
+GenicamResult<Target> prologue(Device device, std::string_view name) {
+  CORVANTIC_TRY_VOID(check_link(device.driver));
+  FeatureModel* model = loaded_model(device);
+  if (model == nullptr) return std::unexpected(model_not_loaded());
+  CORVANTIC_TRY(const std::uint32_t index, model->find_node(name));
+  return Target{*model, index};
 }
 
 // The feature operations, for the one decision below.
@@ -126,10 +130,10 @@ struct Feature {
 // runs `run` on it with the device session as its port, guarded where
 // runs_guarded() says so for `operation`.
 template <typename F>
-auto with_feature(gige::GigeDriver& driver, std::string_view name, Operation operation, F&& run)
+auto with_feature(Device device, std::string_view name, Operation operation, F&& run)
     -> std::invoke_result_t<F, const Feature&> {
-  CORVANTIC_TRY(Target t, prologue(driver, name));
-  DriverPort port(driver);
+  CORVANTIC_TRY(Target t, prologue(device, name));
+  DriverPort port(device.driver);
   const Feature feature{t.model, t.index, port};
   const auto call = [&] { return run(feature); };
   if (!runs_guarded(operation, t.model.kind(t.index))) return call();
@@ -155,121 +159,120 @@ class DriverMemory final : public DescriptionMemory {
 
 }  // namespace
 
-GenicamResult<void> load_feature_model(gige::GigeDriver& driver) {
-  CORVANTIC_TRY_VOID(check_link(driver));
-  if (loaded(driver) == nullptr) driver.set_attachment(std::make_shared<LoadedDescription>());
-  LoadedDescription& state = *loaded(driver);
+GenicamResult<void> load_feature_model(Device device) {
+  CORVANTIC_TRY_VOID(check_link(device.driver));
+  DeviceDescription& state = current(device);
   if (state.model) return {};
   if (!state.bytes) {
-    DriverMemory memory(driver);
+    DriverMemory memory(device.driver);
     CORVANTIC_TRY(auto bytes, fetch_description(memory));
     state.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
   }
   CORVANTIC_TRY(auto model, build_feature_model(util::decode_utf8_lossy(*state.bytes)));
   CORVANTIC_LOG(util::log::Level::Debug, util::log::target::GIGE, "GenICam feature model loaded");
-  CORVANTIC_TRY_VOID(check_link(driver));
+  CORVANTIC_TRY_VOID(check_link(device.driver));
   state.model.emplace(std::move(model));
   return {};
 }
 
-GenicamResult<std::vector<std::string>> feature_names(const gige::GigeDriver& driver) {
-  const LoadedDescription* state = loaded(driver);
-  if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
+GenicamResult<std::vector<std::string>> feature_names(Device device) {
+  const FeatureModel* model = loaded_model(device);
+  if (model == nullptr) return std::unexpected(model_not_loaded());
   std::vector<std::string> names;
-  names.reserve(state->model->size());
-  for (std::uint32_t i = 0; i < state->model->size(); ++i) names.push_back(state->model->name(i));
+  names.reserve(model->size());
+  for (std::uint32_t i = 0; i < model->size(); ++i) names.push_back(model->name(i));
   return names;
 }
 
-GenicamResult<FeatureModel> snapshot_feature_model(const gige::GigeDriver& driver) {
-  const LoadedDescription* state = loaded(driver);
-  if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
-  return state->model->snapshot();
+GenicamResult<FeatureModel> snapshot_feature_model(Device device) {
+  const FeatureModel* model = loaded_model(device);
+  if (model == nullptr) return std::unexpected(model_not_loaded());
+  return model->snapshot();
 }
 
-bool has_feature(const gige::GigeDriver& driver, std::string_view name) {
-  const LoadedDescription* state = loaded(driver);
-  return state != nullptr && state->model && state->model->contains(name);
+bool has_feature(Device device, std::string_view name) {
+  const FeatureModel* model = loaded_model(device);
+  return model != nullptr && model->contains(name);
 }
 
-GenicamResult<std::int64_t> get_integer(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::ReadInteger,
+GenicamResult<std::int64_t> get_integer(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::ReadInteger,
                       [](const Feature& f) { return f.model.read_integer(f.index, f.port); });
 }
 
-GenicamResult<void> set_integer(gige::GigeDriver& driver, std::string_view name, std::int64_t value) {
+GenicamResult<void> set_integer(Device device, std::string_view name, std::int64_t value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set integer", util::log::field("feature", name), util::log::field("value", value));
-  return with_feature(driver, name, Operation::WriteInteger,
+  return with_feature(device, name, Operation::WriteInteger,
                       [&](const Feature& f) { return f.model.write_integer(f.index, value, f.port); });
 }
 
-GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::IntegerBounds,
+GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::IntegerBounds,
                       [](const Feature& f) { return f.model.integer_bounds(f.index, f.port); });
 }
 
-GenicamResult<std::int64_t> integer_increment(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::IntegerIncrement,
+GenicamResult<std::int64_t> integer_increment(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::IntegerIncrement,
                       [](const Feature& f) { return f.model.integer_increment(f.index, f.port); });
 }
 
-GenicamResult<double> get_float(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::ReadFloat,
+GenicamResult<double> get_float(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::ReadFloat,
                       [](const Feature& f) { return f.model.read_float(f.index, f.port); });
 }
 
-GenicamResult<void> set_float(gige::GigeDriver& driver, std::string_view name, double value) {
+GenicamResult<void> set_float(Device device, std::string_view name, double value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set float", util::log::field("feature", name), util::log::field("value", value));
-  return with_feature(driver, name, Operation::WriteFloat,
+  return with_feature(device, name, Operation::WriteFloat,
                       [&](const Feature& f) { return f.model.write_float(f.index, value, f.port); });
 }
 
-GenicamResult<std::pair<double, double>> float_bounds(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::FloatBounds,
+GenicamResult<std::pair<double, double>> float_bounds(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::FloatBounds,
                       [](const Feature& f) { return f.model.float_bounds(f.index, f.port); });
 }
 
-GenicamResult<bool> get_boolean(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::ReadBoolean,
+GenicamResult<bool> get_boolean(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::ReadBoolean,
                       [](const Feature& f) { return f.model.read_boolean(f.index, f.port); });
 }
 
-GenicamResult<void> set_boolean(gige::GigeDriver& driver, std::string_view name, bool value) {
+GenicamResult<void> set_boolean(Device device, std::string_view name, bool value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set boolean", util::log::field("feature", name), util::log::field("value", value));
-  return with_feature(driver, name, Operation::WriteBoolean,
+  return with_feature(device, name, Operation::WriteBoolean,
                       [&](const Feature& f) { return f.model.write_boolean(f.index, value, f.port); });
 }
 
-GenicamResult<std::string> get_string(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::ReadString,
+GenicamResult<std::string> get_string(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::ReadString,
                       [](const Feature& f) { return f.model.read_string(f.index, f.port); });
 }
 
-GenicamResult<void> set_string(gige::GigeDriver& driver, std::string_view name, std::string_view value) {
+GenicamResult<void> set_string(Device device, std::string_view name, std::string_view value) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set string", util::log::field("feature", name), util::log::field("value", value));
-  return with_feature(driver, name, Operation::WriteString,
+  return with_feature(device, name, Operation::WriteString,
                       [&](const Feature& f) { return f.model.write_string(f.index, value, f.port); });
 }
 
-GenicamResult<void> set_enum(gige::GigeDriver& driver, std::string_view name, std::string_view entry) {
+GenicamResult<void> set_enum(Device device, std::string_view name, std::string_view entry) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "set enum", util::log::field("feature", name), util::log::field("entry", entry));
-  return with_feature(driver, name, Operation::SelectEntry,
+  return with_feature(device, name, Operation::SelectEntry,
                       [&](const Feature& f) { return f.model.select_entry(f.index, entry, f.port); });
 }
 
-GenicamResult<std::vector<std::string>> enum_entries(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::EnumEntries,
+GenicamResult<std::vector<std::string>> enum_entries(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::EnumEntries,
                       [](const Feature& f) { return f.model.enum_entries(f.index); });
 }
 
-GenicamResult<void> execute(gige::GigeDriver& driver, std::string_view name) {
+GenicamResult<void> execute(Device device, std::string_view name) {
   CORVANTIC_LOG(util::log::Level::Trace, TARGET, "execute command", util::log::field("feature", name));
-  return with_feature(driver, name, Operation::Execute,
+  return with_feature(device, name, Operation::Execute,
                       [](const Feature& f) { return f.model.execute(f.index, f.port); });
 }
 
-GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::AccessMode,
+GenicamResult<AccessMode> access_mode(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::AccessMode,
                       [](const Feature& f) { return f.model.access_mode(f.index); });
 }
 
@@ -333,21 +336,21 @@ GenicamResult<FeatureInfo> describe(const Feature& f) {
 
 }  // namespace
 
-GenicamResult<FeatureInfo> feature_info(gige::GigeDriver& driver, std::string_view name) {
-  return with_feature(driver, name, Operation::Describe, describe);
+GenicamResult<FeatureInfo> feature_info(Device device, std::string_view name) {
+  return with_feature(device, name, Operation::Describe, describe);
 }
 
-GenicamResult<void> invalidate_caches(gige::GigeDriver& driver) {
-  CORVANTIC_TRY_VOID(check_link(driver));
-  LoadedDescription* state = loaded(driver);
-  if (state == nullptr || !state->model) return std::unexpected(model_not_loaded());
-  state->model->invalidate_caches();
+GenicamResult<void> invalidate_caches(Device device) {
+  CORVANTIC_TRY_VOID(check_link(device.driver));
+  FeatureModel* model = loaded_model(device);
+  if (model == nullptr) return std::unexpected(model_not_loaded());
+  model->invalidate_caches();
   return {};
 }
 
-GenicamResult<std::uint64_t> read_payload_size(gige::GigeDriver& driver, std::optional<std::uint64_t>& slot) {
+GenicamResult<std::uint64_t> read_payload_size(Device device, std::optional<std::uint64_t>& slot) {
   if (slot) return *slot;
-  CORVANTIC_TRY(const std::int64_t size, get_integer(driver, "PayloadSize"));
+  CORVANTIC_TRY(const std::int64_t size, get_integer(device, "PayloadSize"));
   if (size < 0) return std::unexpected(GenicamError::device_description("negative PayloadSize"));
   slot = static_cast<std::uint64_t>(size);
   return *slot;

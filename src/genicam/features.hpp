@@ -1,10 +1,11 @@
-// Feature access by name on a connected GigeDriver: loading the device's
-// description into a FeatureModel, and the typed reads, writes, bounds and
-// commands that the Camera and the acquisition sequences use. The caller
-// holds the camera's session lock for each call.
+// Feature access by name on a connected device: loading its description
+// into a FeatureModel, and the typed reads, writes, bounds and commands that
+// the camera layer and its acquisition sequences use. The caller holds the
+// camera's session lock for each call.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,39 +18,56 @@
 
 namespace corvantic::genicam {
 
+// What is loaded for one connection of a device: the fetched description and
+// the model built from it. It belongs to the connection whose id it records
+// (GigeDriver::connection_id()); the operations below treat it as empty once
+// the driver holds another connection or none.
+struct DeviceDescription {
+  std::uint64_t connection = 0;
+  std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+  std::optional<FeatureModel> model;
+};
+
+// A device as the feature operations work on it: the session with it and
+// what is loaded for that session.
+struct Device {
+  gige::GigeDriver& driver;
+  DeviceDescription& description;
+};
+
 // Finds, fetches and builds the description of the connected device, unless
-// the connection already holds a model. The fetched bytes are kept with the
-// connection, so a failed build is retried from them without device access.
-[[nodiscard]] GenicamResult<void> load_feature_model(gige::GigeDriver& driver);
+// a model is loaded for the connection already. The fetched bytes are kept,
+// so a failed build is retried from them without device access.
+[[nodiscard]] GenicamResult<void> load_feature_model(Device device);
 
 // Names of all nodes in node-table order; "feature model not loaded" when
 // there is no connection or no model.
-[[nodiscard]] GenicamResult<std::vector<std::string>> feature_names(const gige::GigeDriver& driver);
+[[nodiscard]] GenicamResult<std::vector<std::string>> feature_names(Device device);
 // A copy of the connection's model (FeatureModel::snapshot), for readers
 // that must not touch the device (buffer_features.hpp); "feature model not
 // loaded" when there is no connection or no model.
-[[nodiscard]] GenicamResult<FeatureModel> snapshot_feature_model(const gige::GigeDriver& driver);
+[[nodiscard]] GenicamResult<FeatureModel> snapshot_feature_model(Device device);
 // Never fails: false without a connection or a model.
-[[nodiscard]] bool has_feature(const gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] bool has_feature(Device device, std::string_view name);
 
-[[nodiscard]] GenicamResult<std::int64_t> get_integer(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_integer(gige::GigeDriver& driver, std::string_view name, std::int64_t value);
-[[nodiscard]] GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(gige::GigeDriver& driver,
+[[nodiscard]] GenicamResult<std::int64_t> get_integer(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_integer(Device device, std::string_view name, std::int64_t value);
+[[nodiscard]] GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(Device device,
                                                                                   std::string_view name);
-[[nodiscard]] GenicamResult<std::int64_t> integer_increment(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<double> get_float(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_float(gige::GigeDriver& driver, std::string_view name, double value);
-[[nodiscard]] GenicamResult<std::pair<double, double>> float_bounds(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<bool> get_boolean(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_boolean(gige::GigeDriver& driver, std::string_view name, bool value);
+[[nodiscard]] GenicamResult<std::int64_t> integer_increment(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<double> get_float(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_float(Device device, std::string_view name, double value);
+[[nodiscard]] GenicamResult<std::pair<double, double>> float_bounds(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<bool> get_boolean(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_boolean(Device device, std::string_view name, bool value);
 // Also the enumeration read: the name of the current entry.
-[[nodiscard]] GenicamResult<std::string> get_string(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> set_string(gige::GigeDriver& driver, std::string_view name, std::string_view value);
-[[nodiscard]] GenicamResult<void> set_enum(gige::GigeDriver& driver, std::string_view name, std::string_view entry);
-[[nodiscard]] GenicamResult<std::vector<std::string>> enum_entries(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> execute(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<AccessMode> access_mode(gige::GigeDriver& driver, std::string_view name);
-[[nodiscard]] GenicamResult<void> invalidate_caches(gige::GigeDriver& driver);
+[[nodiscard]] GenicamResult<std::string> get_string(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<void> set_string(Device device, std::string_view name, std::string_view value);
+[[nodiscard]] GenicamResult<void> set_enum(Device device, std::string_view name, std::string_view entry);
+[[nodiscard]] GenicamResult<std::vector<std::string>> enum_entries(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<void> execute(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<AccessMode> access_mode(Device device, std::string_view name);
+[[nodiscard]] GenicamResult<void> invalidate_caches(Device device);
 
 // What the description says about one feature, with its bounds and
 // increment as the device reports them now.
@@ -80,10 +98,10 @@ struct FeatureInfo {
 
 // The access mode failing (a reference cycle) fails the call; see
 // FeatureInfo for the bounds.
-[[nodiscard]] GenicamResult<FeatureInfo> feature_info(gige::GigeDriver& driver, std::string_view name);
+[[nodiscard]] GenicamResult<FeatureInfo> feature_info(Device device, std::string_view name);
 
 // PayloadSize as a non-negative integer, remembered in `slot`: a filled slot
 // is returned as it is, without any check.
-[[nodiscard]] GenicamResult<std::uint64_t> read_payload_size(gige::GigeDriver& driver, std::optional<std::uint64_t>& slot);
+[[nodiscard]] GenicamResult<std::uint64_t> read_payload_size(Device device, std::optional<std::uint64_t>& slot);
 
 }  // namespace corvantic::genicam

@@ -1,5 +1,6 @@
 #include "gige/gige_driver.hpp"
 
+#include <atomic>
 #include <thread>
 
 #include "net/udp_socket.hpp"
@@ -11,6 +12,12 @@
 
 namespace corvantic::gige {
 namespace {
+
+// Connection ids, unique in the process; 0 means no connection.
+std::uint64_t next_connection_id() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 constexpr std::string_view TARGET = util::log::target::GIGE;
 constexpr auto DISCONNECT_POLL = std::chrono::milliseconds(5);
@@ -209,7 +216,7 @@ CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) 
   WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),
                           config_.gvcp_timeout, config_.retries, config_.heartbeat_timeout_ms};
   CORVANTIC_TRY(auto worker, GvcpWorker::start(settings, stats));
-  connection_ = std::make_unique<Connection>(Connection{stats, std::move(worker), 0, {}});
+  connection_ = std::make_unique<Connection>(Connection{stats, std::move(worker), 0, {}, next_connection_id()});
 
   auto established = [&]() -> CameraResult<Unit> {
     CORVANTIC_TRY_VOID(take_control());
@@ -296,12 +303,6 @@ std::optional<LinkStats> GigeDriver::link_stats() const {
 std::shared_ptr<const SharedLinkStats> GigeDriver::shared_link_stats() const {
   if (!connection_) return nullptr;
   return connection_->stats;
-}
-
-std::shared_ptr<void> GigeDriver::attachment() const { return connection_ ? connection_->attachment : nullptr; }
-
-void GigeDriver::set_attachment(std::shared_ptr<void> attachment) {
-  if (connection_) connection_->attachment = std::move(attachment);
 }
 
 CameraResult<net::SocketAddress> GigeDriver::receive_address() const {

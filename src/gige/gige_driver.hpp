@@ -101,12 +101,10 @@ class GigeDriver {
   // first). It ends when the connection ends.
   [[nodiscard]] CameraResult<EventReceiver> subscribe_events(std::size_t capacity);
 
-  // State that higher layers keep per connection (the fetched description
-  // and the feature model); it goes when the connection goes. Empty without
-  // a connection.
-  [[nodiscard]] std::shared_ptr<void> attachment() const;
-  // Ignored without a connection.
-  void set_attachment(std::shared_ptr<void> attachment);
+  // Identifies the current connection: 0 without one, and a number of its
+  // own for each connection made in the process, so state kept per connection
+  // above this layer (the fetched description) can tell when it is stale.
+  [[nodiscard]] std::uint64_t connection_id() const { return connection_ ? connection_->id : 0; }
 
  private:
   struct Connection {
@@ -114,7 +112,7 @@ class GigeDriver {
     std::unique_ptr<GvcpWorker> worker;
     std::uint32_t capabilities = 0;
     proto::DeviceInfo info;
-    std::shared_ptr<void> attachment;
+    std::uint64_t id = 0;
     bool message_channel = false;  // the device was pointed at the message socket
   };
 

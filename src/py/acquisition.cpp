@@ -4,11 +4,11 @@
 
 #include "py/args.hpp"
 #include "py/boxed.hpp"
+#include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/frame_receiving.hpp"
 #include "py/guard.hpp"
-#include "py/locking.hpp"
-#include "py/streaming.hpp"
+#include "py/ref.hpp"
 #include "py/value_types.hpp"
 
 namespace corvantic::py {
@@ -19,7 +19,7 @@ using gige::stream::FrameReceiver;
 constexpr std::string_view STOPPED = "acquisition is stopped";
 
 struct AcquisitionNative {
-  std::shared_ptr<AcquisitionState> state;
+  std::shared_ptr<camera::Acquisition> acquisition;
   FrameReceiver frames;  // the built-in subscription; readable after stop
 };
 
@@ -31,27 +31,20 @@ bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
 }
 
-// What `query` reads from the running stream under the acquisition's mutex;
-// nothing once the acquisition is stopped. Python objects are made from the
-// result after the lock is gone.
-template <typename Query>
-auto read_running(PyObject* self, Query query) -> std::optional<decltype(query(std::declval<genicam::OpenStream&>()))> {
-  AcquisitionState& state = *native(self).state;
-  AttachedLock lock(state.mutex);
-  if (!state.stream) return std::nullopt;
-  return query(*state.stream);
+// Runs `call` on the acquisition with the interpreter lock released: the
+// acquisition's lock is held for the length of a stop.
+template <typename Call>
+auto released(PyObject* self, Call call) {
+  std::shared_ptr<camera::Acquisition> acquisition = native(self).acquisition;
+  ReleasedGil gil;
+  return call(*acquisition);
 }
 
-void release_unstopped(AcquisitionState& state) {
-  release_unfinished(state, genicam::stop_dropped_acquisition, genicam::ACQUISITION_ABANDONED);
-}
-
-// The stream taken out by a stop: why the acquisition ended is settled now,
-// so a control loss after the stop does not rewrite it.
-std::optional<genicam::OpenStream> take_for_stop(AcquisitionState& state) REQUIRES(state.mutex) {
-  std::optional<genicam::OpenStream> stream = state.take();
-  if (stream) state.end = genicam::running_end(*stream).value_or(genicam::EndReason::Stopped);
-  return stream;
+// A query's value converted by `convert`, or the failure raised.
+template <typename T, typename Convert>
+PyObject* converted(const camera::Result<T>& result, Convert convert) {
+  if (!result) return raise_failure(result.error(), STOPPED);
+  return convert(*result);
 }
 
 // ---- Receiving, shared with FrameChannel.
@@ -96,57 +89,56 @@ PyObject* acquisition_subscribe(PyObject* self, PyObject* const* args, Py_ssize_
       !convert_unsigned(a[0], "capacity", capacity)) {
     return nullptr;
   }
-  auto frames = read_running(self, [&](genicam::OpenStream& s) { return s.channel->subscribe(capacity); });
-  if (!frames) return raise_value_error(STOPPED);
+  auto frames = released(self, [&](camera::Acquisition& a) { return a.subscribe(capacity); });
+  if (!frames) return raise_failure(frames.error(), STOPPED);
   return box(frame_channel_type(), std::move(*frames));
 }
 
 PyObject* acquisition_stats(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.stats", nargs, kw)) return nullptr;
-  const auto stats = read_running(self, [](genicam::OpenStream& s) { return s.channel->stats(); });
-  if (!stats) return raise_value_error(STOPPED);
-  return make_stream_stats(*stats);
+  return converted(released(self, [](camera::Acquisition& a) { return a.stats(); }),
+                   [](const gige::stream::StreamStats& stats) { return make_stream_stats(stats); });
 }
 
 PyObject* acquisition_reorder_window(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.reorder_window", nargs, kw)) return nullptr;
-  const auto figures = read_running(self, [](genicam::OpenStream& s) { return s.channel->reorder(); });
-  if (!figures) return raise_value_error(STOPPED);
-  return PyFloat_FromDouble(std::chrono::duration<double>(figures->window).count());
+  return converted(released(self, [](camera::Acquisition& a) { return a.reorder(); }),
+                   [](const gige::stream::ReorderFigures& figures) {
+                     return PyFloat_FromDouble(std::chrono::duration<double>(figures.window).count());
+                   });
 }
 
 PyObject* acquisition_spurious_resend_requests(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.spurious_resend_requests", nargs, kw)) return nullptr;
-  const auto figures = read_running(self, [](genicam::OpenStream& s) { return s.channel->reorder(); });
-  if (!figures) return raise_value_error(STOPPED);
-  return PyLong_FromUnsignedLongLong(figures->spurious_requests);
+  return converted(released(self, [](camera::Acquisition& a) { return a.reorder(); }),
+                   [](const gige::stream::ReorderFigures& figures) {
+                     return PyLong_FromUnsignedLongLong(figures.spurious_requests);
+                   });
 }
 
 PyObject* acquisition_chunk_layout_errors(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.chunk_layout_errors", nargs, kw)) return nullptr;
-  const auto errors = read_running(self, [](genicam::OpenStream& s) { return s.channel->chunk_layout_errors(); });
-  if (!errors) return raise_value_error(STOPPED);
-  return PyLong_FromUnsignedLongLong(*errors);
+  return converted(released(self, [](camera::Acquisition& a) { return a.chunk_layout_errors(); }),
+                   [](std::uint64_t errors) { return PyLong_FromUnsignedLongLong(errors); });
 }
 
 PyObject* acquisition_packet_size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.packet_size", nargs, kw)) return nullptr;
-  const auto size = read_running(self, [](genicam::OpenStream& s) { return s.channel->packet_size(); });
-  if (!size) return raise_value_error(STOPPED);
-  return PyLong_FromLong(*size);
+  return converted(released(self, [](camera::Acquisition& a) { return a.packet_size(); }),
+                   [](std::uint16_t size) { return PyLong_FromLong(size); });
 }
 
 PyObject* acquisition_local_addr(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.local_addr", nargs, kw)) return nullptr;
-  const auto text = read_running(self, [](genicam::OpenStream& s) { return s.channel->local_address().to_string(); });
-  if (!text) return raise_value_error(STOPPED);
-  return PyUnicode_FromStringAndSize(text->data(), std::ssize(*text));
+  return converted(released(self, [](camera::Acquisition& a) { return a.local_address(); }),
+                   [](const net::SocketAddress& address) {
+                     const std::string text = address.to_string();
+                     return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
+                   });
 }
 
 bool is_stopped(PyObject* self) {
-  AcquisitionState& state = *native(self).state;
-  AttachedLock lock(state.mutex);
-  return !state.stream;
+  return released(self, [](camera::Acquisition& a) { return a.is_stopped(); });
 }
 
 PyObject* acquisition_is_stopped(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
@@ -156,38 +148,17 @@ PyObject* acquisition_is_stopped(PyObject* self, PyObject* const*, Py_ssize_t na
 
 PyObject* acquisition_end_reason(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Acquisition.end_reason", nargs, kw)) return nullptr;
-  std::optional<genicam::EndReason> end;
-  {
-    AcquisitionState& state = *native(self).state;
-    AttachedLock lock(state.mutex);
-    end = state.stream ? genicam::running_end(*state.stream) : state.end;
-  }
+  const std::optional<camera::EndReason> end = released(self, [](camera::Acquisition& a) { return a.end_reason(); });
   if (!end) Py_RETURN_NONE;
-  const std::string_view text = genicam::end_reason_text(*end);
+  const std::string_view text = camera::end_reason_text(*end);
   return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
 }
 
-// Session lock, then the acquisition's mutex: the stream is taken out (the
-// acquisition is stopped from here, whatever follows), the camera stopped,
-// and the busy claim released before the session lock. Refused on a thread
-// that holds the session lock already (a stopped acquisition's stop from a
-// signal handler during a snap), as it would wait for itself.
+// Refused on a thread that holds the camera already (a signal handler
+// during a snap), as it would wait for itself.
 PyObject* stop(PyObject* self) {
-  AcquisitionState& state = *native(self).state;
-  if (refuse_reentry(*state.session, state.claim.marker())) return nullptr;
-  genicam::GenicamResult<void> stopped;
-  {
-    ReleasedGil gil;
-    util::TimedMutexLock session_lock(state.session->mutex);
-    {
-      util::MutexLock lock(state.mutex);
-      if (auto stream = take_for_stop(state)) {
-        stopped = genicam::stop_acquisition(state.session->driver, std::move(*stream));
-      }
-    }
-    state.claim.release();
-  }
-  if (!stopped) return raise_genicam_error(stopped.error());
+  const camera::Result<void> stopped = released(self, [](camera::Acquisition& a) { return a.stop(); });
+  if (!stopped) return raise_failure(stopped.error(), STOPPED);
   Py_RETURN_NONE;
 }
 
@@ -213,16 +184,15 @@ PyObject* acquisition_repr(PyObject* self) {
   return PyUnicode_FromFormat("Acquisition(stopped=%s)", is_stopped(self) ? "True" : "False");
 }
 
+// The last holder's release stops an acquisition nobody stopped, which
+// waits for the device, so the GIL is released for it (except while the
+// interpreter shuts down).
 void acquisition_dealloc(PyObject* self) {
   AcquisitionNative acquisition = std::move(native(self));
   boxed_dealloc<AcquisitionNative>(self);
-  if (interpreter_finalizing()) {
-    release_unstopped(*acquisition.state);
-    return;
-  }
+  if (interpreter_finalizing()) return;
   ReleasedGil gil;
-  release_unstopped(*acquisition.state);
-  acquisition.state.reset();
+  acquisition.acquisition.reset();
 }
 
 #define CORVANTIC_METHOD(name, function, signature, doc)                                                           \
@@ -333,14 +303,12 @@ PyType_Spec CHANNEL_SPEC = {"corvantic.FrameChannel", sizeof(Boxed<FrameReceiver
 
 }  // namespace
 
-PyObject* make_acquisition(std::shared_ptr<CameraSession> session, genicam::OpenStream stream,
-                           std::shared_ptr<BusyMarker> busy) {
-  FrameReceiver frames = stream.frames;
-  auto state = std::make_shared<AcquisitionState>(std::move(session), std::move(stream), std::move(busy));
-  PyObject* object = box(acquisition_type(), AcquisitionNative{state, std::move(frames)});
+PyObject* make_acquisition(std::shared_ptr<camera::Acquisition> acquisition) {
+  FrameReceiver frames = acquisition->frames();
+  PyObject* object = box(acquisition_type(), AcquisitionNative{acquisition, std::move(frames)});
   if (object == nullptr) {
     ReleasedGil gil;
-    release_unstopped(*state);
+    acquisition.reset();
   }
   return object;
 }

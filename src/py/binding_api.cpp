@@ -5,7 +5,7 @@ namespace {
 
 constexpr BindingApi API = {
     sizeof(BindingApi),
-    sizeof(CameraSession),
+    sizeof(camera::Camera),
     parse_arguments,
     convert_text,
     convert_optional_text,
@@ -18,13 +18,14 @@ constexpr BindingApi API = {
     raise_camera_error,
     raise_genicam_error,
     raise_busy,
+    raise_failure,
     raise_invalid_ip,
     raise_value_error,
     call_guarded,
     make_device_info,
     make_link_stats,
     make_frame,
-    camera_session,
+    camera_of,
     util::log::emit,
 };
 

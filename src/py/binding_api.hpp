@@ -11,7 +11,7 @@
 // Rules of use:
 // 1. Both modules are built from one source tree with the same compiler: the
 //    table passes C++ types by value and by reference.
-// 2. A user checks `size` and `camera_session_size` against its own sizeof
+// 2. A user checks `size` and `camera_size` against its own sizeof
 //    before it calls anything (a cheap guard against a stale build).
 // 3. The table lives as long as the process; the capsule owns nothing.
 #pragma once
@@ -23,7 +23,6 @@
 #include <memory>
 
 #include "py/args.hpp"
-#include "py/camera_state.hpp"
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/value_types.hpp"
@@ -36,7 +35,7 @@ inline constexpr const char* BINDING_API_CAPSULE = "corvantic._corvantic_core._b
 
 struct BindingApi {
   std::size_t size;                 // sizeof(BindingApi)
-  std::size_t camera_session_size;  // sizeof(CameraSession)
+  std::size_t camera_size;  // sizeof(camera::Camera)
 
   // args.hpp
   decltype(&py::parse_arguments) parse_arguments;
@@ -53,6 +52,7 @@ struct BindingApi {
   decltype(&py::raise_camera_error) raise_camera_error;
   decltype(&py::raise_genicam_error) raise_genicam_error;
   decltype(&py::raise_busy) raise_busy;
+  decltype(&py::raise_failure) raise_failure;
   decltype(&py::raise_invalid_ip) raise_invalid_ip;
   decltype(&py::raise_value_error) raise_value_error;
   decltype(&py::call_guarded) call_guarded;
@@ -61,7 +61,7 @@ struct BindingApi {
   decltype(&py::make_device_info) make_device_info;
   decltype(&py::make_link_stats) make_link_stats;
   decltype(&py::make_frame) make_frame;
-  decltype(&py::camera_session) camera_session;
+  decltype(&py::camera_of) camera_of;
 
   // util/log.hpp: the core module's own logging facade (the hooks' copy of
   // the core library has a facade of its own, which nothing listens to)

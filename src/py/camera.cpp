@@ -1,83 +1,46 @@
-// The Camera class: one device, its session lock and its busy marker.
+// The Camera class: the Python face of camera::Camera, which holds the
+// session lock, the busy marker and the device.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <iterator>
 #include <limits>
 
-#include "genicam/events.hpp"
-#include "genicam/features.hpp"
-#include "genicam/reconnect.hpp"
+#include "camera/camera.hpp"
 #include "py/args.hpp"
 #include "py/boxed.hpp"
-#include "py/camera_state.hpp"
 #include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/event.hpp"
 #include "py/frame_receiving.hpp"
 #include "py/guard.hpp"
-#include "py/locking.hpp"
 #include "py/ref.hpp"
-#include "py/streaming.hpp"
 #include "py/value_types.hpp"
 
 namespace corvantic::py {
 namespace {
 
 struct CameraNative {
-  std::shared_ptr<CameraSession> session;
-  std::shared_ptr<BusyMarker> busy;
+  std::shared_ptr<camera::Camera> camera;
   std::string ip;  // the device address as text, for the representation
 };
 
 CameraNative& native(PyObject* self) { return reinterpret_cast<Boxed<CameraNative>*>(self)->value; }
 
-// Every method takes the session lock, so each is refused on the thread that
-// holds it already (locking.hpp).
-CameraParts camera_parts(PyObject* self) { return {*native(self).session, *native(self).busy}; }
-
-// ---- Running work on the driver.
-
-// With the GIL released, under the session lock.
+// Runs `work` on the camera with the interpreter lock released: every call
+// of the camera layer may wait for the session lock.
 template <typename F>
 auto released(PyObject* self, F&& work) {
-  std::shared_ptr<CameraSession> session = native(self).session;
+  std::shared_ptr<camera::Camera> camera = native(self).camera;
   ReleasedGil gil;
-  util::TimedMutexLock lock(session->mutex);
-  return work(session->driver);
+  return work(*camera);
 }
 
-// Under the session lock, keeping the GIL when the lock is free at once;
-// when it is held (a long operation runs), the GIL is released for the wait
-// so other Python threads go on. `work` touches no Python object.
+// A feature operation of genicam/features.hpp, run by released().
 template <typename F>
-auto locked(PyObject* self, F&& work) {
-  std::shared_ptr<CameraSession> session = native(self).session;
-  AttachedLock lock(session->mutex);
-  return work(session->driver);
+auto feature_call(PyObject* self, F&& operation) {
+  return released(self, [&](camera::Camera& c) { return c.features(operation); });
 }
-
-// Claims the busy marker for `activity` until the guard goes.
-class BusyClaim {
- public:
-  BusyClaim(PyObject* self, std::string_view activity) : busy_(native(self).busy) {
-    if (const auto running = busy_->claim(activity)) {
-      raise_busy(*running);
-      busy_.reset();
-    }
-  }
-  ~BusyClaim() {
-    if (busy_) busy_->clear();
-  }
-  BusyClaim(const BusyClaim&) = delete;
-  BusyClaim& operator=(const BusyClaim&) = delete;
-  [[nodiscard]] bool claimed() const { return busy_ != nullptr; }
-  // The claim for the object that keeps it; the guard then clears nothing.
-  [[nodiscard]] std::shared_ptr<BusyMarker> hand_over() { return std::move(busy_); }
-
- private:
-  std::shared_ptr<BusyMarker> busy_;
-};
 
 // ---- Results to Python.
 
@@ -106,8 +69,8 @@ PyObject* to_python(const std::pair<T, T>& v) {
 }
 
 template <typename T>
-PyObject* result_to_python(const genicam::GenicamResult<T>& result) {
-  if (!result) return raise_genicam_error(result.error());
+PyObject* result_to_python(const camera::Result<T>& result) {
+  if (!result) return raise_failure(result.error());
   if constexpr (std::is_void_v<T>) {
     Py_RETURN_NONE;
   } else {
@@ -139,7 +102,7 @@ PyObject* by_name(const char* function, PyObject* self, PyObject* const* args, P
   Arguments<1> a{};
   std::string_view name;
   if (!parse(function, NAME_ONLY, args, nargs, kwnames, a) || !convert_text(a[0], "name", name)) return nullptr;
-  return result_to_python(released(self, [&](gige::GigeDriver& d) { return Operation(d, name); }));
+  return result_to_python(feature_call(self, [&](genicam::Device d) { return Operation(d, name); }));
 }
 
 // A feature setter: the name and one value converted by `Convert`.
@@ -153,7 +116,7 @@ PyObject* setter(const char* function, const Parameter (&params)[2], PyObject* s
       !Convert(a[1], params[1].name, value)) {
     return nullptr;
   }
-  return result_to_python(released(self, [&](gige::GigeDriver& d) { return Operation(d, name, value); }));
+  return result_to_python(feature_call(self, [&](genicam::Device d) { return Operation(d, name, value); }));
 }
 
 #define CORVANTIC_BY_NAME(method, operation)                                                        \
@@ -161,7 +124,7 @@ PyObject* setter(const char* function, const Parameter (&params)[2], PyObject* s
     return by_name<operation>("Camera." #method, self, args, nargs, kw);                            \
   }
 
-CORVANTIC_BY_NAME(get_integer, static_cast<genicam::GenicamResult<std::int64_t> (*)(gige::GigeDriver&, std::string_view)>(genicam::get_integer))
+CORVANTIC_BY_NAME(get_integer, genicam::get_integer)
 CORVANTIC_BY_NAME(integer_bounds, genicam::integer_bounds)
 CORVANTIC_BY_NAME(integer_increment, genicam::integer_increment)
 CORVANTIC_BY_NAME(get_float, genicam::get_float)
@@ -201,22 +164,9 @@ bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
 }
 
-PyObject* connect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.connect", nargs, kw)) return nullptr;
-  (void)args;
-  BusyClaim claim(self, "a connect");
-  if (!claim.claimed()) return nullptr;
-  // The driver connection, then the description, under one hold of the lock.
-  std::optional<gige::CameraError> connect_error;
-  const genicam::GenicamResult<void> loaded = released(self, [&](gige::GigeDriver& d) -> genicam::GenicamResult<void> {
-    if (auto connected = d.connect(); !connected) {
-      connect_error = connected.error();
-      return {};
-    }
-    return genicam::load_feature_model(d);
-  });
-  if (connect_error) return raise_camera_error(*connect_error);
-  return result_to_python(loaded);
+  return result_to_python(released(self, [](camera::Camera& c) { return c.connect(); }));
 }
 
 constexpr Parameter RECONNECT_PARAMETERS[] = {{"timeout"}};
@@ -229,15 +179,12 @@ PyObject* reconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
       !convert_seconds(a[0], "timeout", timeout)) {
     return nullptr;
   }
-  BusyClaim claim(self, "a reconnect");
-  if (!claim.claimed()) return nullptr;
-  std::shared_ptr<CameraSession> session = native(self).session;
-  std::optional<genicam::GenicamResult<void>> reconnected;
+  std::shared_ptr<camera::Camera> camera = native(self).camera;
+  std::optional<camera::Result<void>> reconnected;
   bool interrupted = false;
   {
     DetachedWait wait;
-    util::TimedMutexLock lock(session->mutex);
-    reconnected = genicam::reconnect(session->driver, timeout, wait.check());
+    reconnected = camera->reconnect(timeout, wait.check());
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
@@ -253,40 +200,32 @@ PyObject* disconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t na
       !convert_seconds(a[0], "deadline", deadline)) {
     return nullptr;
   }
-  BusyClaim claim(self, "a disconnect");
-  if (!claim.claimed()) return nullptr;
-  released(self, [&](gige::GigeDriver& d) {
-    d.disconnect(deadline);
-    return 0;
-  });
-  Py_RETURN_NONE;
+  return result_to_python(released(self, [&](camera::Camera& c) { return c.disconnect(deadline); }));
 }
 
 PyObject* is_connected_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.is_connected", nargs, kw)) return nullptr;
-  return PyBool_FromLong(locked(self, [](gige::GigeDriver& d) { return d.is_connected(); }));
+  return result_to_python(released(self, [](camera::Camera& c) { return c.is_connected(); }));
 }
 
 PyObject* device_info_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.device_info", nargs, kw)) return nullptr;
-  const gige::CameraResult<gige::proto::DeviceInfo> info = locked(self, [](gige::GigeDriver& d) -> gige::CameraResult<gige::proto::DeviceInfo> {
-    if (auto link = d.check_link(); !link) return std::unexpected(link.error());
-    return *d.device_info();
-  });
-  if (!info) return raise_camera_error(info.error());
+  const auto info = released(self, [](camera::Camera& c) { return c.device_info(); });
+  if (!info) return raise_failure(info.error());
   return make_device_info(*info);
 }
 
 PyObject* link_stats_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.link_stats", nargs, kw)) return nullptr;
-  const std::optional<gige::LinkStats> stats = locked(self, [](gige::GigeDriver& d) { return d.link_stats(); });
-  if (!stats) Py_RETURN_NONE;
-  return make_link_stats(*stats);
+  const auto stats = released(self, [](camera::Camera& c) { return c.link_stats(); });
+  if (!stats) return raise_failure(stats.error());
+  if (!*stats) Py_RETURN_NONE;
+  return make_link_stats(**stats);
 }
 
 PyObject* feature_names_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.feature_names", nargs, kw)) return nullptr;
-  return result_to_python(locked(self, [](gige::GigeDriver& d) { return genicam::feature_names(d); }));
+  return result_to_python(feature_call(self, [](genicam::Device d) { return genicam::feature_names(d); }));
 }
 
 PyObject* has_feature_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -295,12 +234,12 @@ PyObject* has_feature_method(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!parse("Camera.has_feature", NAME_ONLY, args, nargs, kw, a) || !convert_text(a[0], "name", name)) {
     return nullptr;
   }
-  return PyBool_FromLong(locked(self, [&](gige::GigeDriver& d) { return genicam::has_feature(d, name); }));
+  return result_to_python(feature_call(self, [&](genicam::Device d) { return genicam::has_feature(d, name); }));
 }
 
 PyObject* invalidate_caches_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.invalidate_caches", nargs, kw)) return nullptr;
-  return result_to_python(locked(self, [](gige::GigeDriver& d) { return genicam::invalidate_caches(d); }));
+  return result_to_python(feature_call(self, [](genicam::Device d) { return genicam::invalidate_caches(d); }));
 }
 
 // ---- Streaming.
@@ -350,11 +289,9 @@ PyObject* start_acquisition_method(PyObject* self, PyObject* const* args, Py_ssi
   if (!parse("Camera.start_acquisition", STREAM_PARAMETERS, args, nargs, kw, a) || !convert_stream_options(a, options)) {
     return nullptr;
   }
-  BusyClaim claim(self, "an acquisition");
-  if (!claim.claimed()) return nullptr;
-  auto started = released(self, [&](gige::GigeDriver& d) { return genicam::start_acquisition(d, options); });
-  if (!started) return raise_genicam_error(started.error());
-  return make_acquisition(native(self).session, std::move(*started), claim.hand_over());
+  auto started = released(self, [&](camera::Camera& c) { return c.start_acquisition(options); });
+  if (!started) return raise_failure(started.error());
+  return make_acquisition(std::move(*started));
 }
 
 constexpr Parameter EVENTS_PARAMETERS[] = {{"capacity"}};
@@ -365,8 +302,8 @@ PyObject* events_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse("Camera.events", EVENTS_PARAMETERS, args, nargs, kw, a) || !convert_unsigned(a[0], "capacity", capacity)) {
     return nullptr;
   }
-  auto stream = released(self, [&](gige::GigeDriver& d) { return genicam::subscribe_events(d, capacity); });
-  if (!stream) return raise_genicam_error(stream.error());
+  auto stream = released(self, [&](camera::Camera& c) { return c.subscribe_events(capacity); });
+  if (!stream) return raise_failure(stream.error());
   return make_event_channel(std::move(*stream));
 }
 
@@ -377,11 +314,9 @@ PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssiz
       !convert_stream_options(a, options)) {
     return nullptr;
   }
-  BusyClaim claim(self, "a snapshot session");
-  if (!claim.claimed()) return nullptr;
-  auto opened = released(self, [&](gige::GigeDriver& d) { return genicam::open_snapshot_session(d, options); });
-  if (!opened) return raise_genicam_error(opened.error());
-  return make_snapshot_session(native(self).session, std::move(*opened), claim.hand_over());
+  auto opened = released(self, [&](camera::Camera& c) { return c.open_snapshot_session(options); });
+  if (!opened) return raise_failure(opened.error());
+  return make_snapshot_session(std::move(*opened));
 }
 
 constexpr auto SNAP_PARAMETERS = with_stream_parameters({"timeout"});
@@ -394,26 +329,23 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       !convert_stream_options(std::span(a).subspan(1), options)) {
     return nullptr;
   }
-  BusyClaim claim(self, "a snap");
-  if (!claim.claimed()) return nullptr;
-  std::shared_ptr<CameraSession> session = native(self).session;
-  std::optional<genicam::GenicamResult<gige::stream::Frame>> snapped;
+  std::shared_ptr<camera::Camera> camera = native(self).camera;
+  std::optional<camera::Result<gige::stream::Frame>> snapped;
   bool interrupted = false;
   {
     DetachedWait wait;
-    util::TimedMutexLock lock(session->mutex);
-    snapped = genicam::snap_once(session->driver, options, timeout, wait.check());
+    snapped = camera->snap(options, timeout, wait.check());
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
-  if (!*snapped) return raise_genicam_error(snapped->error());
+  if (!*snapped) return raise_failure(snapped->error());
   return make_frame(std::move(**snapped));
 }
 
 PyObject* repr(PyObject* self) {
-  if (refuse_reentry(*native(self).session, *native(self).busy)) return nullptr;
-  const bool connected = locked(self, [](gige::GigeDriver& d) { return d.is_connected(); });
-  return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), connected ? "True" : "False");
+  const auto connected = released(self, [](camera::Camera& c) { return c.is_connected(); });
+  if (!connected) return raise_failure(connected.error());
+  return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), *connected ? "True" : "False");
 }
 
 // ---- Construction.
@@ -457,23 +389,22 @@ PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     config.local_ip = *local;
   }
   config.heartbeat_timeout_ms = heartbeat_milliseconds(heartbeat_seconds);
-  CameraNative camera{std::make_shared<CameraSession>(std::move(config)), std::make_shared<BusyMarker>(),
-                      device->ip_string()};
+  CameraNative camera{camera::Camera::create(std::move(config)), device->ip_string()};
   return box(reinterpret_cast<PyObject*>(type), std::move(camera));
 }
 
-// Dropping the last holder of the session joins the control worker, so the
+// Dropping the last holder of the camera joins the control worker, so the
 // GIL is released for it (except while the interpreter shuts down).
 void camera_dealloc(PyObject* self) {
   CameraNative camera = std::move(native(self));
   boxed_dealloc<CameraNative>(self);
   if (interpreter_finalizing()) return;
   ReleasedGil gil;
-  camera.session.reset();
+  camera.camera.reset();
 }
 
 #define CORVANTIC_METHOD_FUNCTION(name) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<refusing_reentry<name##_method, camera_parts>>))
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>))
 #define CORVANTIC_METHOD(name, signature) \
   {#name, CORVANTIC_METHOD_FUNCTION(name), METH_FASTCALL | METH_KEYWORDS, #name signature "\n--\n\n"}
 
@@ -548,10 +479,10 @@ PyType_Spec SPEC = {"corvantic.Camera", sizeof(Boxed<CameraNative>), 0,
 
 }  // namespace
 
-std::shared_ptr<CameraSession> camera_session(PyObject* object) {
+std::shared_ptr<camera::Camera> camera_of(PyObject* object) {
   PyObject* type = camera_type();
   if (type == nullptr || !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
-  return native(object).session;
+  return native(object).camera;
 }
 
 PyObject* camera_type() {

@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
 #include "py/guard.hpp"
 #include "py/ref.hpp"
@@ -68,6 +69,12 @@ PyObject* raise_genicam_error(const genicam::GenicamError& error) {
 
 PyObject* raise_duration_error(util::DurationError error) {
   return raise_text(duration_exception_type(), util::duration_error_text(error));
+}
+
+PyObject* raise_failure(const camera::Failure& failure, std::string_view ended) {
+  if (const auto* busy = std::get_if<camera::Busy>(&failure)) return raise_busy(busy->activity);
+  if (std::holds_alternative<camera::Ended>(failure)) return raise_value_error(ended);
+  return raise_genicam_error(std::get<genicam::GenicamError>(failure));
 }
 
 PyObject* raise_busy(std::string_view activity) {

@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "camera/result.hpp"
 #include "genicam/genicam_error.hpp"
 #include "gige/camera_error.hpp"
 #include "util/duration.hpp"
@@ -29,6 +30,9 @@ PyObject* raise_genicam_error(const genicam::GenicamError& error);
 PyObject* raise_duration_error(util::DurationError error);
 // ValueError "camera is busy (<activity> in progress); stop it first".
 PyObject* raise_busy(std::string_view activity);
+// The failure of a camera-layer call: Busy as raise_busy, Ended as
+// raise_value_error(`ended`), an error of the device as raise_genicam_error.
+PyObject* raise_failure(const camera::Failure& failure, std::string_view ended = "");
 // ValueError "invalid IP address: <text>".
 PyObject* raise_invalid_ip(std::string_view text);
 // ValueError with a fixed text ("acquisition is stopped", ...).

@@ -1,12 +1,9 @@
-// The EventChannel class: one subscription to a camera's device events.
-//
-// Its state changes once, at close(): the receiver goes, behind the
-// channel's own mutex, which is held only for a moment and never while
-// waiting; a wait runs on a copy of the receiver and sees the close between
-// its slices.
+// The EventChannel class: the Python face of camera::EventChannel, one
+// subscription to a camera's device events.
 #include <optional>
 #include <utility>
 
+#include "camera/event_channel.hpp"
 #include "py/args.hpp"
 #include "py/boxed.hpp"
 #include "py/event.hpp"
@@ -14,7 +11,6 @@
 #include "py/guard.hpp"
 #include "py/ref.hpp"
 #include "util/duration.hpp"
-#include "util/mutex.hpp"
 
 namespace corvantic::py {
 namespace {
@@ -22,31 +18,12 @@ namespace {
 using gige::EventReceiver;
 using gige::ReceiveStatus;
 
-struct EventChannelState {
-  util::Mutex mutex;
-  std::optional<EventReceiver> events GUARDED_BY(mutex);  // none once closed
-  std::uint64_t dropped_at_close GUARDED_BY(mutex) = 0;
-};
+using Channel = std::shared_ptr<camera::EventChannel>;
 
-struct EventChannelNative {
-  std::shared_ptr<EventChannelState> state;
-  std::shared_ptr<const genicam::EventCatalog> catalog;
-};
+const camera::EventChannel& native(PyObject* self) { return *unbox<Channel>(self); }
 
-const EventChannelNative& native(PyObject* self) { return unbox<EventChannelNative>(self); }
-
-std::optional<EventReceiver> receiver(const EventChannelNative& channel) {
-  util::MutexLock lock(channel.state->mutex);
-  return channel.state->events;
-}
-
-bool is_closed(const EventChannelNative& channel) {
-  util::MutexLock lock(channel.state->mutex);
-  return !channel.state->events;
-}
-
-PyObject* to_event(const EventChannelNative& channel, gige::SharedEvent event) {
-  EventRecord record{event, channel.catalog->name(event->event_id), channel.catalog->data(*event)};
+PyObject* to_event(const camera::EventChannel& channel, gige::SharedEvent event) {
+  EventRecord record{event, channel.catalog().name(event->event_id), channel.catalog().data(*event)};
   return make_event(std::move(record));
 }
 
@@ -64,15 +41,15 @@ PyObject* wait_for_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
       !convert_seconds(a[0], "timeout", timeout)) {
     return nullptr;
   }
-  const EventChannelNative& channel = native(self);
-  const std::optional<EventReceiver> events = receiver(channel);
+  const camera::EventChannel& channel = native(self);
+  const std::optional<EventReceiver> events = channel.receiver();
   if (!events) Py_RETURN_NONE;
   const auto deadline = util::saturating_add<EventReceiver::Clock>(EventReceiver::Clock::now(), timeout);
   gige::EventReceiveResult got;
   bool interrupted = false;
   {
     DetachedWait wait;
-    got = gige::receive_until(*events, deadline, [&] { return wait.interrupted() || is_closed(channel); });
+    got = gige::receive_until(*events, deadline, [&] { return wait.interrupted() || channel.is_closed(); });
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
@@ -83,8 +60,8 @@ PyObject* wait_for_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // The next event of an iteration, in slices that see Ctrl-C and close();
 // nullptr without an exception at the end.
 PyObject* next(PyObject* self) {
-  const EventChannelNative& channel = native(self);
-  const std::optional<EventReceiver> events = receiver(channel);
+  const camera::EventChannel& channel = native(self);
+  const std::optional<EventReceiver> events = channel.receiver();
   if (!events) return nullptr;
   for (;;) {
     gige::EventReceiveResult got;
@@ -94,17 +71,12 @@ PyObject* next(PyObject* self) {
     }
     if (got.status == ReceiveStatus::Received) return to_event(channel, std::move(got.event));
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (got.status == ReceiveStatus::Ended || is_closed(channel)) return nullptr;
+    if (got.status == ReceiveStatus::Ended || channel.is_closed()) return nullptr;
   }
 }
 
 PyObject* close(PyObject* self) {
-  EventChannelState& state = *native(self).state;
-  util::MutexLock lock(state.mutex);
-  if (state.events) {
-    state.dropped_at_close = state.events->dropped();
-    state.events.reset();
-  }
+  unbox<Channel>(self)->close();
   Py_RETURN_NONE;
 }
 
@@ -115,18 +87,12 @@ PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 
 PyObject* is_closed_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("EventChannel.is_closed", nargs, kw)) return nullptr;
-  return PyBool_FromLong(is_closed(native(self)));
-}
-
-std::uint64_t dropped(PyObject* self) {
-  EventChannelState& state = *native(self).state;
-  util::MutexLock lock(state.mutex);
-  return state.events ? state.events->dropped() : state.dropped_at_close;
+  return PyBool_FromLong(native(self).is_closed());
 }
 
 PyObject* dropped_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("EventChannel.dropped", nargs, kw)) return nullptr;
-  return PyLong_FromUnsignedLongLong(dropped(self));
+  return PyLong_FromUnsignedLongLong(native(self).dropped());
 }
 
 PyObject* enter_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
@@ -141,12 +107,13 @@ PyObject* exit_method(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
 }
 
 PyObject* repr(PyObject* self) {
-  return PyUnicode_FromFormat("EventChannel(closed=%s, dropped=%llu)", is_closed(native(self)) ? "True" : "False",
-                              static_cast<unsigned long long>(dropped(self)));
+  const camera::EventChannel& channel = native(self);
+  return PyUnicode_FromFormat("EventChannel(closed=%s, dropped=%llu)", channel.is_closed() ? "True" : "False",
+                              static_cast<unsigned long long>(channel.dropped()));
 }
 
 // Releasing the receiver touches no Python object and waits for nothing.
-void dealloc(PyObject* self) { boxed_dealloc<EventChannelNative>(self); }
+void dealloc(PyObject* self) { boxed_dealloc<Channel>(self); }
 
 #define CORVANTIC_METHOD(name, signature, doc)                                                                    \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>)),                    \
@@ -186,7 +153,7 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPEC = {"corvantic.EventChannel", sizeof(Boxed<EventChannelNative>), 0,
+PyType_Spec SPEC = {"corvantic.EventChannel", sizeof(Boxed<Channel>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, SLOTS};
 
 }  // namespace
@@ -197,12 +164,7 @@ PyObject* event_channel_type() {
 }
 
 PyObject* make_event_channel(genicam::EventStream stream) {
-  auto state = std::make_shared<EventChannelState>();
-  {
-    util::MutexLock lock(state->mutex);
-    state->events.emplace(std::move(stream.events));
-  }
-  return box(event_channel_type(), EventChannelNative{std::move(state), std::move(stream.catalog)});
+  return box(event_channel_type(), std::make_shared<camera::EventChannel>(std::move(stream)));
 }
 
 }  // namespace corvantic::py

@@ -19,7 +19,7 @@ namespace corvantic::py {
 // The check may run while the caller holds the camera session lock. That
 // cannot deadlock: no other thread ever waits for the session lock while
 // attached (every method detaches before it blocks on it), and a handler on
-// this thread that calls the same camera is refused at once (locking.hpp).
+// this thread that calls the same camera is refused at once (camera/camera.hpp).
 class DetachedWait {
  public:
   DetachedWait() : state_(PyEval_SaveThread()) {}

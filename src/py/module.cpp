@@ -10,7 +10,6 @@
 #include "py/functions.hpp"
 #include "py/guard.hpp"
 #include "py/ref.hpp"
-#include "py/streaming.hpp"
 #include "py/value_types.hpp"
 
 namespace corvantic::py {

@@ -4,11 +4,11 @@
 
 #include "py/args.hpp"
 #include "py/boxed.hpp"
+#include "py/classes.hpp"
 #include "py/errors.hpp"
 #include "py/frame_receiving.hpp"
 #include "py/guard.hpp"
-#include "py/locking.hpp"
-#include "py/streaming.hpp"
+#include "py/ref.hpp"
 #include "py/value_types.hpp"
 
 namespace corvantic::py {
@@ -16,39 +16,23 @@ namespace {
 
 constexpr std::string_view CLOSED = "snapshot session is closed";
 
-std::shared_ptr<SnapshotState>& native(PyObject* self) {
-  return reinterpret_cast<Boxed<std::shared_ptr<SnapshotState>>*>(self)->value;
-}
+using Session = std::shared_ptr<camera::SnapshotSession>;
 
-// The session's snap holds the camera session lock and its own mutex while
-// it waits, so every method but __enter__ is refused on that thread
-// (locking.hpp).
-CameraParts camera_parts(PyObject* self) {
-  SnapshotState& state = *native(self);
-  return {*state.session, state.claim.marker()};
-}
+Session& native(PyObject* self) { return reinterpret_cast<Boxed<Session>*>(self)->value; }
 
 bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments<0> none{};
   return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
 }
 
-template <typename Query>
-auto read_open(PyObject* self, Query query) -> std::optional<decltype(query(std::declval<genicam::SnapshotStream&>()))> {
-  SnapshotState& state = *native(self);
-  AttachedLock lock(state.mutex);
-  if (!state.stream) return std::nullopt;
-  return query(*state.stream);
-}
-
-bool is_closed(PyObject* self) {
-  SnapshotState& state = *native(self);
-  AttachedLock lock(state.mutex);
-  return !state.stream;
-}
-
-void release_unclosed(SnapshotState& state) {
-  release_unfinished(state, genicam::close_snapshot_session, genicam::SNAPSHOT_ABANDONED);
+// Runs `call` on the session with the interpreter lock released: its lock is
+// held for the length of a snap. Every call is refused (busy) on a thread
+// inside this session's own snap.
+template <typename Call>
+auto released(PyObject* self, Call call) {
+  Session session = native(self);
+  ReleasedGil gil;
+  return call(*session);
 }
 
 constexpr Parameter SNAP_PARAMETERS[] = {{"timeout"}};
@@ -57,61 +41,56 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   Arguments<1> a{};
   if (!parse_arguments(Signature{"SnapshotSession.snap", SNAP_PARAMETERS}, args, nargs, kw, a)) return nullptr;
   // A closed session is refused before the time-out is looked at.
-  if (is_closed(self)) return raise_value_error(CLOSED);
+  const auto closed = released(self, [](camera::SnapshotSession& s) { return s.is_closed(); });
+  if (!closed) return raise_failure(closed.error(), CLOSED);
+  if (*closed) return raise_value_error(CLOSED);
   std::chrono::nanoseconds timeout = std::chrono::seconds(5);
   if (!convert_seconds(a[0], "timeout", timeout)) return nullptr;
 
-  SnapshotState& state = *native(self);
-  std::optional<genicam::GenicamResult<gige::stream::Frame>> snapped;
+  Session session = native(self);
+  std::optional<camera::Result<gige::stream::Frame>> snapped;
   bool interrupted = false;
   {
     DetachedWait wait;
-    util::TimedMutexLock session_lock(state.session->mutex);
-    util::MutexLock lock(state.mutex);
-    if (state.stream) snapped = genicam::snap(state.session->driver, *state.stream, timeout, wait.check());
+    snapped = session->snap(timeout, wait.check());
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
-  if (!snapped) return raise_value_error(CLOSED);
-  if (!*snapped) return raise_genicam_error(snapped->error());
+  if (!*snapped) return raise_failure(snapped->error(), CLOSED);
   return make_frame(std::move(**snapped));
 }
 
 PyObject* stats_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("SnapshotSession.stats", nargs, kw)) return nullptr;
-  const auto stats = read_open(self, [](genicam::SnapshotStream& s) { return s.stream.channel->stats(); });
-  if (!stats) return raise_value_error(CLOSED);
+  const auto stats = released(self, [](camera::SnapshotSession& s) { return s.stats(); });
+  if (!stats) return raise_failure(stats.error(), CLOSED);
   return make_stream_stats(*stats);
 }
 
 PyObject* packet_size_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("SnapshotSession.packet_size", nargs, kw)) return nullptr;
-  const auto size = read_open(self, [](genicam::SnapshotStream& s) { return s.stream.channel->packet_size(); });
-  if (!size) return raise_value_error(CLOSED);
+  const auto size = released(self, [](camera::SnapshotSession& s) { return s.packet_size(); });
+  if (!size) return raise_failure(size.error(), CLOSED);
   return PyLong_FromLong(*size);
 }
 
 PyObject* is_closed_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("SnapshotSession.is_closed", nargs, kw)) return nullptr;
-  return PyBool_FromLong(is_closed(self));
+  const auto closed = released(self, [](camera::SnapshotSession& s) { return s.is_closed(); });
+  if (!closed) return raise_failure(closed.error(), CLOSED);
+  return PyBool_FromLong(*closed);
 }
 
-// Session lock, then the session's mutex; never fails.
-void close(PyObject* self) {
-  SnapshotState& state = *native(self);
-  ReleasedGil gil;
-  util::TimedMutexLock session_lock(state.session->mutex);
-  {
-    util::MutexLock lock(state.mutex);
-    if (auto stream = state.take()) genicam::close_snapshot_session(state.session->driver, std::move(*stream));
-  }
-  state.claim.release();
+// Never fails but on a thread inside this session's own snap.
+PyObject* close(PyObject* self) {
+  const auto closed = released(self, [](camera::SnapshotSession& s) { return s.close(); });
+  if (!closed) return raise_failure(closed.error(), CLOSED);
+  Py_RETURN_NONE;
 }
 
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("SnapshotSession.close", nargs, kw)) return nullptr;
-  close(self);
-  Py_RETURN_NONE;
+  return close(self);
 }
 
 PyObject* enter_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
@@ -120,29 +99,30 @@ PyObject* enter_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 }
 
 PyObject* exit_method(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-  close(self);
+  Ref closed = Ref::steal(close(self));
+  if (!closed) return nullptr;
   Py_RETURN_FALSE;
 }
 
 PyObject* repr(PyObject* self) {
-  if (refuse_reentry(*native(self)->session, native(self)->claim.marker())) return nullptr;
-  return PyUnicode_FromFormat("SnapshotSession(closed=%s)", is_closed(self) ? "True" : "False");
+  const auto closed = released(self, [](camera::SnapshotSession& s) { return s.is_closed(); });
+  if (!closed) return raise_failure(closed.error(), CLOSED);
+  return PyUnicode_FromFormat("SnapshotSession(closed=%s)", *closed ? "True" : "False");
 }
 
+// The last holder's release closes a session nobody closed, which waits for
+// the device, so the GIL is released for it (except while the interpreter
+// shuts down).
 void dealloc(PyObject* self) {
-  std::shared_ptr<SnapshotState> state = std::move(native(self));
-  boxed_dealloc<std::shared_ptr<SnapshotState>>(self);
-  if (interpreter_finalizing()) {
-    release_unclosed(*state);
-    return;
-  }
+  Session session = std::move(native(self));
+  boxed_dealloc<Session>(self);
+  if (interpreter_finalizing()) return;
   ReleasedGil gil;
-  release_unclosed(*state);
-  state.reset();
+  session.reset();
 }
 
 #define CORVANTIC_METHOD_FUNCTION(name) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<refusing_reentry<name##_method, camera_parts>>))
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name##_method>))
 #define CORVANTIC_METHOD(name, signature, doc) \
   {#name, CORVANTIC_METHOD_FUNCTION(name), METH_FASTCALL | METH_KEYWORDS, #name signature "\n--\n\n" doc}
 
@@ -174,18 +154,16 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPEC = {"corvantic.SnapshotSession", sizeof(Boxed<std::shared_ptr<SnapshotState>>), 0,
+PyType_Spec SPEC = {"corvantic.SnapshotSession", sizeof(Boxed<Session>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, SLOTS};
 
 }  // namespace
 
-PyObject* make_snapshot_session(std::shared_ptr<CameraSession> session, genicam::SnapshotStream stream,
-                                std::shared_ptr<BusyMarker> busy) {
-  auto state = std::make_shared<SnapshotState>(std::move(session), std::move(stream), std::move(busy));
-  PyObject* object = box(snapshot_session_type(), state);
+PyObject* make_snapshot_session(std::shared_ptr<camera::SnapshotSession> session) {
+  PyObject* object = box(snapshot_session_type(), session);
   if (object == nullptr) {
     ReleasedGil gil;
-    release_unclosed(*state);
+    session.reset();
   }
   return object;
 }

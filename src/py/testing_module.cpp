@@ -20,8 +20,7 @@
 
 #include <time.h>
 
-#include "genicam/acquisition.hpp"
-#include "genicam/features.hpp"
+#include "camera/camera.hpp"
 #include "gige/stream/buffer_pool.hpp"
 #include "py/binding_api.hpp"
 #include "py/ref.hpp"
@@ -168,28 +167,29 @@ PyObject* frame_of(PyObject* module, PyObject* args) {
 // through the C++ API alone and returns the mean nanoseconds per read: the
 // baseline against which the Python layer's cost is measured.
 PyObject* native_get_integer_ns(PyObject* module, PyObject* args) {
-  PyObject* camera = nullptr;
+  PyObject* camera_object = nullptr;
   const char* name = nullptr;
   unsigned long long count = 0;
-  if (!PyArg_ParseTuple(args, "OsK", &camera, &name, &count)) return nullptr;
-  const auto session = api(module).camera_session(camera);
-  if (!session || count == 0) {
+  if (!PyArg_ParseTuple(args, "OsK", &camera_object, &name, &count)) return nullptr;
+  const auto camera = api(module).camera_of(camera_object);
+  if (!camera || count == 0) {
     PyErr_SetString(PyExc_TypeError, "expected a Camera and a positive count");
     return nullptr;
   }
-  std::optional<genicam::GenicamError> failure;
-  std::chrono::nanoseconds elapsed{};
+  camera::Result<double> mean_ns;
   {
     ReleasedGil gil;
-    util::TimedMutexLock lock(session->mutex);
-    const auto start = std::chrono::steady_clock::now();
-    for (unsigned long long i = 0; i < count && !failure; ++i) {
-      if (auto value = genicam::get_integer(session->driver, name); !value) failure = value.error();
-    }
-    elapsed = std::chrono::steady_clock::now() - start;
+    mean_ns = camera->features([&](genicam::Device device) -> genicam::GenicamResult<double> {
+      const auto start = std::chrono::steady_clock::now();
+      for (unsigned long long i = 0; i < count; ++i) {
+        if (auto value = genicam::get_integer(device, name); !value) return std::unexpected(value.error());
+      }
+      const std::chrono::nanoseconds elapsed = std::chrono::steady_clock::now() - start;
+      return static_cast<double>(elapsed.count()) / static_cast<double>(count);
+    });
   }
-  if (failure) return api(module).raise_genicam_error(*failure);
-  return PyFloat_FromDouble(static_cast<double>(elapsed.count()) / static_cast<double>(count));
+  if (!mean_ns) return api(module).raise_failure(mean_ns.error(), "");
+  return PyFloat_FromDouble(*mean_ns);
 }
 
 std::int64_t thread_cpu_ns() {
@@ -205,52 +205,43 @@ std::int64_t thread_cpu_ns() {
 // baseline of the Python receive paths. The frames are queued before the
 // clock starts, so the network traffic costs the loop nothing.
 PyObject* native_receive_cpu_ns(PyObject* module, PyObject* args) {
-  PyObject* camera = nullptr;
+  PyObject* camera_object = nullptr;
   unsigned long long count = 0;
   unsigned int packet_size = 0;
-  if (!PyArg_ParseTuple(args, "OKI", &camera, &count, &packet_size)) return nullptr;
-  const auto session = api(module).camera_session(camera);
-  if (!session || count == 0 || packet_size > 0xFFFF) {
+  if (!PyArg_ParseTuple(args, "OKI", &camera_object, &count, &packet_size)) return nullptr;
+  const auto camera = api(module).camera_of(camera_object);
+  if (!camera || count == 0 || packet_size > 0xFFFF) {
     PyErr_SetString(PyExc_TypeError, "expected a Camera, a positive count and a packet size");
     return nullptr;
   }
   gige::StreamOptions options;
   options.packet_size = static_cast<std::uint16_t>(packet_size);
   options.n_buffers = count;
-  std::optional<genicam::GenicamError> failure;
   std::int64_t cpu_ns = 0;
   unsigned long long complete = 0;
+  camera::Result<void> stopped;
   {
     ReleasedGil gil;
-    std::optional<genicam::OpenStream> stream;
-    {
-      util::TimedMutexLock lock(session->mutex);
-      auto started = genicam::start_acquisition(session->driver, options);
-      if (started) {
-        stream = std::move(*started);
-      } else {
-        failure = started.error();
-      }
-    }
-    if (stream) {
+    auto started = camera->start_acquisition(options);
+    if (!started) {
+      stopped = std::unexpected(started.error());
+    } else {
+      const gige::stream::FrameReceiver& frames = (*started)->frames();
       const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while (stream->frames.size() < count && std::chrono::steady_clock::now() < give_up) {
+      while (frames.size() < count && std::chrono::steady_clock::now() < give_up) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       const std::int64_t start = thread_cpu_ns();
       for (unsigned long long i = 0; i < count; ++i) {
-        auto got = stream->frames.receive_for(std::chrono::seconds(5));
+        auto got = frames.receive_for(std::chrono::seconds(5));
         if (got.status != gige::stream::ReceiveStatus::Received) break;
         complete += got.frame.is_complete() ? 1 : 0;
       }
       cpu_ns = thread_cpu_ns() - start;
-      util::TimedMutexLock lock(session->mutex);
-      if (auto stopped = genicam::stop_acquisition(session->driver, std::move(*stream)); !stopped) {
-        failure = stopped.error();
-      }
+      stopped = (*started)->stop();
     }
   }
-  if (failure) return api(module).raise_genicam_error(*failure);
+  if (!stopped) return api(module).raise_failure(stopped.error(), "");
   return Py_BuildValue("(dK)", static_cast<double>(cpu_ns) / static_cast<double>(count), complete);
 }
 
@@ -306,7 +297,7 @@ PyMethodDef METHODS[] = {
 int exec_module(PyObject* module) {
   const auto* table = static_cast<const BindingApi*>(PyCapsule_Import(BINDING_API_CAPSULE, 0));
   if (table == nullptr) return -1;
-  if (table->size != sizeof(BindingApi) || table->camera_session_size != sizeof(CameraSession)) {
+  if (table->size != sizeof(BindingApi) || table->camera_size != sizeof(camera::Camera)) {
     PyErr_SetString(PyExc_ImportError,
                     "_corvantic_testing does not match the installed corvantic._corvantic_core; rebuild it "
                     "(scripts/build-test-hooks.sh)");

@@ -131,8 +131,9 @@ def test_the_package_modules_import_each_other_without_a_circle():
 
 # The core's folders, lowest first: code may include its own folder and the
 # ones before it, never one after (the stream side builds on the control
-# side, the feature model on both, the binding on everything).
-LAYERS = ["util", "net", "gige/proto", "gige", "gige/stream", "genicam", "py"]
+# side, the feature model on both, the camera on the feature model and the
+# streams, the binding on everything).
+LAYERS = ["util", "net", "gige/proto", "gige", "gige/stream", "genicam", "camera", "py"]
 
 
 def layer_of(path):
@@ -155,3 +156,19 @@ def test_each_folder_includes_only_itself_and_the_folders_below():
             if target is None or target > own:
                 back.append(f"{path.relative_to(ROOT)}:{n} includes {found[1]}")
     assert back == []
+
+
+def test_layers_keep_their_state_typed():
+    # State of an upper layer kept by a lower one as an untyped pointer hides
+    # an arrow back up the layering.
+    assert offenders(r"shared_ptr<\s*(const\s+)?void\s*>|unique_ptr<\s*void\b", sources("src")) == []
+
+
+def test_the_binding_defines_no_session_policy():
+    # Locks, the busy marker and the release rules live in the camera layer,
+    # where the C++ tests and ThreadSanitizer reach them; the binding only
+    # converts, releases the interpreter lock and calls. The one lock left is
+    # the logging bridge's, which guards the queue that Python drains.
+    paths = [p for p in sources("src/py") if p.name != "diagnostics.cpp"]
+    policy = r"\butil::(Timed)?Mutex\b|std::(timed_)?mutex\b|\bBusy\w*\s*\{|\btry_lock(_for)?\s*\("
+    assert offenders(policy, paths) == []

@@ -215,16 +215,16 @@ FireTestOutcome search_packet_size(const FireTestProbe& probe, std::uint16_t cei
   return {std::min(FIRE_TEST_FALLBACK, top), false};
 }
 
-CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(
-    GigeDriver& driver, const StreamOptions& options, std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader) {
-  if (!options.payload_size || *options.payload_size == 0) {
-    return std::unexpected(CameraError::malformed("payload_size must be set"));
-  }
-  if (auto problem = stream_options_problem(options)) return std::unexpected(CameraError::malformed(*problem));
-  const std::uint64_t payload_size = *options.payload_size;
-  CORVANTIC_TRY_VOID(driver.check_link());
-  const std::uint16_t channel = options.channel;
+namespace {
 
+// The stream socket, bound where the device is to send, with its receive
+// buffer sized for `payload_size`, and the address it is bound to.
+struct BoundSocket {
+  net::UdpSocket socket;
+  net::SocketAddress local;
+};
+
+CameraResult<BoundSocket> bind_stream_socket(const GigeDriver& driver, const StreamOptions& options) {
   net::SocketAddress host;
   if (options.destination) {
     host = *options.destination;
@@ -233,75 +233,93 @@ CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(
   }
   auto bound = net::UdpSocket::bind(host);
   if (!bound) return std::unexpected(io_error(bound.error()));
-  net::UdpSocket socket = std::move(*bound);
-  const auto local_read = socket.local_address();
-  if (!local_read) return std::unexpected(io_error(local_read.error()));
-  const net::SocketAddress local = *local_read;
-  if (!local.is_ipv4()) return std::unexpected(ipv6_refused());
-  if (local.is_unspecified()) {
+  const auto local = bound->local_address();
+  if (!local) return std::unexpected(io_error(local.error()));
+  if (!local->is_ipv4()) return std::unexpected(ipv6_refused());
+  if (local->is_unspecified()) {
     CORVANTIC_LOG(Level::Debug, TARGET,
                   "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP requester)",
-                  util::log::field("local", local.to_string()));
+                  util::log::field("local", local->to_string()));
   }
-  size_receive_buffer(socket, requested_receive_buffer(payload_size, options.receive_buffer));
+  size_receive_buffer(*bound, requested_receive_buffer(*options.payload_size, options.receive_buffer));
+  return BoundSocket{std::move(*bound), *local};
+}
 
-  // On a failed write `socket` closes as this function returns; registers
-  // already written stay as they are.
-  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scda(channel), local.ipv4_address()));
-  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scp(channel), local.port()));
+// Points the device's channel at the socket and sets its packet size (given,
+// or negotiated by the fire test) and delay; returns the packet size. On a
+// failed write, registers already written stay as they are.
+CameraResult<std::uint16_t> program_channel(GigeDriver& driver, const StreamOptions& options, BoundSocket& bound) {
+  const std::uint16_t channel = options.channel;
+  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scda(channel), bound.local.ipv4_address()));
+  CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scp(channel), bound.local.port()));
   std::uint16_t packet_size = 0;
   if (options.packet_size) {
     packet_size = *options.packet_size;
     CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scps(channel), packet_size));
   } else {
-    CORVANTIC_TRY(packet_size, negotiate_packet_size(driver, channel, socket));
+    CORVANTIC_TRY(packet_size, negotiate_packet_size(driver, channel, bound.socket));
   }
   if (options.packet_delay) {
     CORVANTIC_TRY_VOID(driver.write_register(proto::reg_scpd(channel), *options.packet_delay));
   }
-  const std::uint64_t tick_frequency = read_tick_frequency(driver);
-  const bool resend_enabled =
-      !options.no_resend && (driver.capabilities().value_or(0) & proto::CAPABILITY_PACKETRESEND) != 0;
+  return packet_size;
+}
 
-  stream::GvspWorkerSettings settings;
-  settings.device = driver.config().device;
-  settings.channel = channel;
-  settings.payload_size = payload_size;
-  settings.packet_size = packet_size;
-  settings.tick_frequency = tick_frequency;
-  settings.resend_enabled = resend_enabled;
-  settings.timings = options.timings;
-  settings.chunk_reader = std::move(chunk_reader);
-  auto pool = stream::BufferPool::create(options.n_buffers, payload_size);
-  auto stats = std::make_shared<stream::SharedStreamStats>();
+void warn_scheduling_unsupported(const StreamOptions& options) {
   if (options.scheduling.priority || options.scheduling.cpu_mask) {
     CORVANTIC_LOG(Level::Warn, util::log::target::STREAM_RUNNER,
                   "thread scheduling not applied: thread scheduling configuration is only supported on Linux");
   }
-  CORVANTIC_TRY(auto worker, stream::GvspWorker::start(stream::gvsp_thread_name(channel), std::move(socket),
-                                                       settings, std::move(pool), stats));
+}
+
+}  // namespace
+
+CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(
+    GigeDriver& driver, const StreamOptions& options, std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader) {
+  if (!options.payload_size || *options.payload_size == 0) {
+    return std::unexpected(CameraError::malformed("payload_size must be set"));
+  }
+  if (auto problem = stream_options_problem(options)) return std::unexpected(CameraError::malformed(*problem));
+  CORVANTIC_TRY_VOID(driver.check_link());
+  // On a failure below the socket closes as this function returns.
+  CORVANTIC_TRY(BoundSocket bound, bind_stream_socket(driver, options));
+  CORVANTIC_TRY(const std::uint16_t packet_size, program_channel(driver, options, bound));
 
   std::unique_ptr<StreamChannel> opened(new StreamChannel());
-  opened->driver_ = &driver;
-  opened->channel_ = channel;
-  opened->local_address_ = local;
+  opened->channel_ = options.channel;
+  opened->local_address_ = bound.local;
   opened->packet_size_ = packet_size;
-  opened->tick_frequency_ = tick_frequency;
-  opened->resend_enabled_ = resend_enabled;
-  opened->stats_ = std::move(stats);
-  opened->registrations_ = worker->registrations();
-  opened->worker_ = std::move(worker);
-  CORVANTIC_LOG(Level::Debug, TARGET, "stream channel opened", util::log::field("channel", channel),
-                util::log::field("local", local.to_string()), util::log::field("packet_size", packet_size));
+  opened->tick_frequency_ = read_tick_frequency(driver);
+  opened->resend_enabled_ =
+      !options.no_resend && (driver.capabilities().value_or(0) & proto::CAPABILITY_PACKETRESEND) != 0;
+
+  stream::GvspWorkerSettings settings;
+  settings.device = driver.config().device;
+  settings.channel = options.channel;
+  settings.payload_size = *options.payload_size;
+  settings.packet_size = packet_size;
+  settings.tick_frequency = opened->tick_frequency_;
+  settings.resend_enabled = opened->resend_enabled_;
+  settings.timings = options.timings;
+  settings.chunk_reader = std::move(chunk_reader);
+  warn_scheduling_unsupported(options);
+  opened->stats_ = std::make_shared<stream::SharedStreamStats>();
+  CORVANTIC_TRY(opened->worker_,
+                stream::GvspWorker::start(stream::gvsp_thread_name(options.channel), std::move(bound.socket), settings,
+                                          stream::BufferPool::create(options.n_buffers, *options.payload_size),
+                                          opened->stats_));
+  opened->registrations_ = opened->worker_->registrations();
+  CORVANTIC_LOG(Level::Debug, TARGET, "stream channel opened", util::log::field("channel", options.channel),
+                util::log::field("local", bound.local.to_string()), util::log::field("packet_size", packet_size));
   return opened;
 }
 
-StreamChannel::~StreamChannel() { close(); }
+StreamChannel::~StreamChannel() { close_locally(); }
 
-void StreamChannel::close() {
+void StreamChannel::close(GigeDriver& driver) {
   if (!worker_) return;
   // The device may be gone or the link lost; the channel closes regardless.
-  (void)driver_->write_register(proto::reg_scp(channel_), 0);
+  (void)driver.write_register(proto::reg_scp(channel_), 0);
   close_locally();
 }
 

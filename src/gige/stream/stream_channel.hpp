@@ -5,8 +5,9 @@
 // away, stops the worker and joins it.
 //
 // open() and close() run on the caller's thread with the camera session lock
-// held: they use the GigeDriver directly. The driver must outlive the
-// channel. subscribe() and stats() may be called from any thread.
+// held: they use the GigeDriver they are given directly, and the channel
+// keeps no reference to it. subscribe() and stats() may be called from any
+// thread.
 #pragma once
 
 #include <chrono>
@@ -96,8 +97,9 @@ class StreamChannel {
   [[nodiscard]] static CameraResult<std::unique_ptr<StreamChannel>> open(
       GigeDriver& driver, const StreamOptions& options,
       std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader = nullptr);
-  // Closes the channel if close() was not called; the caller holds the
-  // session lock, as for close().
+  // Stops the worker as close_locally() does if the channel is still open;
+  // the device is not told (that needs the session lock, which close()
+  // runs under).
   ~StreamChannel();
   StreamChannel(const StreamChannel&) = delete;
   StreamChannel& operator=(const StreamChannel&) = delete;
@@ -105,7 +107,7 @@ class StreamChannel {
   // Writes SCP := 0 (its result ignored), stops the worker and joins it;
   // frames still open are delivered as Aborted. Never fails; a second call
   // does nothing.
-  void close();
+  void close(GigeDriver& driver);
   // Stops and joins the worker without touching the device, for a caller
   // that cannot take the session lock: the device may go on streaming to
   // the closed port. Open frames are delivered as Aborted, as by close().
@@ -130,7 +132,6 @@ class StreamChannel {
  private:
   StreamChannel() = default;
 
-  GigeDriver* driver_ = nullptr;
   std::uint16_t channel_ = 0;
   net::SocketAddress local_address_;
   std::uint16_t packet_size_ = 0;

@@ -26,6 +26,8 @@ TEST(DescriptionWait, ASlowDeviceDeliversTheDocumentWithinTheScaledLimit) {
   driver_config.retries = 0;  // a wait budget of 520 ms
   gige::GigeDriver driver(driver_config);
   ASSERT_TRUE(driver.connect());
+  DeviceDescription description;
+  const Device device{driver, description};
 
   // Every memory read is answered with a pending acknowledge and its data
   // 40 ms later: the document's chunks together take several budgets.
@@ -33,9 +35,9 @@ TEST(DescriptionWait, ASlowDeviceDeliversTheDocumentWithinTheScaledLimit) {
   const std::size_t chunks = (size + 511) / 512;
   ASSERT_GE(chunks * 40ms, 2 * driver.wait_budget()) << "the document is too small to outlast two budgets";
   camera.add_pending({0x0084, std::nullopt, 1000, 40});
-  const auto loaded = load_feature_model(driver);
+  const auto loaded = load_feature_model(device);
   ASSERT_TRUE(loaded) << loaded.error().display();
-  EXPECT_TRUE(has_feature(driver, "Width"));
+  EXPECT_TRUE(has_feature(device, "Width"));
   const gige::LinkStats stats = *driver.link_stats();
   EXPECT_EQ(stats.pending_acks, chunks + 1) << "the location register, then each chunk of the document";
   EXPECT_EQ(stats.timeouts, 0u);

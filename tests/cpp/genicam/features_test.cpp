@@ -38,7 +38,7 @@ class FeaturesTest : public ::testing::Test {
   }
 
   void load() {
-    const auto loaded = load_feature_model(*driver_);
+    const auto loaded = load_feature_model(device());
     ASSERT_TRUE(loaded) << loaded.error().display();
   }
 
@@ -46,6 +46,9 @@ class FeaturesTest : public ::testing::Test {
 
   std::unique_ptr<sim::VirtualCamera> camera_;
   std::unique_ptr<gige::GigeDriver> driver_;
+  DeviceDescription description_;
+
+  [[nodiscard]] Device device() { return {*driver_, description_}; }
 };
 
 TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
@@ -55,8 +58,8 @@ TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
     util::log::ScopedCapture capture;
     load();
     EXPECT_EQ(capture.sink().with_message("GenICam feature model loaded").size(), 1u);
-    EXPECT_TRUE(has_feature(*driver_, "Width"));
-    EXPECT_EQ(get_integer(*driver_, "Width").value(), 64);
+    EXPECT_TRUE(has_feature(device(), "Width"));
+    EXPECT_EQ(get_integer(device(), "Width").value(), 64);
     driver_.reset();
     camera_.reset();
   }
@@ -103,7 +106,7 @@ TEST_F(FeaturesTest, LoadsADescriptionFromAHostFile) {
   util::log::ScopedCapture capture;
   load();
   EXPECT_EQ(capture.sink().with_message("GenICam URL at 0x200 failed: io error: No such file or directory").size(), 1u);
-  EXPECT_EQ(get_integer(*driver_, "Width").value(), 64);
+  EXPECT_EQ(get_integer(device(), "Width").value(), 64);
   std::remove(path.c_str());
 }
 
@@ -111,11 +114,11 @@ TEST_F(FeaturesTest, BothLocationsBadReportsTheSecondError) {
   ASSERT_NO_FATAL_FAILURE(start());
   camera_->set_url(0, "Local:x.xml;100000000;10");
   camera_->set_url(1, "https://example.invalid/camera.xml");
-  const auto loaded = load_feature_model(*driver_);
+  const auto loaded = load_feature_model(device());
   ASSERT_FALSE(loaded);
   EXPECT_EQ(loaded.error().kind(), GenicamError::Kind::Transport);
   EXPECT_EQ(loaded.error().display(), "device does not support http-hosted GenICam XML");
-  EXPECT_FALSE(has_feature(*driver_, "Width"));
+  EXPECT_FALSE(has_feature(device(), "Width"));
 }
 
 // Devices mostly leave the second location register empty; a broken first
@@ -143,7 +146,7 @@ TEST_F(FeaturesTest, WithAnEmptySecondLocationTheFirstLocationsErrorIsReported) 
   for (const auto& c : cases) {
     camera_->set_url(0, c.location);
     const auto before = device_commands();
-    const auto loaded = load_feature_model(*driver_);
+    const auto loaded = load_feature_model(device());
     ASSERT_FALSE(loaded) << c.location;
     EXPECT_EQ(loaded.error().kind(), GenicamError::Kind::Transport);
     EXPECT_EQ(loaded.error().display(), c.error) << c.location;
@@ -185,7 +188,7 @@ TEST_F(FeaturesTest, HostFileLocationsNamingNoRegularFileFailAtOnce) {
   camera_->set_url(1, "");
   for (const auto& c : cases) {
     camera_->set_url(0, "file://" + c.path);
-    const auto loaded = load_feature_model(*driver_);
+    const auto loaded = load_feature_model(device());
     EXPECT_EQ(loaded ? std::string("a model") : loaded.error().display(), c.error) << c.path;
   }
   done = true;
@@ -197,21 +200,21 @@ TEST_F(FeaturesTest, HostFileLocationsNamingNoRegularFileFailAtOnce) {
 TEST_F(FeaturesTest, TypedReadsAndWritesReachTheDevice) {
   ASSERT_NO_FATAL_FAILURE(start());
   load();
-  ASSERT_TRUE(set_integer(*driver_, "Width", 32));
+  ASSERT_TRUE(set_integer(device(), "Width", 32));
   EXPECT_EQ(camera_->status().counters.commands > 0, true);
-  EXPECT_EQ(get_integer(*driver_, "Width").value(), 32);
-  ASSERT_TRUE(set_enum(*driver_, "PixelFormat", "Mono16"));
-  EXPECT_EQ(get_string(*driver_, "PixelFormat").value(), "Mono16");
-  EXPECT_EQ(get_integer(*driver_, "PayloadSize").value(), 32 * 48 * 2);
-  const auto entries = enum_entries(*driver_, "AcquisitionMode").value();
+  EXPECT_EQ(get_integer(device(), "Width").value(), 32);
+  ASSERT_TRUE(set_enum(device(), "PixelFormat", "Mono16"));
+  EXPECT_EQ(get_string(device(), "PixelFormat").value(), "Mono16");
+  EXPECT_EQ(get_integer(device(), "PayloadSize").value(), 32 * 48 * 2);
+  const auto entries = enum_entries(device(), "AcquisitionMode").value();
   EXPECT_EQ(entries, (std::vector<std::string>{"Continuous", "SingleFrame", "MultiFrame"}));
-  ASSERT_TRUE(set_float(*driver_, "ExposureTime", 1234.5));
-  EXPECT_DOUBLE_EQ(get_float(*driver_, "ExposureTime").value(), 1234.5);
-  ASSERT_TRUE(set_string(*driver_, "DeviceUserID", "bench-1"));
-  EXPECT_EQ(get_string(*driver_, "DeviceUserID").value(), "bench-1");
-  EXPECT_EQ(access_mode(*driver_, "PayloadSize").value(), AccessMode::RO);
-  EXPECT_EQ(access_mode(*driver_, "AcquisitionStart").value(), AccessMode::WO);
-  EXPECT_EQ(access_mode(*driver_, "Width").value(), AccessMode::RW);
+  ASSERT_TRUE(set_float(device(), "ExposureTime", 1234.5));
+  EXPECT_DOUBLE_EQ(get_float(device(), "ExposureTime").value(), 1234.5);
+  ASSERT_TRUE(set_string(device(), "DeviceUserID", "bench-1"));
+  EXPECT_EQ(get_string(device(), "DeviceUserID").value(), "bench-1");
+  EXPECT_EQ(access_mode(device(), "PayloadSize").value(), AccessMode::RO);
+  EXPECT_EQ(access_mode(device(), "AcquisitionStart").value(), AccessMode::WO);
+  EXPECT_EQ(access_mode(device(), "Width").value(), AccessMode::RW);
 }
 
 TEST_F(FeaturesTest, CachingModesDecideWhatReachesTheDevice) {
@@ -219,44 +222,44 @@ TEST_F(FeaturesTest, CachingModesDecideWhatReachesTheDevice) {
   load();
   // Write-around: the second read comes from the cache.
   auto before = device_commands();
-  EXPECT_EQ(get_integer(*driver_, "SensorHeight").value(), 768);
-  EXPECT_EQ(get_integer(*driver_, "SensorHeight").value(), 768);
+  EXPECT_EQ(get_integer(device(), "SensorHeight").value(), 768);
+  EXPECT_EQ(get_integer(device(), "SensorHeight").value(), 768);
   EXPECT_EQ(device_commands() - before, 1u);
   // No caching: every read goes to the device.
   before = device_commands();
-  ASSERT_TRUE(get_integer(*driver_, "DeviceTemperatureRaw"));
-  ASSERT_TRUE(get_integer(*driver_, "DeviceTemperatureRaw"));
+  ASSERT_TRUE(get_integer(device(), "DeviceTemperatureRaw"));
+  ASSERT_TRUE(get_integer(device(), "DeviceTemperatureRaw"));
   EXPECT_EQ(device_commands() - before, 2u);
   // Write-through: a written register is not read back.
-  ASSERT_TRUE(set_integer(*driver_, "WidthReg", 48));
+  ASSERT_TRUE(set_integer(device(), "WidthReg", 48));
   before = device_commands();
-  EXPECT_EQ(get_integer(*driver_, "WidthReg").value(), 48);
+  EXPECT_EQ(get_integer(device(), "WidthReg").value(), 48);
   EXPECT_EQ(device_commands(), before);
   // A write invalidates the registers that name it in pInvalidator: ReverseY
   // shares its register with ReverseX, so writing one re-reads the other.
-  ASSERT_TRUE(get_integer(*driver_, "ReverseYReg"));
-  ASSERT_TRUE(set_integer(*driver_, "ReverseXReg", 1));
+  ASSERT_TRUE(get_integer(device(), "ReverseYReg"));
+  ASSERT_TRUE(set_integer(device(), "ReverseXReg", 1));
   before = device_commands();
-  ASSERT_TRUE(get_integer(*driver_, "ReverseYReg"));
+  ASSERT_TRUE(get_integer(device(), "ReverseYReg"));
   EXPECT_EQ(device_commands() - before, 1u);
   // invalidate_caches empties every cache.
-  ASSERT_TRUE(invalidate_caches(*driver_));
+  ASSERT_TRUE(invalidate_caches(device()));
   before = device_commands();
-  ASSERT_TRUE(get_integer(*driver_, "SensorHeight"));
+  ASSERT_TRUE(get_integer(device(), "SensorHeight"));
   EXPECT_EQ(device_commands() - before, 1u);
 }
 
 TEST_F(FeaturesTest, FeatureErrorsAndTransportErrorsAreDistinct) {
   ASSERT_NO_FATAL_FAILURE(start());
   load();
-  EXPECT_EQ(get_integer(*driver_, "NoSuchFeature").error().display(), "feature 'NoSuchFeature' not found");
-  EXPECT_EQ(set_enum(*driver_, "PixelFormat", "mono8").error().kind(), GenicamError::Kind::NoEnumEntry);
-  EXPECT_EQ(set_integer(*driver_, "PayloadSize", 5).error().kind(), GenicamError::Kind::WrongType);  // a formula
-  EXPECT_EQ(set_integer(*driver_, "SensorWidthReg", 5).error().display(),
+  EXPECT_EQ(get_integer(device(), "NoSuchFeature").error().display(), "feature 'NoSuchFeature' not found");
+  EXPECT_EQ(set_enum(device(), "PixelFormat", "mono8").error().kind(), GenicamError::Kind::NoEnumEntry);
+  EXPECT_EQ(set_integer(device(), "PayloadSize", 5).error().kind(), GenicamError::Kind::WrongType);  // a formula
+  EXPECT_EQ(set_integer(device(), "SensorWidthReg", 5).error().display(),
             "node 'SensorWidthReg' is not accessible this way (access mode)");
   camera_->inject_status(0x10000, {gige::proto::GvcpStatus::BUSY});
-  ASSERT_TRUE(invalidate_caches(*driver_));
-  const auto busy = get_integer(*driver_, "Width");
+  ASSERT_TRUE(invalidate_caches(device()));
+  const auto busy = get_integer(device(), "Width");
   ASSERT_FALSE(busy);
   EXPECT_EQ(busy.error().kind(), GenicamError::Kind::Transport);
   EXPECT_EQ(busy.error().display(), "device answered command 0x0080 with busy (0x8007)");
@@ -266,19 +269,19 @@ TEST_F(FeaturesTest, PayloadSizeSlotIsReusedWithoutChecks) {
   ASSERT_NO_FATAL_FAILURE(start());
   load();
   std::optional<std::uint64_t> slot;
-  EXPECT_EQ(read_payload_size(*driver_, slot).value(), 64u * 48u);
+  EXPECT_EQ(read_payload_size(device(), slot).value(), 64u * 48u);
   driver_->disconnect(100ms);
-  EXPECT_EQ(read_payload_size(*driver_, slot).value(), 64u * 48u);
+  EXPECT_EQ(read_payload_size(device(), slot).value(), 64u * 48u);
 }
 
 TEST_F(FeaturesTest, DisconnectedAndLostConnections) {
   ASSERT_NO_FATAL_FAILURE(start());
   load();
   driver_->disconnect(100ms);
-  EXPECT_FALSE(has_feature(*driver_, "Width"));
-  EXPECT_EQ(feature_names(*driver_).error().display(), "device description: feature model not loaded");
+  EXPECT_FALSE(has_feature(device(), "Width"));
+  EXPECT_EQ(feature_names(device()).error().display(), "device description: feature model not loaded");
   util::log::ScopedCapture capture;
-  EXPECT_EQ(set_integer(*driver_, "Width", 1).error().display(), "driver is not connected");
+  EXPECT_EQ(set_integer(device(), "Width", 1).error().display(), "driver is not connected");
   const auto trace = capture.sink().with_message("set integer");
   ASSERT_EQ(trace.size(), 1u) << "the trace event comes before any check";
   EXPECT_EQ(trace[0].fields, (std::vector<util::log::Field>{{"feature", "Width"}, {"value", "1"}}));
@@ -318,7 +321,7 @@ TEST_F(FeaturesTest, EachOperationGuardsTheFeatureOrNotAsBefore) {
   camera_->set_url(0, "file://" + path);
   load();
   std::remove(path.c_str());
-  gige::GigeDriver& d = *driver_;
+  const Device d = device();
   const auto through = [](const auto& result) {
     return result ? std::string("a value") : result.error().display();
   };
@@ -388,7 +391,7 @@ TEST_F(FeaturesTest, WriteOnlyCommandBitsAndFeatureInvalidatorsReachTheDevice) {
   camera_->set_url(0, "file://" + path);
   load();
   std::remove(path.c_str());
-  gige::GigeDriver& d = *driver_;
+  const Device d = device();
 
   EXPECT_EQ(get_integer(d, "PayloadSize").value(), 64 * 48);
   ASSERT_TRUE(set_integer(d, "Width", 32));
@@ -405,8 +408,9 @@ TEST_F(FeaturesTest, WriteOnlyCommandBitsAndFeatureInvalidatorsReachTheDevice) {
 
 TEST(Features, NoModelWithoutLoading) {
   gige::GigeDriver driver(gige::DriverConfig{});
-  EXPECT_FALSE(has_feature(driver, "Width"));
-  EXPECT_EQ(get_integer(driver, "Width").error().display(), "driver is not connected");
+  DeviceDescription description;
+  EXPECT_FALSE(has_feature({driver, description}, "Width"));
+  EXPECT_EQ(get_integer({driver, description}, "Width").error().display(), "driver is not connected");
 }
 
 }  // namespace

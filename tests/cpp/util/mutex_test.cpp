@@ -25,10 +25,7 @@ TEST(TimedMutex, KnowsOnlyTheThreadThatHoldsIt) {
   }
   EXPECT_FALSE(mutex.held_by_this_thread());
 
-  // Branches on the try, as the lock analysis follows it. (A successful
-  // try_lock_for records its holder the same way; it is not taken here
-  // because ThreadSanitizer does not see the clock-based lock underneath and
-  // would report the unlock.)
+  // Branches on each try, as the lock analysis follows them.
   if (mutex.try_lock()) {
     EXPECT_TRUE(mutex.held_by_this_thread());
     mutex.unlock();
@@ -36,6 +33,30 @@ TEST(TimedMutex, KnowsOnlyTheThreadThatHoldsIt) {
     ADD_FAILURE() << "try_lock of a free mutex failed";
   }
   EXPECT_FALSE(mutex.held_by_this_thread());
+  if (mutex.try_lock_for(std::chrono::milliseconds(1))) {
+    EXPECT_TRUE(mutex.held_by_this_thread());
+    mutex.unlock();
+  } else {
+    ADD_FAILURE() << "try_lock_for of a free mutex failed";
+  }
+  EXPECT_FALSE(mutex.held_by_this_thread());
+}
+
+// A holder that lets go during the wait hands the lock over before the time is up.
+TEST(TimedMutex, ATimedTryTakesALockReleasedDuringItsWait) {
+  TimedMutex mutex;
+  mutex.lock();
+  bool taken = false;
+  std::thread waiter([&] {
+    if (mutex.try_lock_for(std::chrono::seconds(30))) {
+      taken = mutex.held_by_this_thread();
+      mutex.unlock();
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  mutex.unlock();
+  waiter.join();
+  EXPECT_TRUE(taken);
 }
 
 TEST(TimedMutex, AFailedTryLeavesTheHolderAlone) {

@@ -336,7 +336,7 @@ TEST_F(StreamChannelTest, WritesTheChannelRegistersAndLogsTheOpen) {
                                   {"local", channel->local_address().to_string()},
                                   {"packet_size", std::to_string(channel->packet_size())},
                               }));
-  channel->close();
+  channel->close(*driver_);
   EXPECT_EQ(reg(0x0D00), 0u);
 }
 
@@ -356,7 +356,7 @@ TEST_F(StreamChannelTest, Channel1UsesRegistersFortySixtyFourBytesOn) {
   // Channel 0 is untouched.
   EXPECT_EQ(reg(0x0D00), 0u);
   EXPECT_EQ(reg(0x0D18), 0u);
-  channel->close();
+  channel->close(*driver_);
   EXPECT_EQ(reg(0x0D40), 0u);
 }
 
@@ -755,7 +755,7 @@ TEST_F(StreamChannelTest, CloseDeliversAnOpenFrameAsAborted) {
   // Wait (bounded) for the frame's first packets to arrive.
   for (int i = 0; i < 400 && channel->stats().packets == 0; ++i) std::this_thread::sleep_for(5ms);
   ASSERT_GT(channel->stats().packets, 0u);
-  channel->close();
+  channel->close(*driver_);
   EXPECT_TRUE(channel->closed());
   auto received = receiver.receive_for(2s);
   ASSERT_EQ(received.status, ReceiveStatus::Received);
@@ -764,7 +764,7 @@ TEST_F(StreamChannelTest, CloseDeliversAnOpenFrameAsAborted) {
   // The worker is gone: the subscription ends, and so does a late one.
   EXPECT_EQ(receiver.receive_for(2s).status, ReceiveStatus::Ended);
   EXPECT_EQ(channel->subscribe(4).receive_for(2s).status, ReceiveStatus::Ended);
-  channel->close();  // a second close does nothing
+  channel->close(*driver_);  // a second close does nothing
   write(sim::reg::ACQUISITION_STOP, 1);
 }
 
@@ -784,7 +784,7 @@ TEST_F(StreamChannelTest, AllocationFailureOnTheWorkerEndsTheStream) {
     EXPECT_GE(guard.refused(), 1u);
   }
   EXPECT_EQ(channel->subscribe(4).receive_for(2s).status, ReceiveStatus::Ended);
-  channel->close();
+  channel->close(*driver_);
 }
 
 // On every stream channel: resend requests name the channel they are for,

@@ -1,4 +1,4 @@
-#include "genicam/reconnect.hpp"
+#include "camera/reconnect.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include "util/duration.hpp"
 #include "util/log.hpp"
 
-namespace corvantic::genicam {
+namespace corvantic::camera {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -30,9 +30,9 @@ bool pause_until(Clock::time_point until, const util::InterruptCheck& stop) {
 
 // One attempt: the driver connection, then the feature model, as connect
 // does them.
-GenicamResult<void> attempt(gige::GigeDriver& driver, const util::InterruptCheck& stop) {
-  if (auto connected = driver.connect(stop); !connected) return std::unexpected(GenicamError(connected.error()));
-  return load_feature_model(driver);
+GenicamResult<void> attempt(genicam::Device device, const util::InterruptCheck& stop) {
+  if (auto connected = device.driver.connect(stop); !connected) return std::unexpected(GenicamError(connected.error()));
+  return load_feature_model(device);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ std::chrono::nanoseconds next_reconnect_pause(std::chrono::nanoseconds previous)
   return std::min<std::chrono::nanoseconds>(util::saturating_mul(previous, 2), RECONNECT_PAUSE_CAP);
 }
 
-GenicamResult<void> reconnect(gige::GigeDriver& driver, std::chrono::nanoseconds timeout,
+GenicamResult<void> reconnect(genicam::Device device, std::chrono::nanoseconds timeout,
                               const util::InterruptCheck& interrupted) {
   const Clock::time_point started = Clock::now();
   const Clock::time_point deadline = util::saturating_add<Clock>(started, timeout);
@@ -57,13 +57,13 @@ GenicamResult<void> reconnect(gige::GigeDriver& driver, std::chrono::nanoseconds
     return Clock::now() >= deadline;
   };
 
-  if (driver.is_connected()) {
+  if (device.driver.is_connected()) {
     CORVANTIC_LOG(util::log::Level::Debug, TARGET, "reconnect: ending the live connection first");
-    driver.disconnect(LIVE_CONNECTION_DEADLINE);
+    device.driver.disconnect(LIVE_CONNECTION_DEADLINE);
   }
   std::chrono::nanoseconds pause{0};
   for (std::uint64_t attempts = 1;; ++attempts) {
-    GenicamResult<void> result = attempt(driver, stop);
+    GenicamResult<void> result = attempt(device, stop);
     if (result) {
       CORVANTIC_LOG(util::log::Level::Debug, TARGET, "reconnected", util::log::field("attempts", attempts),
                     util::log::field("seconds", util::to_secs(Clock::now() - started)));
@@ -81,4 +81,4 @@ GenicamResult<void> reconnect(gige::GigeDriver& driver, std::chrono::nanoseconds
   }
 }
 
-}  // namespace corvantic::genicam
+}  // namespace corvantic::camera

@@ -16,13 +16,14 @@
 #include <string>
 #include <string_view>
 
-#include "genicam/genicam_error.hpp"
+#include "camera/result.hpp"
+#include "genicam/features.hpp"
 #include "gige/gige_driver.hpp"
 #include "gige/stream/frame.hpp"
 #include "gige/stream/frame_subscription.hpp"
 #include "gige/stream/stream_channel.hpp"
 
-namespace corvantic::genicam {
+namespace corvantic::camera {
 
 // An open stream channel and its built-in subscription.
 struct OpenStream {
@@ -60,7 +61,7 @@ struct SnapshotStream {
 // Reads PayloadSize, opens the stream channel, subscribes before the camera
 // starts (so the first frame is delivered), locks the transport parameters
 // and executes AcquisitionStart. A failed start undoes the earlier steps.
-[[nodiscard]] GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::StreamOptions options);
+[[nodiscard]] GenicamResult<OpenStream> start_acquisition(genicam::Device device, gige::StreamOptions options);
 
 // Executes AcquisitionStop, unlocks the transport parameters and closes the
 // stream channel; returns the AcquisitionStop result. Frames already queued
@@ -69,11 +70,11 @@ struct SnapshotStream {
 // and after a reconnect the camera belongs to another): only its stream
 // worker is stopped, and the result is the loss, as AcquisitionStop on the
 // lost session would have failed.
-[[nodiscard]] GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream);
+[[nodiscard]] GenicamResult<void> stop_acquisition(genicam::Device device, OpenStream stream);
 
 // The release of an acquisition nobody stopped: as stop_acquisition, with a
 // failed AcquisitionStop only logged.
-void stop_dropped_acquisition(gige::GigeDriver& driver, OpenStream stream);
+void stop_dropped_acquisition(genicam::Device device, OpenStream stream);
 
 // The release of an acquisition or a session while another thread holds the
 // camera: only the stream worker is stopped, with `warning` logged; the
@@ -85,7 +86,7 @@ inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped whil
 // Switches the camera to SingleFrame where it can, reads PayloadSize, opens
 // the stream channel and locks the transport parameters; the camera is not
 // started.
-[[nodiscard]] GenicamResult<SnapshotStream> open_snapshot_session(gige::GigeDriver& driver,
+[[nodiscard]] GenicamResult<SnapshotStream> open_snapshot_session(genicam::Device device,
                                                                   gige::StreamOptions options);
 
 // One frame through an open session: AcquisitionStart, a wait of up to
@@ -93,17 +94,17 @@ inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped whil
 // frame may have any status. `interrupted` is asked between slices of the
 // wait; when it says so the snap ends as a timed-out one would (the camera
 // stopped), with the snap-timeout error.
-[[nodiscard]] GenicamResult<gige::stream::Frame> snap(gige::GigeDriver& driver, SnapshotStream& session,
+[[nodiscard]] GenicamResult<gige::stream::Frame> snap(genicam::Device device, SnapshotStream& session,
                                                       std::chrono::nanoseconds timeout,
                                                       const gige::stream::InterruptCheck& interrupted = {});
 
 // Unlocks the transport parameters, restores the remembered AcquisitionMode
 // and closes the stream channel. Never fails.
-void close_snapshot_session(gige::GigeDriver& driver, SnapshotStream session);
+void close_snapshot_session(genicam::Device device, SnapshotStream session);
 
 // A snapshot session's open, snap and close in one call.
-[[nodiscard]] GenicamResult<gige::stream::Frame> snap_once(gige::GigeDriver& driver, gige::StreamOptions options,
+[[nodiscard]] GenicamResult<gige::stream::Frame> snap_once(genicam::Device device, gige::StreamOptions options,
                                                            std::chrono::nanoseconds timeout,
                                                            const gige::stream::InterruptCheck& interrupted = {});
 
-}  // namespace corvantic::genicam
+}  // namespace corvantic::camera

@@ -1,16 +1,16 @@
-#include "genicam/acquisition.hpp"
+#include "camera/acquisition.hpp"
 
 #include <utility>
 
 #include "genicam/buffer_features.hpp"
-#include "genicam/features.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/try.hpp"
 
-namespace corvantic::genicam {
+namespace corvantic::camera {
 namespace {
 
+using genicam::BufferFeatureReader;
 using util::log::Level;
 using Clock = gige::stream::FrameReceiver::Clock;
 
@@ -23,20 +23,20 @@ void log_failure(Level level, std::string_view prefix, const GenicamError& error
   CORVANTIC_LOG(level, TARGET, std::string(prefix) + error.display());
 }
 
-void lock_transport_parameters(gige::GigeDriver& driver) {
-  if (auto set = set_integer(driver, "TLParamsLocked", 1); !set) {
+void lock_transport_parameters(genicam::Device device) {
+  if (auto set = set_integer(device, "TLParamsLocked", 1); !set) {
     log_failure(Level::Debug, "TLParamsLocked not set: ", set.error());
   }
 }
 
-void unlock_transport_parameters(gige::GigeDriver& driver) {
-  if (auto cleared = set_integer(driver, "TLParamsLocked", 0); !cleared) {
+void unlock_transport_parameters(genicam::Device device) {
+  if (auto cleared = set_integer(device, "TLParamsLocked", 0); !cleared) {
     log_failure(Level::Debug, "TLParamsLocked not cleared: ", cleared.error());
   }
 }
 
-void stop_after_snap(gige::GigeDriver& driver) {
-  if (auto stopped = execute(driver, "AcquisitionStop"); !stopped) {
+void stop_after_snap(genicam::Device device) {
+  if (auto stopped = execute(device, "AcquisitionStop"); !stopped) {
     log_failure(Level::Warn, "AcquisitionStop after snap failed: ", stopped.error());
   }
 }
@@ -44,32 +44,32 @@ void stop_after_snap(gige::GigeDriver& driver) {
 // The reader of the description's chunk features, over a snapshot of the
 // model as it is now (with the caches of the settings just made), or nothing
 // when the description has none.
-std::shared_ptr<const BufferFeatureReader> chunk_reader_of(const gige::GigeDriver& driver) {
-  auto snapshot = snapshot_feature_model(driver);
+std::shared_ptr<const BufferFeatureReader> chunk_reader_of(genicam::Device device) {
+  auto snapshot = snapshot_feature_model(device);
   if (!snapshot) return nullptr;
   auto reader = std::make_shared<const BufferFeatureReader>(std::move(*snapshot));
   if (reader->chunk_features().empty()) return nullptr;
   return reader;
 }
 
-GenicamResult<std::unique_ptr<gige::StreamChannel>> open_channel(gige::GigeDriver& driver,
+GenicamResult<std::unique_ptr<gige::StreamChannel>> open_channel(genicam::Device device,
                                                                   gige::StreamOptions& options) {
-  CORVANTIC_TRY_VOID(read_payload_size(driver, options.payload_size));
-  auto channel = gige::StreamChannel::open(driver, options, chunk_reader_of(driver));
+  CORVANTIC_TRY_VOID(read_payload_size(device, options.payload_size));
+  auto channel = gige::StreamChannel::open(device.driver, options, chunk_reader_of(device));
   if (!channel) return std::unexpected(GenicamError(channel.error()));
   return std::move(*channel);
 }
 
 // AcquisitionMode := SingleFrame where possible. Returns the single-frame
 // flag and the entry to restore later.
-std::pair<bool, std::optional<std::string>> enter_single_frame(gige::GigeDriver& driver) {
-  auto mode = get_string(driver, "AcquisitionMode");
+std::pair<bool, std::optional<std::string>> enter_single_frame(genicam::Device device) {
+  auto mode = get_string(device, "AcquisitionMode");
   if (!mode) {
     log_failure(Level::Debug, "AcquisitionMode unavailable, stopping per snap: ", mode.error());
     return {false, std::nullopt};
   }
   if (*mode == SINGLE_FRAME) return {true, std::nullopt};
-  if (auto set = set_enum(driver, "AcquisitionMode", SINGLE_FRAME); !set) {
+  if (auto set = set_enum(device, "AcquisitionMode", SINGLE_FRAME); !set) {
     log_failure(Level::Debug, "SingleFrame mode unavailable, stopping per snap: ", set.error());
     return {false, std::nullopt};
   }
@@ -77,13 +77,13 @@ std::pair<bool, std::optional<std::string>> enter_single_frame(gige::GigeDriver&
 }
 
 // After a failed open; errors are ignored.
-void restore_mode_quietly(gige::GigeDriver& driver, const std::optional<std::string>& previous_mode) {
-  if (previous_mode) (void)set_enum(driver, "AcquisitionMode", *previous_mode);
+void restore_mode_quietly(genicam::Device device, const std::optional<std::string>& previous_mode) {
+  if (previous_mode) (void)set_enum(device, "AcquisitionMode", *previous_mode);
 }
 
-void restore_mode(gige::GigeDriver& driver, const std::optional<std::string>& previous_mode) {
+void restore_mode(genicam::Device device, const std::optional<std::string>& previous_mode) {
   if (!previous_mode) return;
-  if (auto restored = set_enum(driver, "AcquisitionMode", *previous_mode); !restored) {
+  if (auto restored = set_enum(device, "AcquisitionMode", *previous_mode); !restored) {
     log_failure(Level::Debug, "AcquisitionMode not restored: ", restored.error());
   }
 }
@@ -104,14 +104,14 @@ gige::stream::ReceiveResult receive_triggered(const gige::stream::FrameReceiver&
 
 // The camera was started at `triggered`; waits for one frame and stops the
 // camera unless it stops by itself after the frame.
-GenicamResult<gige::stream::Frame> take_one_frame(gige::GigeDriver& driver, const gige::stream::FrameReceiver& frames,
+GenicamResult<gige::stream::Frame> take_one_frame(genicam::Device device, const gige::stream::FrameReceiver& frames,
                                                   bool single_frame, Clock::time_point triggered,
                                                   Clock::time_point deadline,
                                                   const gige::stream::InterruptCheck& interrupted) {
   gige::stream::ReceiveResult got = receive_triggered(frames, triggered, deadline, interrupted);
   const bool arrived = got.status == gige::stream::ReceiveStatus::Received;
   if (arrived && single_frame) return std::move(got.frame);
-  stop_after_snap(driver);
+  stop_after_snap(device);
   if (arrived) return std::move(got.frame);
   return std::unexpected(GenicamError::snap_timeout());
 }
@@ -135,20 +135,20 @@ std::optional<EndReason> running_end(const OpenStream& stream) {
   return std::nullopt;
 }
 
-GenicamResult<OpenStream> start_acquisition(gige::GigeDriver& driver, gige::StreamOptions options) {
-  CORVANTIC_TRY(auto channel, open_channel(driver, options));
+GenicamResult<OpenStream> start_acquisition(genicam::Device device, gige::StreamOptions options) {
+  CORVANTIC_TRY(auto channel, open_channel(device, options));
   auto frames = channel->subscribe(options.n_buffers);
-  OpenStream stream{std::move(channel), std::move(frames), driver.shared_link_stats()};
-  lock_transport_parameters(driver);
-  if (auto started = execute(driver, "AcquisitionStart"); !started) {
-    unlock_transport_parameters(driver);
-    stream.channel->close();
+  OpenStream stream{std::move(channel), std::move(frames), device.driver.shared_link_stats()};
+  lock_transport_parameters(device);
+  if (auto started = execute(device, "AcquisitionStart"); !started) {
+    unlock_transport_parameters(device);
+    stream.channel->close(device.driver);
     return std::unexpected(started.error());
   }
   return stream;
 }
 
-GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream) {
+GenicamResult<void> stop_acquisition(genicam::Device device, OpenStream stream) {
   if (running_end(stream) == EndReason::ControlLost) {
     // The connection this acquisition ran on is gone: AcquisitionStop could
     // only fail with the loss, or, after a reconnect, reach the camera
@@ -158,14 +158,14 @@ GenicamResult<void> stop_acquisition(gige::GigeDriver& driver, OpenStream stream
     stream.channel->close_locally();
     return std::unexpected(GenicamError(gige::CameraError::control_lost()));
   }
-  GenicamResult<void> stopped = execute(driver, "AcquisitionStop");
-  unlock_transport_parameters(driver);
-  stream.channel->close();
+  GenicamResult<void> stopped = execute(device, "AcquisitionStop");
+  unlock_transport_parameters(device);
+  stream.channel->close(device.driver);
   return stopped;
 }
 
-void stop_dropped_acquisition(gige::GigeDriver& driver, OpenStream stream) {
-  if (auto stopped = stop_acquisition(driver, std::move(stream)); !stopped) {
+void stop_dropped_acquisition(genicam::Device device, OpenStream stream) {
+  if (auto stopped = stop_acquisition(device, std::move(stream)); !stopped) {
     log_failure(Level::Warn, "AcquisitionStop on drop failed: ", stopped.error());
   }
 }
@@ -175,42 +175,42 @@ void abandon_stream(OpenStream stream, const char* warning) {
   stream.channel->close_locally();
 }
 
-GenicamResult<SnapshotStream> open_snapshot_session(gige::GigeDriver& driver, gige::StreamOptions options) {
-  auto [single_frame, previous_mode] = enter_single_frame(driver);
-  auto channel = open_channel(driver, options);
+GenicamResult<SnapshotStream> open_snapshot_session(genicam::Device device, gige::StreamOptions options) {
+  auto [single_frame, previous_mode] = enter_single_frame(device);
+  auto channel = open_channel(device, options);
   if (!channel) {
-    restore_mode_quietly(driver, previous_mode);
+    restore_mode_quietly(device, previous_mode);
     return std::unexpected(channel.error());
   }
-  lock_transport_parameters(driver);
+  lock_transport_parameters(device);
   auto frames = (*channel)->subscribe(SNAPSHOT_QUEUE_CAPACITY);
-  return SnapshotStream{OpenStream{std::move(*channel), std::move(frames), driver.shared_link_stats()},
+  return SnapshotStream{OpenStream{std::move(*channel), std::move(frames), device.driver.shared_link_stats()},
                         std::move(previous_mode), single_frame};
 }
 
-GenicamResult<gige::stream::Frame> snap(gige::GigeDriver& driver, SnapshotStream& session,
+GenicamResult<gige::stream::Frame> snap(genicam::Device device, SnapshotStream& session,
                                         std::chrono::nanoseconds timeout,
                                         const gige::stream::InterruptCheck& interrupted) {
   session.stream.frames.discard_all();
   const Clock::time_point triggered = Clock::now();
-  CORVANTIC_TRY_VOID(execute(driver, "AcquisitionStart"));
-  return take_one_frame(driver, session.stream.frames, session.single_frame, triggered, deadline_after(timeout),
+  CORVANTIC_TRY_VOID(execute(device, "AcquisitionStart"));
+  return take_one_frame(device, session.stream.frames, session.single_frame, triggered, deadline_after(timeout),
                         interrupted);
 }
 
-void close_snapshot_session(gige::GigeDriver& driver, SnapshotStream session) {
-  unlock_transport_parameters(driver);
-  restore_mode(driver, session.previous_mode);
-  session.stream.channel->close();
+void close_snapshot_session(genicam::Device device, SnapshotStream session) {
+  unlock_transport_parameters(device);
+  restore_mode(device, session.previous_mode);
+  session.stream.channel->close(device.driver);
 }
 
-GenicamResult<gige::stream::Frame> snap_once(gige::GigeDriver& driver, gige::StreamOptions options,
+GenicamResult<gige::stream::Frame> snap_once(genicam::Device device, gige::StreamOptions options,
                                              std::chrono::nanoseconds timeout,
                                              const gige::stream::InterruptCheck& interrupted) {
-  CORVANTIC_TRY(SnapshotStream session, open_snapshot_session(driver, std::move(options)));
-  GenicamResult<gige::stream::Frame> result = snap(driver, session, timeout, interrupted);
-  close_snapshot_session(driver, std::move(session));
+  CORVANTIC_TRY(SnapshotStream session, open_snapshot_session(device, std::move(options)));
+  GenicamResult<gige::stream::Frame> result = snap(device, session, timeout, interrupted);
+  close_snapshot_session(device, std::move(session));
   return result;
 }
 
-}  // namespace corvantic::genicam
+}  // namespace corvantic::camera

@@ -1,4 +1,4 @@
-#include "genicam/acquisition.hpp"
+#include "camera/acquisition.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "test_address.hpp"
 #include "util/log.hpp"
 
-namespace corvantic::genicam {
+namespace corvantic::camera {
 namespace {
 
 using namespace std::chrono_literals;
@@ -36,7 +36,7 @@ class AcquisitionTest : public ::testing::Test {
     driver_config.local_ip = net::SocketAddress::ipv4(0x7F000001, 0);
     driver_ = std::make_unique<gige::GigeDriver>(driver_config);
     ASSERT_TRUE(driver_->connect());
-    const auto loaded = load_feature_model(*driver_);
+    const auto loaded = load_feature_model(device());
     ASSERT_TRUE(loaded) << loaded.error().display();
   }
 
@@ -55,18 +55,21 @@ class AcquisitionTest : public ::testing::Test {
 
   std::unique_ptr<sim::VirtualCamera> camera_;
   std::unique_ptr<gige::GigeDriver> driver_;
+  genicam::DeviceDescription description_;
+
+  [[nodiscard]] genicam::Device device() { return {*driver_, description_}; }
 };
 
 TEST_F(AcquisitionTest, StartDeliversFromTheFirstFrameAndStopUndoesIt) {
   start();
-  auto stream = start_acquisition(*driver_, {});
+  auto stream = start_acquisition(device(), {});
   ASSERT_TRUE(stream) << stream.error().display();
   EXPECT_EQ(reg(sim::reg::TL_PARAMS_LOCKED), 1u);
   const auto first = stream->frames.receive_for(5s);
   ASSERT_EQ(first.status, ReceiveStatus::Received);
   EXPECT_EQ(first.frame.frame_id(), 1u);
   const gige::stream::FrameReceiver frames = stream->frames;
-  ASSERT_TRUE(stop_acquisition(*driver_, std::move(*stream)));
+  ASSERT_TRUE(stop_acquisition(device(), std::move(*stream)));
   EXPECT_FALSE(acquiring());
   EXPECT_EQ(reg(sim::reg::TL_PARAMS_LOCKED), 0u);
   EXPECT_EQ(reg(SCP0), 0u);
@@ -79,7 +82,7 @@ TEST_F(AcquisitionTest, StartDeliversFromTheFirstFrameAndStopUndoesIt) {
 TEST_F(AcquisitionTest, AFailedStartUnlocksAndClosesAndReturnsItsError) {
   start();
   refuse_writes(sim::reg::ACQUISITION_START);
-  auto stream = start_acquisition(*driver_, {});
+  auto stream = start_acquisition(device(), {});
   ASSERT_FALSE(stream);
   ASSERT_NE(stream.error().transport(), nullptr);
   EXPECT_NE(stream.error().display().find("0x8006"), std::string::npos) << stream.error().display();
@@ -91,9 +94,9 @@ TEST_F(AcquisitionTest, TransportLockFailuresAreLoggedNotReturned) {
   start();
   refuse_writes(sim::reg::TL_PARAMS_LOCKED);
   util::log::ScopedCapture capture;
-  auto stream = start_acquisition(*driver_, {});
+  auto stream = start_acquisition(device(), {});
   ASSERT_TRUE(stream) << stream.error().display();
-  const auto stopped = stop_acquisition(*driver_, std::move(*stream));
+  const auto stopped = stop_acquisition(device(), std::move(*stream));
   EXPECT_TRUE(stopped);
   for (const char* prefix : {"TLParamsLocked not set: ", "TLParamsLocked not cleared: "}) {
     int found = 0;
@@ -110,10 +113,10 @@ TEST_F(AcquisitionTest, TransportLockFailuresAreLoggedNotReturned) {
 
 TEST_F(AcquisitionTest, StopReturnsTheAcquisitionStopErrorAfterCleaningUp) {
   start();
-  auto stream = start_acquisition(*driver_, {});
+  auto stream = start_acquisition(device(), {});
   ASSERT_TRUE(stream);
   refuse_writes(sim::reg::ACQUISITION_STOP);
-  const auto stopped = stop_acquisition(*driver_, std::move(*stream));
+  const auto stopped = stop_acquisition(device(), std::move(*stream));
   ASSERT_FALSE(stopped);
   EXPECT_NE(stopped.error().display().find("0x8006"), std::string::npos);
   EXPECT_EQ(reg(sim::reg::TL_PARAMS_LOCKED), 0u);
@@ -122,7 +125,7 @@ TEST_F(AcquisitionTest, StopReturnsTheAcquisitionStopErrorAfterCleaningUp) {
 
 TEST_F(AcquisitionTest, AnAbandonedStreamOnlyStopsItsWorker) {
   start();
-  auto stream = start_acquisition(*driver_, {});
+  auto stream = start_acquisition(device(), {});
   ASSERT_TRUE(stream);
   const gige::stream::FrameReceiver frames = stream->frames;
   util::log::ScopedCapture capture;
@@ -140,17 +143,17 @@ TEST_F(AcquisitionTest, AnAbandonedStreamOnlyStopsItsWorker) {
 
 TEST_F(AcquisitionTest, ASessionSnapWhoseStartFailsSendsNothingElse) {
   start();
-  auto session = open_snapshot_session(*driver_, {});
+  auto session = open_snapshot_session(device(), {});
   ASSERT_TRUE(session) << session.error().display();
   EXPECT_TRUE(session->single_frame);
   EXPECT_EQ(session->previous_mode, "Continuous");
   refuse_writes(sim::reg::ACQUISITION_START);
   const auto commands = device_commands();
-  const auto snapped = snap(*driver_, *session, 1s);
+  const auto snapped = snap(device(), *session, 1s);
   ASSERT_FALSE(snapped);
   EXPECT_EQ(device_commands(), commands + 1);
   camera_->clear_statuses();
-  close_snapshot_session(*driver_, std::move(*session));
+  close_snapshot_session(device(), std::move(*session));
   EXPECT_EQ(reg(sim::reg::ACQUISITION_MODE), 0u);
 }
 
@@ -160,7 +163,7 @@ TEST_F(AcquisitionTest, AnInterruptedSnapStopsTheCameraAndEndsAsTimedOut) {
   start(config);
   camera_->set_stream_faults(0, sim::StreamFaults{.loss = 1.0});
   int asked = 0;
-  const auto snapped = snap_once(*driver_, {}, 60s, [&asked] { return ++asked == 2; });
+  const auto snapped = snap_once(device(), {}, 60s, [&asked] { return ++asked == 2; });
   ASSERT_FALSE(snapped);
   EXPECT_EQ(snapped.error(), GenicamError::snap_timeout());
   EXPECT_EQ(asked, 2);
@@ -173,30 +176,30 @@ TEST_F(AcquisitionTest, ASessionSnapNeverReturnsTheFrameOfAnEarlierTrigger) {
   gige::StreamOptions options;
   options.packet_size = 576;  // 8 packets a frame
   options.no_resend = true;
-  auto session = open_snapshot_session(*driver_, options);
+  auto session = open_snapshot_session(device(), options);
   ASSERT_TRUE(session) << session.error().display();
   // The first trigger's frame loses packets and is still open when its snap
   // gives up; it closes (MissingPackets) once the next trigger's frame
   // begins, and reaches the queue during the second snap.
   camera_->set_stream_faults(0, sim::StreamFaults{.loss = 0.5, .seed = 5});
-  const auto first = snap(*driver_, *session, 30ms);
+  const auto first = snap(device(), *session, 30ms);
   ASSERT_FALSE(first);
   camera_->set_stream_faults(0, sim::StreamFaults{});
   util::log::ScopedCapture capture;
-  const auto second = snap(*driver_, *session, 5s);
+  const auto second = snap(device(), *session, 5s);
   ASSERT_TRUE(second) << second.error().display();
   EXPECT_EQ(second->status(), gige::stream::FrameStatus::Complete);
   const auto dropped = capture.sink().with_message("discarding a frame of an earlier trigger");
   ASSERT_EQ(dropped.size(), 1u);
   EXPECT_EQ(dropped[0].fields, (std::vector<util::log::Field>{{"frame_id", std::to_string(second->frame_id() - 1)}}));
-  close_snapshot_session(*driver_, std::move(*session));
+  close_snapshot_session(device(), std::move(*session));
 }
 
 TEST_F(AcquisitionTest, ASnapOnACameraThatCannotSwitchModeRestoresNothing) {
   start();
   refuse_writes(sim::reg::ACQUISITION_MODE);
   util::log::ScopedCapture capture;
-  auto session = open_snapshot_session(*driver_, {});
+  auto session = open_snapshot_session(device(), {});
   ASSERT_TRUE(session);
   EXPECT_FALSE(session->single_frame);
   EXPECT_FALSE(session->previous_mode);
@@ -206,11 +209,11 @@ TEST_F(AcquisitionTest, ASnapOnACameraThatCannotSwitchModeRestoresNothing) {
            event.level == Level::Debug;
   });
   EXPECT_TRUE(found);
-  const auto frame = snap(*driver_, *session, 5s);
+  const auto frame = snap(device(), *session, 5s);
   ASSERT_TRUE(frame) << frame.error().display();
   EXPECT_FALSE(acquiring());  // stopped after the frame
-  close_snapshot_session(*driver_, std::move(*session));
+  close_snapshot_session(device(), std::move(*session));
 }
 
 }  // namespace
-}  // namespace corvantic::genicam
+}  // namespace corvantic::camera

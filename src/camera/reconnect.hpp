@@ -8,11 +8,12 @@
 
 #include <chrono>
 
-#include "genicam/genicam_error.hpp"
+#include "camera/result.hpp"
+#include "genicam/features.hpp"
 #include "gige/gige_driver.hpp"
 #include "util/interrupt.hpp"
 
-namespace corvantic::genicam {
+namespace corvantic::camera {
 
 // The pause after a failed attempt: FIRST after the first failure, then
 // doubled after each further one, never more than CAP. A camera that comes
@@ -41,7 +42,7 @@ inline constexpr std::chrono::milliseconds RECONNECT_PAUSE_CAP{1600};
 // `interrupted`, when set, is asked between 100 ms slices of every wait;
 // when it says so the reconnect ends at once with the last error seen (or
 // the interrupted attempt's), and the caller reports the interruption.
-[[nodiscard]] GenicamResult<void> reconnect(gige::GigeDriver& driver, std::chrono::nanoseconds timeout,
+[[nodiscard]] GenicamResult<void> reconnect(genicam::Device device, std::chrono::nanoseconds timeout,
                                             const util::InterruptCheck& interrupted = {});
 
-}  // namespace corvantic::genicam
+}  // namespace corvantic::camera

@@ -1,4 +1,4 @@
-#include "genicam/reconnect.hpp"
+#include "camera/reconnect.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "test_address.hpp"
 #include "util/log.hpp"
 
-namespace corvantic::genicam {
+namespace corvantic::camera {
 namespace {
 
 using namespace std::chrono_literals;
@@ -48,7 +48,7 @@ class ReconnectTest : public ::testing::Test {
     driver_config.heartbeat_timeout_ms = 90;
     driver_ = std::make_unique<gige::GigeDriver>(driver_config);
     ASSERT_TRUE(driver_->connect());
-    ASSERT_TRUE(load_feature_model(*driver_));
+    ASSERT_TRUE(load_feature_model(device()));
   }
 
   void TearDown() override {
@@ -70,6 +70,9 @@ class ReconnectTest : public ::testing::Test {
 
   std::unique_ptr<sim::VirtualCamera> camera_;
   std::unique_ptr<gige::GigeDriver> driver_;
+  genicam::DeviceDescription description_;
+
+  [[nodiscard]] genicam::Device device() { return {*driver_, description_}; }
 };
 
 TEST_F(ReconnectTest, ACameraBackWithinTheTimeoutIsAFreshSessionWithItsFeatures) {
@@ -79,11 +82,11 @@ TEST_F(ReconnectTest, ACameraBackWithinTheTimeoutIsAFreshSessionWithItsFeatures)
     restart_camera();
   });
   util::log::ScopedCapture capture;
-  const auto reconnected = reconnect(*driver_, 5s);
+  const auto reconnected = reconnect(device(), 5s);
   ASSERT_TRUE(reconnected) << reconnected.error().display();
   EXPECT_TRUE(driver_->is_connected());
   EXPECT_FALSE(driver_->link_stats()->control_lost);
-  EXPECT_EQ(get_integer(*driver_, "Width").value_or(-1), static_cast<std::int64_t>(sim::VirtualCameraConfig{}.width));
+  EXPECT_EQ(get_integer(device(), "Width").value_or(-1), static_cast<std::int64_t>(sim::VirtualCameraConfig{}.width));
   const auto failures = capture.sink().with_message("reconnect attempt failed: connect timed out");
   EXPECT_GE(failures.size(), 1u) << "the camera was away for the first attempts";
   EXPECT_EQ(capture.sink().with_message("reconnected").size(), 1u);
@@ -92,7 +95,7 @@ TEST_F(ReconnectTest, ACameraBackWithinTheTimeoutIsAFreshSessionWithItsFeatures)
 TEST_F(ReconnectTest, ACameraThatStaysAwayGivesTheLastConnectErrorAtTheDeadline) {
   ASSERT_NO_FATAL_FAILURE(lose_control());
   const auto started = Clock::now();
-  const auto reconnected = reconnect(*driver_, 700ms);
+  const auto reconnected = reconnect(device(), 700ms);
   const auto took = Clock::now() - started;
   ASSERT_FALSE(reconnected);
   ASSERT_EQ(reconnected.error().kind(), GenicamError::Kind::Transport);
@@ -105,14 +108,14 @@ TEST_F(ReconnectTest, ACameraThatStaysAwayGivesTheLastConnectErrorAtTheDeadline)
 TEST_F(ReconnectTest, AnInterruptionEndsTheRetriesAtOnce) {
   ASSERT_NO_FATAL_FAILURE(lose_control());
   std::atomic<int> asked = 0;
-  const auto reconnected = reconnect(*driver_, 60s, [&] { return ++asked >= 3; });
+  const auto reconnected = reconnect(device(), 60s, [&] { return ++asked >= 3; });
   EXPECT_FALSE(reconnected);
   EXPECT_EQ(asked, 3) << "nothing more was waited for once the check said stop";
 }
 
 TEST_F(ReconnectTest, ALiveConnectionIsEndedAndReplaced) {
   util::log::ScopedCapture capture;
-  const auto reconnected = reconnect(*driver_, 5s);
+  const auto reconnected = reconnect(device(), 5s);
   ASSERT_TRUE(reconnected) << reconnected.error().display();
   EXPECT_TRUE(driver_->is_connected());
   // Disconnected as disconnect() does (control released), then a new session.
@@ -121,4 +124,4 @@ TEST_F(ReconnectTest, ALiveConnectionIsEndedAndReplaced) {
 }
 
 }  // namespace
-}  // namespace corvantic::genicam
+}  // namespace corvantic::camera

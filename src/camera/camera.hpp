@@ -1,0 +1,221 @@
+// Camera: one device, safe to share between threads and between the objects
+// made from it. It owns the driver (the session with the device), what is
+// loaded for the connection (the description and its feature model), the
+// session lock that serialises every use of the device, and the busy marker
+// that names the one long operation occupying it. Acquisition and
+// SnapshotSession keep the camera alive, own their stream, and stop, close
+// or release it.
+//
+// Lock order: busy marker (briefly, to claim) -> session lock -> an
+// acquisition's or session's own mutex -> its held claim's mutex -> busy
+// marker (briefly, to clear).
+//
+// No thread ever takes the session lock twice. A long operation (a snap, a
+// reconnect) holds it while it waits, and asks its `interrupted` check
+// between the slices of the wait; that check may run code (a signal handler)
+// that calls the same camera on the same thread. Every call that would take
+// the lock is then refused at once with Busy, naming the operation, instead
+// of waiting for its own thread forever.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "camera/acquisition.hpp"
+#include "camera/busy.hpp"
+#include "camera/result.hpp"
+#include "genicam/events.hpp"
+#include "genicam/features.hpp"
+#include "gige/gige_driver.hpp"
+#include "util/interrupt.hpp"
+#include "util/mutex.hpp"
+
+namespace corvantic::camera {
+
+class Acquisition;
+class SnapshotSession;
+
+// How long the release of an acquisition or session that nobody stopped or
+// closed waits for a session lock that another thread holds.
+inline constexpr std::chrono::milliseconds RELEASE_LOCK_WAIT{200};
+
+namespace detail {
+// A feature operation's result as a Result: a GenicamResult's error becomes
+// the failure, and any other value is returned as it is.
+template <typename T>
+struct AsResult {
+  using type = T;
+  static Result<T> from(T value) { return value; }
+};
+template <typename T>
+struct AsResult<GenicamResult<T>> {
+  using type = T;
+  static Result<T> from(GenicamResult<T> result) {
+    if (!result) return std::unexpected(Failure{std::move(result).error()});
+    if constexpr (std::is_void_v<T>) {
+      return {};
+    } else {
+      return std::move(*result);
+    }
+  }
+};
+}  // namespace detail
+
+class Camera : public std::enable_shared_from_this<Camera> {
+ public:
+  [[nodiscard]] static std::shared_ptr<Camera> create(gige::DriverConfig config);
+  // Releases a live connection (control released) as the driver does.
+  ~Camera() = default;
+  Camera(const Camera&) = delete;
+  Camera& operator=(const Camera&) = delete;
+
+  // The device's address, as given at creation.
+  [[nodiscard]] const net::SocketAddress& address() const { return address_; }
+
+  // Connects and loads the feature model under one hold of the lock.
+  [[nodiscard]] Result<void> connect() EXCLUDES(mutex_);
+  // Connects again after control was lost (camera/reconnect.hpp).
+  [[nodiscard]] Result<void> reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted)
+      EXCLUDES(mutex_);
+  [[nodiscard]] Result<void> disconnect(std::chrono::nanoseconds deadline) EXCLUDES(mutex_);
+  [[nodiscard]] Result<bool> is_connected() EXCLUDES(mutex_);
+  [[nodiscard]] Result<gige::proto::DeviceInfo> device_info() EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::optional<gige::LinkStats>> link_stats() EXCLUDES(mutex_);
+
+  // Runs `operation` (a call of a feature function, genicam/features.hpp,
+  // on the device it is given) under the session lock.
+  template <typename Operation>
+  [[nodiscard]] auto features(Operation&& operation) EXCLUDES(mutex_)
+      -> Result<typename detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>::type> {
+    using Converted = detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>;
+    if (auto busy = reentry()) return std::unexpected(*busy);
+    util::TimedMutexLock lock(mutex_);
+    return Converted::from(operation(device()));
+  }
+
+  // A running continuous acquisition, which occupies the camera ("an
+  // acquisition") until it is stopped or released.
+  [[nodiscard]] Result<std::shared_ptr<Acquisition>> start_acquisition(gige::StreamOptions options)
+      EXCLUDES(mutex_);
+  // An open snapshot session, which occupies the camera ("a snapshot
+  // session") until it is closed or released.
+  [[nodiscard]] Result<std::shared_ptr<SnapshotSession>> open_snapshot_session(gige::StreamOptions options)
+      EXCLUDES(mutex_);
+  // One frame through a snapshot session opened and closed for it.
+  [[nodiscard]] Result<gige::stream::Frame> snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
+                                                 const util::InterruptCheck& interrupted) EXCLUDES(mutex_);
+  // A subscription to the device's events (genicam/events.hpp).
+  [[nodiscard]] Result<genicam::EventStream> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
+
+  // Busy when the calling thread holds the session lock already, naming the
+  // long operation it is inside; nothing otherwise.
+  [[nodiscard]] std::optional<Busy> reentry() const;
+
+ private:
+  friend class Acquisition;
+  friend class SnapshotSession;
+
+  explicit Camera(gige::DriverConfig config);
+
+  [[nodiscard]] genicam::Device device() REQUIRES(mutex_) { return {driver_, description_}; }
+  // The release of an acquisition or session that nobody stopped or closed:
+  // runs `finish(device())` (its stop or close sequence) if the session lock
+  // comes within RELEASE_LOCK_WAIT; false, with nothing run, if not.
+  template <typename Finish>
+  [[nodiscard]] bool within_release_wait(Finish&& finish) EXCLUDES(mutex_) {
+    if (!mutex_.try_lock_for(RELEASE_LOCK_WAIT)) return false;
+    util::TimedMutexLock lock(mutex_, std::adopt_lock);
+    finish(device());
+    return true;
+  }
+  // Claims the busy marker for `activity` and runs `work(device())` under
+  // the session lock, unless the camera is busy or this thread holds it.
+  template <typename Work>
+  [[nodiscard]] auto claimed(std::string_view activity, Work&& work) EXCLUDES(mutex_)
+      -> decltype(features(std::forward<Work>(work)));
+
+  const net::SocketAddress address_;
+  const std::shared_ptr<BusyMarker> busy_ = std::make_shared<BusyMarker>();
+  mutable util::TimedMutex mutex_;
+  gige::GigeDriver driver_ GUARDED_BY(mutex_);
+  genicam::DeviceDescription description_ GUARDED_BY(mutex_);
+};
+
+// A running continuous acquisition. Its frames stay readable after it
+// stopped; dropping it unstopped stops it (camera/acquisition.hpp).
+class Acquisition {
+ public:
+  Acquisition(std::shared_ptr<Camera> camera, OpenStream stream, std::shared_ptr<BusyMarker> claim);
+  // The release of an acquisition nobody stopped: the stop sequence runs if
+  // the session lock comes within RELEASE_LOCK_WAIT; otherwise only the
+  // stream worker stops, with a warning. The busy claim is released either
+  // way.
+  ~Acquisition();
+  Acquisition(const Acquisition&) = delete;
+  Acquisition& operator=(const Acquisition&) = delete;
+
+  // The built-in subscription, made before the camera started.
+  [[nodiscard]] const gige::stream::FrameReceiver& frames() const { return frames_; }
+
+  // Stops the camera, unlocks the transport parameters and closes the
+  // stream; the first call's AcquisitionStop result, success afterwards.
+  [[nodiscard]] Result<void> stop() EXCLUDES(mutex_);
+  [[nodiscard]] bool is_stopped() EXCLUDES(mutex_);
+  // Why it ended; nothing while it runs.
+  [[nodiscard]] std::optional<EndReason> end_reason() EXCLUDES(mutex_);
+
+  // Ended once stopped.
+  [[nodiscard]] Result<gige::stream::FrameReceiver> subscribe(std::size_t capacity) EXCLUDES(mutex_);
+  [[nodiscard]] Result<gige::stream::StreamStats> stats() EXCLUDES(mutex_);
+  [[nodiscard]] Result<gige::stream::ReorderFigures> reorder() EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::uint64_t> chunk_layout_errors() EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::uint16_t> packet_size() EXCLUDES(mutex_);
+  [[nodiscard]] Result<net::SocketAddress> local_address() EXCLUDES(mutex_);
+
+ private:
+  template <typename Query>
+  [[nodiscard]] auto running(Query query) EXCLUDES(mutex_) -> Result<decltype(query(std::declval<OpenStream&>()))>;
+  [[nodiscard]] std::optional<OpenStream> take_for_stop() REQUIRES(mutex_);
+
+  const std::shared_ptr<Camera> camera_;
+  const gige::stream::FrameReceiver frames_;
+  util::Mutex mutex_;
+  std::optional<OpenStream> stream_ GUARDED_BY(mutex_);  // none once stopped
+  std::optional<EndReason> end_ GUARDED_BY(mutex_);       // set by the stop
+  HeldBusyClaim claim_;
+};
+
+// An open stream channel for on-demand single frames; the camera streams
+// only while one of its snaps is in flight. Every call is refused (Busy) on
+// a thread inside this session's own snap.
+class SnapshotSession {
+ public:
+  SnapshotSession(std::shared_ptr<Camera> camera, SnapshotStream stream, std::shared_ptr<BusyMarker> claim);
+  // The release of a session nobody closed, as for Acquisition.
+  ~SnapshotSession();
+  SnapshotSession(const SnapshotSession&) = delete;
+  SnapshotSession& operator=(const SnapshotSession&) = delete;
+
+  // Ended once closed. `interrupted` is asked between the slices of the wait.
+  [[nodiscard]] Result<gige::stream::Frame> snap(std::chrono::nanoseconds timeout,
+                                                 const util::InterruptCheck& interrupted) EXCLUDES(mutex_);
+  // Restores the camera's acquisition mode, unlocks the transport
+  // parameters and closes the stream; later calls do nothing.
+  [[nodiscard]] Result<void> close() EXCLUDES(mutex_);
+  [[nodiscard]] Result<bool> is_closed() EXCLUDES(mutex_);
+  [[nodiscard]] Result<gige::stream::StreamStats> stats() EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::uint16_t> packet_size() EXCLUDES(mutex_);
+
+ private:
+  const std::shared_ptr<Camera> camera_;
+  util::Mutex mutex_;
+  std::optional<SnapshotStream> stream_ GUARDED_BY(mutex_);  // none once closed
+  HeldBusyClaim claim_;
+};
+
+}  // namespace corvantic::camera

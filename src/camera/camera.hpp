@@ -90,7 +90,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
   // Runs `operation` (a call of a feature function, genicam/features.hpp,
   // on the device it is given) under the session lock.
   template <typename Operation>
-  [[nodiscard]] auto features(Operation&& operation) EXCLUDES(mutex_)
+  [[nodiscard]] auto features(Operation&& operation)
       -> Result<typename detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>::type> {
     using Converted = detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>;
     if (auto busy = reentry()) return std::unexpected(*busy);
@@ -136,7 +136,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
   // Claims the busy marker for `activity` and runs `work(device())` under
   // the session lock, unless the camera is busy or this thread holds it.
   template <typename Work>
-  [[nodiscard]] auto claimed(std::string_view activity, Work&& work) EXCLUDES(mutex_)
+  [[nodiscard]] auto claimed(std::string_view activity, Work&& work)
       -> decltype(features(std::forward<Work>(work)));
 
   const net::SocketAddress address_;
@@ -179,7 +179,7 @@ class Acquisition {
 
  private:
   template <typename Query>
-  [[nodiscard]] auto running(Query query) EXCLUDES(mutex_) -> Result<decltype(query(std::declval<OpenStream&>()))>;
+  [[nodiscard]] auto running(Query query) -> Result<decltype(query(std::declval<OpenStream&>()))>;
   [[nodiscard]] std::optional<OpenStream> take_for_stop() REQUIRES(mutex_);
 
   const std::shared_ptr<Camera> camera_;

@@ -43,8 +43,10 @@ void stop_after_snap(genicam::Device device) {
 
 // The reader of the description's chunk features, over a snapshot of the
 // model as it is now (with the caches of the settings just made), or nothing
-// when the description has none.
+// when the description has none. A description without a chunk port is not
+// copied at all.
 std::shared_ptr<const BufferFeatureReader> chunk_reader_of(genicam::Device device) {
+  if (!has_chunk_port(device)) return nullptr;
   auto snapshot = snapshot_feature_model(device);
   if (!snapshot) return nullptr;
   auto reader = std::make_shared<const BufferFeatureReader>(std::move(*snapshot));

@@ -195,6 +195,16 @@ bool has_feature(Device device, std::string_view name) {
   return model != nullptr && model->contains(name);
 }
 
+bool has_chunk_port(Device device) {
+  const FeatureModel* model = loaded_model(device);
+  if (model == nullptr) return false;
+  for (std::uint32_t i = 0; i < model->size(); ++i) {
+    const auto* port = std::get_if<PortNode>(&model->node(i).payload);
+    if (port != nullptr && port->chunk_id) return true;
+  }
+  return false;
+}
+
 GenicamResult<std::int64_t> get_integer(Device device, std::string_view name) {
   return with_feature(device, name, Operation::ReadInteger,
                       [](const Feature& f) { return f.model.read_integer(f.index, f.port); });

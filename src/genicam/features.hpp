@@ -49,6 +49,9 @@ struct Device {
 [[nodiscard]] GenicamResult<FeatureModel> snapshot_feature_model(Device device);
 // Never fails: false without a connection or a model.
 [[nodiscard]] bool has_feature(Device device, std::string_view name);
+// Whether the loaded description has a chunk port (a Port with a ChunkID),
+// the only place chunk features can live; false without a model.
+[[nodiscard]] bool has_chunk_port(Device device);
 
 [[nodiscard]] GenicamResult<std::int64_t> get_integer(Device device, std::string_view name);
 [[nodiscard]] GenicamResult<void> set_integer(Device device, std::string_view name, std::int64_t value);

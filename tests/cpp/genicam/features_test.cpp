@@ -60,6 +60,7 @@ TEST_F(FeaturesTest, LoadsPlainAndZippedDescriptions) {
     EXPECT_EQ(capture.sink().with_message("GenICam feature model loaded").size(), 1u);
     EXPECT_TRUE(has_feature(device(), "Width"));
     EXPECT_EQ(get_integer(device(), "Width").value(), 64);
+    EXPECT_TRUE(has_chunk_port(device()));
     driver_.reset();
     camera_.reset();
   }
@@ -285,6 +286,13 @@ TEST_F(FeaturesTest, DisconnectedAndLostConnections) {
   const auto trace = capture.sink().with_message("set integer");
   ASSERT_EQ(trace.size(), 1u) << "the trace event comes before any check";
   EXPECT_EQ(trace[0].fields, (std::vector<util::log::Field>{{"feature", "Width"}, {"value", "1"}}));
+
+  // What was loaded belongs to the connection that is gone: a new one starts
+  // without a model, and loads its own.
+  ASSERT_TRUE(driver_->connect());
+  EXPECT_FALSE(has_feature(device(), "Width"));
+  load();
+  EXPECT_EQ(get_integer(device(), "Width").value(), 64);
 }
 
 // Reference loops, each from the first node of a pair to the second and
@@ -392,6 +400,7 @@ TEST_F(FeaturesTest, WriteOnlyCommandBitsAndFeatureInvalidatorsReachTheDevice) {
   load();
   std::remove(path.c_str());
   const Device d = device();
+  EXPECT_FALSE(has_chunk_port(d));
 
   EXPECT_EQ(get_integer(d, "PayloadSize").value(), 64 * 48);
   ASSERT_TRUE(set_integer(d, "Width", 32));

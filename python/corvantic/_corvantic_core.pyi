@@ -470,6 +470,11 @@ def discover(timeout: float = 1.0) -> list[DeviceInfo]:
 # "Mono", "BayerRG", "BayerGR", "BayerGB", "BayerBG", "RGB", "BGR" or "YUV422".
 PIXEL_FORMATS: tuple[tuple[int, str, int, str, int], ...]
 
+# The private function behind corvantic.image.to_array (a numpy.ndarray).
+def _frame_array(frame: Frame, /) -> Any:
+    """A read-only numpy array over the frame's image, read in place: what
+    corvantic.image.to_array returns."""
+
 # The private functions behind corvantic.diagnostics.
 def _diagnostics_enable(level: str, capacity: int) -> int:
     """Queue the core's log events at `level` ("trace", "debug", "warn" or "error") and above, at most `capacity` at once; return the queue's generation."""

@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from corvantic._corvantic_core import PIXEL_FORMATS, GenicamError
+from corvantic._corvantic_core import PIXEL_FORMATS, GenicamError, _frame_array
 
 if TYPE_CHECKING:
     import numpy
@@ -50,13 +50,10 @@ def to_array(frame: Frame) -> numpy.ndarray[Any, Any]:
     for a frame whose geometry is missing or whose bytes do not cover it
     (a frame that ended early; check ``frame.status``).
     """
-    import numpy
-
-    # The frame knows its array's shape and type; the array reads the
-    # frame's buffer in place and holds the frame as its base.
-    interface = frame.__array_interface__
-    # numpy's annotations leave out buffers other than its own and the builtins'.
-    return numpy.ndarray(interface["shape"], interface["typestr"], frame)  # type: ignore[arg-type]
+    # The core imports numpy and makes the array over the frame's buffer,
+    # in place, with the frame as its base.
+    array: numpy.ndarray[Any, Any] = _frame_array(frame)
+    return array
 
 
 def require_image_support() -> None:

@@ -2,6 +2,7 @@
 // through the buffer protocol) and the FrameStatus enumeration.
 #include <algorithm>
 #include <atomic>
+#include <expected>
 #include <optional>
 #include <string>
 
@@ -9,7 +10,9 @@
 #include "py/enum_type.hpp"
 #include "py/errors.hpp"
 #include "py/frame_chunks.hpp"
+#include "py/functions.hpp"
 #include "py/guard.hpp"
+#include "py/numpy_array.hpp"
 #include "py/ref.hpp"
 #include "py/value_class.hpp"
 #include "py/value_types.hpp"
@@ -50,21 +53,21 @@ std::string decimal(gige::stream::Uint128 value) {
   return digits;
 }
 
-// The frame's image as an array over its bytes, or nullopt with ValueError
-// raised saying why it is none.
-std::optional<PixelArray> image_array(const Frame& f, std::size_t available) {
+// The frame's image as an array over its first `available` bytes, or the
+// text saying why it is none.
+std::expected<PixelArray, std::string> image_array(const Frame& f, std::size_t available) {
   const auto array = gige::stream::pixel_array(f.pixel_format_code(), f.width(), f.height());
   if (array && array->covered_by(available)) return *array;
   const std::string geometry = std::to_string(f.width()) + "x" + std::to_string(f.height());
   if (!array && array.error() == PixelArrayProblem::NoLayout) {
-    raise_value_error("no array layout for pixel format " + f.pixel_format_name());
-  } else if (!array) {
-    raise_value_error("frame " + std::to_string(f.frame_id()) + " has no image geometry (" + geometry + ")");
-  } else {
-    raise_value_error("frame " + std::to_string(f.frame_id()) + " holds " + std::to_string(available) + " bytes; a " +
-                      geometry + " " + f.pixel_format_name() + " image needs " + decimal(array->bytes()));
+    return std::unexpected("no array layout for pixel format " + f.pixel_format_name());
   }
-  return std::nullopt;
+  if (!array) {
+    return std::unexpected("frame " + std::to_string(f.frame_id()) + " has no image geometry (" + geometry + ")");
+  }
+  return std::unexpected("frame " + std::to_string(f.frame_id()) + " holds " + std::to_string(available) +
+                         " bytes; a " + geometry + " " + f.pixel_format_name() + " image needs " +
+                         decimal(array->bytes()));
 }
 
 // An interned text, made once per process (borrowed; nullptr with an
@@ -77,13 +80,12 @@ PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
 // address of its bytes, read-only. numpy keeps the object it read this from
 // as the array's base, so the Frame, and with it the buffer, outlives every
 // array made this way; the buffer never goes back to the pool under a view.
-// Made for every frame a program turns into an array, so it is built from
-// interned keys rather than parsed from a format.
+// Built from interned keys rather than parsed from a format.
 PyObject* array_interface(const Frame& f) {
   static std::atomic<PyObject*> shape_key, typestr_key, data_key, version_key, one_byte, two_bytes;
   const std::span<const std::uint8_t> bytes = payload(f);
-  const std::optional<PixelArray> array = image_array(f, bytes.size());
-  if (!array) return nullptr;
+  const std::expected<PixelArray, std::string> array = image_array(f, bytes.size());
+  if (!array) return raise_value_error(array.error());
   PyObject* const keys[] = {interned(shape_key, "shape"), interned(typestr_key, "typestr"),
                             interned(data_key, "data"), interned(version_key, "version")};
   PyObject* const typestr =
@@ -202,5 +204,43 @@ PyObject* make_pixel_formats(PyObject*) {
 }
 
 PyObject* make_frame(Frame frame) { return box(frame_type(), std::move(frame)); }
+
+// ---- Arrays over frames (corvantic.image.to_array)
+
+namespace {
+
+// The image as a read-only numpy array over the frame's bytes, in place,
+// holding the Frame as its base: the buffer stays out of the pool while the
+// array or any view of it lives. numpy is imported by the first call, before
+// the frame is checked, as `import numpy` in Python would.
+PyObject* frame_array(PyObject*, PyObject* frame) {
+  PyObject* const type = frame_type();
+  if (type == nullptr || !load_numpy()) return nullptr;
+  if (Py_TYPE(frame) != reinterpret_cast<PyTypeObject*>(type)) {
+    PyErr_Format(PyExc_TypeError, "expected a Frame, got %.200s", Py_TYPE(frame)->tp_name);
+    return nullptr;
+  }
+  const Frame& f = unbox<Frame>(frame);
+  const std::span<const std::uint8_t> bytes = payload(f);
+  const std::expected<PixelArray, std::string> array = image_array(f, bytes.size());
+  if (!array) return raise_value_error(array.error());
+  const Py_ssize_t shape[] = {array->rows, array->columns, array->shape.channels};
+  return read_only_array(frame, bytes.data(), std::span(shape, array->shape.channels == 1 ? 2 : 3),
+                         array->shape.value_bytes == 1 ? ArrayValues::UInt8 : ArrayValues::UInt16LE);
+}
+
+PyMethodDef FRAME_ARRAY_DEF = {
+    "_frame_array", guarded<frame_array>, METH_O,
+    "_frame_array(frame, /)\n--\n\nA read-only numpy array over the frame's image, read in place: what\n"
+    "corvantic.image.to_array returns.",
+};
+
+}  // namespace
+
+PyObject* make_frame_array_function(PyObject* module) {
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  return PyCMethod_New(&FRAME_ARRAY_DEF, nullptr, name.get(), nullptr);
+}
 
 }  // namespace corvantic::py

@@ -49,6 +49,7 @@ constexpr ModuleEntry ENTRIES[] = {
     {"FeatureInfo", make_feature_info_class, false},
     {"FrameChunks", make_frame_chunks_class, false},
     {"PIXEL_FORMATS", make_pixel_formats, false},
+    {"_frame_array", make_frame_array_function, false},
     {"Event", make_event_class, false},
     {"EventChannel", make_event_channel_class, false},
 };

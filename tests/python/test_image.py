@@ -1,8 +1,12 @@
 """Frames as numpy arrays and pictures for every pixel format the package
 knows, over frames built by the test hooks."""
 
+import subprocess
+import sys
+
 import pytest
 from _corvantic_testing import frame_of
+from conftest import TEST_HOOKS
 
 import corvantic
 from corvantic._corvantic_core import PIXEL_FORMATS
@@ -61,6 +65,8 @@ def test_every_format_reads_in_place_as_its_array(code, name, typestr, channels)
     shape = (HEIGHT, WIDTH) if channels == 1 else (HEIGHT, WIDTH, channels)
     assert (image.shape, image.dtype) == (shape, dtype)
     assert not image.flags.writeable
+    with pytest.raises(ValueError, match="WRITEABLE"):
+        image.flags.writeable = True  # the frame's buffer is read-only for good
     assert image.tobytes() == data[:-4]
     expected = numpy.frombuffer(data, dtype, count=HEIGHT * WIDTH * channels).reshape(shape)
     assert numpy.array_equal(image, expected)
@@ -94,6 +100,34 @@ def test_frames_whose_bytes_cannot_hold_the_image_are_refused(code, width, heigh
     with pytest.raises(ValueError) as refused:
         corvantic.image.to_array(frame)
     assert str(refused.value) == message
+
+
+def test_only_frames_become_arrays():
+    with pytest.raises(TypeError, match="^expected a Frame, got bytes$"):
+        corvantic.image.to_array(pattern(HEIGHT * WIDTH))
+
+
+def test_a_numpy_whose_c_table_is_unknown_gives_the_same_arrays():
+    # The core makes arrays through numpy's table of C functions when it
+    # knows the table's layout, and through numpy.ndarray otherwise; a
+    # table that cannot be found takes the second way.
+    if not hasattr(numpy, "_core"):
+        pytest.skip("numpy before 2 keeps its table elsewhere")
+    script = f"""
+import sys
+sys.path.insert(0, {str(TEST_HOOKS)!r})
+import numpy._core._multiarray_umath as multiarray
+del multiarray._ARRAY_API
+import corvantic.image
+from _corvantic_testing import frame_of
+for code, channels, size in [(0x01100005, 1, 2), (0x02180014, 3, 1)]:
+    data = bytes(range({WIDTH} * {HEIGHT} * channels * size))
+    image = corvantic.image.to_array(frame_of(9, code, {WIDTH}, {HEIGHT}, data))
+    print(image.shape, image.dtype.str, image.flags.writeable, image.tobytes() == data)
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"({HEIGHT}, {WIDTH}) <u2 False True", f"({HEIGHT}, {WIDTH}, 3) |u1 False True"]
 
 
 def test_an_array_keeps_its_frames_buffer():

@@ -252,7 +252,7 @@ class Frame:
         such chunk."""
     @property
     def __array_interface__(self) -> dict[str, Any]:
-        """The image as numpy sees it: `(height, width)` values, or `(height, width, 3)` for RGB8 and BGR8, read in place. Raises `ValueError` for a pixel format without an array layout and for bytes that do not cover the image."""
+        """The image as numpy sees it: `(height, width)` values, or `(height, width, 3)` for RGB8 and BGR8, read in place. Raises `AttributeError` for a pixel format without an array layout and for bytes that do not cover the image."""
     def data(self) -> bytes:
         """The payload bytes. For an incomplete frame the holes read as stale buffer content."""
     # The buffer protocol (a read-only, one-dimensional view of the payload).

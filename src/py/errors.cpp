@@ -87,6 +87,8 @@ PyObject* raise_invalid_ip(std::string_view text) {
 
 PyObject* raise_value_error(std::string_view text) { return raise_text(PyExc_ValueError, text); }
 
+PyObject* raise_attribute_error(std::string_view text) { return raise_text(PyExc_AttributeError, text); }
+
 void raise_current_exception() noexcept {
   try {
     std::rethrow_exception(std::current_exception());

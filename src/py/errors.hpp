@@ -37,6 +37,8 @@ PyObject* raise_failure(const camera::Failure& failure, std::string_view ended =
 PyObject* raise_invalid_ip(std::string_view text);
 // ValueError with a fixed text ("acquisition is stopped", ...).
 PyObject* raise_value_error(std::string_view text);
+// AttributeError with a text: an attribute that has no value for this object.
+PyObject* raise_attribute_error(std::string_view text);
 
 // Runs body(context) inside the guard that every entry point of the module
 // runs in (guard.hpp); for the test hooks, which register their own

@@ -81,11 +81,15 @@ PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
 // as the array's base, so the Frame, and with it the buffer, outlives every
 // array made this way; the buffer never goes back to the pool under a view.
 // Built from interned keys rather than parsed from a format.
+//
+// A frame without an array form has no interface: AttributeError with the
+// reason, so that hasattr() answers False and a consumer such as numpy
+// reads the bytes through the buffer protocol instead.
 PyObject* array_interface(const Frame& f) {
   static std::atomic<PyObject*> shape_key, typestr_key, data_key, version_key, one_byte, two_bytes;
   const std::span<const std::uint8_t> bytes = payload(f);
   const std::expected<PixelArray, std::string> array = image_array(f, bytes.size());
-  if (!array) return raise_value_error(array.error());
+  if (!array) return raise_attribute_error(array.error());
   PyObject* const keys[] = {interned(shape_key, "shape"), interned(typestr_key, "typestr"),
                             interned(data_key, "data"), interned(version_key, "version")};
   PyObject* const typestr =
@@ -134,7 +138,7 @@ constexpr ValueField<Frame> FIELDS[] = {
      "The frame's chunk values: a read-only mapping from chunk feature name\nto value, empty without chunk data."},
     {"__array_interface__", array_interface,
      "The image as numpy sees it: `(height, width)` values, or `(height, width, 3)`\n"
-     "for RGB8 and BGR8, read in place. Raises `ValueError` for a pixel format\n"
+     "for RGB8 and BGR8, read in place. Raises `AttributeError` for a pixel format\n"
      "without an array layout and for bytes that do not cover the image."},
 };
 

@@ -3,6 +3,7 @@ knows, over frames built by the test hooks."""
 
 import subprocess
 import sys
+import types
 
 import pytest
 from _corvantic_testing import frame_of
@@ -70,6 +71,10 @@ def test_every_format_reads_in_place_as_its_array(code, name, typestr, channels)
     assert image.tobytes() == data[:-4]
     expected = numpy.frombuffer(data, dtype, count=HEIGHT * WIDTH * channels).reshape(shape)
     assert numpy.array_equal(image, expected)
+    # The array interface describes the same values at the same address.
+    described = numpy.asarray(types.SimpleNamespace(__array_interface__=frame.__array_interface__))
+    assert (described.shape, described.dtype, described.flags.writeable) == (shape, dtype, False)
+    assert described.ctypes.data == image.ctypes.data and numpy.array_equal(described, expected)
     assert frame.pixel_format == (name if name in FRAME_NAMES else f"0x{code:08x}")
 
 
@@ -82,8 +87,14 @@ def test_every_format_reads_in_place_as_its_array(code, name, typestr, channels)
 def test_formats_without_an_array_layout_are_refused(code, shown):
     frame = frame_of(1, code, WIDTH, HEIGHT, pattern(64))
     assert frame.pixel_format == shown
-    with pytest.raises(ValueError, match=f"^no array layout for pixel format {shown}$"):
+    message = f"^no array layout for pixel format {shown}$"
+    with pytest.raises(ValueError, match=message):
         corvantic.image.to_array(frame)
+    # Without an array form the frame has no array interface: consumers
+    # asking hasattr() fall back to its bytes.
+    assert not hasattr(frame, "__array_interface__")
+    with pytest.raises(AttributeError, match=message):
+        frame.__array_interface__
 
 
 @pytest.mark.parametrize("code, width, height, size, message", [
@@ -100,6 +111,10 @@ def test_frames_whose_bytes_cannot_hold_the_image_are_refused(code, width, heigh
     with pytest.raises(ValueError) as refused:
         corvantic.image.to_array(frame)
     assert str(refused.value) == message
+    assert not hasattr(frame, "__array_interface__")
+    with pytest.raises(AttributeError) as missing:
+        frame.__array_interface__
+    assert str(missing.value) == message
 
 
 def test_only_frames_become_arrays():

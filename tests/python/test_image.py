@@ -3,6 +3,7 @@ knows, over frames built by the test hooks."""
 
 import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
@@ -122,27 +123,55 @@ def test_only_frames_become_arrays():
         corvantic.image.to_array(pattern(HEIGHT * WIDTH))
 
 
+def in_a_fresh_interpreter(body):
+    """The lines `body` prints when run by a new interpreter that finds the test hooks."""
+    script = f"import sys\nsys.path.insert(0, {str(TEST_HOOKS)!r})\n{textwrap.dedent(body)}"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
 def test_a_numpy_whose_c_table_is_unknown_gives_the_same_arrays():
     # The core makes arrays through numpy's table of C functions when it
     # knows the table's layout, and through numpy.ndarray otherwise; a
     # table that cannot be found takes the second way.
     if not hasattr(numpy, "_core"):
         pytest.skip("numpy before 2 keeps its table elsewhere")
-    script = f"""
-import sys
-sys.path.insert(0, {str(TEST_HOOKS)!r})
-import numpy._core._multiarray_umath as multiarray
-del multiarray._ARRAY_API
-import corvantic.image
-from _corvantic_testing import frame_of
-for code, channels, size in [(0x01100005, 1, 2), (0x02180014, 3, 1)]:
-    data = bytes(range({WIDTH} * {HEIGHT} * channels * size))
-    image = corvantic.image.to_array(frame_of(9, code, {WIDTH}, {HEIGHT}, data))
-    print(image.shape, image.dtype.str, image.flags.writeable, image.tobytes() == data)
-"""
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == [f"({HEIGHT}, {WIDTH}) <u2 False True", f"({HEIGHT}, {WIDTH}, 3) |u1 False True"]
+    lines = in_a_fresh_interpreter(f"""
+        import numpy._core._multiarray_umath as multiarray
+        del multiarray._ARRAY_API
+        import corvantic.image
+        from _corvantic_testing import frame_of
+        for code, channels, size in [(0x01100005, 1, 2), (0x02180014, 3, 1)]:
+            data = bytes(range({WIDTH} * {HEIGHT} * channels * size))
+            image = corvantic.image.to_array(frame_of(9, code, {WIDTH}, {HEIGHT}, data))
+            print(image.shape, image.dtype.str, image.flags.writeable, image.tobytes() == data)
+    """)
+    assert lines == [f"({HEIGHT}, {WIDTH}) <u2 False True", f"({HEIGHT}, {WIDTH}, 3) |u1 False True"]
+
+
+def test_threads_making_the_first_arrays_at_once_all_get_theirs():
+    # The first call looks numpy up; threads that race to it each look it
+    # up and all but one drop what they found.
+    lines = in_a_fresh_interpreter(f"""
+        import threading
+        import corvantic.image
+        from _corvantic_testing import frame_of
+        data = bytes(range({WIDTH * HEIGHT * 2}))
+        frames = [frame_of(n, 0x01100005, {WIDTH}, {HEIGHT}, data) for n in range(8)]
+        barrier = threading.Barrier(len(frames), timeout=30)
+        arrays = []
+        def first_array(frame):
+            barrier.wait()
+            arrays.append(corvantic.image.to_array(frame))
+        threads = [threading.Thread(target=first_array, args=(frame,)) for frame in frames]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(len(arrays), sum(a.shape == ({HEIGHT}, {WIDTH}) and a.tobytes() == data for a in arrays))
+    """)
+    assert lines == ["8 8"]
 
 
 def test_an_array_keeps_its_frames_buffer():

@@ -438,6 +438,93 @@ struct Children {
   return text == "BigEndian";
 }
 
+[[nodiscard]] IntegerNode integer_node(TextStore& texts, const Children& c) {
+  return IntegerNode{integer_pair(texts, c, Child::Value, Child::pValue),
+                     integer_pair(texts, c, Child::Min, Child::pMin),
+                     integer_pair(texts, c, Child::Max, Child::pMax),
+                     integer_pair(texts, c, Child::Inc, Child::pInc)};
+}
+
+[[nodiscard]] FloatNode float_node(TextStore& texts, const Children& c) {
+  return FloatNode{float_pair(texts, c, Child::Value, Child::pValue),
+                   float_pair(texts, c, Child::Min, Child::pMin),
+                   float_pair(texts, c, Child::Max, Child::pMax)};
+}
+
+[[nodiscard]] BooleanNode boolean_node(TextStore& texts, const Children& c) {
+  BooleanNode n;
+  n.value = integer_pair(texts, c, Child::Value, Child::pValue);
+  n.on_value = integer_child(c, Child::OnValue).value_or(1);
+  n.off_value = integer_child(c, Child::OffValue).value_or(0);
+  return n;
+}
+
+[[nodiscard]] CommandNode command_node(TextStore& texts, const Children& c) {
+  return CommandNode{integer_pair(texts, c, Child::Value, Child::pValue),
+                     integer_pair(texts, c, Child::CommandValue, Child::pCommandValue)};
+}
+
+// An EnumEntry element: its first Value and its DisplayName. Nothing when it
+// has no Name or no Value that parses.
+[[nodiscard]] std::optional<EnumEntry> enum_entry(TextStore& texts, pugi::xml_node entry) {
+  const auto entry_name = entry.attribute("Name");
+  if (!entry_name) return std::nullopt;
+  std::optional<std::int64_t> value;
+  std::optional<std::string_view> display_name;
+  bool value_seen = false;
+  for (auto child = entry.first_child(); child; child = child.next_sibling()) {
+    if (child.type() != pugi::node_element) continue;
+    const auto child_tag = local_name(child.name());
+    if (child_tag == "Value" && !value_seen) {
+      value_seen = true;
+      if (const auto text = text_of(child)) value = parse_integer_literal(*text);
+    } else if (child_tag == "DisplayName" && !display_name) {
+      display_name = text_of(child);
+    }
+  }
+  if (!value) return std::nullopt;
+  return EnumEntry{texts.store(entry_name.value()), *value,
+                   texts.store(display_name.value_or(std::string_view()))};
+}
+
+[[nodiscard]] EnumerationNode enumeration_node(TextStore& texts, const Children& c) {
+  EnumerationNode n;
+  n.value = integer_pair(texts, c, Child::Value, Child::pValue);
+  n.entries.reserve(c.entries.size());
+  for (const auto element : c.entries) {
+    if (auto entry = enum_entry(texts, element)) n.entries.push_back(*entry);
+  }
+  return n;
+}
+
+// The value by reference (pValue) when given, else the constant text.
+[[nodiscard]] StringNode string_node(TextStore& texts, const Children& c) {
+  StringNode n;
+  if (const auto reference = c.text(Child::pValue)) {
+    n.value = reference_to(texts.store(*reference));
+  } else if (const auto text = c.text(Child::Value)) {
+    n.value.form = ValueSource::Form::Text;
+    n.text = std::string(*text);
+  }
+  return n;
+}
+
+[[nodiscard]] CategoryNode category_node(TextStore& texts, const Children& c) {
+  CategoryNode n;
+  n.features.reserve(c.features.size());
+  for (const auto feature : c.features) {
+    if (const auto text = text_of(feature)) n.features.push_back(NodeRef{texts.store(*text), NO_NODE});
+  }
+  return n;
+}
+
+[[nodiscard]] PortNode port_node(const Children& c) {
+  PortNode n;
+  n.chunk_id = hex_id(c.text(Child::ChunkID));
+  n.event_id = hex_id(c.text(Child::EventID));
+  return n;
+}
+
 }  // namespace
 
 std::string_view TextStore::store(std::string_view text) {
@@ -472,6 +559,14 @@ class ModelBuilder {
   void walk(pugi::xml_node root);
   // `tag` is the element's local name.
   void build_element(pugi::xml_node element, std::string_view tag, std::size_t depth);
+  // SwissKnife and IntSwissKnife (`tag` tells which), Converter and IntConverter.
+  void build_swiss_knife(std::string name, std::string_view tag, const Children& c);
+  void build_converter(std::string name, std::string_view tag, const Children& c);
+  // IntReg, MaskedIntReg, FloatReg, StringReg and Register (`kind`).
+  void build_register(std::string name, Element kind, const Children& c, std::size_t depth);
+  // A StructReg: one IntReg per StructEntry, sharing the register's address,
+  // length and cache mode.
+  void build_struct_entries(const Children& c, std::size_t depth);
   template <typename Payload>
   std::uint32_t append(std::string name, NodeKind kind, FeatureType type, Payload&& payload,
                        const Children& c);
@@ -603,167 +698,111 @@ void ModelBuilder::build_element(pugi::xml_node element, std::string_view tag, s
   TextStore& texts = *model_.texts_;
 
   switch (kind) {
-    case Element::Integer: {
-      IntegerNode n{integer_pair(texts, c, Child::Value, Child::pValue),
-                    integer_pair(texts, c, Child::Min, Child::pMin),
-                    integer_pair(texts, c, Child::Max, Child::pMax),
-                    integer_pair(texts, c, Child::Inc, Child::pInc)};
-      append(std::move(name), NodeKind::Integer, FeatureType::Integer, std::move(n), c);
+    case Element::Integer:
+      append(std::move(name), NodeKind::Integer, FeatureType::Integer, integer_node(texts, c), c);
       return;
-    }
-    case Element::Float: {
-      FloatNode n{float_pair(texts, c, Child::Value, Child::pValue),
-                  float_pair(texts, c, Child::Min, Child::pMin),
-                  float_pair(texts, c, Child::Max, Child::pMax)};
-      append(std::move(name), NodeKind::Float, FeatureType::Float, std::move(n), c);
+    case Element::Float:
+      append(std::move(name), NodeKind::Float, FeatureType::Float, float_node(texts, c), c);
       return;
-    }
-    case Element::Boolean: {
-      BooleanNode n;
-      n.value = integer_pair(texts, c, Child::Value, Child::pValue);
-      n.on_value = integer_child(c, Child::OnValue).value_or(1);
-      n.off_value = integer_child(c, Child::OffValue).value_or(0);
-      append(std::move(name), NodeKind::Boolean, FeatureType::Boolean, std::move(n), c);
+    case Element::Boolean:
+      append(std::move(name), NodeKind::Boolean, FeatureType::Boolean, boolean_node(texts, c), c);
       return;
-    }
-    case Element::Command: {
-      CommandNode n{integer_pair(texts, c, Child::Value, Child::pValue),
-                    integer_pair(texts, c, Child::CommandValue, Child::pCommandValue)};
-      append(std::move(name), NodeKind::Command, FeatureType::Command, std::move(n), c);
+    case Element::Command:
+      append(std::move(name), NodeKind::Command, FeatureType::Command, command_node(texts, c), c);
       return;
-    }
-    case Element::Enumeration: {
-      EnumerationNode n;
-      n.value = integer_pair(texts, c, Child::Value, Child::pValue);
-      n.entries.reserve(c.entries.size());
-      for (const auto entry : c.entries) {
-        const auto entry_name = entry.attribute("Name");
-        if (!entry_name) continue;
-        std::optional<std::int64_t> value;
-        std::optional<std::string_view> display_name;
-        bool value_seen = false;
-        for (auto child = entry.first_child(); child; child = child.next_sibling()) {
-          if (child.type() != pugi::node_element) continue;
-          const auto child_tag = local_name(child.name());
-          if (child_tag == "Value" && !value_seen) {
-            value_seen = true;
-            if (const auto text = text_of(child)) value = parse_integer_literal(*text);
-          } else if (child_tag == "DisplayName" && !display_name) {
-            display_name = text_of(child);
-          }
-        }
-        if (value) {
-          n.entries.push_back(EnumEntry{texts.store(entry_name.value()), *value,
-                                        texts.store(display_name.value_or(std::string_view()))});
-        }
-      }
-      append(std::move(name), NodeKind::Enumeration, FeatureType::Enumeration, std::move(n), c);
+    case Element::Enumeration:
+      append(std::move(name), NodeKind::Enumeration, FeatureType::Enumeration, enumeration_node(texts, c), c);
       return;
-    }
-    case Element::String: {
-      StringNode n;
-      if (const auto reference = c.text(Child::pValue)) {
-        n.value = reference_to(texts.store(*reference));
-      } else if (const auto text = c.text(Child::Value)) {
-        n.value.form = ValueSource::Form::Text;
-        n.text = std::string(*text);
-      }
-      append(std::move(name), NodeKind::String, FeatureType::String, std::move(n), c);
+    case Element::String:
+      append(std::move(name), NodeKind::String, FeatureType::String, string_node(texts, c), c);
       return;
-    }
-    case Element::Category: {
-      CategoryNode n;
-      n.features.reserve(c.features.size());
-      for (const auto feature : c.features) {
-        if (const auto text = text_of(feature)) n.features.push_back(NodeRef{texts.store(*text), NO_NODE});
-      }
-      append(std::move(name), NodeKind::Category, FeatureType::Category, std::move(n), c);
+    case Element::Category:
+      append(std::move(name), NodeKind::Category, FeatureType::Category, category_node(texts, c), c);
       return;
-    }
-    case Element::SwissKnife: {
-      FormulaNode n;
-      n.formula.text = texts.store(formula_text(c, Child::Formula, name));
-      n.variables = formula_variables(texts, c);
-      const FeatureType type = integer_tag(tag) ? FeatureType::Integer : FeatureType::Float;
-      append(std::move(name), NodeKind::Formula, type, std::move(n), c);
-      return;
-    }
-    case Element::Converter: {
-      ConverterNode n;
-      n.value = integer_pair(texts, c, Child::Value, Child::pValue);
-      n.to.text = texts.store(formula_text(c, Child::FormulaTo, name));
-      n.from.text = texts.store(formula_text(c, Child::FormulaFrom, name));
-      n.variables = formula_variables(texts, c);
-      const FeatureType type = integer_tag(tag) ? FeatureType::Integer : FeatureType::Float;
-      append(std::move(name), NodeKind::Converter, type, std::move(n), c);
-      return;
-    }
-    case Element::Port: {
-      PortNode n;
-      n.chunk_id = hex_id(c.text(Child::ChunkID));
-      n.event_id = hex_id(c.text(Child::EventID));
-      append(std::move(name), NodeKind::Port, FeatureType::Port, n, c);
-      return;
-    }
+    case Element::SwissKnife: build_swiss_knife(std::move(name), tag, c); return;
+    case Element::Converter: build_converter(std::move(name), tag, c); return;
+    case Element::Port: append(std::move(name), NodeKind::Port, FeatureType::Port, port_node(c), c); return;
     case Element::IntReg:
     case Element::MaskedIntReg:
     case Element::FloatReg:
     case Element::StringReg:
-    case Element::Register: {
-      RegisterNode reg = register_part(c, depth);
-      // register_part may have built inline nodes one level down; this
-      // level's scratch is untouched.
-      NodeKind node_kind = NodeKind::Register;
-      FeatureType feature_type = FeatureType::Register;
-      if (kind == Element::IntReg || kind == Element::MaskedIntReg) {
-        node_kind = NodeKind::IntReg;
-        feature_type = FeatureType::Integer;
-        reg.is_signed = signed_text(c.text(Child::Sign));
-        reg.big_endian = big_endian_text(c.text(Child::Endianess));
-        if (kind == Element::MaskedIntReg) {
-          reg.bit = integer_child(c, Child::Bit);
-          reg.lsb = integer_child(c, Child::LSB);
-          reg.msb = integer_child(c, Child::MSB);
-        }
-      } else if (kind == Element::FloatReg) {
-        node_kind = NodeKind::FloatReg;
-        feature_type = FeatureType::Float;
-        reg.big_endian = big_endian_text(c.text(Child::Endianess));
-      } else if (kind == Element::StringReg) {
-        node_kind = NodeKind::StringReg;
-        feature_type = FeatureType::String;
-      }
-      append(std::move(name), node_kind, feature_type, std::move(reg), c);
-      return;
-    }
-    case Element::StructReg: {
-      const RegisterNode shared = register_part(c, depth);
-      const auto parent_sign = c.text(Child::Sign);
-      const auto parent_byte_order = c.text(Child::Endianess);
-      for (const auto entry : c.struct_entries) {
-        std::string entry_name = name_of(entry, local_name(entry.name()));
-        Children& e = scratch(depth + 1);
-        e.collect(entry);
-        RegisterNode reg;
-        reg.address = shared.address;
-        reg.length = shared.length;
-        reg.cache_mode = shared.cache_mode;
-        reg.access = access_mode_text(e.text(Child::AccessMode)).value_or(shared.access);
-        // Like Sign, an entry's byte order is its own when it gives one and
-        // the shared register's otherwise: entries describe bits of that one
-        // register, whose byte order the StructReg states.
-        const auto own_byte_order = e.text(Child::Endianess);
-        reg.big_endian = big_endian_text(own_byte_order ? own_byte_order : parent_byte_order);
-        const auto own_sign = e.text(Child::Sign);
-        reg.is_signed = signed_text(own_sign ? own_sign : parent_sign);
-        reg.bit = integer_child(e, Child::Bit);
-        reg.lsb = integer_child(e, Child::LSB);
-        reg.msb = integer_child(e, Child::MSB);
-        append(std::move(entry_name), NodeKind::IntReg, FeatureType::Integer, std::move(reg), e);
-      }
-      return;
-    }
+    case Element::Register: build_register(std::move(name), kind, c, depth); return;
+    case Element::StructReg: build_struct_entries(c, depth); return;
     case Element::Unknown: return;
+  }
+}
+
+void ModelBuilder::build_swiss_knife(std::string name, std::string_view tag, const Children& c) {
+  TextStore& texts = *model_.texts_;
+  FormulaNode n;
+  n.formula.text = texts.store(formula_text(c, Child::Formula, name));
+  n.variables = formula_variables(texts, c);
+  const FeatureType type = integer_tag(tag) ? FeatureType::Integer : FeatureType::Float;
+  append(std::move(name), NodeKind::Formula, type, std::move(n), c);
+}
+
+void ModelBuilder::build_converter(std::string name, std::string_view tag, const Children& c) {
+  TextStore& texts = *model_.texts_;
+  ConverterNode n;
+  n.value = integer_pair(texts, c, Child::Value, Child::pValue);
+  n.to.text = texts.store(formula_text(c, Child::FormulaTo, name));
+  n.from.text = texts.store(formula_text(c, Child::FormulaFrom, name));
+  n.variables = formula_variables(texts, c);
+  const FeatureType type = integer_tag(tag) ? FeatureType::Integer : FeatureType::Float;
+  append(std::move(name), NodeKind::Converter, type, std::move(n), c);
+}
+
+void ModelBuilder::build_register(std::string name, Element kind, const Children& c, std::size_t depth) {
+  RegisterNode reg = register_part(c, depth);
+  // register_part may have built inline nodes one level down; this
+  // level's scratch is untouched.
+  NodeKind node_kind = NodeKind::Register;
+  FeatureType feature_type = FeatureType::Register;
+  if (kind == Element::IntReg || kind == Element::MaskedIntReg) {
+    node_kind = NodeKind::IntReg;
+    feature_type = FeatureType::Integer;
+    reg.is_signed = signed_text(c.text(Child::Sign));
+    reg.big_endian = big_endian_text(c.text(Child::Endianess));
+    if (kind == Element::MaskedIntReg) {
+      reg.bit = integer_child(c, Child::Bit);
+      reg.lsb = integer_child(c, Child::LSB);
+      reg.msb = integer_child(c, Child::MSB);
+    }
+  } else if (kind == Element::FloatReg) {
+    node_kind = NodeKind::FloatReg;
+    feature_type = FeatureType::Float;
+    reg.big_endian = big_endian_text(c.text(Child::Endianess));
+  } else if (kind == Element::StringReg) {
+    node_kind = NodeKind::StringReg;
+    feature_type = FeatureType::String;
+  }
+  append(std::move(name), node_kind, feature_type, std::move(reg), c);
+}
+
+void ModelBuilder::build_struct_entries(const Children& c, std::size_t depth) {
+  const RegisterNode shared = register_part(c, depth);
+  const auto parent_sign = c.text(Child::Sign);
+  const auto parent_byte_order = c.text(Child::Endianess);
+  for (const auto entry : c.struct_entries) {
+    std::string entry_name = name_of(entry, local_name(entry.name()));
+    Children& e = scratch(depth + 1);
+    e.collect(entry);
+    RegisterNode reg;
+    reg.address = shared.address;
+    reg.length = shared.length;
+    reg.cache_mode = shared.cache_mode;
+    reg.access = access_mode_text(e.text(Child::AccessMode)).value_or(shared.access);
+    // Like Sign, an entry's byte order is its own when it gives one and
+    // the shared register's otherwise: entries describe bits of that one
+    // register, whose byte order the StructReg states.
+    const auto own_byte_order = e.text(Child::Endianess);
+    reg.big_endian = big_endian_text(own_byte_order ? own_byte_order : parent_byte_order);
+    const auto own_sign = e.text(Child::Sign);
+    reg.is_signed = signed_text(own_sign ? own_sign : parent_sign);
+    reg.bit = integer_child(e, Child::Bit);
+    reg.lsb = integer_child(e, Child::LSB);
+    reg.msb = integer_child(e, Child::MSB);
+    append(std::move(entry_name), NodeKind::IntReg, FeatureType::Integer, std::move(reg), e);
   }
 }
 

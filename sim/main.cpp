@@ -444,7 +444,7 @@ bool serve(VirtualCamera& camera, int signals, bool quit_at_eof) {
     const ssize_t got = (fds[1].revents & POLLNVAL) ? 0 : ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     // EIO: a terminal this process is in the background of (SIGTTIN is
-    // ignored, see main); commands cannot come from there.
+    // ignored, see quit_signal_fd); commands cannot come from there.
     if (got <= 0) {
       // The end of stdin (or no stdin at all): a last line without its
       // newline still counts.
@@ -474,14 +474,19 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
-}  // namespace
+// What the command line asks for.
+struct Options {
+  VirtualCameraConfig config;
+  std::vector<PendingRule> pending;
+  bool quit_at_eof = false;
+};
 
-int main(int argc, char** argv) {
-  // SIGINT and SIGTERM are taken through a signalfd: blocked here, before
-  // any thread exists, so every thread the camera starts inherits the mask
-  // and the signal waits for serve(). Their dispositions go back to the
-  // default first: a shell starts a background command with SIGINT ignored,
-  // and `kill -INT` must still end it.
+// A signalfd for SIGINT and SIGTERM, or -1 with errno set. The signals are
+// blocked here, before any thread exists, so every thread the camera starts
+// inherits the mask and the signal waits for serve(). Their dispositions go
+// back to the default first: a shell starts a background command with
+// SIGINT ignored, and `kill -INT` must still end it.
+int quit_signal_fd() {
   sigset_t quit_signals;
   sigemptyset(&quit_signals);
   sigaddset(&quit_signals, SIGINT);
@@ -492,109 +497,138 @@ int main(int argc, char** argv) {
   // fails instead of stopping the process.
   std::signal(SIGTTIN, SIG_IGN);
   pthread_sigmask(SIG_BLOCK, &quit_signals, nullptr);
-  const int signals = signalfd(-1, &quit_signals, SFD_CLOEXEC);
-  if (signals < 0) {
-    std::cout << "error signalfd: " << std::strerror(errno) << std::endl;
-    return 1;
+  return signalfd(-1, &quit_signals, SFD_CLOEXEC);
+}
+
+// Applies `arg` when it is an option without a value; false when it is not one.
+bool set_switch(const std::string& arg, Options& options) {
+  VirtualCameraConfig& config = options.config;
+  if (arg == "--no-concatenation") {
+    config.capabilities &= ~reg::cap::CONCATENATION;
+  } else if (arg == "--no-writemem") {
+    config.capabilities &= ~reg::cap::WRITEMEM;
+  } else if (arg == "--no-packetresend") {
+    config.capabilities &= ~reg::cap::PACKETRESEND;
+  } else if (arg == "--writes-need-control") {
+    config.writes_need_control = true;
+  } else if (arg == "--extended-ids") {
+    config.extended_ids = true;
+  } else if (arg == "--no-single-frame") {
+    config.single_frame_entry = false;
+  } else if (arg == "--listen-broadcast") {
+    config.listen_broadcast = true;
+  } else if (arg == "--quit-at-eof") {
+    options.quit_at_eof = true;
+  } else {
+    return false;
   }
-  bool quit_at_eof = false;
-  VirtualCameraConfig config;
-  std::vector<PendingRule> pending;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  return true;
+}
+
+// The --pending option's COMMAND[@ADDRESS]:MS[:DONE_MS].
+std::optional<PendingRule> parse_pending_option(std::string_view text) {
+  const auto first = text.find(':');
+  if (first == std::string_view::npos) return std::nullopt;
+  const auto second = text.find(':', first + 1);
+  return parse_pending(
+      text.substr(0, first),
+      text.substr(first + 1, second == std::string_view::npos ? second : second - first - 1),
+      second == std::string_view::npos ? std::nullopt
+                                       : std::optional<std::string_view>(text.substr(second + 1)));
+}
+
+// Applies the option `arg`, one of VALUED_OPTIONS, with its value `v`; the
+// usage error when the value is bad.
+std::optional<std::string> set_valued(const std::string& arg, const std::string& v, Options& options) {
+  VirtualCameraConfig& config = options.config;
+  if (arg == "--address") {
+    config.address = v;
+  } else if (arg == "--capabilities") {
+    const auto n = parse_u32(v);
+    if (!n) return "bad capability word '" + v + "'";
+    // The whole word: --no-* options take effect when given after it.
+    config.capabilities = *n;
+  } else if (arg == "--description") {
+    if (!parse_description_form(v, config.description)) return "bad description form '" + v + "'";
+  } else if (arg == "--tick-frequency") {
+    const auto n = parse_number(v);
+    if (!n || *n == 0) return "bad tick frequency '" + v + "'";
+    config.tick_frequency = *n;
+  } else if (arg == "--frame-rate") {
+    const auto r = parse_real(v);
+    if (!r || !(*r >= 0.0 && *r <= 10000.0)) return "bad frame rate '" + v + "'";
+    config.frame_rate = *r;
+  } else if (arg == "--width" || arg == "--height") {
+    const auto n = parse_u32(v);
+    if (!n) return "bad " + arg.substr(2) + " '" + v + "'";
+    (arg == "--width" ? config.width : config.height) = *n;
+  } else if (arg == "--heartbeat-timeout") {
+    const auto n = parse_u32(v);
+    if (!n) return "bad heartbeat timeout '" + v + "'";
+    config.heartbeat_timeout_ms = *n;
+  } else if (arg == "--pending") {
+    const auto rule = parse_pending_option(v);
+    if (!rule) return "bad pending rule '" + v + "'";
+    options.pending.push_back(*rule);
+  } else if (arg == "--path-mtu") {
+    const auto n = parse_u32(v);
+    if (!n) return "bad path MTU '" + v + "'";
+    config.path_mtu = *n;
+  } else if (arg == "--serial") {
+    config.serial = v;
+  } else if (arg == "--user-name") {
+    config.user_name = v;
+  }
+  return std::nullopt;
+}
+
+// Reads the command line into `options`. The exit status when the program
+// ends here: 0 after --help, 2 after a usage error (both printed).
+std::optional<int> parse_arguments(const std::vector<std::string>& args, Options& options) {
+  static const std::set<std::string> VALUED_OPTIONS = {
+      "--address",    "--capabilities", "--description", "--tick-frequency",
+      "--frame-rate", "--width",        "--height",      "--heartbeat-timeout",
+      "--pending",    "--path-mtu",     "--serial",      "--user-name"};
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i];
-    };
     if (arg == "--help" || arg == "-h") {
       std::cout << HELP;
       return 0;
     }
-    if (arg == "--no-concatenation") {
-      config.capabilities &= ~reg::cap::CONCATENATION;
-    } else if (arg == "--no-writemem") {
-      config.capabilities &= ~reg::cap::WRITEMEM;
-    } else if (arg == "--no-packetresend") {
-      config.capabilities &= ~reg::cap::PACKETRESEND;
-    } else if (arg == "--writes-need-control") {
-      config.writes_need_control = true;
-    } else if (arg == "--extended-ids") {
-      config.extended_ids = true;
-    } else if (arg == "--no-single-frame") {
-      config.single_frame_entry = false;
-    } else if (arg == "--listen-broadcast") {
-      config.listen_broadcast = true;
-    } else if (arg == "--quit-at-eof") {
-      quit_at_eof = true;
-    } else {
-      static const std::set<std::string> VALUED = {
-          "--address",    "--capabilities", "--description", "--tick-frequency",
-          "--frame-rate", "--width",        "--height",      "--heartbeat-timeout",
-          "--pending",    "--path-mtu",     "--serial",      "--user-name"};
-      if (!VALUED.contains(arg)) return usage_error("unknown option " + arg);
-      const auto v = value();
-      if (!v) return usage_error("option " + arg + " needs a value");
-      if (arg == "--address") {
-        config.address = *v;
-      } else if (arg == "--capabilities") {
-        const auto n = parse_u32(*v);
-        if (!n) return usage_error("bad capability word '" + *v + "'");
-        // The whole word: --no-* options take effect when given after it.
-        config.capabilities = *n;
-      } else if (arg == "--description") {
-        if (!parse_description_form(*v, config.description))
-          return usage_error("bad description form '" + *v + "'");
-      } else if (arg == "--tick-frequency") {
-        const auto n = parse_number(*v);
-        if (!n || *n == 0) return usage_error("bad tick frequency '" + *v + "'");
-        config.tick_frequency = *n;
-      } else if (arg == "--frame-rate") {
-        const auto r = parse_real(*v);
-        if (!r || !(*r >= 0.0 && *r <= 10000.0)) return usage_error("bad frame rate '" + *v + "'");
-        config.frame_rate = *r;
-      } else if (arg == "--width" || arg == "--height") {
-        const auto n = parse_u32(*v);
-        if (!n) return usage_error("bad " + arg.substr(2) + " '" + *v + "'");
-        (arg == "--width" ? config.width : config.height) = *n;
-      } else if (arg == "--heartbeat-timeout") {
-        const auto n = parse_u32(*v);
-        if (!n) return usage_error("bad heartbeat timeout '" + *v + "'");
-        config.heartbeat_timeout_ms = *n;
-      } else if (arg == "--pending") {
-        // COMMAND[@ADDRESS]:MS[:DONE_MS]
-        const auto first = v->find(':');
-        if (first == std::string::npos) return usage_error("bad pending rule '" + *v + "'");
-        const auto second = v->find(':', first + 1);
-        const std::string_view text(*v);
-        const auto rule = parse_pending(
-            text.substr(0, first),
-            text.substr(first + 1, second == std::string::npos ? second : second - first - 1),
-            second == std::string::npos ? std::nullopt
-                                        : std::optional<std::string_view>(text.substr(second + 1)));
-        if (!rule) return usage_error("bad pending rule '" + *v + "'");
-        pending.push_back(*rule);
-      } else if (arg == "--path-mtu") {
-        const auto n = parse_u32(*v);
-        if (!n) return usage_error("bad path MTU '" + *v + "'");
-        config.path_mtu = *n;
-      } else if (arg == "--serial") {
-        config.serial = *v;
-      } else if (arg == "--user-name") {
-        config.user_name = *v;
-      }
-    }
+    if (set_switch(arg, options)) continue;
+    if (!VALUED_OPTIONS.contains(arg)) return usage_error("unknown option " + arg);
+    if (i + 1 >= args.size()) return usage_error("option " + arg + " needs a value");
+    if (const auto error = set_valued(arg, args[++i], options)) return usage_error(*error);
   }
+  return std::nullopt;
+}
 
-  VirtualCamera camera(config);
-  for (const auto& rule : pending) camera.add_pending(rule);
+// Runs the camera until serve() ends; the exit status.
+int run(const Options& options, int signals) {
+  VirtualCamera camera(options.config);
+  for (const auto& rule : options.pending) camera.add_pending(rule);
   if (const auto started = camera.start(); !started) {
     std::cout << "error " << started.error() << std::endl;
     return 1;
   }
-  std::cout << "ready " << config.address << std::endl;
-  const bool by_command = serve(camera, signals, quit_at_eof);
+  std::cout << "ready " << options.config.address << std::endl;
+  const bool by_command = serve(camera, signals, options.quit_at_eof);
   camera.stop();
   if (by_command) std::cout << "ok" << std::endl;
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int signals = quit_signal_fd();
+  if (signals < 0) {
+    std::cout << "error signalfd: " << std::strerror(errno) << std::endl;
+    return 1;
+  }
+  Options options;
+  if (const auto status = parse_arguments(std::vector<std::string>(argv + 1, argv + argc), options)) {
+    return *status;
+  }
+  return run(options, signals);
 }

@@ -21,4 +21,39 @@ stage "C++ tests under -fsanitize=$flags"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-"$dir/corvantic_tests" --gtest_brief=1
+# The tests mostly wait on sockets, so the suite runs as shards side by side,
+# two per core as ctest runs them in scripts/test.sh: GoogleTest's sharding
+# gives every test to exactly one shard, and each shard is a process of its
+# own with loopback addresses of its own (tests/cpp/test_address.hpp).
+shards=${CORVANTIC_TEST_SHARDS:-$(($(nproc) * 2))}
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+# The tests the suite runs: those listed, less any disabled ones.
+listed=$("$dir/corvantic_tests" --gtest_list_tests |
+  awk '/^[^ ]/ { off = $1 ~ /(^|\/)DISABLED_/ } /^  / && !off && $1 !~ /^DISABLED_/ { n++ } END { print n + 0 }')
+pids=()
+for ((i = 0; i < shards; i++)); do
+  GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i "$dir/corvantic_tests" --gtest_brief=1 \
+    >"$logs/$i.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+ran=0
+for i in "${!pids[@]}"; do
+  status=0
+  wait "${pids[$i]}" || status=$?
+  echo "-- shard $((i + 1)) of $shards"
+  if ((status == 0)); then
+    grep -E '^\[ +(PASSED|SKIPPED) +\]' "$logs/$i.log" || true
+  else
+    cat "$logs/$i.log"
+    echo "shard $((i + 1)) of $shards failed (exit status $status)" >&2
+    failed=1
+  fi
+  # Passed and skipped tests, from each shard's summary.
+  ran=$((ran + $(awk '/^\[ +(PASSED|SKIPPED) +\] [0-9]+ tests?[,.]/ { n += $4 } END { print n + 0 }' "$logs/$i.log")))
+done
+((failed == 0)) || exit 1
+# Every listed test ran in some shard: the shards left none out.
+echo "$ran of $listed tests passed or skipped in $shards shards"
+((ran == listed)) || { echo "the shards ran $ran tests, the suite lists $listed" >&2; exit 1; }

@@ -66,3 +66,24 @@ stage() {
   echo "== $1"
   [[ -z "${CORVANTIC_STAGE_TIMES:-}" ]] || printf 'step\t%s\t%s\n' "$1" "$EPOCHREALTIME" >>"$CORVANTIC_STAGE_TIMES"
 }
+
+# One clang build serves two checks: the whole tree (core, virtual camera,
+# tests, benchmarks, and the extension module and test hooks when Python's
+# headers are present) compiled with clang-19's thread-safety analysis as
+# errors and with ThreadSanitizer. scripts/thread-safety.sh builds all of it
+# and runs the compile checks; `scripts/sanitize.sh thread` runs its C++
+# tests. Both configure it here, the same way, so whichever comes second
+# finds it built. Debug: the analysis runs in the front end, and the
+# sanitizer's reports want the code as written.
+THREAD_CHECKS_DIR=build/thread-checks
+configure_thread_checks() {
+  local python python_args=(-DCORVANTIC_BUILD_PYTHON=OFF -DCORVANTIC_BUILD_TEST_HOOKS=OFF)
+  python=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null || true)
+  if [[ -n "$python" ]] && "$python" -c 'import os, sys, sysconfig
+sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
+    python_args=(-DCORVANTIC_BUILD_PYTHON=ON -DCORVANTIC_BUILD_TEST_HOOKS=ON "-DPython_EXECUTABLE=$python")
+  fi
+  CC=clang-19 CXX=clang++-19 cmake -S "$ROOT" -B "$ROOT/$THREAD_CHECKS_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCORVANTIC_SANITIZE=thread -DCORVANTIC_THREAD_SAFETY=ON -DCORVANTIC_BUILD_TESTS=ON \
+    -DCORVANTIC_BUILD_BENCH=ON "${python_args[@]}" >/dev/null
+}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the C++ tests with sanitizers and runs them:
 #   sanitize.sh address   AddressSanitizer + UndefinedBehaviorSanitizer
-#   sanitize.sh thread    ThreadSanitizer
+#   sanitize.sh thread    ThreadSanitizer, built with clang-19 together with
+#                         the thread-safety analysis (scripts/thread-safety.sh)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
@@ -12,10 +13,17 @@ case "$kind" in
   thread) flags="thread" ;;
   *) echo "unknown sanitizer kind: $kind" >&2; exit 2 ;;
 esac
-dir="build/sanitize-$kind"
 stage "C++ build with -fsanitize=$flags"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANTIC_SANITIZE="$flags" \
-  -DCORVANTIC_BUILD_BENCH=OFF >/dev/null
+if [[ "$kind" == thread ]]; then
+  # clang's, shared with scripts/thread-safety.sh (scripts/common.sh), which
+  # has built it when it ran first.
+  dir=$THREAD_CHECKS_DIR
+  configure_thread_checks
+else
+  dir="build/sanitize-$kind"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANTIC_SANITIZE="$flags" \
+    -DCORVANTIC_BUILD_BENCH=OFF >/dev/null
+fi
 cmake --build "$dir" --target corvantic_tests
 stage "C++ tests under -fsanitize=$flags"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1

@@ -3,25 +3,17 @@
 # extension module and test hooks when Python's headers are present) with
 # clang-19 and its thread-safety analysis as errors, so every lock
 # annotation of src/util/mutex.hpp is checked; then runs the compile checks
-# showing that the analysis rejects an unguarded access.
+# showing that the analysis rejects an unguarded access. The build is the
+# ThreadSanitizer build of `scripts/sanitize.sh thread` (scripts/common.sh's
+# configure_thread_checks), which then only runs its tests.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
-dir=build/thread-safety
-python_args=(-DCORVANTIC_BUILD_PYTHON=OFF -DCORVANTIC_BUILD_TEST_HOOKS=OFF)
-python=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null || true)
-if [[ -n "$python" ]] && "$python" -c 'import os, sys, sysconfig
-sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
-  python_args=(-DCORVANTIC_BUILD_PYTHON=ON -DCORVANTIC_BUILD_TEST_HOOKS=ON "-DPython_EXECUTABLE=$python")
-fi
-
+dir=$THREAD_CHECKS_DIR
 stage "clang thread-safety analysis: build"
-# Debug: the analysis runs in the front end, optimisation would only cost time.
-CC=clang-19 CXX=clang++-19 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCORVANTIC_THREAD_SAFETY=ON -DCORVANTIC_BUILD_TESTS=ON -DCORVANTIC_BUILD_BENCH=ON \
-  "${python_args[@]}" >/dev/null
-if [[ "${python_args[0]}" == -DCORVANTIC_BUILD_PYTHON=ON ]]; then
+configure_thread_checks
+if grep -q '^CORVANTIC_BUILD_PYTHON:BOOL=ON' "$dir/CMakeCache.txt"; then
   # find_package(Python ... REQUIRED) has found it, or the configure failed.
   echo "extension module and test hooks included, Python: $(grep -m1 '^Python_EXECUTABLE:' "$dir/CMakeCache.txt" | cut -d= -f2-)"
 else

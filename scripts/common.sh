@@ -54,8 +54,17 @@ make_venv() {
   # source makes pip take a mypy that does not need it.
   local prefer=()
   [[ "$ver" != *t ]] || prefer=(--prefer-binary --only-binary=ast-serialize)
-  "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[$extras]" >&2 || return
+  package_build_lock "$venv/bin/python" -m pip install -q "${prefer[@]}" "$ROOT[$extras]" >&2 || return
   echo "$venv"
+}
+
+# Runs the command with its arguments holding the lock of the package's
+# build folders (pyproject.toml's build-dir, build/<wheel tag>): pip builds
+# there for every install of the tree and for scripts/wheel.sh, and two
+# builds at once in one folder would spoil it (CI runs scripts side by side).
+package_build_lock() {
+  mkdir -p "$ROOT/build"
+  flock "$ROOT/build/.package-build.lock" "$@"
 }
 
 # Starts a step of a longer run: prints its title and, when

@@ -37,7 +37,7 @@ trap 'rm -rf "$raw"' EXIT
 echo "== wheel: pip wheel (Python $ver)" >&2
 # The build folder is the one `pip install .` uses (pyproject.toml's
 # build-dir), so after the test run's install this only repackages.
-"$venv/bin/python" -m pip wheel -q --no-deps -w "$raw" "$ROOT" >&2
+package_build_lock "$venv/bin/python" -m pip wheel -q --no-deps -w "$raw" "$ROOT" >&2
 built=("$raw"/corvantic-*.whl)
 [[ ${#built[@]} -eq 1 && -f "${built[0]}" ]] || { echo "expected one wheel in $raw" >&2; exit 1; }
 

@@ -21,7 +21,7 @@ if [[ -z "$python" ]]; then
 fi
 venv=$(make_venv "$python" "$ver")
 
-stage "Python $ver: 2000 cycles of connect, acquisition, disconnect, beside a 3-minute soak in the network lab"
+stage "Python $ver: 2000 connect cycles beside a 3-minute soak in the network lab"
 cycles_log=$(mktemp)
 cycles=
 # Interrupted, the cycles end with the script.

@@ -7,6 +7,7 @@ import socket
 import sys
 import sysconfig
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -20,6 +21,15 @@ from corvantic.sim import VirtualCamera
 TEST_HOOKS = Path(__file__).resolve().parents[2] / "build" / "test-hooks" / sysconfig.get_config_var("SOABI")
 sys.path.insert(0, str(TEST_HOOKS))
 
+
+
+def eventually(done, limit=10.0):
+    """Waits (boundedly) until `done()` holds; its last answer. For what the
+    virtual camera does on its own thread after a datagram was sent."""
+    end = time.monotonic() + limit
+    while not done() and time.monotonic() < end:
+        time.sleep(0.01)
+    return done()
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "lab: a scenario in the network lab (tests/python/lab.py); needs root")

@@ -10,16 +10,10 @@ import corvantic
 from corvantic import AccessMode, Camera, CameraError, GenicamError
 from corvantic.sim import VirtualCamera
 
+from conftest import eventually
+
 FAST = {"gvcp_timeout": 0.1, "retries": 1}
 
-
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return False
 
 
 @pytest.fixture
@@ -88,7 +82,8 @@ class TestConnection:
         camera.disconnect()
         assert not camera.is_connected()
         assert camera.link_stats() is None
-        assert sim.status()["ccp"] == 0
+        # The release is sent, not awaited: the camera takes it on its own time.
+        assert eventually(lambda: sim.status()["ccp"] == 0)
 
     def test_heartbeat_timeout_is_written_in_whole_milliseconds(self, sim):
         cam = Camera(sim.address, heartbeat_timeout=2.5009)
@@ -106,7 +101,7 @@ class TestConnection:
         cam = Camera(sim.address, heartbeat_timeout=0.3, **FAST)
         cam.connect()
         sim.silence(True)
-        assert wait_until(lambda: not cam.is_connected())
+        assert eventually(lambda: not cam.is_connected())
         with pytest.raises(CameraError, match=r"^device control was lost \(heartbeat failed\)$"):
             cam.get_integer("Width")
         with pytest.raises(CameraError, match=r"^device control was lost \(heartbeat failed\)$"):
@@ -246,7 +241,7 @@ class TestThreads:
             worker = threading.Thread(target=slow_connect)
             worker.start()
             started.wait()
-            assert wait_until(lambda: sim.status()["pending_acks"] >= 1)
+            assert eventually(lambda: sim.status()["pending_acks"] >= 1)
             for attempt in (cam.connect, cam.disconnect):
                 with pytest.raises(ValueError) as info:
                     attempt()

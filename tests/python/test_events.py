@@ -14,7 +14,7 @@ import pytest
 import corvantic
 from corvantic.sim import SimError
 
-from conftest import Interrupted
+from conftest import Interrupted, eventually
 
 CORVANTIC = Path(sys.executable).parent / "corvantic"
 TEST_EVENT, EXPOSURE_END = 0x9000, 0x9001
@@ -24,13 +24,6 @@ def turn_on(camera, event):
     camera.set_enum("EventSelector", event)
     camera.set_enum("EventNotification", "On")
 
-
-def eventually(done, limit=10.0):
-    """Waits (boundedly) until `done()` holds; its last answer."""
-    end = time.monotonic() + limit
-    while not done() and time.monotonic() < end:
-        time.sleep(0.01)
-    return done()
 
 
 def test_exposure_end_events_come_in_order_with_the_ids_of_the_frames(camera_on):

@@ -16,7 +16,7 @@ import pytest
 import corvantic
 from corvantic.sim import VirtualCamera
 
-from conftest import Interrupted
+from conftest import Interrupted, eventually
 
 COMMAND = str(Path(sys.executable).with_name("corvantic"))
 STREAM_COUNTERS = {name for name in dir(corvantic.StreamStats) if not name.startswith("_")}
@@ -37,12 +37,6 @@ def restartable(camera_address):
     sim.stop()
 
 
-def wait_until(condition, timeout=10.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < end, "the condition never held"
-        time.sleep(0.01)
-
 
 def restart_later(sim, delay):
     timer = threading.Timer(delay, sim.start)
@@ -55,7 +49,7 @@ def test_after_a_restart_reconnect_brings_the_camera_back_for_a_new_acquisition(
     acquisition = camera.start_acquisition()
     assert acquisition.wait_for(5.0) is not None
     sim.kill()
-    wait_until(lambda: acquisition.end_reason() == "control lost")
+    assert eventually(lambda: acquisition.end_reason() == "control lost")
     assert repr(acquisition) == "Acquisition(stopped=False)"
     assert not camera.is_connected()
     with pytest.raises(ValueError, match=r"^camera is busy \(an acquisition in progress\); stop it first$"):
@@ -98,10 +92,10 @@ def test_end_reason_says_what_ended_the_acquisition_first(restartable, steps, re
                 pass
         elif step == "kill":
             sim.kill()
-            wait_until(lambda: not camera.is_connected())
+            assert eventually(lambda: not camera.is_connected())
         elif step == "expire heartbeat":
             sim.expire_heartbeat()
-            wait_until(lambda: not camera.is_connected())
+            assert eventually(lambda: not camera.is_connected())
     ended_before = "stop" in steps or "with" in steps
     with pytest.raises(corvantic.CameraError) if reason == "control lost" and not ended_before else nullcontext():
         acquisition.stop()
@@ -112,7 +106,7 @@ def test_end_reason_says_what_ended_the_acquisition_first(restartable, steps, re
 def test_a_camera_that_stays_away_raises_the_connect_error_when_the_time_is_up(restartable):
     sim, camera = restartable
     sim.kill()
-    wait_until(lambda: not camera.is_connected())
+    assert eventually(lambda: not camera.is_connected())
     started = time.monotonic()
     with pytest.raises(corvantic.CameraError, match="^connect timed out$"):
         camera.reconnect(0.8)
@@ -126,7 +120,7 @@ def test_a_camera_that_stays_away_raises_the_connect_error_when_the_time_is_up(r
 def test_ctrl_c_ends_a_reconnect_and_leaves_the_camera_free(restartable, sigint_raises):
     sim, camera = restartable
     sim.kill()
-    wait_until(lambda: not camera.is_connected())
+    assert eventually(lambda: not camera.is_connected())
     sigint_raises(0.5)
     started = time.monotonic()
     with pytest.raises(Interrupted):

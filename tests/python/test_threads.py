@@ -13,6 +13,8 @@ import threading
 from corvantic import Camera
 from corvantic.sim import VirtualCamera
 
+from conftest import eventually
+
 ROUNDS = 200
 CYCLES = 40
 JOIN_TIMEOUT = 60.0
@@ -147,5 +149,5 @@ def test_threads_share_one_camera_while_a_second_one_reconnects(new_address):
         status = other_sim.status()
         assert (status["control_grants"], status["control_releases"], status["ccp"]) == (CYCLES, CYCLES, 0)
         camera.disconnect()
-        assert sim.status()["ccp"] == 0
+        assert eventually(lambda: sim.status()["ccp"] == 0)
 

@@ -38,6 +38,18 @@ find_python() {
   return 0
 }
 
+# Prints the interpreter of find_python $1, or fails, saying what it was
+# wanted for ($2).
+require_python() {
+  local python
+  python=$(find_python "$1")
+  if [[ -z "$python" ]]; then
+    echo "no Python $1 for $2" >&2
+    return 1
+  fi
+  echo "$python"
+}
+
 # Creates (once) the virtual environment for interpreter $1 (version $2),
 # installs the package with its extras $3 (default: test) into it, and
 # prints its path.

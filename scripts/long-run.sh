@@ -14,11 +14,7 @@ source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
 ver=${SUPPORTED_PYTHONS[0]}
-python=$(find_python "$ver")
-if [[ -z "$python" ]]; then
-  echo "Python $ver not found" >&2
-  exit 1
-fi
+python=$(require_python "$ver" "the long run")
 venv=$(make_venv "$python" "$ver")
 
 stage "Python $ver: 2000 connect cycles beside a 3-minute soak in the network lab"

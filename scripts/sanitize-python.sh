@@ -15,11 +15,7 @@ source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
 ver=${1:-${SUPPORTED_PYTHONS[-1]}}
-python=$(find_python "$ver")
-if [[ -z "$python" ]]; then
-  echo "no Python $ver for the sanitizer run" >&2
-  exit 1
-fi
+python=$(require_python "$ver" "the sanitizer run")
 stage "Python $ver: pip install with -fsanitize=address,undefined"
 echo "$python"
 

@@ -13,11 +13,7 @@ source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
 ver=${1:-${SUPPORTED_PYTHONS[0]}}
-python=$(find_python "$ver")
-if [[ -z "$python" ]]; then
-  echo "no Python $ver for the wheel test" >&2
-  exit 1
-fi
+python=$(require_python "$ver" "the wheel test")
 
 stage "wheel: build and repair (Python $ver)"
 wheel=$(bash scripts/wheel.sh "$ver" | tail -n 1)

@@ -17,11 +17,7 @@ source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
 ver=${1:-${SUPPORTED_PYTHONS[0]}}
-python=$(find_python "$ver")
-if [[ -z "$python" ]]; then
-  echo "no Python $ver to build the wheel with" >&2
-  exit 1
-fi
+python=$(require_python "$ver" "building the wheel")
 
 venv="$ROOT/.venv-wheel-$ver"
 if [[ ! -x "$venv/bin/python" ]]; then

@@ -549,83 +549,101 @@ void VirtualCamera::handle_command_locked(const ParsedCommand& command,
                                           std::span<const std::uint8_t> datagram, const Peer& peer,
                                           const sockaddr_in& from, Clock::time_point now) {
   ++counters_.commands;
-  const CommandHeader& header = command.header;
   const Access access{peer, now};
   if (!ignore_heartbeats_) map_.note_command(access);
 
   if (std::holds_alternative<DiscoveryRequest>(command.request)) {
-    // Discovery is answered to everyone, whoever holds control.
-    ++counters_.discoveries;
-    if (header.ack_required()) {
-      std::vector<std::uint8_t> ack;
-      build_ack(ack, Status::SUCCESS, gvcp_code::DISCOVERY_ACK, header.request_id, map_.discovery_block());
-      emit_ack_locked(std::move(ack), from, now);
-    }
+    answer_discovery_locked(command.header, from, now);
     return;
   }
-
   if (const auto* resend = std::get_if<PacketResendRequest>(&command.request)) {
-    // PACKETRESEND is never acknowledged; a device without it says so when asked.
-    ++counters_.resend_requests;
-    if ((map_.capabilities() & reg::cap::PACKETRESEND) == 0) {
-      if (header.ack_required()) {
-        std::vector<std::uint8_t> ack;
-        build_ack(ack, Status::NOT_IMPLEMENTED, header.ack_code(), header.request_id, {});
-        emit_ack_locked(std::move(ack), from, now);
-      }
-      return;
-    }
-    if (resend->channel >= reg::STREAM_CHANNEL_COUNT || map_.excluded(peer)) return;
-    if (auto& streamer = streamers_[resend->channel]) {
-      streamer->resend(resend->block_id, resend->first_packet, resend->last_packet);
-    }
+    answer_resend_locked(command.header, *resend, peer, from, now);
     return;
   }
-
   // Register and memory commands.
   last_requester_ = peer;
-  const auto datagram_bytes = datagram.first(GVCP_HEADER_SIZE + header.length);
+  const auto datagram_bytes = datagram.first(GVCP_HEADER_SIZE + command.header.length);
+  if (answered_while_pending_locked(command.header, peer, from, now)) return;
+  if (answered_as_retransmission_locked(command, datagram_bytes, peer, from, now)) return;
+  run_register_command_locked(command, datagram_bytes, access, from);
+}
 
-  if (pending_ && now < pending_->done) {
-    if (pending_->peer == peer && pending_->request_id == header.request_id) {
-      // The host repeats the slow command: tell it again that it is coming.
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(pending_->done - now).count();
-      std::vector<std::uint8_t> ack;
-      build_pending_ack(ack, header.request_id, static_cast<std::uint32_t>(std::max<long long>(left, 1)));
-      emit_ack_locked(std::move(ack), from, now);
-      return;
-    }
-    ++counters_.busy;
+void VirtualCamera::answer_discovery_locked(const CommandHeader& header, const sockaddr_in& from,
+                                            Clock::time_point now) {
+  // Discovery is answered to everyone, whoever holds control.
+  ++counters_.discoveries;
+  if (!header.ack_required()) return;
+  std::vector<std::uint8_t> ack;
+  build_ack(ack, Status::SUCCESS, gvcp_code::DISCOVERY_ACK, header.request_id, map_.discovery_block());
+  emit_ack_locked(std::move(ack), from, now);
+}
+
+void VirtualCamera::answer_resend_locked(const CommandHeader& header, const PacketResendRequest& resend,
+                                         const Peer& peer, const sockaddr_in& from, Clock::time_point now) {
+  // PACKETRESEND is never acknowledged; a device without it says so when asked.
+  ++counters_.resend_requests;
+  if ((map_.capabilities() & reg::cap::PACKETRESEND) == 0) {
     if (header.ack_required()) {
       std::vector<std::uint8_t> ack;
-      build_ack(ack, Status::BUSY, header.ack_code(), header.request_id, {});
+      build_ack(ack, Status::NOT_IMPLEMENTED, header.ack_code(), header.request_id, {});
       emit_ack_locked(std::move(ack), from, now);
     }
     return;
   }
+  if (resend.channel >= reg::STREAM_CHANNEL_COUNT || map_.excluded(peer)) return;
+  if (auto& streamer = streamers_[resend.channel]) {
+    streamer->resend(resend.block_id, resend.first_packet, resend.last_packet);
+  }
+}
 
+bool VirtualCamera::answered_while_pending_locked(const CommandHeader& header, const Peer& peer,
+                                                  const sockaddr_in& from, Clock::time_point now) {
+  if (!pending_ || now >= pending_->done) return false;
+  std::vector<std::uint8_t> ack;
+  if (pending_->peer == peer && pending_->request_id == header.request_id) {
+    // The host repeats the slow command: tell it again that it is coming.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(pending_->done - now).count();
+    build_pending_ack(ack, header.request_id, static_cast<std::uint32_t>(std::max<long long>(left, 1)));
+    emit_ack_locked(std::move(ack), from, now);
+    return true;
+  }
+  ++counters_.busy;
+  if (header.ack_required()) {
+    build_ack(ack, Status::BUSY, header.ack_code(), header.request_id, {});
+    emit_ack_locked(std::move(ack), from, now);
+  }
+  return true;
+}
+
+bool VirtualCamera::answered_as_retransmission_locked(const ParsedCommand& command,
+                                                      std::span<const std::uint8_t> datagram_bytes,
+                                                      const Peer& peer, const sockaddr_in& from,
+                                                      Clock::time_point now) {
   // A write whose bytes repeat the peer's previous command is a
   // retransmission: its acknowledge was lost or late. Answer it again
   // without writing twice (a second AcquisitionStart or fire test would be
   // visible to the host).
   const std::pair<std::uint32_t, std::uint16_t> key{peer.ip, peer.port};
-  if (is_write(command.request)) {
-    if (const auto it = last_writes_.find(key);
-        it != last_writes_.end() && std::ranges::equal(it->second.command, datagram_bytes)) {
-      ++counters_.retransmissions;
-      if (header.ack_required()) emit_ack_locked(it->second.ack, from, now);
-      return;
-    }
-  } else {
+  if (!is_write(command.request)) {
     last_writes_.erase(key);
+    return false;
   }
+  const auto it = last_writes_.find(key);
+  if (it == last_writes_.end() || !std::ranges::equal(it->second.command, datagram_bytes)) return false;
+  ++counters_.retransmissions;
+  if (command.header.ack_required()) emit_ack_locked(it->second.ack, from, now);
+  return true;
+}
 
+void VirtualCamera::run_register_command_locked(const ParsedCommand& command,
+                                                std::span<const std::uint8_t> datagram_bytes, const Access& access,
+                                                const sockaddr_in& from) {
+  const CommandHeader& header = command.header;
   // A write right after a finite acquisition's last frame sees that
   // acquisition ended, as the host that received the frame expects.
   if (is_write(command.request) && map_.acquisition_active()) await_final_frames_locked();
   const bool had_holder = map_.control_held();
   Effects effects;
-  std::vector<std::uint8_t> ack;
   std::visit(
       [&](const auto& request) REQUIRES(mutex_) {
         using T = std::decay_t<decltype(request)>;
@@ -640,31 +658,36 @@ void VirtualCamera::handle_command_locked(const ParsedCommand& command,
         }
       },
       command.request);
-  ack = std::move(ack_);
+  std::vector<std::uint8_t> ack = std::move(ack_);
   if (!had_holder && map_.control_held()) ++counters_.control_grants;
 
   if (is_write(command.request)) {
     if (last_writes_.size() >= MAX_LAST_WRITES) last_writes_.clear();
+    const std::pair<std::uint32_t, std::uint16_t> key{access.who.ip, access.who.port};
     last_writes_[key] = LastWrite{{datagram_bytes.begin(), datagram_bytes.end()}, ack};
   }
+  if (header.ack_required()) send_command_ack_locked(command, std::move(ack), access, from);
+  apply_effects_locked(effects, access.now);
+}
 
-  if (header.ack_required()) {
-    if (const PendingRule* rule = pending_rule_locked(command)) {
-      std::vector<std::uint8_t> pending;
-      build_pending_ack(pending, header.request_id, rule->announce_ms);
-      emit_ack_locked(std::move(pending), from, now);
-      const auto done = now + std::chrono::milliseconds(rule->complete_ms);
-      pending_ = PendingOperation{peer, header.request_id, done};
-      Outgoing final_ack{done, std::move(ack), from};
-      final_ack.through_faults = true;
-      outgoing_.insert(std::upper_bound(outgoing_.begin(), outgoing_.end(), final_ack,
-                                        [](const Outgoing& a, const Outgoing& b) { return a.due < b.due; }),
-                       std::move(final_ack));
-    } else {
-      emit_ack_locked(std::move(ack), from, now);
-    }
+void VirtualCamera::send_command_ack_locked(const ParsedCommand& command, std::vector<std::uint8_t> ack,
+                                            const Access& access, const sockaddr_in& from) {
+  const PendingRule* rule = pending_rule_locked(command);
+  if (rule == nullptr) {
+    emit_ack_locked(std::move(ack), from, access.now);
+    return;
   }
-  apply_effects_locked(effects, now);
+  // A slow command: PENDING_ACK now, the real acknowledge when it is done.
+  std::vector<std::uint8_t> pending;
+  build_pending_ack(pending, command.header.request_id, rule->announce_ms);
+  emit_ack_locked(std::move(pending), from, access.now);
+  const auto done = access.now + std::chrono::milliseconds(rule->complete_ms);
+  pending_ = PendingOperation{access.who, command.header.request_id, done};
+  Outgoing final_ack{done, std::move(ack), from};
+  final_ack.through_faults = true;
+  outgoing_.insert(std::upper_bound(outgoing_.begin(), outgoing_.end(), final_ack,
+                                    [](const Outgoing& a, const Outgoing& b) { return a.due < b.due; }),
+                   std::move(final_ack));
 }
 
 void VirtualCamera::answer_readreg_locked(const CommandHeader& header, const ReadRegRequest& request,

@@ -81,7 +81,9 @@ TEST(FrameChunks, NamesTheFrameHoldsNoChunkOfAreNotFound) {
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().kind(), Kind::FeatureNotFound);
     EXPECT_EQ(read.error().display(), "feature '" + std::string(c.feature) + "' not found");
-    if (!c.chunk_data || !c.with_reader) EXPECT_TRUE(chunk_feature_names(frame).empty());
+    if (!c.chunk_data || !c.with_reader) {
+      EXPECT_TRUE(chunk_feature_names(frame).empty());
+    }
   }
 }
 

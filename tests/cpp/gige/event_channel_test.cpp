@@ -2,6 +2,8 @@
 // acknowledges of every copy, delivery once, and bounded subscriptions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_device.hpp"
 #include "gige/event_subscription.hpp"
 #include "gige/gvcp_worker.hpp"
@@ -18,7 +20,7 @@ const std::uint32_t DEVICE_IP = testing::next_test_ip();
 // An EVENTDATA with one event record, then `data`.
 std::vector<std::uint8_t> eventdata(std::uint16_t request_id, std::uint16_t event_id, std::uint16_t block_id,
                                     std::vector<std::uint8_t> data = {}, std::uint8_t flags = 0x01) {
-  std::vector<std::uint8_t> d(8 + 16);
+  std::vector<std::uint8_t> d(8 + 16 + data.size());
   d[0] = 0x42;
   d[1] = flags;
   util::store_be16(&d[2], 0x00C2);
@@ -28,7 +30,7 @@ std::vector<std::uint8_t> eventdata(std::uint16_t request_id, std::uint16_t even
   util::store_be16(&d[12], 0);  // stream channel
   util::store_be16(&d[14], block_id);
   util::store_be64(&d[16], 0x0102030405060708);
-  d.insert(d.end(), data.begin(), data.end());
+  std::ranges::copy(data, d.begin() + 24);
   return d;
 }
 

@@ -8,9 +8,9 @@
 // chunks), none without it (payload type 1, the image alone). They are fed
 // to one GvspWorkerLoop in this thread, without a socket, so the figure is
 // the worker's own work: placing the packets, closing and delivering the
-// frame, and in chunk mode parsing its layout. The loop carries the reader of
-// the description's chunk features, as every stream of a camera with chunk
-// features does. A frame is dropped as soon as it is delivered.
+// frame, and in chunk mode parsing its layout. A frame is dropped as soon as
+// it is delivered; only the third mode below pairs it with the reader of the
+// description's chunk features.
 //
 // Rounds alternate the two modes, each going first in every other round;
 // the figure is the fastest round's ns per frame (on a shared machine the
@@ -118,13 +118,13 @@ struct Mode {
 class Stream {
  public:
   explicit Stream(std::shared_ptr<const genicam::BufferFeatureReader> reader)
-      : pool_(gige::stream::BufferPool::create(N_BUFFERS, PAYLOAD_SIZE)),
+      : reader_(std::move(reader)),
+        pool_(gige::stream::BufferPool::create(N_BUFFERS, PAYLOAD_SIZE)),
         loop_(gige::stream::GvspWorkerSettings{.device = DEVICE,
                                                .payload_size = PAYLOAD_SIZE,
                                                .packet_size = 9000,
                                                .tick_frequency = 1'000'000'000,
-                                               .resend_enabled = false,
-                                               .chunk_reader = std::move(reader)},
+                                               .resend_enabled = false},
               pool_, std::make_shared<gige::stream::SharedStreamStats>(), registrations_,
               std::make_unique<NoResend>(), [] { return std::uint64_t{1}; }) {
     auto ends = gige::stream::make_subscription(N_BUFFERS);
@@ -145,7 +145,7 @@ class Stream {
       }
       while (auto frame = receiver_->try_receive()) {
         complete += frame->is_complete() ? 1 : 0;
-        if (mode.read_chunks) read_all(*frame);
+        if (mode.read_chunks) read_all(genicam::FrameWithChunks(std::move(*frame), reader_));
       }
     }
     return complete;
@@ -154,7 +154,7 @@ class Stream {
  private:
   static constexpr std::uint64_t PAYLOAD_SIZE = 640 * 480 + sim::MAX_CHUNK_DATA;
 
-  static void read_all(const gige::stream::Frame& frame) {
+  static void read_all(const genicam::FrameWithChunks& frame) {
     for (const auto& name : genicam::chunk_feature_names(frame)) {
       if (!genicam::read_chunk_feature(frame, name)) {
         std::fprintf(stderr, "chunk %s did not read\n", name.c_str());
@@ -163,6 +163,7 @@ class Stream {
     }
   }
 
+  std::shared_ptr<const genicam::BufferFeatureReader> reader_;
   FramePackets plain_packets_{false};
   FramePackets chunk_packets_{true};
   std::shared_ptr<gige::stream::BufferPool> pool_;

@@ -54,12 +54,14 @@ std::shared_ptr<const BufferFeatureReader> chunk_reader_of(genicam::Device devic
   return reader;
 }
 
-GenicamResult<std::unique_ptr<gige::StreamChannel>> open_channel(genicam::Device device,
-                                                                  gige::StreamOptions& options) {
+// Opens the stream channel with a subscription of `capacity` frames; its
+// frames read the chunk features as they are when the stream opens.
+GenicamResult<OpenStream> open_stream(genicam::Device device, gige::StreamOptions& options, std::size_t capacity) {
   CORVANTIC_TRY_VOID(read_payload_size(device, options.payload_size));
-  auto channel = gige::StreamChannel::open(device.driver, options, chunk_reader_of(device));
+  auto channel = gige::StreamChannel::open(device.driver, options);
   if (!channel) return std::unexpected(GenicamError(channel.error()));
-  return std::move(*channel);
+  FrameSource frames{(*channel)->subscribe(capacity), chunk_reader_of(device)};
+  return OpenStream{std::move(*channel), std::move(frames), device.driver.shared_link_stats()};
 }
 
 // AcquisitionMode := SingleFrame where possible. Returns the single-frame
@@ -106,15 +108,15 @@ gige::stream::ReceiveResult receive_triggered(const gige::stream::FrameReceiver&
 
 // The camera was started at `triggered`; waits for one frame and stops the
 // camera unless it stops by itself after the frame.
-GenicamResult<gige::stream::Frame> take_one_frame(genicam::Device device, const gige::stream::FrameReceiver& frames,
+GenicamResult<genicam::FrameWithChunks> take_one_frame(genicam::Device device, const FrameSource& frames,
                                                   bool single_frame, Clock::time_point triggered,
                                                   Clock::time_point deadline,
                                                   const gige::stream::InterruptCheck& interrupted) {
-  gige::stream::ReceiveResult got = receive_triggered(frames, triggered, deadline, interrupted);
+  gige::stream::ReceiveResult got = receive_triggered(frames.receiver, triggered, deadline, interrupted);
   const bool arrived = got.status == gige::stream::ReceiveStatus::Received;
-  if (arrived && single_frame) return std::move(got.frame);
+  if (arrived && single_frame) return frames.with_chunks(std::move(got.frame));
   stop_after_snap(device);
-  if (arrived) return std::move(got.frame);
+  if (arrived) return frames.with_chunks(std::move(got.frame));
   return std::unexpected(GenicamError::snap_timeout());
 }
 
@@ -138,9 +140,7 @@ std::optional<EndReason> running_end(const OpenStream& stream) {
 }
 
 GenicamResult<OpenStream> start_acquisition(genicam::Device device, gige::StreamOptions options) {
-  CORVANTIC_TRY(auto channel, open_channel(device, options));
-  auto frames = channel->subscribe(options.n_buffers);
-  OpenStream stream{std::move(channel), std::move(frames), device.driver.shared_link_stats()};
+  CORVANTIC_TRY(OpenStream stream, open_stream(device, options, options.n_buffers));
   lock_transport_parameters(device);
   if (auto started = execute(device, "AcquisitionStart"); !started) {
     unlock_transport_parameters(device);
@@ -179,21 +179,19 @@ void abandon_stream(OpenStream stream, const char* warning) {
 
 GenicamResult<SnapshotStream> open_snapshot_session(genicam::Device device, gige::StreamOptions options) {
   auto [single_frame, previous_mode] = enter_single_frame(device);
-  auto channel = open_channel(device, options);
-  if (!channel) {
+  auto stream = open_stream(device, options, SNAPSHOT_QUEUE_CAPACITY);
+  if (!stream) {
     restore_mode_quietly(device, previous_mode);
-    return std::unexpected(channel.error());
+    return std::unexpected(stream.error());
   }
   lock_transport_parameters(device);
-  auto frames = (*channel)->subscribe(SNAPSHOT_QUEUE_CAPACITY);
-  return SnapshotStream{OpenStream{std::move(*channel), std::move(frames), device.driver.shared_link_stats()},
-                        std::move(previous_mode), single_frame};
+  return SnapshotStream{std::move(*stream), std::move(previous_mode), single_frame};
 }
 
-GenicamResult<gige::stream::Frame> snap(genicam::Device device, SnapshotStream& session,
+GenicamResult<genicam::FrameWithChunks> snap(genicam::Device device, SnapshotStream& session,
                                         std::chrono::nanoseconds timeout,
                                         const gige::stream::InterruptCheck& interrupted) {
-  session.stream.frames.discard_all();
+  session.stream.frames.receiver.discard_all();
   const Clock::time_point triggered = Clock::now();
   CORVANTIC_TRY_VOID(execute(device, "AcquisitionStart"));
   return take_one_frame(device, session.stream.frames, session.single_frame, triggered, deadline_after(timeout),
@@ -206,11 +204,11 @@ void close_snapshot_session(genicam::Device device, SnapshotStream session) {
   session.stream.channel->close(device.driver);
 }
 
-GenicamResult<gige::stream::Frame> snap_once(genicam::Device device, gige::StreamOptions options,
+GenicamResult<genicam::FrameWithChunks> snap_once(genicam::Device device, gige::StreamOptions options,
                                              std::chrono::nanoseconds timeout,
                                              const gige::stream::InterruptCheck& interrupted) {
   CORVANTIC_TRY(SnapshotStream session, open_snapshot_session(device, std::move(options)));
-  GenicamResult<gige::stream::Frame> result = snap(device, session, timeout, interrupted);
+  GenicamResult<genicam::FrameWithChunks> result = snap(device, session, timeout, interrupted);
   close_snapshot_session(device, std::move(session));
   return result;
 }

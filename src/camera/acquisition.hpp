@@ -18,6 +18,7 @@
 
 #include "camera/result.hpp"
 #include "genicam/features.hpp"
+#include "genicam/frame_chunks.hpp"
 #include "gige/gige_driver.hpp"
 #include "gige/stream/frame.hpp"
 #include "gige/stream/frame_subscription.hpp"
@@ -25,10 +26,21 @@
 
 namespace corvantic::camera {
 
+// A subscription's receiving end with the chunk features of its stream, so
+// that each frame taken from it reads its chunk values.
+struct FrameSource {
+  gige::stream::FrameReceiver receiver;
+  std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader;  // empty without chunk features
+
+  [[nodiscard]] genicam::FrameWithChunks with_chunks(gige::stream::Frame frame) const {
+    return {std::move(frame), chunk_reader};
+  }
+};
+
 // An open stream channel and its built-in subscription.
 struct OpenStream {
   std::unique_ptr<gige::StreamChannel> channel;
-  gige::stream::FrameReceiver frames;
+  FrameSource frames;
   // The counters of the control connection the stream was opened on: its
   // control-lost flag says the camera can no longer be told anything about
   // this stream, even after a reconnect has replaced that connection.
@@ -94,7 +106,7 @@ inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped whil
 // frame may have any status. `interrupted` is asked between slices of the
 // wait; when it says so the snap ends as a timed-out one would (the camera
 // stopped), with the snap-timeout error.
-[[nodiscard]] GenicamResult<gige::stream::Frame> snap(genicam::Device device, SnapshotStream& session,
+[[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap(genicam::Device device, SnapshotStream& session,
                                                       std::chrono::nanoseconds timeout,
                                                       const gige::stream::InterruptCheck& interrupted = {});
 
@@ -103,7 +115,7 @@ inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped whil
 void close_snapshot_session(genicam::Device device, SnapshotStream session);
 
 // A snapshot session's open, snap and close in one call.
-[[nodiscard]] GenicamResult<gige::stream::Frame> snap_once(genicam::Device device, gige::StreamOptions options,
+[[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap_once(genicam::Device device, gige::StreamOptions options,
                                                            std::chrono::nanoseconds timeout,
                                                            const gige::stream::InterruptCheck& interrupted = {});
 

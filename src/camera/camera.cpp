@@ -76,7 +76,7 @@ Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::Str
   return std::make_shared<SnapshotSession>(shared_from_this(), std::move(stream), claim.hand_over());
 }
 
-Result<gige::stream::Frame> Camera::snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
+Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
                                          const util::InterruptCheck& interrupted) {
   return claimed("a snap", [&](genicam::Device device) {
     return snap_once(device, std::move(options), timeout, interrupted);
@@ -145,8 +145,8 @@ auto Acquisition::running(Query query) -> Result<decltype(query(std::declval<Ope
   return query(*stream_);
 }
 
-Result<gige::stream::FrameReceiver> Acquisition::subscribe(std::size_t capacity) {
-  return running([&](OpenStream& s) { return s.channel->subscribe(capacity); });
+Result<FrameSource> Acquisition::subscribe(std::size_t capacity) {
+  return running([&](OpenStream& s) { return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader}; });
 }
 Result<gige::stream::StreamStats> Acquisition::stats() {
   return running([](OpenStream& s) { return s.channel->stats(); });
@@ -181,13 +181,13 @@ SnapshotSession::~SnapshotSession() {
   claim_.release();
 }
 
-Result<gige::stream::Frame> SnapshotSession::snap(std::chrono::nanoseconds timeout,
+Result<genicam::FrameWithChunks> SnapshotSession::snap(std::chrono::nanoseconds timeout,
                                                   const util::InterruptCheck& interrupted) {
   if (auto busy = camera_->reentry()) return std::unexpected(*busy);
   util::TimedMutexLock session_lock(camera_->mutex_);
   util::MutexLock lock(mutex_);
   if (!stream_) return std::unexpected(Ended{});
-  return detail::AsResult<GenicamResult<gige::stream::Frame>>::from(
+  return detail::AsResult<GenicamResult<genicam::FrameWithChunks>>::from(
       camera::snap(camera_->device(), *stream_, timeout, interrupted));
 }
 

@@ -107,7 +107,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
   [[nodiscard]] Result<std::shared_ptr<SnapshotSession>> open_snapshot_session(gige::StreamOptions options)
       EXCLUDES(mutex_);
   // One frame through a snapshot session opened and closed for it.
-  [[nodiscard]] Result<gige::stream::Frame> snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
+  [[nodiscard]] Result<genicam::FrameWithChunks> snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
                                                  const util::InterruptCheck& interrupted) EXCLUDES(mutex_);
   // A subscription to the device's events (genicam/events.hpp).
   [[nodiscard]] Result<genicam::EventStream> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
@@ -160,7 +160,7 @@ class Acquisition {
   Acquisition& operator=(const Acquisition&) = delete;
 
   // The built-in subscription, made before the camera started.
-  [[nodiscard]] const gige::stream::FrameReceiver& frames() const { return frames_; }
+  [[nodiscard]] const FrameSource& frames() const { return frames_; }
 
   // Stops the camera, unlocks the transport parameters and closes the
   // stream; the first call's AcquisitionStop result, success afterwards.
@@ -170,7 +170,7 @@ class Acquisition {
   [[nodiscard]] std::optional<EndReason> end_reason() EXCLUDES(mutex_);
 
   // Ended once stopped.
-  [[nodiscard]] Result<gige::stream::FrameReceiver> subscribe(std::size_t capacity) EXCLUDES(mutex_);
+  [[nodiscard]] Result<FrameSource> subscribe(std::size_t capacity) EXCLUDES(mutex_);
   [[nodiscard]] Result<gige::stream::StreamStats> stats() EXCLUDES(mutex_);
   [[nodiscard]] Result<gige::stream::ReorderFigures> reorder() EXCLUDES(mutex_);
   [[nodiscard]] Result<std::uint64_t> chunk_layout_errors() EXCLUDES(mutex_);
@@ -183,7 +183,7 @@ class Acquisition {
   [[nodiscard]] std::optional<OpenStream> take_for_stop() REQUIRES(mutex_);
 
   const std::shared_ptr<Camera> camera_;
-  const gige::stream::FrameReceiver frames_;
+  const FrameSource frames_;
   util::Mutex mutex_;
   std::optional<OpenStream> stream_ GUARDED_BY(mutex_);  // none once stopped
   std::optional<EndReason> end_ GUARDED_BY(mutex_);       // set by the stop
@@ -202,7 +202,7 @@ class SnapshotSession {
   SnapshotSession& operator=(const SnapshotSession&) = delete;
 
   // Ended once closed. `interrupted` is asked between the slices of the wait.
-  [[nodiscard]] Result<gige::stream::Frame> snap(std::chrono::nanoseconds timeout,
+  [[nodiscard]] Result<genicam::FrameWithChunks> snap(std::chrono::nanoseconds timeout,
                                                  const util::InterruptCheck& interrupted) EXCLUDES(mutex_);
   // Restores the camera's acquisition mode, unlocks the transport
   // parameters and closes the stream; later calls do nothing.

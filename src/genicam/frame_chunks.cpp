@@ -17,7 +17,7 @@ std::optional<std::span<const std::uint8_t>> FrameChunkData::find(std::uint64_t 
   return frame_.chunk(static_cast<std::uint32_t>(id));
 }
 
-std::vector<std::string> chunk_feature_names(const gige::stream::Frame& frame) {
+std::vector<std::string> chunk_feature_names(const FrameWithChunks& frame) {
   std::vector<std::string> names;
   const auto& reader = frame.chunk_reader();
   if (!reader || frame.chunks().empty()) return names;
@@ -27,7 +27,7 @@ std::vector<std::string> chunk_feature_names(const gige::stream::Frame& frame) {
   return names;
 }
 
-GenicamResult<BufferValue> read_chunk_feature(const gige::stream::Frame& frame, std::string_view name) {
+GenicamResult<BufferValue> read_chunk_feature(const FrameWithChunks& frame, std::string_view name) {
   const auto& reader = frame.chunk_reader();
   if (reader && !frame.chunks().empty()) {
     for (const auto& feature : reader->features()) {

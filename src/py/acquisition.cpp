@@ -14,17 +14,17 @@
 namespace corvantic::py {
 namespace {
 
-using gige::stream::FrameReceiver;
+using camera::FrameSource;
 
 constexpr std::string_view STOPPED = "acquisition is stopped";
 
 struct AcquisitionNative {
   std::shared_ptr<camera::Acquisition> acquisition;
-  FrameReceiver frames;  // the built-in subscription; readable after stop
+  FrameSource frames;  // the built-in subscription; readable after stop
 };
 
 AcquisitionNative& native(PyObject* self) { return reinterpret_cast<Boxed<AcquisitionNative>*>(self)->value; }
-const FrameReceiver& channel_frames(PyObject* self) { return unbox<FrameReceiver>(self); }
+const FrameSource& channel_frames(PyObject* self) { return unbox<FrameSource>(self); }
 
 bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments<0> none{};
@@ -52,7 +52,7 @@ PyObject* converted(const camera::Result<T>& result, Convert convert) {
 constexpr Parameter WAIT_FOR_DEFAULTED[] = {{"timeout"}};
 constexpr Parameter WAIT_FOR_REQUIRED[] = {{"timeout", true}};
 
-PyObject* wait_for(const char* function, std::span<const Parameter> params, const FrameReceiver& frames,
+PyObject* wait_for(const char* function, std::span<const Parameter> params, const FrameSource& frames,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   Arguments<1> a{};
   std::chrono::nanoseconds timeout = std::chrono::seconds(1);
@@ -274,7 +274,7 @@ PyObject* channel_next(PyObject* self) { return next_frame(channel_frames(self))
 
 // Releasing the receiver may release queued frames, which only touches the
 // buffer pool: no Python object and no wait.
-void channel_dealloc(PyObject* self) { boxed_dealloc<FrameReceiver>(self); }
+void channel_dealloc(PyObject* self) { boxed_dealloc<FrameSource>(self); }
 
 PyMethodDef CHANNEL_METHODS[] = {
     CORVANTIC_METHOD(wait_for, channel_wait_for, "($self, timeout)", ""),
@@ -297,14 +297,14 @@ PyType_Slot CHANNEL_SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec CHANNEL_SPEC = {"corvantic.FrameChannel", sizeof(Boxed<FrameReceiver>), 0,
+PyType_Spec CHANNEL_SPEC = {"corvantic.FrameChannel", sizeof(Boxed<FrameSource>), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             CHANNEL_SLOTS};
 
 }  // namespace
 
 PyObject* make_acquisition(std::shared_ptr<camera::Acquisition> acquisition) {
-  FrameReceiver frames = acquisition->frames();
+  FrameSource frames = acquisition->frames();
   PyObject* object = box(acquisition_type(), AcquisitionNative{acquisition, std::move(frames)});
   if (object == nullptr) {
     ReleasedGil gil;

@@ -330,7 +330,7 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return nullptr;
   }
   std::shared_ptr<camera::Camera> camera = native(self).camera;
-  std::optional<camera::Result<gige::stream::Frame>> snapped;
+  std::optional<camera::Result<genicam::FrameWithChunks>> snapped;
   bool interrupted = false;
   {
     DetachedWait wait;

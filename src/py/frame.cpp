@@ -20,7 +20,7 @@
 namespace corvantic::py {
 namespace {
 
-using gige::stream::Frame;
+using Frame = genicam::FrameWithChunks;
 using gige::stream::FrameStatus;
 using gige::stream::PixelArray;
 using gige::stream::PixelArrayProblem;

@@ -25,7 +25,7 @@
 namespace corvantic::py {
 namespace {
 
-using gige::stream::Frame;
+using Frame = genicam::FrameWithChunks;
 
 struct ChunkMap {
   Frame frame;

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "gige/stream/frame.hpp"
+#include "genicam/frame_chunks.hpp"
 
 namespace corvantic::py {
 
@@ -12,9 +12,9 @@ namespace corvantic::py {
 // exception set.
 [[nodiscard]] PyObject* frame_chunks_type();
 // A new FrameChunks over `frame`: the chunk features it has data for.
-[[nodiscard]] PyObject* make_frame_chunks(const gige::stream::Frame& frame);
+[[nodiscard]] PyObject* make_frame_chunks(const genicam::FrameWithChunks& frame);
 // The value of chunk feature `name` (a str) in `frame`; GenicamException
 // "feature '<name>' not found" for a name the frame has no chunk for.
-[[nodiscard]] PyObject* frame_chunk(const gige::stream::Frame& frame, PyObject* name);
+[[nodiscard]] PyObject* frame_chunk(const genicam::FrameWithChunks& frame, PyObject* name);
 
 }  // namespace corvantic::py

@@ -12,55 +12,55 @@ namespace corvantic::py {
 using gige::stream::ReceiveResult;
 using gige::stream::ReceiveStatus;
 
-PyObject* wait_for_frame(const gige::stream::FrameReceiver& frames, std::chrono::nanoseconds timeout) {
+PyObject* wait_for_frame(const camera::FrameSource& frames, std::chrono::nanoseconds timeout) {
   // A frame already queued is taken as try_recv takes it, without detaching
   // from the interpreter: a reader that keeps up pays for no wait at all.
-  if (std::optional<gige::stream::Frame> queued = frames.try_receive()) return make_frame(std::move(*queued));
+  if (std::optional<gige::stream::Frame> queued = frames.receiver.try_receive()) return make_frame(frames.with_chunks(std::move(*queued)));
   using Clock = gige::stream::FrameReceiver::Clock;
   const auto deadline = util::saturating_add<Clock>(Clock::now(), timeout);
   ReceiveResult got;
   bool interrupted = false;
   {
     DetachedWait wait;
-    got = gige::stream::receive_until(frames, deadline, wait.check());
+    got = gige::stream::receive_until(frames.receiver, deadline, wait.check());
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
   if (got.status != ReceiveStatus::Received) Py_RETURN_NONE;
-  return make_frame(std::move(got.frame));
+  return make_frame(frames.with_chunks(std::move(got.frame)));
 }
 
-PyObject* try_receive_frame(const gige::stream::FrameReceiver& frames) {
-  std::optional<gige::stream::Frame> frame = frames.try_receive();
+PyObject* try_receive_frame(const camera::FrameSource& frames) {
+  std::optional<gige::stream::Frame> frame = frames.receiver.try_receive();
   if (!frame) Py_RETURN_NONE;
-  return make_frame(std::move(*frame));
+  return make_frame(frames.with_chunks(std::move(*frame)));
 }
 
-PyObject* receive_all_frames(const gige::stream::FrameReceiver& frames) {
-  std::vector<gige::stream::Frame> taken = frames.take_all();
+PyObject* receive_all_frames(const camera::FrameSource& frames) {
+  std::vector<gige::stream::Frame> taken = frames.receiver.take_all();
   Ref list = Ref::steal(PyList_New(std::ssize(taken)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < taken.size(); ++i) {
-    PyObject* frame = make_frame(std::move(taken[i]));
+    PyObject* frame = make_frame(frames.with_chunks(std::move(taken[i])));
     if (frame == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), frame);
   }
   return list.release();
 }
 
-PyObject* clear_frames(const gige::stream::FrameReceiver& frames) {
-  frames.discard_all();
+PyObject* clear_frames(const camera::FrameSource& frames) {
+  frames.receiver.discard_all();
   Py_RETURN_NONE;
 }
 
-PyObject* next_frame(const gige::stream::FrameReceiver& frames) {
+PyObject* next_frame(const camera::FrameSource& frames) {
   for (;;) {
     ReceiveResult got;
     {
       ReleasedGil gil;
-      got = frames.receive_for(gige::stream::RECEIVE_SLICE);
+      got = frames.receiver.receive_for(gige::stream::RECEIVE_SLICE);
     }
-    if (got.status == ReceiveStatus::Received) return make_frame(std::move(got.frame));
+    if (got.status == ReceiveStatus::Received) return make_frame(frames.with_chunks(std::move(got.frame)));
     if (PyErr_CheckSignals() < 0) return nullptr;
     if (got.status == ReceiveStatus::Ended) return nullptr;
   }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 
+#include "camera/acquisition.hpp"
 #include "gige/stream/frame_subscription.hpp"
 
 namespace corvantic::py {
@@ -45,15 +46,15 @@ class DetachedWait {
   bool interrupted_ = false;
 };
 
-// The methods, each taking its receiver; the Python argument parsing is the
+// The methods, each taking its frame source; the Python argument parsing is the
 // caller's. Each returns a new reference or nullptr with an exception set.
 
 // A Frame, or None at the deadline or when the queue has ended.
-[[nodiscard]] PyObject* wait_for_frame(const gige::stream::FrameReceiver& frames, std::chrono::nanoseconds timeout);
-[[nodiscard]] PyObject* try_receive_frame(const gige::stream::FrameReceiver& frames);
-[[nodiscard]] PyObject* receive_all_frames(const gige::stream::FrameReceiver& frames);
-[[nodiscard]] PyObject* clear_frames(const gige::stream::FrameReceiver& frames);
+[[nodiscard]] PyObject* wait_for_frame(const camera::FrameSource& frames, std::chrono::nanoseconds timeout);
+[[nodiscard]] PyObject* try_receive_frame(const camera::FrameSource& frames);
+[[nodiscard]] PyObject* receive_all_frames(const camera::FrameSource& frames);
+[[nodiscard]] PyObject* clear_frames(const camera::FrameSource& frames);
 // The next frame of an iteration: nullptr without an exception at the end.
-[[nodiscard]] PyObject* next_frame(const gige::stream::FrameReceiver& frames);
+[[nodiscard]] PyObject* next_frame(const camera::FrameSource& frames);
 
 }  // namespace corvantic::py

@@ -48,7 +48,7 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!convert_seconds(a[0], "timeout", timeout)) return nullptr;
 
   Session session = native(self);
-  std::optional<camera::Result<gige::stream::Frame>> snapped;
+  std::optional<camera::Result<genicam::FrameWithChunks>> snapped;
   bool interrupted = false;
   {
     DetachedWait wait;

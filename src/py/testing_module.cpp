@@ -160,7 +160,7 @@ PyObject* frame_of(PyObject* module, PyObject* args) {
   std::copy_n(data, size, (*buffer)->data().begin());
   (*buffer)->info = {.frame_id = frame_id, .width = width, .height = height, .pixel_format_code = code,
                      .received_size = static_cast<std::uint64_t>(size), .high_water = static_cast<std::uint64_t>(size)};
-  return api(module).make_frame(gige::stream::Frame(std::move(*buffer)));
+  return api(module).make_frame(genicam::FrameWithChunks(gige::stream::Frame(std::move(*buffer)), nullptr));
 }
 
 // Reads the integer feature `name` of a connected Camera `count` times
@@ -226,7 +226,7 @@ PyObject* native_receive_cpu_ns(PyObject* module, PyObject* args) {
     if (!started) {
       stopped = std::unexpected(started.error());
     } else {
-      const gige::stream::FrameReceiver& frames = (*started)->frames();
+      const gige::stream::FrameReceiver& frames = (*started)->frames().receiver;
       const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       while (frames.size() < count && std::chrono::steady_clock::now() < give_up) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "genicam/features.hpp"
+#include "genicam/frame_chunks.hpp"
 #include "genicam/node.hpp"
 #include "gige/link_stats.hpp"
 #include "gige/proto/bootstrap.hpp"
@@ -30,7 +31,7 @@ namespace corvantic::py {
 // A Frame shares the delivered frame's buffer; the buffer goes back to its
 // pool once the last Frame and the last view of its bytes are gone.
 [[nodiscard]] PyObject* frame_type();
-[[nodiscard]] PyObject* make_frame(gige::stream::Frame frame);
+[[nodiscard]] PyObject* make_frame(genicam::FrameWithChunks frame);
 // The module's PIXEL_FORMATS: the pixel format table as a tuple of
 // (code, name, bits per pixel, layout, significant bits) tuples.
 [[nodiscard]] PyObject* make_pixel_formats(PyObject* module);

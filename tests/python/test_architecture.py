@@ -158,6 +158,28 @@ def test_each_folder_includes_only_itself_and_the_folders_below():
     assert back == []
 
 
+# The namespace of each layer's code, in the order of LAYERS.
+NAMESPACES = ["util", "net", "proto", "gige", "stream", "genicam", "camera", "py"]
+
+
+def test_no_folder_names_the_code_of_a_folder_above():
+    # A declaration of an upper layer's type (or any use of its names) in a
+    # lower one is the same arrow back up as an include, only hidden.
+    strings = re.compile(r'"(\\.|[^"\\])*"')
+    back = []
+    for path in sources("src"):
+        own = layer_of(path.relative_to(ROOT / "src").as_posix())
+        if own is None or own + 1 == len(NAMESPACES):
+            continue
+        above = "|".join(NAMESPACES[own + 1:])
+        named = re.compile(rf"(?<![\w:])(corvantic::)?(gige::)?({above})::|namespace\s+corvantic::({above})\b")
+        for n, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            code = strings.sub('""', line.split("//")[0])
+            if named.search(code):
+                back.append(f"{path.relative_to(ROOT)}:{n}: {line.strip()}")
+    assert back == []
+
+
 def test_layers_keep_their_state_typed():
     # State of an upper layer kept by a lower one as an untyped pointer hides
     # an arrow back up the layering.

@@ -25,12 +25,6 @@
 #include "gige/proto/chunk_layout.hpp"
 #include "gige/stream/pixel_format.hpp"
 
-namespace corvantic::genicam {
-// The reader of a stream's chunk features: made by the feature layer when the
-// stream opens, only carried here.
-class BufferFeatureReader;
-}  // namespace corvantic::genicam
-
 namespace corvantic::gige::stream {
 
 class BufferPool;
@@ -96,8 +90,6 @@ struct FrameInfo {
   // holds a valid chunk layout (FrameBuffer::chunk_layout). A layout that
   // does not parse closes the frame PayloadUnsupported instead.
   bool chunk_data = false;
-  // The stream's chunk features, when its description has any.
-  std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader;
 
   bool operator==(const FrameInfo&) const = default;
 };
@@ -194,9 +186,6 @@ class Frame {
   [[nodiscard]] std::span<const proto::Chunk> chunks() const;
   // The data of the first chunk with this id; nothing when there is none.
   [[nodiscard]] std::optional<std::span<const std::uint8_t>> chunk(std::uint32_t id) const;
-  [[nodiscard]] const std::shared_ptr<const genicam::BufferFeatureReader>& chunk_reader() const {
-    return info().chunk_reader;
-  }
   // The buffer itself, read-only.
   [[nodiscard]] const FrameBuffer& buffer() const { return checked(); }
 

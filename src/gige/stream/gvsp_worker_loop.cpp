@@ -513,7 +513,6 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
   info.high_water = slot.high_water;
   info.opened_at = slot.opened_at;
   info.chunk_data = chunk_data && status == FrameStatus::Complete;
-  info.chunk_reader = settings_.chunk_reader;
   if (status != FrameStatus::Complete) zero_holes(slot);
 
   const Frame frame(std::move(slot.buffer));

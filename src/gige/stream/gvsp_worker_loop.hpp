@@ -54,8 +54,6 @@ struct GvspWorkerSettings {
   std::uint64_t tick_frequency = 0;  // device ticks per second, 0 when unknown
   bool resend_enabled = true;
   AssemblyTimings timings;
-  // Handed on with every frame (FrameInfo::chunk_reader); may be empty.
-  std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader;
 };
 
 // Where resend requests go: the worker thread sends them from the stream

@@ -274,8 +274,7 @@ void warn_scheduling_unsupported(const StreamOptions& options) {
 
 }  // namespace
 
-CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(
-    GigeDriver& driver, const StreamOptions& options, std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader) {
+CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& driver, const StreamOptions& options) {
   if (!options.payload_size || *options.payload_size == 0) {
     return std::unexpected(CameraError::malformed("payload_size must be set"));
   }
@@ -301,7 +300,6 @@ CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(
   settings.tick_frequency = opened->tick_frequency_;
   settings.resend_enabled = opened->resend_enabled_;
   settings.timings = options.timings;
-  settings.chunk_reader = std::move(chunk_reader);
   warn_scheduling_unsupported(options);
   opened->stats_ = std::make_shared<stream::SharedStreamStats>();
   CORVANTIC_TRY(opened->worker_,

@@ -91,12 +91,9 @@ struct FireTestOutcome {
 
 class StreamChannel {
  public:
-  // Opens channel `options.channel` of the connected `driver`. Every frame
-  // carries `chunk_reader`, the description's chunk features (the feature
-  // layer passes one when the description has any).
-  [[nodiscard]] static CameraResult<std::unique_ptr<StreamChannel>> open(
-      GigeDriver& driver, const StreamOptions& options,
-      std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader = nullptr);
+  // Opens channel `options.channel` of the connected `driver`.
+  [[nodiscard]] static CameraResult<std::unique_ptr<StreamChannel>> open(GigeDriver& driver,
+                                                                         const StreamOptions& options);
   // Stops the worker as close_locally() does if the channel is still open;
   // the device is not told (that needs the session lock, which close()
   // runs under).

@@ -65,10 +65,10 @@ TEST_F(AcquisitionTest, StartDeliversFromTheFirstFrameAndStopUndoesIt) {
   auto stream = start_acquisition(device(), {});
   ASSERT_TRUE(stream) << stream.error().display();
   EXPECT_EQ(reg(sim::reg::TL_PARAMS_LOCKED), 1u);
-  const auto first = stream->frames.receive_for(5s);
+  const auto first = stream->frames.receiver.receive_for(5s);
   ASSERT_EQ(first.status, ReceiveStatus::Received);
   EXPECT_EQ(first.frame.frame_id(), 1u);
-  const gige::stream::FrameReceiver frames = stream->frames;
+  const gige::stream::FrameReceiver frames = stream->frames.receiver;
   ASSERT_TRUE(stop_acquisition(device(), std::move(*stream)));
   EXPECT_FALSE(acquiring());
   EXPECT_EQ(reg(sim::reg::TL_PARAMS_LOCKED), 0u);
@@ -127,7 +127,7 @@ TEST_F(AcquisitionTest, AnAbandonedStreamOnlyStopsItsWorker) {
   start();
   auto stream = start_acquisition(device(), {});
   ASSERT_TRUE(stream);
-  const gige::stream::FrameReceiver frames = stream->frames;
+  const gige::stream::FrameReceiver frames = stream->frames.receiver;
   util::log::ScopedCapture capture;
   const auto commands = device_commands();
   abandon_stream(std::move(*stream), ACQUISITION_ABANDONED);

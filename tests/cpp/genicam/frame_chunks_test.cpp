@@ -14,7 +14,6 @@
 namespace corvantic::genicam {
 namespace {
 
-using gige::stream::Frame;
 using Kind = GenicamError::Kind;
 
 constexpr std::string_view DESCRIPTION = R"(<RegisterDescription>
@@ -34,8 +33,9 @@ std::shared_ptr<const BufferFeatureReader> reader() {
 }
 
 // A frame whose payload is a 4-byte image (tag 1), then chunk 0xC1 holding
-// 41 (big-endian), closed with `chunk_data` and `reader` as the worker does.
-Frame frame_of(gige::stream::BufferPool& pool, bool chunk_data, std::shared_ptr<const BufferFeatureReader> with) {
+// 41 (big-endian), closed with `chunk_data` as the worker does, delivered
+// with `with` as its stream's chunk features.
+FrameWithChunks frame_of(gige::stream::BufferPool& pool, bool chunk_data, std::shared_ptr<const BufferFeatureReader> with) {
   auto taken = pool.take();
   EXPECT_TRUE(taken);
   auto& buffer = **taken;
@@ -47,13 +47,12 @@ Frame frame_of(gige::stream::BufferPool& pool, bool chunk_data, std::shared_ptr<
   util::store_be32(p + 20, 4);
   buffer.info.high_water = 24;
   buffer.info.chunk_data = chunk_data && gige::proto::parse_chunk_layout(buffer.data().first(24), buffer.chunk_layout);
-  buffer.info.chunk_reader = std::move(with);
-  return Frame(std::move(*taken));
+  return {gige::stream::Frame(std::move(*taken)), std::move(with)};
 }
 
 TEST(FrameChunks, NamesAndValuesComeFromTheFramesOwnChunks) {
   auto pool = gige::stream::BufferPool::create(1, 24);
-  const Frame frame = frame_of(*pool, true, reader());
+  const FrameWithChunks frame = frame_of(*pool, true, reader());
   EXPECT_EQ(chunk_feature_names(frame), std::vector<std::string>{"ChunkCount"});
   EXPECT_EQ(read_chunk_feature(frame, "ChunkCount"), BufferValue(std::int64_t{41}));
   EXPECT_EQ(frame.image().size(), 4u);
@@ -76,7 +75,7 @@ TEST(FrameChunks, NamesTheFrameHoldsNoChunkOfAreNotFound) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Frame frame = frame_of(*pool, c.chunk_data, c.with_reader ? reader() : nullptr);
+    const FrameWithChunks frame = frame_of(*pool, c.chunk_data, c.with_reader ? reader() : nullptr);
     const auto read = read_chunk_feature(frame, c.feature);
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().kind(), Kind::FeatureNotFound);

@@ -146,6 +146,8 @@ def test_threads_share_one_camera_while_a_second_one_reconnects(new_address):
         stats = camera.link_stats()
         assert stats.acks == stats.commands and (stats.timeouts, stats.retries, stats.naks) == (0, 0, 0)
         assert sim.status()["error_acks"] == 0
+        # The last release is sent, not awaited.
+        assert eventually(lambda: other_sim.status()["control_releases"] == CYCLES)
         status = other_sim.status()
         assert (status["control_grants"], status["control_releases"], status["ccp"]) == (CYCLES, CYCLES, 0)
         camera.disconnect()

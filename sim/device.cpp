@@ -636,8 +636,8 @@ bool VirtualCamera::answered_as_retransmission_locked(const ParsedCommand& comma
 }
 
 void VirtualCamera::run_register_command_locked(const ParsedCommand& command,
-                                                std::span<const std::uint8_t> datagram_bytes, const Access& access,
-                                                const sockaddr_in& from) {
+                                                std::span<const std::uint8_t> datagram_bytes,
+                                                const Access& access, const sockaddr_in& from) {
   const CommandHeader& header = command.header;
   // A write right after a finite acquisition's last frame sees that
   // acquisition ended, as the host that received the frame expects.

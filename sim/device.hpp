@@ -214,17 +214,18 @@ class VirtualCamera {
   // While a slow command is pending, its repeat is told again that it is
   // coming and any other command is answered BUSY: true when so answered.
   [[nodiscard]] bool answered_while_pending_locked(const CommandHeader& header, const Peer& peer,
-                                                   const sockaddr_in& from, Clock::time_point now) REQUIRES(mutex_);
+                                                   const sockaddr_in& from, Clock::time_point now)
+      REQUIRES(mutex_);
   // A repeated write is answered with its first acknowledge: true when so answered.
   [[nodiscard]] bool answered_as_retransmission_locked(const ParsedCommand& command,
-                                                       std::span<const std::uint8_t> datagram_bytes, const Peer& peer,
-                                                       const sockaddr_in& from, Clock::time_point now)
-      REQUIRES(mutex_);
+                                                       std::span<const std::uint8_t> datagram_bytes,
+                                                       const Peer& peer, const sockaddr_in& from,
+                                                       Clock::time_point now) REQUIRES(mutex_);
   // Runs a register or memory command and acknowledges it.
   void run_register_command_locked(const ParsedCommand& command, std::span<const std::uint8_t> datagram_bytes,
                                    const Access& access, const sockaddr_in& from) REQUIRES(mutex_);
-  void send_command_ack_locked(const ParsedCommand& command, std::vector<std::uint8_t> ack, const Access& access,
-                               const sockaddr_in& from) REQUIRES(mutex_);
+  void send_command_ack_locked(const ParsedCommand& command, std::vector<std::uint8_t> ack,
+                               const Access& access, const sockaddr_in& from) REQUIRES(mutex_);
   void answer_readreg_locked(const CommandHeader& header, const ReadRegRequest& request,
                              const Access& access) REQUIRES(mutex_);
   void answer_writereg_locked(const CommandHeader& header, const WriteRegRequest& request,

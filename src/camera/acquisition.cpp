@@ -56,7 +56,8 @@ std::shared_ptr<const BufferFeatureReader> chunk_reader_of(genicam::Device devic
 
 // Opens the stream channel with a subscription of `capacity` frames; its
 // frames read the chunk features as they are when the stream opens.
-GenicamResult<OpenStream> open_stream(genicam::Device device, gige::StreamOptions& options, std::size_t capacity) {
+GenicamResult<OpenStream> open_stream(genicam::Device device, gige::StreamOptions& options,
+                                      std::size_t capacity) {
   CORVANTIC_TRY_VOID(read_payload_size(device, options.payload_size));
   auto channel = gige::StreamChannel::open(device.driver, options);
   if (!channel) return std::unexpected(GenicamError(channel.error()));
@@ -109,9 +110,9 @@ gige::stream::ReceiveResult receive_triggered(const gige::stream::FrameReceiver&
 // The camera was started at `triggered`; waits for one frame and stops the
 // camera unless it stops by itself after the frame.
 GenicamResult<genicam::FrameWithChunks> take_one_frame(genicam::Device device, const FrameSource& frames,
-                                                  bool single_frame, Clock::time_point triggered,
-                                                  Clock::time_point deadline,
-                                                  const gige::stream::InterruptCheck& interrupted) {
+                                                       bool single_frame, Clock::time_point triggered,
+                                                       Clock::time_point deadline,
+                                                       const gige::stream::InterruptCheck& interrupted) {
   gige::stream::ReceiveResult got = receive_triggered(frames.receiver, triggered, deadline, interrupted);
   const bool arrived = got.status == gige::stream::ReceiveStatus::Received;
   if (arrived && single_frame) return frames.with_chunks(std::move(got.frame));
@@ -189,8 +190,8 @@ GenicamResult<SnapshotStream> open_snapshot_session(genicam::Device device, gige
 }
 
 GenicamResult<genicam::FrameWithChunks> snap(genicam::Device device, SnapshotStream& session,
-                                        std::chrono::nanoseconds timeout,
-                                        const gige::stream::InterruptCheck& interrupted) {
+                                             std::chrono::nanoseconds timeout,
+                                             const gige::stream::InterruptCheck& interrupted) {
   session.stream.frames.receiver.discard_all();
   const Clock::time_point triggered = Clock::now();
   CORVANTIC_TRY_VOID(execute(device, "AcquisitionStart"));
@@ -205,8 +206,8 @@ void close_snapshot_session(genicam::Device device, SnapshotStream session) {
 }
 
 GenicamResult<genicam::FrameWithChunks> snap_once(genicam::Device device, gige::StreamOptions options,
-                                             std::chrono::nanoseconds timeout,
-                                             const gige::stream::InterruptCheck& interrupted) {
+                                                  std::chrono::nanoseconds timeout,
+                                                  const gige::stream::InterruptCheck& interrupted) {
   CORVANTIC_TRY(SnapshotStream session, open_snapshot_session(device, std::move(options)));
   GenicamResult<genicam::FrameWithChunks> result = snap(device, session, timeout, interrupted);
   close_snapshot_session(device, std::move(session));

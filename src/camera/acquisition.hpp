@@ -106,17 +106,17 @@ inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped whil
 // frame may have any status. `interrupted` is asked between slices of the
 // wait; when it says so the snap ends as a timed-out one would (the camera
 // stopped), with the snap-timeout error.
-[[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap(genicam::Device device, SnapshotStream& session,
-                                                      std::chrono::nanoseconds timeout,
-                                                      const gige::stream::InterruptCheck& interrupted = {});
+[[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap(
+    genicam::Device device, SnapshotStream& session, std::chrono::nanoseconds timeout,
+    const gige::stream::InterruptCheck& interrupted = {});
 
 // Unlocks the transport parameters, restores the remembered AcquisitionMode
 // and closes the stream channel. Never fails.
 void close_snapshot_session(genicam::Device device, SnapshotStream session);
 
 // A snapshot session's open, snap and close in one call.
-[[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap_once(genicam::Device device, gige::StreamOptions options,
-                                                           std::chrono::nanoseconds timeout,
-                                                           const gige::stream::InterruptCheck& interrupted = {});
+[[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap_once(
+    genicam::Device device, gige::StreamOptions options, std::chrono::nanoseconds timeout,
+    const gige::stream::InterruptCheck& interrupted = {});
 
 }  // namespace corvantic::camera

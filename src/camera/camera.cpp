@@ -77,7 +77,7 @@ Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::Str
 }
 
 Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
-                                         const util::InterruptCheck& interrupted) {
+                                              const util::InterruptCheck& interrupted) {
   return claimed("a snap", [&](genicam::Device device) {
     return snap_once(device, std::move(options), timeout, interrupted);
   });
@@ -146,7 +146,8 @@ auto Acquisition::running(Query query) -> Result<decltype(query(std::declval<Ope
 }
 
 Result<FrameSource> Acquisition::subscribe(std::size_t capacity) {
-  return running([&](OpenStream& s) { return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader}; });
+  return running(
+      [&](OpenStream& s) { return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader}; });
 }
 Result<gige::stream::StreamStats> Acquisition::stats() {
   return running([](OpenStream& s) { return s.channel->stats(); });
@@ -182,7 +183,7 @@ SnapshotSession::~SnapshotSession() {
 }
 
 Result<genicam::FrameWithChunks> SnapshotSession::snap(std::chrono::nanoseconds timeout,
-                                                  const util::InterruptCheck& interrupted) {
+                                                       const util::InterruptCheck& interrupted) {
   if (auto busy = camera_->reentry()) return std::unexpected(*busy);
   util::TimedMutexLock session_lock(camera_->mutex_);
   util::MutexLock lock(mutex_);

@@ -107,8 +107,10 @@ class Camera : public std::enable_shared_from_this<Camera> {
   [[nodiscard]] Result<std::shared_ptr<SnapshotSession>> open_snapshot_session(gige::StreamOptions options)
       EXCLUDES(mutex_);
   // One frame through a snapshot session opened and closed for it.
-  [[nodiscard]] Result<genicam::FrameWithChunks> snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
-                                                 const util::InterruptCheck& interrupted) EXCLUDES(mutex_);
+  [[nodiscard]] Result<genicam::FrameWithChunks> snap(gige::StreamOptions options,
+                                                      std::chrono::nanoseconds timeout,
+                                                      const util::InterruptCheck& interrupted)
+      EXCLUDES(mutex_);
   // A subscription to the device's events (genicam/events.hpp).
   [[nodiscard]] Result<genicam::EventStream> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
 
@@ -203,7 +205,8 @@ class SnapshotSession {
 
   // Ended once closed. `interrupted` is asked between the slices of the wait.
   [[nodiscard]] Result<genicam::FrameWithChunks> snap(std::chrono::nanoseconds timeout,
-                                                 const util::InterruptCheck& interrupted) EXCLUDES(mutex_);
+                                                      const util::InterruptCheck& interrupted)
+      EXCLUDES(mutex_);
   // Restores the camera's acquisition mode, unlocks the transport
   // parameters and closes the stream; later calls do nothing.
   [[nodiscard]] Result<void> close() EXCLUDES(mutex_);

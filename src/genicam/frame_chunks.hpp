@@ -26,7 +26,9 @@ class FrameWithChunks : public gige::stream::Frame {
   FrameWithChunks(gige::stream::Frame frame, std::shared_ptr<const BufferFeatureReader> chunk_reader)
       : gige::stream::Frame(std::move(frame)), chunk_reader_(std::move(chunk_reader)) {}
 
-  [[nodiscard]] const std::shared_ptr<const BufferFeatureReader>& chunk_reader() const { return chunk_reader_; }
+  [[nodiscard]] const std::shared_ptr<const BufferFeatureReader>& chunk_reader() const {
+    return chunk_reader_;
+  }
 
  private:
   std::shared_ptr<const BufferFeatureReader> chunk_reader_;
@@ -50,6 +52,7 @@ class FrameChunkData final : public BufferData {
 
 // The value of chunk feature `name` in `frame`. FeatureNotFound when `name`
 // is not among chunk_feature_names(frame); the reader's errors otherwise.
-[[nodiscard]] GenicamResult<BufferValue> read_chunk_feature(const FrameWithChunks& frame, std::string_view name);
+[[nodiscard]] GenicamResult<BufferValue> read_chunk_feature(const FrameWithChunks& frame,
+                                                            std::string_view name);
 
 }  // namespace corvantic::genicam

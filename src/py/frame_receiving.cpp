@@ -15,7 +15,8 @@ using gige::stream::ReceiveStatus;
 PyObject* wait_for_frame(const camera::FrameSource& frames, std::chrono::nanoseconds timeout) {
   // A frame already queued is taken as try_recv takes it, without detaching
   // from the interpreter: a reader that keeps up pays for no wait at all.
-  if (std::optional<gige::stream::Frame> queued = frames.receiver.try_receive()) return make_frame(frames.with_chunks(std::move(*queued)));
+  if (std::optional<gige::stream::Frame> queued = frames.receiver.try_receive())
+    return make_frame(frames.with_chunks(std::move(*queued)));
   using Clock = gige::stream::FrameReceiver::Clock;
   const auto deadline = util::saturating_add<Clock>(Clock::now(), timeout);
   ReceiveResult got;

@@ -274,7 +274,8 @@ void warn_scheduling_unsupported(const StreamOptions& options) {
 
 }  // namespace
 
-CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& driver, const StreamOptions& options) {
+CameraResult<std::unique_ptr<StreamChannel>> StreamChannel::open(GigeDriver& driver,
+                                                                 const StreamOptions& options) {
   if (!options.payload_size || *options.payload_size == 0) {
     return std::unexpected(CameraError::malformed("payload_size must be set"));
   }

@@ -35,7 +35,8 @@ std::shared_ptr<const BufferFeatureReader> reader() {
 // A frame whose payload is a 4-byte image (tag 1), then chunk 0xC1 holding
 // 41 (big-endian), closed with `chunk_data` as the worker does, delivered
 // with `with` as its stream's chunk features.
-FrameWithChunks frame_of(gige::stream::BufferPool& pool, bool chunk_data, std::shared_ptr<const BufferFeatureReader> with) {
+FrameWithChunks frame_of(gige::stream::BufferPool& pool, bool chunk_data,
+                         std::shared_ptr<const BufferFeatureReader> with) {
   auto taken = pool.take();
   EXPECT_TRUE(taken);
   auto& buffer = **taken;

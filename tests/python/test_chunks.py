@@ -5,6 +5,7 @@ lengths fails the frame; the image part is all a frame's bytes show."""
 
 import collections.abc
 import threading
+import time
 import zlib
 
 import pytest
@@ -78,6 +79,44 @@ def test_every_enabled_chunk_reads_what_the_camera_used_for_its_frame(chunk_came
             assert zlib.crc32(image) == sim.pattern_crc32(frame.frame_id, len(image))
         assert acquisition.chunk_layout_errors() == 0
     assert frame.chunks["ChunkWidth"] == 64  # a held frame outlives its acquisition
+
+
+def frames_of_an_acquisition(camera):
+    """A frame by each way an acquisition and its channels hand frames out."""
+    with camera.start_acquisition(n_buffers=16) as acquisition:
+        channel = acquisition.subscribe(8)
+        got = {"wait_for": acquisition.wait_for(5.0), "iteration": next(acquisition),
+               "channel wait_for": channel.wait_for(5.0), "channel iteration": next(channel)}
+        got["try_recv"] = polled(acquisition.try_recv)
+        got["channel recv_all"] = (polled(channel.recv_all) or [None])[-1]
+    return got
+
+
+def polled(take):
+    """The first answer of `take()` that is neither None nor empty, polled
+    for up to 5 s (the last answer then)."""
+    end = time.monotonic() + 5.0
+    while not (got := take()) and time.monotonic() < end:
+        time.sleep(0.005)
+    return got
+
+
+def frames_of_snapshots(camera):
+    """A frame by a snapshot session's snap, and one by the camera's own."""
+    with camera.snapshot_session() as session:
+        got = {"session snap": session.snap(timeout=5.0)}
+    got["snap"] = camera.snap(timeout=5.0)
+    return got
+
+
+@pytest.mark.parametrize("frames_of", [frames_of_an_acquisition, frames_of_snapshots],
+                         ids=["acquisition", "snapshots"])
+def test_every_way_of_receiving_a_frame_reads_its_chunks(chunk_camera, frames_of):
+    _, camera = chunk_camera(width=32, height=16, frame_rate=200.0)
+    for way, frame in frames_of(camera).items():
+        assert frame is not None and frame.is_complete, way
+        assert list(frame.chunks) == ALL_CHUNK_FEATURES, way
+        assert frame.chunk("ChunkFrameID") == frame.frame_id, way
 
 
 def test_to_array_sees_the_image_part_only(chunk_camera):

@@ -21,9 +21,8 @@ pytestmark = [pytest.mark.lab, pytest.mark.skipif(WHY_NOT is not None, reason=WH
 # 640x480 Mono8 at 50 frames a second: about 200 packets a frame at 1500 bytes.
 FRAMES = ("--width", "640", "--height", "480", "--frame-rate", "50")
 # The same frames at a rate the user-space relay forwards with room to spare
-# on a loaded machine, resends included. At 25 a second, one run in ten of the
-# 10 % loss scenario lost a frame here to a timeout with packets never asked
-# for, as when the relay stalls with that frame still arriving.
+# on a loaded machine, resends included. At 25 a second, about one run in ten
+# of the 10 % loss scenario timed a frame out with many packets missing.
 RELAYED_FRAMES = ("--width", "640", "--height", "480", "--frame-rate", "12.5")
 # Commands cross the relay in a few milliseconds; a lost one is sent again soon.
 QUICK_RETRIES = {"gvcp_timeout": 0.05, "retries": 8}

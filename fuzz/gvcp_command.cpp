@@ -14,27 +14,41 @@ using namespace corvantic::gige::proto;
 
 namespace {
 
-// Each field is read only when all its bytes are present, else it is 0.
-void check_event_fields(const DeviceEvent& event, std::span<const std::uint8_t> payload) {
-  const std::uint8_t* p = payload.data();
-  const std::size_t n = payload.size();
+// Each field of a record is read only when all its bytes are present, else it is 0.
+void check_event_fields(const DeviceEvent& event, std::span<const std::uint8_t> record, bool extended) {
+  const std::uint8_t* p = record.data();
+  const std::size_t n = record.size();
+  const std::size_t timestamp_at = extended ? 16 : 8;
   if (event.event_id != (n >= 4 ? load_be16(p + 2) : 0)) __builtin_trap();
   if (event.stream_channel != (n >= 6 ? load_be16(p + 4) : 0)) __builtin_trap();
-  if (event.block_id != (n >= 8 ? load_be16(p + 6) : 0)) __builtin_trap();
-  if (event.timestamp != (n >= 16 ? load_be64(p + 8) : 0)) __builtin_trap();
+  const std::uint64_t block = extended ? (n >= 16 ? load_be64(p + 8) : 0) : (n >= 8 ? load_be16(p + 6) : 0);
+  if (event.block_id != block) __builtin_trap();
+  if (event.timestamp != (n >= timestamp_at + 8 ? load_be64(p + timestamp_at) : 0)) __builtin_trap();
 }
 
+// The records tile the payload from its start: an EVENTDATA is one record
+// with its data, an EVENT whole records (or one short one), and the bytes
+// left out are fewer than a record.
 void check_event(const GvcpCommand& cmd) {
-  const auto event = parse_device_event(cmd);
+  std::size_t trailing = 0;
+  const auto events = parse_device_events(cmd, &trailing);
   const bool is_event = cmd.header.command == GVCP_EVENT || cmd.header.command == GVCP_EVENTDATA;
-  if (event.has_value() != is_event) __builtin_trap();
-  if (!event) return;
-  if (event->command != cmd.header.command) __builtin_trap();
-  if (!std::ranges::equal(event->raw, cmd.payload)) __builtin_trap();
-  const auto extra = event->data();
-  if (extra.size() != (cmd.payload.size() > 16 ? cmd.payload.size() - 16 : 0)) __builtin_trap();
-  if (!std::ranges::equal(extra, cmd.payload.subspan(cmd.payload.size() - extra.size()))) __builtin_trap();
-  check_event_fields(*event, cmd.payload);
+  if (events.empty() == is_event) __builtin_trap();
+  const bool extended = (cmd.header.flags & GVCP_FLAG_EXTENDED_ID) != 0;
+  const std::size_t header = extended ? EXTENDED_EVENT_RECORD_SIZE : EVENT_RECORD_SIZE;
+  std::size_t offset = 0;
+  for (const DeviceEvent& event : events) {
+    if (event.command != cmd.header.command || event.extended_id != extended) __builtin_trap();
+    if (offset + event.raw.size() > cmd.payload.size()) __builtin_trap();
+    const auto record = cmd.payload.subspan(offset, event.raw.size());
+    if (!std::ranges::equal(event.raw, record)) __builtin_trap();
+    const auto extra = event.data();
+    if (extra.size() != (record.size() > header ? record.size() - header : 0)) __builtin_trap();
+    if (cmd.header.command == GVCP_EVENT && !extra.empty()) __builtin_trap();
+    check_event_fields(event, record, extended);
+    offset += event.raw.size();
+  }
+  if (offset + trailing != cmd.payload.size() || trailing >= header) __builtin_trap();
 }
 
 // The acknowledge we would send back parses as a success acknowledge of the

@@ -130,21 +130,43 @@ void build_pending_ack(std::vector<std::uint8_t>& out, std::uint16_t ack_id, std
   writer.be16(static_cast<std::uint16_t>(std::min<std::uint32_t>(ms, 0xFFFF)));
 }
 
+namespace {
+
+void write_event_record(util::ByteWriter& writer, const EventRecordFields& record, bool extended,
+                        std::size_t size) {
+  writer.be16(extended ? static_cast<std::uint16_t>(size) : 0);
+  writer.be16(record.event_id);
+  writer.be16(record.stream_channel);
+  if (extended) {
+    writer.be16(0);
+    writer.be64(record.block_id);
+  } else {
+    writer.be16(static_cast<std::uint16_t>(record.block_id));
+  }
+  writer.be64(record.timestamp);
+}
+
+}  // namespace
+
 void build_event(std::vector<std::uint8_t>& out, const EventMessage& event, std::uint16_t request_id) {
-  const std::size_t data_size = event.with_data ? std::min(event.data.size(), MAX_EVENT_DATA) : 0;
+  const std::size_t record_size = event.extended ? EXTENDED_EVENT_RECORD_SIZE : EVENT_RECORD_SIZE;
+  const std::size_t data_size =
+      event.with_data ? std::min(event.data.size(), MAX_GVCP_PAYLOAD - record_size) : 0;
+  const std::size_t further =
+      event.with_data ? 0 : std::min(event.further.size(), MAX_GVCP_PAYLOAD / record_size - 1);
+  const std::size_t length = record_size * (1 + further) + data_size;
   out.clear();
   util::ByteWriter writer(out);
   writer.u8(GVCP_KEY);
-  writer.u8(event.ack_required ? FLAG_ACK_REQUIRED : 0);
+  writer.u8(static_cast<std::uint8_t>((event.ack_required ? FLAG_ACK_REQUIRED : 0) |
+                                      (event.extended ? FLAG_EXTENDED_ID : 0)));
   writer.be16(event.with_data ? gvcp_code::EVENTDATA : gvcp_code::EVENT);
-  writer.be16(static_cast<std::uint16_t>(16 + data_size));
+  writer.be16(static_cast<std::uint16_t>(length));
   writer.be16(request_id);
-  writer.be16(0);
-  writer.be16(event.event_id);
-  writer.be16(event.stream_channel);
-  writer.be16(event.block_id);
-  writer.be64(event.timestamp);
+  const EventRecordFields first{event.event_id, event.stream_channel, event.block_id, event.timestamp};
+  write_event_record(writer, first, event.extended, record_size + data_size);
   writer.bytes(std::span(event.data).first(data_size));
+  for (std::size_t i = 0; i < further; ++i) write_event_record(writer, event.further[i], event.extended, record_size);
 }
 
 }  // namespace corvantic::sim

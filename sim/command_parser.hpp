@@ -161,19 +161,36 @@ void build_ack(std::vector<std::uint8_t>& out, std::uint16_t status, std::uint16
 // 65535 is announced as 65535.
 void build_pending_ack(std::vector<std::uint8_t>& out, std::uint16_t ack_id, std::uint32_t ms);
 
-// EVENT (no data) or EVENTDATA (with data). One event record:
-//   reserved (16), event id (16), stream channel (16), block id (16), timestamp (64), data...
+// EVENT (no data) or EVENTDATA (with data). An event record, standard form
+// (16 bytes):
+//   0 (16), event id (16), stream channel (16), block id (16), timestamp (64)
+// extended form (24 bytes, flag 0x10 in the header, 64-bit block ids):
+//   size (16, the record's bytes), event id (16), stream channel (16), 0 (16), block id (64), timestamp (64)
+// An EVENTDATA's data follows its one record (and counts in its size).
+struct EventRecordFields {
+  std::uint16_t event_id = 0;
+  std::uint16_t stream_channel = 0xFFFF;  // no channel
+  std::uint64_t block_id = 0;             // its low 16 bits in the standard form
+  std::uint64_t timestamp = 0;
+};
 struct EventMessage {
   std::uint16_t event_id = 0;
   std::uint16_t stream_channel = 0xFFFF;  // no channel
-  std::uint16_t block_id = 0;
+  std::uint64_t block_id = 0;             // its low 16 bits in the standard form
   std::uint64_t timestamp = 0;
   std::vector<std::uint8_t> data;
-  bool with_data = false;  // EVENTDATA rather than EVENT
+  std::vector<EventRecordFields> further;  // an EVENT's records after the first
+  bool with_data = false;                  // EVENTDATA rather than EVENT
   bool ack_required = false;
+  bool extended = false;  // records in the extended form
 };
-// Largest data part of an EVENTDATA.
-inline constexpr std::size_t MAX_EVENT_DATA = MAX_GVCP_PAYLOAD - 16;
+inline constexpr std::size_t EVENT_RECORD_SIZE = 16;
+inline constexpr std::size_t EXTENDED_EVENT_RECORD_SIZE = 24;
+// Largest data part of an EVENTDATA (in the standard form; the extended
+// form's longer header leaves 8 bytes less).
+inline constexpr std::size_t MAX_EVENT_DATA = MAX_GVCP_PAYLOAD - EVENT_RECORD_SIZE;
+// Most records one EVENT carries.
+inline constexpr std::size_t MAX_EVENT_RECORDS = MAX_GVCP_PAYLOAD / EVENT_RECORD_SIZE;
 void build_event(std::vector<std::uint8_t>& out, const EventMessage& event, std::uint16_t request_id);
 
 }  // namespace corvantic::sim

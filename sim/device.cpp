@@ -958,10 +958,10 @@ void VirtualCamera::raise_event_locked(std::uint16_t event_id, std::uint64_t blo
   event.timestamp = timestamp;
   event.stream_channel = exposure ? 0 : 0xFFFF;
   event.block_id = static_cast<std::uint16_t>(block_id);
-  event.data.resize(exposure ? 24 : 16);
-  util::store_be32(event.data.data() + reg::EVENT_DATA_ID, event_id);
-  util::store_be64(event.data.data() + reg::EVENT_DATA_TIMESTAMP, timestamp);
-  if (exposure) util::store_be64(event.data.data() + reg::EVENT_DATA_FRAME_ID, block_id);
+  if (exposure) {
+    event.data.resize(reg::EXPOSURE_END_DATA_SIZE);
+    util::store_be64(event.data.data(), block_id);
+  }
   // Without a host to send to, the event has nowhere to go; what raised it
   // (a command, a frame) still succeeded.
   [[maybe_unused]] const auto sent = send_event_locked(event, now);

@@ -103,9 +103,11 @@ control commands (numbers are decimal or 0x-prefixed hexadecimal):
                             gives the last chunk of every chunk-mode frame a length
                             past the payload
   url 1|2 TEXT              replace the text of location register 0x0200 (1) or 0x0400 (2)
-  event ID [ack] [channel=N] [block=N] [timestamp=T]
-                            send an EVENT; "ok id=REQUEST_ID"
-  eventdata ID [ack] [channel=N] [block=N] [timestamp=T] [data=HEX]
+  event ID [ack] [extended] [channel=N] [block=N] [timestamp=T] [also=ID:BLOCK:T]...
+                            send an EVENT; each also= adds a record after the first
+                            (same channel); extended: 24-byte records, 64-bit block
+                            ids; "ok id=REQUEST_ID"
+  eventdata ID [ack] [extended] [channel=N] [block=N] [timestamp=T] [data=HEX]
                             send an EVENTDATA
   clear-faults              end every injected fault
   quit                      stop the camera and exit
@@ -227,6 +229,18 @@ std::string status_line(const DeviceStatus& status) {
   return out.str();
 }
 
+// A further record of an EVENT: "ID:BLOCK:TIMESTAMP".
+std::optional<EventRecordFields> further_record(std::string_view text, std::uint16_t channel) {
+  const auto first = text.find(':');
+  const auto second = first == std::string_view::npos ? first : text.find(':', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  const auto id = parse_number(text.substr(0, first));
+  const auto block = parse_number(text.substr(first + 1, second - first - 1));
+  const auto timestamp = parse_number(text.substr(second + 1));
+  if (!id || *id > 0xFFFF || !block || !timestamp) return std::nullopt;
+  return EventRecordFields{static_cast<std::uint16_t>(*id), channel, *block, *timestamp};
+}
+
 // Sends an EVENT or EVENTDATA from the words after the command name.
 std::string event_command(VirtualCamera& camera, const std::vector<std::string>& words, bool with_data) {
   if (words.size() < 2) return "error usage: " + words[0] + " ID [ack] [channel=N] [block=N] [timestamp=T]";
@@ -235,10 +249,11 @@ std::string event_command(VirtualCamera& camera, const std::vector<std::string>&
   const auto id = parse_number(words[1]);
   if (!id || *id > 0xFFFF) return "error bad event id '" + words[1] + "'";
   event.event_id = static_cast<std::uint16_t>(*id);
+  std::vector<std::string_view> also;
   for (std::size_t i = 2; i < words.size(); ++i) {
     const std::string& word = words[i];
-    if (word == "ack") {
-      event.ack_required = true;
+    if (word == "ack" || word == "extended") {
+      (word == "ack" ? event.ack_required : event.extended) = true;
       continue;
     }
     const auto eq = word.find('=');
@@ -248,17 +263,24 @@ std::string event_command(VirtualCamera& camera, const std::vector<std::string>&
       auto bytes = parse_hex_bytes(value);
       if (!bytes || bytes->size() > MAX_EVENT_DATA) return "error bad data '" + value + "'";
       event.data = std::move(*bytes);
+    } else if (key == "also" && !with_data && also.size() + 1 < MAX_EVENT_RECORDS) {
+      also.push_back(std::string_view(word).substr(eq + 1));
     } else if (const auto number = parse_number(value); !number) {
       return "error bad argument '" + word + "'";
     } else if (key == "channel" && *number <= 0xFFFF) {
       event.stream_channel = static_cast<std::uint16_t>(*number);
-    } else if (key == "block" && *number <= 0xFFFF) {
-      event.block_id = static_cast<std::uint16_t>(*number);
+    } else if (key == "block") {
+      event.block_id = *number;
     } else if (key == "timestamp") {
       event.timestamp = *number;
     } else {
       return "error bad argument '" + word + "'";
     }
+  }
+  for (const std::string_view text : also) {
+    const auto record = further_record(text, event.stream_channel);
+    if (!record) return "error bad argument 'also=" + std::string(text) + "'";
+    event.further.push_back(*record);
   }
   const auto sent = camera.send_event(event);
   if (!sent) return "error " + sent.error();

@@ -13,6 +13,7 @@
 //   0x100000..      the description document, read-only memory
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace corvantic::sim::reg {
@@ -143,15 +144,10 @@ inline constexpr std::uint32_t DESCRIPTION_BASE = 0x100000;
 inline constexpr std::uint16_t TEST_EVENT_ID = 0x9000;
 inline constexpr std::uint16_t EXPOSURE_END_EVENT_ID = 0x9001;
 inline constexpr std::uint16_t FRAME_TRIGGER_MISSED_EVENT_ID = 0x9002;
-// The data of an ExposureEnd, after the event header (the event port's
-// address 0 in the description):
-//   0        4        8                 16                24
-//   +--------+--------+-----------------+-----------------+
-//   |event id|   0    |    timestamp    |    frame id     |
-//   +--------+--------+-----------------+-----------------+
-// The other events carry the first 16 bytes of the same layout.
-inline constexpr std::uint32_t EVENT_DATA_ID = 0;
-inline constexpr std::uint32_t EVENT_DATA_TIMESTAMP = 8;
-inline constexpr std::uint32_t EVENT_DATA_FRAME_ID = 16;
+// What an ExposureEnd's EVENTDATA carries after its 16-byte event record
+// header: the frame id, 64 bits (at 0x10 of the record, where the
+// description's event port addresses it). The other events carry no data:
+// their description features read the header's timestamp.
+inline constexpr std::size_t EXPOSURE_END_DATA_SIZE = 8;
 
 }  // namespace corvantic::sim::reg

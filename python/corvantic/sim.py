@@ -26,7 +26,7 @@ import selectors
 import subprocess
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import IO
 
@@ -373,11 +373,20 @@ class VirtualCamera:
         channel: int | None = None,
         block: int | None = None,
         timestamp: int | None = None,
+        also: Sequence[tuple[int, int, int]] = (),
+        extended: bool = False,
     ) -> int:
-        """Sends an EVENT, or an EVENTDATA when ``data`` is given; returns its request id."""
+        """Sends an EVENT, or an EVENTDATA when ``data`` is given; returns its request id.
+
+        ``also`` adds records after the first to an EVENT, each ``(event_id,
+        block, timestamp)`` on the same channel; ``extended`` sends the
+        records in the extended-id form (64-bit block ids)."""
         parts = ["eventdata" if data is not None else "event", _number(event_id)]
         if ack:
             parts.append("ack")
+        if extended:
+            parts.append("extended")
+        parts.extend(f"also={_number(i)}:{_number(b)}:{_number(t)}" for i, b, t in also)
         if channel is not None:
             parts.append(f"channel={_number(channel)}")
         if block is not None:

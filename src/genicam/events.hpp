@@ -3,9 +3,10 @@
 // name and the values of its data features.
 //
 // The data features of an event lie on a port whose EventID is the event's
-// id. That port's address 0 is the first byte after the 16-byte event
-// header of the EVENTDATA (proto::DeviceEvent::data()); a plain EVENT has
-// no data, so its features have nothing to read.
+// id. That port's address 0 is the first byte of the event's record as
+// received (proto::DeviceEvent::raw), its header included, as camera
+// descriptions address it: in the standard 16-byte header the event id at
+// 0x2, the timestamp at 0x8, the device's data of an EVENTDATA from 0x10.
 #pragma once
 
 #include <cstddef>
@@ -40,7 +41,10 @@ class EventCatalog {
   // The events of the description of `snapshot` (FeatureModel::snapshot()).
   explicit EventCatalog(FeatureModel snapshot);
 
-  // The description's name of event `event_id`, or the id as event_id_text shows it.
+  // The description's name of event `event_id`, or the id as event_id_text
+  // shows it. A constant Integer "Event" + N holding the id names it N (as
+  // EventExposureEnd = 0x9C43 names ExposureEnd); else the entry N of
+  // EventSelector found by event_name() for the features on its port.
   [[nodiscard]] std::string name(std::uint16_t event_id) const;
   // The data features of the event's id that read from its data, in
   // description order; a feature whose bytes the event does not carry is
@@ -49,6 +53,9 @@ class EventCatalog {
 
  private:
   std::unique_ptr<const BufferFeatureReader> reader_;
+  void name_from_id_constants(const FeatureModel& model);
+  void name_from_selector(std::span<const std::string> selector_entries);
+
   std::map<std::uint16_t, std::string> names_;
   std::map<std::uint16_t, std::vector<std::string>> features_;  // data features by event id, node order
 };
@@ -59,7 +66,8 @@ class EventCatalog {
 // The name the description gives the event whose port holds the features
 // `port_features`: the entry N of EventSelector whose feature "Event" + N
 // lies on the port, else the longest N that begins the name of one of them;
-// empty when none fits.
+// without such an entry, the N of a feature "Event" + N on the port whose
+// name begins every other one there; empty when none fits.
 [[nodiscard]] std::string event_name(std::span<const std::string> selector_entries,
                                      std::span<const std::string> port_features);
 

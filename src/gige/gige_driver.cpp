@@ -252,9 +252,10 @@ CameraResult<net::SocketAddress> GigeDriver::open_message_channel() {
 CameraResult<EventReceiver> GigeDriver::subscribe_events(std::size_t capacity) {
   CORVANTIC_TRY_VOID(open_message_channel());
   EventSubscriptionEnds ends = make_event_subscription(capacity);
-  if (!connection_->worker->post(request::SubscribeEvents{std::move(ends.sender)})) {
-    return std::unexpected(CameraError::not_connected());
-  }
+  // Returns once the worker holds the subscription: an event the device
+  // sends after this call is delivered.
+  auto reply = make_reply_slot<Unit>();
+  CORVANTIC_TRY_VOID(call(request::SubscribeEvents{std::move(ends.sender), reply}, reply, wait_budget()));
   return std::move(ends.receiver);
 }
 

@@ -106,11 +106,10 @@ GvcpOp op_from_request(request::WriteMemory r) {
   return op::WriteMemory{r.address, std::move(r.data), 0, std::move(r.reply), r.deadline};
 }
 
+// A subscription's sender goes with its request, which ends the subscription.
 void fail_request(Request& request, const CameraError& error) {
   std::visit(Overloaded{
                  [](request::Shutdown&) {},
-                 // Its sender goes with the request, which ends the subscription.
-                 [](request::SubscribeEvents&) {},
                  [&](auto& r) {
                    if (r.reply) r.reply->set(std::unexpected(error));
                  },
@@ -255,10 +254,12 @@ bool GvcpWorkerLoop::take_requests() {
                    [&](request::SubscribeEvents& r) {
                      try {
                        subscribers_.push_back(std::move(r.events));
+                       if (r.reply) r.reply->set(Unit{});
                      } catch (...) {
                        // Not subscribed: the sender left in the request ends
                        // the subscription, so its readers see the end.
                        CORVANTIC_LOG(util::log::Level::Warn, TARGET, "event subscription failed");
+                       if (r.reply) r.reply->set(std::unexpected(error_from_exception(std::current_exception())));
                      }
                    },
                    [&](auto& r) {
@@ -449,12 +450,17 @@ void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std
     CORVANTIC_LOG(util::log::Level::Trace, TARGET, "malformed inbound command");
     return;
   }
-  const auto event = proto::parse_device_event(*command);
-  if (!event) {
+  std::size_t trailing = 0;
+  auto events = proto::parse_device_events(*command, &trailing);
+  if (events.empty()) {
     CORVANTIC_LOG(util::log::Level::Trace, TARGET, "unexpected inbound command " + util::hex4(command->header.command));
     return;
   }
-  // Every accepted copy is counted, as the device sent it; a copy the
+  if (trailing != 0) {
+    CORVANTIC_LOG(util::log::Level::Trace, TARGET, "bytes after the last event record left out",
+                  util::log::field("bytes", trailing));
+  }
+  // Every accepted copy is counted once, as the device sent it; a copy the
   // device repeated because our acknowledge was lost is not delivered again.
   count(&LinkStats::events);
   if (command->header.ack_required()) {
@@ -462,13 +468,13 @@ void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std
     if (auto sent = socket.send_to(ack, source); !sent) {
       CORVANTIC_LOG(util::log::Level::Warn, TARGET, "event ack send failed: " + sent.error().text());
     }
-    if (recent_events_.seen_before(command->header.request_id)) {
+    if (recent_events_.seen_before(command->header.request_id, command->header.command, command->payload)) {
       CORVANTIC_LOG(util::log::Level::Trace, TARGET, "repeated event acknowledged again",
                     util::log::field("id", command->header.request_id));
       return;
     }
   }
-  deliver(std::move(*event));
+  for (proto::DeviceEvent& event : events) deliver(std::move(event));
 }
 
 void GvcpWorkerLoop::deliver(proto::DeviceEvent event) {

@@ -85,9 +85,12 @@ struct OpenMessageChannel {
   ReplySlot<net::SocketAddress> reply;
   Deadline deadline = NO_DEADLINE;
 };
-// Every event accepted from now on is offered to `events`.
+// Every event accepted from now on is offered to `events`. The reply, when
+// given, is set once the worker holds the subscription, so that the caller
+// knows no event accepted afterwards passes it by.
 struct SubscribeEvents {
   EventSender events;
+  ReplySlot<Unit> reply;
 };
 struct Shutdown {};
 }  // namespace request

@@ -46,30 +46,49 @@ struct WriteMemory {
 };
 }  // namespace op
 
-// Request ids of the latest events that asked for an acknowledge. A device
-// resends such an event until it sees the acknowledge, so a copy whose
-// acknowledge was lost arrives again with the same id: it is acknowledged
-// again but delivered once. The window spans far more events than a device
-// retransmits over (MCRC times MCTT) at any plausible event rate.
-class RecentEventIds {
+// The latest events that asked for an acknowledge, each remembered by its
+// request id and a fingerprint of its bytes. A device resends such an event
+// until it sees the acknowledge, so a copy whose acknowledge was lost
+// arrives again with the same id and the same bytes: it is acknowledged
+// again but delivered once. Another event under a request id seen before (a
+// device that restarted its counter, say) is new. The window spans far more
+// events than a device retransmits over (MCRC times MCTT) at any plausible
+// event rate.
+class RecentEvents {
  public:
   static constexpr std::size_t WINDOW = 512;
-  // Whether `id` is among the remembered ids; remembers it when it is not.
-  [[nodiscard]] bool seen_before(std::uint16_t id) {
-    if (std::find(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(count_), id) !=
-        ids_.begin() + static_cast<std::ptrdiff_t>(count_)) {
-      return true;
-    }
-    ids_[next_] = id;
+  // Whether the command `command` with request id `id` and `payload` is
+  // remembered; remembers it when it is not.
+  [[nodiscard]] bool seen_before(std::uint16_t id, std::uint16_t command, std::span<const std::uint8_t> payload) {
+    const Seen seen{id, fingerprint(command, payload)};
+    const auto remembered = std::span(seen_).first(count_);
+    if (std::ranges::find(remembered, seen) != remembered.end()) return true;
+    seen_[next_] = seen;
     next_ = (next_ + 1) % WINDOW;
     count_ = std::min(count_ + 1, WINDOW);
     return false;
   }
 
  private:
-  std::array<std::uint16_t, WINDOW> ids_{};
-  std::size_t next_ = 0;   // where the next id goes, overwriting the oldest
-  std::size_t count_ = 0;  // ids remembered
+  struct Seen {
+    std::uint16_t id = 0;
+    std::uint64_t fingerprint = 0;
+    bool operator==(const Seen&) const = default;
+  };
+  // 64-bit FNV-1a over the command code and the payload: two different
+  // events under one request id collide with negligible odds.
+  [[nodiscard]] static std::uint64_t fingerprint(std::uint16_t command, std::span<const std::uint8_t> payload) {
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    const auto mix = [&](std::uint8_t byte) { hash = (hash ^ byte) * 0x100000001b3u; };
+    mix(static_cast<std::uint8_t>(command >> 8));
+    mix(static_cast<std::uint8_t>(command));
+    for (const std::uint8_t byte : payload) mix(byte);
+    return hash;
+  }
+
+  std::array<Seen, WINDOW> seen_{};
+  std::size_t next_ = 0;   // where the next one goes, overwriting the oldest
+  std::size_t count_ = 0;  // events remembered
 };
 
 using GvcpOp = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters, op::ReadMemory,
@@ -162,7 +181,7 @@ class GvcpWorkerLoop {
   std::optional<net::UdpSocket> message_socket_;  // open once asked for
   net::SocketAddress message_address_;            // its bound address
   std::vector<EventSender> subscribers_;
-  RecentEventIds recent_events_;
+  RecentEvents recent_events_;
   std::vector<std::uint8_t> receive_buffer_;
   // gvcp_timeout x (retries + 1): how long an unanswered command lasts; a
   // heartbeat is never in flight longer.

@@ -11,7 +11,7 @@ namespace {
 PyObject* id(const EventRecord& e) { return PyLong_FromUnsignedLong(e.event->event_id); }
 PyObject* timestamp(const EventRecord& e) { return PyLong_FromUnsignedLongLong(e.event->timestamp); }
 PyObject* stream_channel(const EventRecord& e) { return PyLong_FromUnsignedLong(e.event->stream_channel); }
-PyObject* block_id(const EventRecord& e) { return PyLong_FromUnsignedLong(e.event->block_id); }
+PyObject* block_id(const EventRecord& e) { return PyLong_FromUnsignedLongLong(e.event->block_id); }
 
 PyObject* value(const genicam::EventValue& v) {
   return std::visit(
@@ -49,9 +49,9 @@ PyObject* raw_data(const EventRecord& e) {
 PyObject* repr(const EventRecord& e) {
   const Ref name = Ref::steal(to_python_value(e.name));
   if (!name) return nullptr;
-  return PyUnicode_FromFormat("Event(id=0x%04x, name=%R, block_id=%u, timestamp=%llu)",
+  return PyUnicode_FromFormat("Event(id=0x%04x, name=%R, block_id=%llu, timestamp=%llu)",
                               static_cast<unsigned>(e.event->event_id), name.get(),
-                              static_cast<unsigned>(e.event->block_id),
+                              static_cast<unsigned long long>(e.event->block_id),
                               static_cast<unsigned long long>(e.event->timestamp));
 }
 
@@ -62,12 +62,13 @@ constexpr ValueField<EventRecord> FIELDS[] = {
      "or its id in hex (`\"0x9001\"`) when the description names none."},
     {"timestamp", timestamp, "The device timestamp of the event, in device ticks."},
     {"stream_channel", stream_channel, "The stream channel the event concerns (0xFFFF for none)."},
-    {"block_id", block_id, "The block id (frame) the event concerns, as its 16 bits."},
+    {"block_id", block_id, "The block id (frame) the event concerns: 16 bits, or 64 when the camera\n"
+     "sends extended ids."},
     {"data", data,
      "The event's data features read from the bytes it carried, as a `dict`\n"
      "of feature name to value (e.g. `{\"EventExposureEndFrameID\": 7, ...}`);\n"
      "empty when the description gives the event none."},
-    {"raw_data", raw_data, "The bytes the event carried after its header."},
+    {"raw_data", raw_data, "The bytes the event carried after its record's header (an EVENTDATA's data)."},
 };
 
 constexpr ValueClass<EventRecord> CLASS{

@@ -42,8 +42,8 @@ def test_exposure_end_events_come_in_order_with_the_ids_of_the_frames(camera_on)
     assert [e.data["EventExposureEndFrameID"] for e in received] == frame_ids
     for event in received:
         assert event.stream_channel == 0
-        assert event.data["EventExposureEnd"] == EXPOSURE_END
         assert event.data["EventExposureEndTimestamp"] == event.timestamp
+        assert event.raw_data == struct.pack(">Q", event.block_id)
     assert [e.timestamp for e in received] == sorted(e.timestamp for e in received)
 
 
@@ -87,11 +87,37 @@ def test_an_event_carries_its_fields_and_the_data_its_description_names(camera_o
         sim.send_event(0x9ABC, data=b"\x01\x02", ack=True, channel=1, block=7, timestamp=42)
         unknown = events.wait_for(5.0)
     assert isinstance(event, corvantic.Event)
-    assert event.data == {"EventTest": TEST_EVENT, "EventTestTimestamp": event.timestamp}
-    assert event.raw_data == struct.pack(">IIQ", TEST_EVENT, 0, event.timestamp)
+    assert event.data == {"EventTestTimestamp": event.timestamp}
+    assert event.raw_data == b""
     assert repr(event) == f"Event(id=0x9000, name='Test', block_id=0, timestamp={event.timestamp})"
     assert (unknown.name, unknown.stream_channel, unknown.block_id, unknown.timestamp) == ("0x9abc", 1, 7, 42)
     assert (unknown.data, unknown.raw_data) == ({}, b"\x01\x02")
+
+
+@pytest.mark.parametrize("extended", [False, True], ids=["standard", "extended ids"])
+def test_every_record_of_an_event_is_delivered_with_its_name(camera_on, extended):
+    sim, camera = camera_on()
+    block = 1 << 40 if extended else 7
+    with camera.events() as events:
+        sim.send_event(EXPOSURE_END, ack=True, channel=0, block=block, timestamp=100, extended=extended,
+                       also=[(0x9002, block + 1, 101), (0x9ABC, block + 2, 102)])
+        received = [events.wait_for(5.0) for _ in range(3)]
+        assert events.wait_for(0.2) is None
+    assert [(e.id, e.name, e.block_id, e.timestamp) for e in received] == [
+        (EXPOSURE_END, "ExposureEnd", block, 100),
+        (0x9002, "FrameTriggerMissed", block + 1, 101),
+        (0x9ABC, "0x9abc", block + 2, 102),
+    ]
+    if not extended:  # the camera's description addresses the standard record
+        assert received[1].data == {"EventFrameTriggerMissedTimestamp": 101}
+    assert all(e.raw_data == b"" for e in received)
+    assert camera.link_stats().events == 1  # one command from the camera
+
+
+def test_an_event_id_feature_is_a_constant_the_camera_reads(camera_on):
+    _, camera = camera_on()
+    assert [camera.get_integer(name) for name in ("EventTest", "EventExposureEnd", "EventFrameTriggerMissed")] == [
+        TEST_EVENT, EXPOSURE_END, 0x9002]
 
 
 def test_a_missed_trigger_is_an_event_when_its_notification_is_on(camera_on):
@@ -152,7 +178,7 @@ def test_the_events_command_prints_events_as_they_come(sim):
         # again (and before it connects, the camera has nowhere to send them).
         while command.poll() is None:
             try:
-                sim.send_event(0x9000, data=struct.pack(">IIQ", TEST_EVENT, 0, 5), ack=True, block=3, timestamp=5)
+                sim.send_event(0x9000, data=b"", ack=True, block=3, timestamp=5)
             except SimError as e:
                 assert str(e) == "no host to send events to"
             time.sleep(0.1)
@@ -162,6 +188,5 @@ def test_the_events_command_prints_events_as_they_come(sim):
     assert command.returncode == 0, err
     lines = out.splitlines()
     assert len(lines) == 2
-    assert lines[0].split() == ["Test", "id=0x9000", "block=3", "timestamp=5", "EventTest=36864",
-                                "EventTestTimestamp=5"]
+    assert lines[0].split() == ["Test", "id=0x9000", "block=3", "timestamp=5", "EventTestTimestamp=5"]
     assert err == "2 events\n"

@@ -189,23 +189,45 @@ std::size_t encode_packetresend(std::span<std::uint8_t, PACKETRESEND_MAX_SIZE> o
 // ---- EVENT, EVENTDATA
 
 std::span<const std::uint8_t> DeviceEvent::data() const {
-  constexpr std::size_t DATA_OFFSET = 16;
-  if (raw.size() <= DATA_OFFSET) return {};
-  return std::span(raw).subspan(DATA_OFFSET);
+  if (raw.size() <= header_size()) return {};
+  return std::span(raw).subspan(header_size());
 }
 
-std::optional<DeviceEvent> parse_device_event(const GvcpCommand& command) {
-  const std::uint16_t code = command.header.command;
-  if (code != GVCP_EVENT && code != GVCP_EVENTDATA) return std::nullopt;
-  const auto payload = command.payload;
+namespace {
+
+// One event from `record`, which holds its header (or what of it arrived)
+// and, for an EVENTDATA, the data after it.
+DeviceEvent event_from_record(std::uint16_t code, bool extended, std::span<const std::uint8_t> record) {
   return DeviceEvent{
       .command = code,
-      .event_id = event_field<std::uint16_t>(payload, 2),
-      .stream_channel = event_field<std::uint16_t>(payload, 4),
-      .block_id = event_field<std::uint16_t>(payload, 6),
-      .timestamp = event_field<std::uint64_t>(payload, 8),
-      .raw = std::vector<std::uint8_t>(payload.begin(), payload.end()),
+      .event_id = event_field<std::uint16_t>(record, 2),
+      .stream_channel = event_field<std::uint16_t>(record, 4),
+      .block_id = extended ? event_field<std::uint64_t>(record, 8) : event_field<std::uint16_t>(record, 6),
+      .timestamp = event_field<std::uint64_t>(record, extended ? 16 : 8),
+      .extended_id = extended,
+      .raw = std::vector<std::uint8_t>(record.begin(), record.end()),
   };
+}
+
+}  // namespace
+
+std::vector<DeviceEvent> parse_device_events(const GvcpCommand& command, std::size_t* trailing) {
+  if (trailing) *trailing = 0;
+  const std::uint16_t code = command.header.command;
+  if (code != GVCP_EVENT && code != GVCP_EVENTDATA) return {};
+  const bool extended = (command.header.flags & GVCP_FLAG_EXTENDED_ID) != 0;
+  const auto payload = command.payload;
+  if (code == GVCP_EVENTDATA) return {event_from_record(code, extended, payload)};
+  const std::size_t record_size = extended ? EXTENDED_EVENT_RECORD_SIZE : EVENT_RECORD_SIZE;
+  if (payload.size() < record_size) return {event_from_record(code, extended, payload)};
+  std::vector<DeviceEvent> events;
+  events.reserve(payload.size() / record_size);
+  std::size_t offset = 0;
+  for (; offset + record_size <= payload.size(); offset += record_size) {
+    events.push_back(event_from_record(code, extended, payload.subspan(offset, record_size)));
+  }
+  if (trailing) *trailing = payload.size() - offset;
+  return events;
 }
 
 std::array<std::uint8_t, GVCP_HEADER_SIZE> encode_event_ack(std::uint16_t inbound_command,

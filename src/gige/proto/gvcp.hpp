@@ -216,31 +216,56 @@ enum class GvcpDatagramKind : std::uint8_t { DeviceCommand, Acknowledge };
 
 // ---- EVENT, EVENTDATA from the device and their acknowledges
 
-// One event taken from an EVENT or EVENTDATA command. Only the first event
-// record of a payload is read.
+// The events of an EVENT or EVENTDATA command. An EVENT carries one or more
+// event records back to back and no data; an EVENTDATA carries one record
+// followed by the device's data. A record in the standard form (16 bytes):
 //
 //   0        2        4        6        8                 16
 //   +--------+--------+--------+--------+-----------------+--------....
-//   |  (not  |event id|channel |block id|    timestamp    |  data
-//   |  read) |        |        |        |                 |
+//   |   0    |event id|channel |block id|    timestamp    |  data
+//   |        |        |        |  (16)  |                 |  (EVENTDATA)
 //   +--------+--------+--------+--------+-----------------+--------....
 //
+// With the extended-id flag (0x10) in the command's header the record has
+// 64-bit block ids and is 24 bytes long:
+//
+//   0        2        4        6        8                 16                24
+//   +--------+--------+--------+--------+-----------------+-----------------+----....
+//   |  size  |event id|channel |   0    |    block id     |    timestamp    |  data
+//   +--------+--------+--------+--------+-----------------+-----------------+----....
+//
+// The first field is not read: records are split at the form's fixed size.
 // A field whose bytes are missing from a short payload is 0.
+inline constexpr std::size_t EVENT_RECORD_SIZE = 16;
+inline constexpr std::size_t EXTENDED_EVENT_RECORD_SIZE = 24;
+
 struct DeviceEvent {
   std::uint16_t command = 0;  // GVCP_EVENT or GVCP_EVENTDATA
   std::uint16_t event_id = 0;
   std::uint16_t stream_channel = 0;
-  std::uint16_t block_id = 0;
+  std::uint64_t block_id = 0;
   std::uint64_t timestamp = 0;
-  std::vector<std::uint8_t> raw;  // the whole payload as received
+  bool extended_id = false;  // the record has the 24-byte extended form
+  // The event's record as received: its header and, for an EVENTDATA, the
+  // device's data after it. A description addresses an event's data
+  // features from the first byte of this record.
+  std::vector<std::uint8_t> raw;
 
-  // Payload bytes from offset 16 on; empty for a payload of 16 bytes or fewer.
+  [[nodiscard]] std::size_t header_size() const {
+    return extended_id ? EXTENDED_EVENT_RECORD_SIZE : EVENT_RECORD_SIZE;
+  }
+  // The record's bytes after its header; empty for an EVENT.
   [[nodiscard]] std::span<const std::uint8_t> data() const;
   bool operator==(const DeviceEvent&) const = default;
 };
 
-// The event carried by `command`; nothing when it is neither EVENT nor EVENTDATA.
-[[nodiscard]] std::optional<DeviceEvent> parse_device_event(const GvcpCommand& command);
+// Every event `command` carries, in order; nothing when it is neither EVENT
+// nor EVENTDATA. An EVENT yields one event per whole record (an empty or
+// shorter payload still yields one, with the missing fields 0); bytes after
+// the last whole record are left out and counted in `trailing`, when given.
+// An EVENTDATA yields exactly one event.
+[[nodiscard]] std::vector<DeviceEvent> parse_device_events(const GvcpCommand& command,
+                                                           std::size_t* trailing = nullptr);
 
 // The 8-byte acknowledge of an inbound EVENT or EVENTDATA: status success,
 // code `inbound_command` + 1, no payload, ack id = the command's request id.

@@ -106,6 +106,51 @@ TEST_F(WorkerEvents, TheMessageChannelAcknowledgesEveryCopyAndDeliversTheEventOn
   EXPECT_EQ(stats_->snapshot().events, 4u);
 }
 
+// A copy is a repeat only when it carries the same bytes: a device that
+// restarted its request ids sends new events under ids seen before.
+TEST_F(WorkerEvents, ADifferentEventUnderARepeatedRequestIdIsDelivered) {
+  const EventReceiver events = subscribe(8);
+  ASSERT_TRUE(send_and_await_ack(eventdata(0x0200, 0x9001, 1)));
+  ASSERT_TRUE(send_and_await_ack(eventdata(0x0200, 0x9001, 2)));
+  ASSERT_TRUE(send_and_await_ack(eventdata(0x0200, 0x9001, 1)));  // the first again: a repeat
+  for (const std::uint64_t block : {1u, 2u}) {
+    const auto got = next(events);
+    ASSERT_EQ(got.status, ReceiveStatus::Received);
+    EXPECT_EQ(got.event->block_id, block);
+  }
+  EXPECT_EQ(next(events, 100ms).status, ReceiveStatus::TimedOut);
+  EXPECT_EQ(stats_->snapshot().events, 3u);
+}
+
+// An EVENT of three records: acknowledged and counted once, each record
+// delivered as an event of its own, in order.
+TEST_F(WorkerEvents, EachRecordOfAnEventIsDelivered) {
+  const EventReceiver events = subscribe(8);
+  std::vector<std::uint8_t> datagram(8 + 3 * 16);
+  datagram[0] = 0x42;
+  datagram[1] = 0x01;
+  util::store_be16(&datagram[2], 0x00C0);
+  util::store_be16(&datagram[4], 48);
+  util::store_be16(&datagram[6], 0x0300);
+  for (std::uint16_t i = 0; i < 3; ++i) {
+    util::store_be16(&datagram[8 + 16 * i + 2], static_cast<std::uint16_t>(0x9001 + i));
+    util::store_be16(&datagram[8 + 16 * i + 6], static_cast<std::uint16_t>(10 + i));
+  }
+  const auto ack = send_and_await_ack(datagram);
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->bytes, (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0xC1, 0x00, 0x00, 0x03, 0x00}));
+  for (std::uint16_t i = 0; i < 3; ++i) {
+    const auto got = next(events);
+    ASSERT_EQ(got.status, ReceiveStatus::Received) << i;
+    EXPECT_EQ(got.event->event_id, 0x9001 + i);
+    EXPECT_EQ(got.event->block_id, 10u + i);
+    EXPECT_TRUE(got.event->data().empty());
+  }
+  EXPECT_EQ(next(events, 100ms).status, ReceiveStatus::TimedOut);
+  EXPECT_EQ(stats_->snapshot().events, 1u);
+  EXPECT_FALSE(device_.receive(50ms)) << "one acknowledge for the command";
+}
+
 TEST_F(WorkerEvents, EverySubscriberSeesEveryEventAndAFullOneDropsAndCounts) {
   // Subscribers are offered an event in the order they came: once `roomy`
   // holds an event, `small` has been offered it.

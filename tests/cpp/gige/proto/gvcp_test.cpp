@@ -426,32 +426,115 @@ TEST(DiscoveryAckPayload, RejectionsAtNamedOffsets) {
 
 // ---- Events
 
-TEST(ParseDeviceEvent, FullRecordFromTheWire) {
-  const auto cmd = parse_device_command(EVENT_COMMAND);
-  ASSERT_TRUE(cmd);
-  const auto event = parse_device_event(*cmd);
-  ASSERT_TRUE(event);
-  EXPECT_EQ(event->command, GVCP_EVENT);
-  EXPECT_EQ(event->event_id, 0x9001);
-  EXPECT_EQ(event->stream_channel, 2);
-  EXPECT_EQ(event->block_id, 0x63);
-  EXPECT_EQ(event->timestamp, 0x0000000102030405u);
-  EXPECT_EQ(to_bytes(event->data()), (Bytes{0xD0, 0xD1, 0xD2, 0xD3}));
-  EXPECT_EQ(event->raw, Bytes(EVENT_COMMAND.begin() + 8, EVENT_COMMAND.end()));
+// The golden command as an EVENTDATA: one record, then its data.
+Bytes eventdata_command() {
+  Bytes wire = EVENT_COMMAND;
+  wire[3] = 0xC2;
+  return wire;
 }
 
-TEST(ParseDeviceEvent, RawStopsAtTheLengthField) {
-  Bytes wire = EVENT_COMMAND;
+TEST(ParseDeviceEvents, EventdataIsOneRecordWithItsData) {
+  const Bytes wire = eventdata_command();
+  const auto events = parse_device_events(*parse_device_command(wire));
+  ASSERT_EQ(events.size(), 1u);
+  const DeviceEvent& event = events[0];
+  EXPECT_EQ(event.command, GVCP_EVENTDATA);
+  EXPECT_EQ(event.event_id, 0x9001);
+  EXPECT_EQ(event.stream_channel, 2);
+  EXPECT_EQ(event.block_id, 0x63u);
+  EXPECT_EQ(event.timestamp, 0x0000000102030405u);
+  EXPECT_FALSE(event.extended_id);
+  EXPECT_EQ(to_bytes(event.data()), (Bytes{0xD0, 0xD1, 0xD2, 0xD3}));
+  // The whole record, header included: descriptions address it so.
+  EXPECT_EQ(event.raw, Bytes(wire.begin() + 8, wire.end()));
+}
+
+TEST(ParseDeviceEvents, RawStopsAtTheLengthField) {
+  Bytes wire = eventdata_command();
   wire[5] = 18;  // offset 4: two of the four data bytes
-  const auto event = parse_device_event(*parse_device_command(wire));
-  ASSERT_TRUE(event);
-  EXPECT_EQ(event->raw.size(), 18u);
-  EXPECT_EQ(to_bytes(event->data()), (Bytes{0xD0, 0xD1}));
+  const auto events = parse_device_events(*parse_device_command(wire));
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].raw.size(), 18u);
+  EXPECT_EQ(to_bytes(events[0].data()), (Bytes{0xD0, 0xD1}));
+}
+
+// An EVENT of three records, acknowledge required: each record is an event
+// of its own, without data.
+TEST(ParseDeviceEvents, EachRecordOfAnEventIsAnEvent) {
+  const Bytes wire = {
+      0x42, 0x01, 0x00, 0xC0, 0x00, 0x30, 0x00, 0x07,                  // 0: header, length 48
+      0x00, 0x00, 0x90, 0x01, 0x00, 0x00, 0x00, 0x01,                  // 8: 0x9001, channel 0, block 1
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A,                  // 16: timestamp 10
+      0x00, 0x00, 0x90, 0x02, 0xFF, 0xFF, 0x00, 0x02,                  // 24: 0x9002, no channel, block 2
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0B,                  // 32: timestamp 11
+      0x00, 0x00, 0x4F, 0xFF, 0x00, 0x01, 0x00, 0x03,                  // 40: 0x4fff, channel 1, block 3
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0C,                  // 48: timestamp 12
+  };
+  std::size_t trailing = 99;
+  const auto events = parse_device_events(*parse_device_command(wire), &trailing);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(trailing, 0u);
+  struct Expected {
+    std::uint16_t id, channel;
+    std::uint64_t block, timestamp;
+  };
+  const Expected expected[] = {{0x9001, 0, 1, 10}, {0x9002, 0xFFFF, 2, 11}, {0x4FFF, 1, 3, 12}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(events[i].command, GVCP_EVENT);
+    EXPECT_EQ(events[i].event_id, expected[i].id);
+    EXPECT_EQ(events[i].stream_channel, expected[i].channel);
+    EXPECT_EQ(events[i].block_id, expected[i].block);
+    EXPECT_EQ(events[i].timestamp, expected[i].timestamp);
+    EXPECT_EQ(events[i].raw, Bytes(wire.begin() + 8 + 16 * i, wire.begin() + 24 + 16 * i));
+    EXPECT_TRUE(events[i].data().empty());
+  }
+}
+
+// Extended ids (flag 0x10): 24-byte records with a 64-bit block id.
+TEST(ParseDeviceEvents, ExtendedRecordsCarry64BitBlockIds) {
+  const Bytes record = {
+      0x00, 0x18, 0x90, 0x01, 0x00, 0x00, 0x00, 0x00,  // 0: size 24, 0x9001, channel 0, 0
+      0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,  // 8: block id 0x100000002
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30, 0x39,  // 16: timestamp 12345
+  };
+  Bytes event_wire = {0x42, 0x11, 0x00, 0xC0, 0x00, 0x30, 0x00, 0x08};
+  event_wire.insert(event_wire.end(), record.begin(), record.end());
+  event_wire.insert(event_wire.end(), record.begin(), record.end());
+  event_wire[8 + 24 + 15] = 0x03;  // the second record's block id ends in 3
+  const auto events = parse_device_events(*parse_device_command(event_wire));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(events[0].extended_id);
+  EXPECT_EQ(events[0].block_id, 0x100000002u);
+  EXPECT_EQ(events[1].block_id, 0x100000003u);
+  EXPECT_EQ(events[0].timestamp, 12345u);
+  EXPECT_EQ(events[0].header_size(), EXTENDED_EVENT_RECORD_SIZE);
+
+  Bytes data_wire = {0x42, 0x11, 0x00, 0xC2, 0x00, 0x1A, 0x00, 0x09};
+  data_wire.insert(data_wire.end(), record.begin(), record.end());
+  data_wire.insert(data_wire.end(), {0xAB, 0xCD});
+  const auto with_data = parse_device_events(*parse_device_command(data_wire));
+  ASSERT_EQ(with_data.size(), 1u);
+  EXPECT_EQ(with_data[0].block_id, 0x100000002u);
+  EXPECT_EQ(to_bytes(with_data[0].data()), (Bytes{0xAB, 0xCD}));
+  EXPECT_EQ(with_data[0].raw.size(), 26u);
+}
+
+// Bytes after the last whole record of an EVENT are no event; they are
+// counted for the caller to report.
+TEST(ParseDeviceEvents, BytesAfterTheLastWholeRecordAreLeftOut) {
+  Bytes wire = EVENT_COMMAND;  // an EVENT of one record and four more bytes
+  std::size_t trailing = 0;
+  const auto events = parse_device_events(*parse_device_command(wire), &trailing);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(trailing, 4u);
+  EXPECT_EQ(events[0].raw, Bytes(wire.begin() + 8, wire.begin() + 24));
+  EXPECT_TRUE(events[0].data().empty());
 }
 
 // A payload cut short: a field is 0 unless all its bytes are present, even
 // when some of them are.
-TEST(ParseDeviceEvent, MissingBytesGiveZeroFields) {
+TEST(ParseDeviceEvents, MissingBytesGiveZeroFields) {
   const Bytes full(EVENT_COMMAND.begin() + 8, EVENT_COMMAND.begin() + 24);  // the 16-byte record
   struct Case {
     std::size_t size;
@@ -465,25 +548,28 @@ TEST(ParseDeviceEvent, MissingBytesGiveZeroFields) {
       {8, 0x9001, 2, 0x63, 0},   {15, 0x9001, 2, 0x63, 0},
       {16, 0x9001, 2, 0x63, 0x0000000102030405},
   };
-  for (const auto& c : cases) {
-    const std::span payload = std::span(full).first(c.size);
-    const GvcpCommand command{.header = {.command = GVCP_EVENTDATA}, .payload = payload};
-    const auto event = parse_device_event(command);
-    ASSERT_TRUE(event) << c.size;
-    EXPECT_EQ(event->command, GVCP_EVENTDATA);
-    EXPECT_EQ(event->event_id, c.event_id) << c.size;
-    EXPECT_EQ(event->stream_channel, c.stream_channel) << c.size;
-    EXPECT_EQ(event->block_id, c.block_id) << c.size;
-    EXPECT_EQ(event->timestamp, c.timestamp) << c.size;
-    EXPECT_EQ(event->raw, to_bytes(payload)) << c.size;
-    EXPECT_TRUE(event->data().empty()) << c.size;
+  for (const std::uint16_t code : {GVCP_EVENT, GVCP_EVENTDATA}) {
+    for (const auto& c : cases) {
+      const std::span payload = std::span(full).first(c.size);
+      const GvcpCommand command{.header = {.command = code}, .payload = payload};
+      const auto events = parse_device_events(command);
+      ASSERT_EQ(events.size(), 1u) << c.size;
+      const DeviceEvent& event = events[0];
+      EXPECT_EQ(event.command, code);
+      EXPECT_EQ(event.event_id, c.event_id) << c.size;
+      EXPECT_EQ(event.stream_channel, c.stream_channel) << c.size;
+      EXPECT_EQ(event.block_id, c.block_id) << c.size;
+      EXPECT_EQ(event.timestamp, c.timestamp) << c.size;
+      EXPECT_EQ(event.raw, to_bytes(payload)) << c.size;
+      EXPECT_TRUE(event.data().empty()) << c.size;
+    }
   }
 }
 
-TEST(ParseDeviceEvent, OtherCommandsAreNotEvents) {
+TEST(ParseDeviceEvents, OtherCommandsAreNotEvents) {
   const std::uint16_t codes[] = {GVCP_DISCOVERY, GVCP_READREG, GVCP_EVENT_ACK, 0x00C4};
   for (const std::uint16_t code : codes) {
-    EXPECT_FALSE(parse_device_event(GvcpCommand{.header = {.command = code}, .payload = EVENT_COMMAND}))
+    EXPECT_TRUE(parse_device_events(GvcpCommand{.header = {.command = code}, .payload = EVENT_COMMAND}).empty())
         << code;
   }
 }

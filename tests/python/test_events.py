@@ -114,6 +114,15 @@ def test_every_record_of_an_event_is_delivered_with_its_name(camera_on, extended
     assert camera.link_stats().events == 1  # one command from the camera
 
 
+def test_a_new_channel_receives_an_event_sent_right_after_it_opened(camera_on):
+    sim, camera = camera_on()
+    for block in range(1, 41):
+        with camera.events() as events:
+            sim.send_event(TEST_EVENT, ack=True, block=block)
+            event = events.wait_for(5.0)
+            assert event is not None and event.block_id == block
+
+
 def test_an_event_id_feature_is_a_constant_the_camera_reads(camera_on):
     _, camera = camera_on()
     assert [camera.get_integer(name) for name in ("EventTest", "EventExposureEnd", "EventFrameTriggerMissed")] == [

@@ -8,6 +8,7 @@
 
 #include "camera/acquisition.hpp"
 #include "gige/stream/frame_subscription.hpp"
+#include "py/ref.hpp"
 
 namespace corvantic::py {
 
@@ -24,12 +25,12 @@ namespace corvantic::py {
 class DetachedWait {
  public:
   DetachedWait() : state_(PyEval_SaveThread()) {}
-  ~DetachedWait() { PyEval_RestoreThread(state_); }
+  ~DetachedWait() noexcept(false) { attach_thread(state_); }
   DetachedWait(const DetachedWait&) = delete;
   DetachedWait& operator=(const DetachedWait&) = delete;
 
   [[nodiscard]] bool interrupted() {
-    PyEval_RestoreThread(state_);
+    attach_thread(state_);
     const bool raised = PyErr_CheckSignals() < 0;
     state_ = PyEval_SaveThread();
     interrupted_ = interrupted_ || raised;

@@ -13,9 +13,16 @@
 //    followed by its text.
 // 3. F runs its destructors before the guard raises: a ReleasedGil scope
 //    has re-attached the thread state and every native lock is released.
+// 4. One unwind passes through untouched: the interpreter ending a thread
+//    that re-attaches while it shuts down (pthread_exit's forced unwind).
+//    It runs F's destructors, which release every native lock, and goes on
+//    through the interpreter's frames as it would from the interpreter's
+//    own code; catching it would abort the process. So the guard, and the
+//    destructors that re-attach (ref.hpp), are not noexcept.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 #include <type_traits>
@@ -33,9 +40,11 @@ struct Guard;
 
 template <auto F, typename R, typename... Args>
 struct Guard<F, R(Args...)> {
-  static R call(Args... args) noexcept {
+  static R call(Args... args) {
     try {
       return F(args...);
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is ending (rule 4)
     } catch (...) {
       raise_current_exception();
       if constexpr (std::is_void_v<R>) {

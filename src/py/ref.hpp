@@ -14,6 +14,8 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace corvantic::py {
@@ -45,20 +47,6 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// Detaches the thread state for the lifetime of the guard, so other Python
-// threads run while this one waits. Nothing in the scope may touch a Python
-// object.
-class ReleasedGil {
- public:
-  ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // Whether the interpreter is shutting down: deallocations then keep the
 // thread attached instead of detaching for their waits.
 [[nodiscard]] inline bool interpreter_finalizing() {
@@ -68,6 +56,33 @@ class ReleasedGil {
   return _Py_IsFinalizing();
 #endif
 }
+
+// Attaches `state` again after a wait. Once the interpreter finalizes,
+// attaching ends the calling thread by a forced unwind (pthread_exit): a
+// thread coming back then stays detached and sleeps until the process
+// exits instead, as the interpreter's own daemon threads do. A thread that
+// comes back just as the shutdown begins is still ended by the interpreter;
+// its unwind passes through the guards (guard.hpp, rule 4), which is why
+// this and the destructors that call it are not noexcept.
+inline void attach_thread(PyThreadState* state) {
+  while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
+  PyEval_RestoreThread(state);
+}
+
+// Detaches the thread state for the lifetime of the guard, so other Python
+// threads run while this one waits. Nothing in the scope may touch a Python
+// object.
+class ReleasedGil {
+ public:
+  ReleasedGil() : state_(PyEval_SaveThread()) {}
+  ~ReleasedGil() noexcept(false) { attach_thread(state_); }
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 
 // Makes the object in `slot` once per process with `make` (a new reference,
 // nullptr with an exception set on failure). A thread that loses the race

@@ -1,4 +1,4 @@
-// The GVSP header and leader parsers and the packet-count rules, on arbitrary
+// The GVSP header, leader and trailer parsers and the packet-count rules, on arbitrary
 // bytes. The first three input bytes choose the packet size (two bytes) and a
 // payload size (one byte, as a power of two), the rest is the datagram.
 #include <cstddef>
@@ -32,6 +32,21 @@ void check_leader(std::span<const std::uint8_t> payload) {
   // A field the payload does not hold whole reads as 0.
   if (payload.size() < 36 && leader->padding_y != 0) __builtin_trap();
   if (payload.size() < 16 && leader->pixel_format != 0) __builtin_trap();
+}
+
+// A length is read only from a trailer of chunk data long enough to hold
+// it: 8 bytes for the chunk data types, 16 for an image in chunk mode.
+void check_trailer(std::span<const std::uint8_t> payload) {
+  const auto length = trailer_chunk_data_length(payload);
+  if (!length) return;
+  const std::uint16_t type = load_be16(payload.data() + 2) & ~GVSP_PAYLOAD_EXTENDED_CHUNK_FLAG;
+  const std::size_t at = type == GVSP_PAYLOAD_IMAGE ? 8 : 4;
+  if (type != GVSP_PAYLOAD_IMAGE && type != GVSP_PAYLOAD_CHUNK_DATA && type != GVSP_PAYLOAD_EXTENDED_CHUNK) {
+    __builtin_trap();
+  }
+  if (payload.size() < (type == GVSP_PAYLOAD_IMAGE ? 16u : 8u) || *length != load_be32(payload.data() + at)) {
+    __builtin_trap();
+  }
 }
 
 void check_count(const GvspHeader& h, std::uint16_t packet_size, std::uint64_t payload_size) {
@@ -74,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check_header(datagram, *header);
   check_leader(header->payload);
+  check_trailer(header->payload);
   check_count(*header, *packet_size, payload_size);
   return 0;
 }

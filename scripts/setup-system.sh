@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libpugixml-dev zlib1g-dev
   clang-19 libclang-rt-19-dev
   iproute2
+  tshark  # tests/python/test_wire.py: an independent decoder of the captured protocol
 )
 
 missing=()

@@ -134,7 +134,8 @@ std::expected<void, std::string> VirtualCamera::start() {
   }
   for (int c = 0; c < reg::STREAM_CHANNEL_COUNT; ++c) {
     const auto index = static_cast<std::size_t>(c);
-    streamers_[index] = std::make_unique<GvspStreamer>(c, socket_fd_.get(), config_.tick_frequency);
+    streamers_[index] = std::make_unique<GvspStreamer>(c, socket_fd_.get(), config_.tick_frequency,
+                                                       config_.segmentation_offload);
     streamers_[index]->set_faults(stream_faults_[index]);
     started_[index] = false;
     if (c == 0) {

@@ -56,6 +56,8 @@ struct VirtualCameraConfig {
   std::string user_name;  // initial DeviceUserID (0x00E8)
   std::uint32_t path_mtu = 9216;
   bool extended_ids = false;  // stream packets in the extended-id header form
+  // Stream packets in runs as UDP GSO messages (GvspStreamer).
+  bool segmentation_offload = true;
   bool single_frame_entry = true;  // AcquisitionMode offers SingleFrame
   // Also receive DISCOVERY sent to the limited broadcast address and to the
   // directed broadcast of the camera's interface (answers stay unicast).

@@ -401,7 +401,9 @@ std::size_t build_packet(const FrameLayout& frame, std::uint32_t packet_id, std:
     util::store_be16(p + 2, payload_type);
     util::store_be32(p + 4, frame.height);
     if (!frame.chunk_mode) return static_cast<std::size_t>(p - out) + GVSP_TRAILER_PAYLOAD_SIZE;
-    util::store_be32(p + 8, chunk_layout_id(frame));
+    // plan_frame keeps the payload within 32 bits.
+    util::store_be32(p + 8, static_cast<std::uint32_t>(frame.payload_size));
+    util::store_be32(p + 12, chunk_layout_id(frame));
     return static_cast<std::size_t>(p - out) + GVSP_CHUNK_TRAILER_PAYLOAD_SIZE;
   }
   const std::size_t header =

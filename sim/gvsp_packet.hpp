@@ -13,7 +13,8 @@
 // Leader payload (36 bytes): reserved(2) payload_type(2) timestamp(8)
 // pixel_format(4) size_x(4) size_y(4) offset_x(4) offset_y(4) padding_x(2)
 // padding_y(2). Trailer payload (8 bytes): reserved(2) payload_type(2)
-// size_y(4), and in chunk mode chunk_layout_id(4). Packet ids in a block:
+// size_y(4), and in chunk mode (16 bytes) chunk_data_payload_length(4), the
+// whole block payload, then chunk_layout_id(4). Packet ids in a block:
 // 0 leader, 1..n data, n + 1 trailer.
 //
 // Chunk mode: the payload type is image with the extended-chunk flag
@@ -47,7 +48,7 @@ inline constexpr std::size_t GVSP_STANDARD_HEADER_SIZE = 8;
 inline constexpr std::size_t GVSP_EXTENDED_HEADER_SIZE = 20;
 inline constexpr std::size_t GVSP_LEADER_PAYLOAD_SIZE = 36;
 inline constexpr std::size_t GVSP_TRAILER_PAYLOAD_SIZE = 8;
-inline constexpr std::size_t GVSP_CHUNK_TRAILER_PAYLOAD_SIZE = 12;
+inline constexpr std::size_t GVSP_CHUNK_TRAILER_PAYLOAD_SIZE = 16;
 // IPv4 (20) + UDP (8): the part of SCPS that is not UDP payload.
 inline constexpr std::size_t IP_UDP_OVERHEAD = 28;
 // Largest UDP payload of an IPv4 datagram.

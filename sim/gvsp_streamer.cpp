@@ -318,7 +318,7 @@ struct GvspStreamer::Impl {
   std::atomic<std::uint64_t> packets_refused{0};
   std::atomic<std::int64_t> last_send_warning_ns{INT64_MIN};
   // Whether UDP segmentation offload is used; cleared for good the first
-  // time the kernel refuses it.
+  // time the kernel refuses it, or from the start when it is not wanted.
   std::atomic<bool> gso{true};
 
   // Sender thread state (touched by the sender only).
@@ -643,8 +643,10 @@ void GvspStreamer::Impl::remember(const FrameLayout& frame) {
 // ---------------------------------------------------------------------------
 // Public API
 
-GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_frequency)
+GvspStreamer::GvspStreamer(int channel, int socket_fd, std::uint64_t tick_frequency,
+                           bool segmentation_offload)
     : impl_(std::make_unique<Impl>(channel, tick_frequency)) {
+  impl_->gso.store(segmentation_offload);
   sockaddr_in local{};
   socklen_t length = sizeof local;
   if (::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||

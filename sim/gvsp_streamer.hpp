@@ -84,8 +84,11 @@ class GvspStreamer {
   // streamer reads that address from it and sends stream packets from a
   // socket of its own bound to the same IP (port chosen by the system). The
   // streamer does not use or close `socket_fd` afterwards. `tick_frequency`
-  // is the device timestamp rate in Hz.
-  GvspStreamer(int channel, int socket_fd, std::uint64_t tick_frequency);
+  // is the device timestamp rate in Hz. Without `segmentation_offload` every
+  // packet is a send of its own: a capture on loopback, which sees a UDP GSO
+  // message before the receiver splits it, then shows the datagrams a link
+  // would carry.
+  GvspStreamer(int channel, int socket_fd, std::uint64_t tick_frequency, bool segmentation_offload = true);
   ~GvspStreamer();
   GvspStreamer(const GvspStreamer&) = delete;
   GvspStreamer& operator=(const GvspStreamer&) = delete;

@@ -66,6 +66,9 @@ options:
                             (see the pending control command)
   --path-mtu BYTES          largest IP datagram the stream path carries (default 9216)
   --extended-ids            send stream packets in the extended-id header form
+  --no-segmentation-offload send every stream packet with a send of its own instead of
+                            runs as UDP GSO messages, which a capture on loopback shows
+                            as one datagram each
   --no-single-frame         the description's AcquisitionMode has no SingleFrame entry
   --listen-broadcast        also receive DISCOVERY sent to 255.255.255.255 and to the
                             broadcast address of the camera's interface (answers stay unicast)
@@ -535,6 +538,8 @@ bool set_switch(const std::string& arg, Options& options) {
     config.writes_need_control = true;
   } else if (arg == "--extended-ids") {
     config.extended_ids = true;
+  } else if (arg == "--no-segmentation-offload") {
+    config.segmentation_offload = false;
   } else if (arg == "--no-single-frame") {
     config.single_frame_entry = false;
   } else if (arg == "--listen-broadcast") {

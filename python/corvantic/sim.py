@@ -95,6 +95,7 @@ class VirtualCamera:
         pending: Iterable[tuple[int | str, ...]] = (),
         path_mtu: int | None = None,
         extended_ids: bool = False,
+        segmentation_offload: bool = True,
         single_frame: bool = True,
         listen_broadcast: bool = False,
         serial: str | None = None,
@@ -136,6 +137,8 @@ class VirtualCamera:
             args += ["--path-mtu", _number(path_mtu)]
         if extended_ids:
             args.append("--extended-ids")
+        if not segmentation_offload:
+            args.append("--no-segmentation-offload")
         if not single_frame:
             args.append("--no-single-frame")
         if listen_broadcast:

@@ -92,8 +92,8 @@ def test_help_documents_every_option_and_control_command():
     for option in (
         "--address", "--capabilities", "--no-concatenation", "--no-writemem", "--no-packetresend",
         "--description", "--tick-frequency", "--frame-rate", "--width", "--height", "--heartbeat-timeout",
-        "--writes-need-control", "--pending", "--path-mtu", "--extended-ids", "--listen-broadcast", "--serial",
-        "--user-name", "--quit-at-eof", "--help",
+        "--writes-need-control", "--pending", "--path-mtu", "--extended-ids", "--no-segmentation-offload",
+        "--listen-broadcast", "--serial", "--user-name", "--quit-at-eof", "--help",
     ):  # fmt: skip
         assert f"  {option} " in text, option
     for command in (

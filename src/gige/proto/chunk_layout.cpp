@@ -19,8 +19,17 @@ std::string_view chunk_layout_error_text(ChunkLayoutError error) {
       return "chunk layout: bytes before the first chunk are too few for a tag";
     case ChunkLayoutError::LengthPastPayload: return "chunk layout: a chunk length runs past the payload";
     case ChunkLayoutError::TooManyChunks: return "chunk layout: more than 256 chunks";
+    case ChunkLayoutError::LengthPastData:
+      return "chunk layout: the trailer's chunk data length runs past the payload received";
   }
   return "chunk layout: unknown error";
+}
+
+std::expected<std::span<const std::uint8_t>, ChunkLayoutError> chunk_data(
+    std::span<const std::uint8_t> payload, std::optional<std::uint32_t> length) {
+  if (!length) return payload;
+  if (*length > payload.size()) return std::unexpected(ChunkLayoutError::LengthPastData);
+  return payload.first(*length);
 }
 
 std::expected<ChunkLayout, ChunkLayoutError> parse_chunk_layout(std::span<const std::uint8_t> payload) {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -57,10 +58,19 @@ enum class ChunkLayoutError : std::uint8_t {
   TruncatedTag,       // 1 to 7 bytes are left before the first chunk: no room for its tag
   LengthPastPayload,  // a chunk's length reaches back past the start of the payload
   TooManyChunks,      // more than MAX_CHUNKS chunks
+  LengthPastData,     // the chunk data length a trailer gives runs past the payload received
 };
 
 // "chunk layout: ..." for each error.
 [[nodiscard]] std::string_view chunk_layout_error_text(ChunkLayoutError error);
+
+// The bytes of `payload` whose layout is read: with a chunk data length
+// from the frame's trailer the first that many, so that bytes after the
+// chunks (padding up to a packet's end, say) are not taken for a tag;
+// without one, all of them. A length past the end of `payload` is
+// LengthPastData: the end of the chunks, where the walk starts, is missing.
+[[nodiscard]] std::expected<std::span<const std::uint8_t>, ChunkLayoutError> chunk_data(
+    std::span<const std::uint8_t> payload, std::optional<std::uint32_t> length);
 
 // The chunk layout of `payload`; an empty payload has no chunks.
 [[nodiscard]] std::expected<ChunkLayout, ChunkLayoutError> parse_chunk_layout(

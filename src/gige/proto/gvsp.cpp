@@ -73,6 +73,23 @@ std::optional<LeaderInfo> parse_leader(std::span<const std::uint8_t> payload) {
   };
 }
 
+std::optional<std::uint32_t> trailer_chunk_data_length(std::span<const std::uint8_t> payload) {
+  constexpr std::size_t TYPE_END = 4;
+  constexpr std::size_t IMAGE_LENGTH_AT = 8;
+  constexpr std::size_t IMAGE_WITH_LENGTH_SIZE = 16;  // the length, then the layout id
+  if (payload.size() < TYPE_END) return std::nullopt;
+  const std::uint16_t raw_type = util::load_be16(payload.data() + 2);
+  const auto payload_type = static_cast<std::uint16_t>(raw_type & ~GVSP_PAYLOAD_EXTENDED_CHUNK_FLAG);
+  if (payload_type == GVSP_PAYLOAD_CHUNK_DATA || payload_type == GVSP_PAYLOAD_EXTENDED_CHUNK) {
+    if (payload.size() < TYPE_END + 4) return std::nullopt;
+    return util::load_be32(payload.data() + TYPE_END);
+  }
+  const bool image_in_chunk_mode =
+      payload_type == GVSP_PAYLOAD_IMAGE && (raw_type & GVSP_PAYLOAD_EXTENDED_CHUNK_FLAG) != 0;
+  if (!image_in_chunk_mode || payload.size() < IMAGE_WITH_LENGTH_SIZE) return std::nullopt;
+  return util::load_be32(payload.data() + IMAGE_LENGTH_AT);
+}
+
 std::optional<std::uint32_t> planned_bytes_per_packet(std::uint16_t packet_size, bool extended) {
   const std::size_t overhead = IP_UDP_OVERHEAD + (extended ? GVSP_EXTENDED_HEADER_SIZE : GVSP_HEADER_SIZE);
   if (packet_size <= overhead) return std::nullopt;

@@ -117,6 +117,30 @@ struct LeaderInfo {
 // payload is shorter than 12 bytes (it ends before the timestamp).
 [[nodiscard]] std::optional<LeaderInfo> parse_leader(std::span<const std::uint8_t> payload);
 
+// The length of the chunk data a trailer announces: the bytes at the start
+// of the block payload that hold its chunks (in an image block the whole
+// payload, the image being its first chunk). Offsets relative to the
+// payload start; every trailer opens with the payload type, and where the
+// length stands depends on it:
+//
+//   image (1) in chunk mode (extended-chunk bit set), 16 bytes:
+//   0        2        4        8                 12                16
+//   +--------+--------+--------+-----------------+-----------------+
+//   |(unread)|pay type| size_y |chunk data length| chunk layout id |
+//   +--------+--------+--------+-----------------+-----------------+
+//
+//   chunk data (4), extended chunk data (5):
+//   0        2        4                 8
+//   +--------+--------+-----------------+----....
+//   |(unread)|pay type|chunk data length| (unread)
+//   +--------+--------+-----------------+----....
+//
+// Some devices in chunk mode end an image trailer after 12 bytes, the layout
+// id right after size_y and no length: an image trailer's length is read
+// only from one of 16 bytes or more. Nothing for any other trailer, or for
+// one too short to hold the length.
+[[nodiscard]] std::optional<std::uint32_t> trailer_chunk_data_length(std::span<const std::uint8_t> payload);
+
 // Data bytes per data packet as planned from the packet size: packet_size
 // less the IPv4, UDP and GVSP headers (36 bytes standard, 48 extended).
 // Nothing when the packet size does not exceed that overhead.

@@ -236,6 +236,7 @@ void GvspWorkerLoop::process_packet(FrameSlot& slot, const proto::GvspHeader& he
         slot.status = FrameStatus::WrongPacketId;
       } else {
         set_expected(slot, p + 1);
+        slot.chunk_data_length = proto::trailer_chunk_data_length(header.payload);
       }
       break;
     case proto::GVSP_FORMAT_DATA:
@@ -524,12 +525,16 @@ void GvspWorkerLoop::close_slot(FrameStatus requested) {
 }
 
 // A frame's chunk layout, parsed into its buffer's own table over the bytes
-// the frame shows. A layout that does not parse (a length past the payload,
-// more chunks than the bound) is counted and logged; the frame then fails.
+// the frame shows, up to the chunk data length when the trailer gives one.
+// A layout that does not parse (a length past the payload, more chunks than
+// the bound, a trailer's length past the bytes received) is counted and
+// logged; the frame then fails.
 bool GvspWorkerLoop::read_chunk_layout(FrameSlot& slot) {
   FrameBuffer& buffer = *slot.buffer;
   const auto shown = static_cast<std::size_t>(std::min<std::uint64_t>(slot.high_water, buffer.payload_size()));
-  const auto parsed = proto::parse_chunk_layout(buffer.data().first(shown), buffer.chunk_layout);
+  const auto chunks = proto::chunk_data(buffer.data().first(shown), slot.chunk_data_length);
+  const auto parsed = chunks ? proto::parse_chunk_layout(*chunks, buffer.chunk_layout)
+                             : std::expected<void, proto::ChunkLayoutError>(std::unexpected(chunks.error()));
   if (parsed) return true;
   chunk_layout_errors_ += 1;
   CORVANTIC_LOG(Level::Debug, TARGET, "frame closed for its chunk layout", field("frame_id", slot.block_id),

@@ -174,6 +174,7 @@ class GvspWorkerLoop {
     std::uint64_t requested_total = 0;  // packets asked for, less those proved needless
     bool first_data_seen = false;
     bool trailer_seen = false;
+    std::optional<std::uint32_t> chunk_data_length;  // as the trailer gives it
     bool resend_impossible = false;
     bool resend_budget_reached = false;  // a scan would have passed the budget (counted once)
     bool showed_lateness = false;  // a packet of it proved only late: the window grew for it

@@ -9,6 +9,7 @@
 
 #include <bit>
 #include <map>
+#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
@@ -75,6 +76,9 @@ std::uint32_t be32(const Bytes& bytes, std::size_t at) {
          (std::uint32_t{bytes.at(at + 2)} << 8) | bytes.at(at + 3);
 }
 
+// The trailer as the standard lays it out: reserved, payload type, size_y,
+// and in chunk mode the length of the chunk data (the whole block payload,
+// the image being its first chunk), then the layout id.
 TEST(ChunkMode, MarksLeaderAndTrailerAndSizesThePayload) {
   for (const bool chunk_mode : {false, true}) {
     SCOPED_TRACE(chunk_mode);
@@ -85,17 +89,22 @@ TEST(ChunkMode, MarksLeaderAndTrailerAndSizesThePayload) {
     EXPECT_EQ(proto::parse_leader(block.leader)->payload_type, proto::GVSP_PAYLOAD_IMAGE);
     EXPECT_EQ(be32(block.trailer, 0), type);
     EXPECT_EQ(be32(block.trailer, 4), frame.height);
-    EXPECT_EQ(block.trailer.size(), chunk_mode ? 12u : 8u);
+    ASSERT_EQ(block.trailer.size(), chunk_mode ? 16u : 8u);
     EXPECT_EQ(block.payload.size(), frame.payload_size);
     EXPECT_EQ(frame.payload_size, 20u * 6 * 3 + (chunk_mode ? chunk_data_size(ALL_CHUNKS) : 0));
+    if (chunk_mode) {
+      EXPECT_EQ(be32(block.trailer, 8), frame.payload_size);
+    }
+    EXPECT_EQ(proto::trailer_chunk_data_length(block.trailer),
+              chunk_mode ? std::optional<std::uint32_t>(frame.payload_size) : std::nullopt);
   }
   // Image tag, 60 data bytes of eleven chunks and their tags.
   EXPECT_EQ(chunk_data_size(ALL_CHUNKS), 8u + 60 + 11 * 8);
   EXPECT_EQ(chunk_data_size(0), 8u);
   // The layout id follows the layout: the enabled chunks and the image size.
   const Block all = send(chunk_frame(ALL_CHUNKS));
-  EXPECT_EQ(be32(send(chunk_frame(ALL_CHUNKS)).trailer, 8), be32(all.trailer, 8));
-  EXPECT_NE(be32(send(chunk_frame(1)).trailer, 8), be32(all.trailer, 8));
+  EXPECT_EQ(be32(send(chunk_frame(ALL_CHUNKS)).trailer, 12), be32(all.trailer, 12));
+  EXPECT_NE(be32(send(chunk_frame(1)).trailer, 12), be32(all.trailer, 12));
 }
 
 // The image comes first, then each enabled chunk in ChunkKind order.

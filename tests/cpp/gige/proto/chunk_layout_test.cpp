@@ -124,12 +124,35 @@ TEST(ParseChunkLayout, BoundsTheChunkCount) {
   EXPECT_EQ(error_of(empty_chunks(MAX_CHUNKS + 1)), ChunkLayoutError::TooManyChunks);
 }
 
+// The walk covers the chunk data length a trailer gives, not what follows
+// it; a length past the payload received cannot be walked.
+TEST(ChunkData, ATrailersLengthBoundsTheBytesWalked) {
+  Bytes padded = PAYLOAD;
+  padded.insert(padded.end(), {0xEE, 0xEE, 0xEE, 0xEE});  // padding after the last tag
+  const auto bounded = chunk_data(padded, 36);
+  ASSERT_TRUE(bounded);
+  EXPECT_EQ(bounded->data(), padded.data());
+  EXPECT_EQ(bounded->size(), PAYLOAD.size());
+  EXPECT_EQ(parse_chunk_layout(*bounded)->count, 3u);
+  EXPECT_EQ(parse_chunk_layout(padded).error(), ChunkLayoutError::LengthPastPayload);
+
+  EXPECT_EQ(chunk_data(padded, std::nullopt)->size(), padded.size());  // no length: everything
+  EXPECT_EQ(chunk_data(padded, 40)->size(), padded.size());
+  EXPECT_TRUE(chunk_data(padded, 0)->empty());
+  for (const std::uint32_t length : {41u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(chunk_data(padded, length).error(), ChunkLayoutError::LengthPastData) << length;
+  }
+  EXPECT_EQ(chunk_data({}, 1).error(), ChunkLayoutError::LengthPastData);
+}
+
 TEST(ParseChunkLayout, NamesEachError) {
   EXPECT_EQ(chunk_layout_error_text(ChunkLayoutError::TruncatedTag),
             "chunk layout: bytes before the first chunk are too few for a tag");
   EXPECT_EQ(chunk_layout_error_text(ChunkLayoutError::LengthPastPayload),
             "chunk layout: a chunk length runs past the payload");
   EXPECT_EQ(chunk_layout_error_text(ChunkLayoutError::TooManyChunks), "chunk layout: more than 256 chunks");
+  EXPECT_EQ(chunk_layout_error_text(ChunkLayoutError::LengthPastData),
+            "chunk layout: the trailer's chunk data length runs past the payload received");
 }
 
 }  // namespace

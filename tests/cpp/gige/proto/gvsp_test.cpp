@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace corvantic::gige::proto {
@@ -196,6 +198,78 @@ TEST(ParseLeader, FieldsCutByATruncatedPayloadAreZero) {
   ASSERT_TRUE(no_pad_y);
   EXPECT_EQ(no_pad_y->padding_x, 2);
   EXPECT_EQ(no_pad_y->padding_y, 0);
+}
+
+// ---- Trailer
+
+// An image trailer in chunk mode as the standard lays it out.
+const Bytes CHUNK_TRAILER_PAYLOAD = {
+    0xEE, 0xEE,              // 0: not read
+    0x40, 0x01,              // 2: payload type 0x4001 (image, extended chunk)
+    0x00, 0x00, 0x01, 0xE0,  // 4: size_y 480
+    0x00, 0x04, 0xB0, 0x9C,  // 8: chunk data length 307356
+    0x12, 0x34, 0x56, 0x78,  // 12: chunk layout id
+};
+
+// The form some devices send: the layout id where the length belongs.
+const Bytes SHORT_CHUNK_TRAILER_PAYLOAD = {
+    0xEE, 0xEE,              // 0: not read
+    0x40, 0x01,              // 2: payload type 0x4001
+    0x00, 0x00, 0x01, 0xE0,  // 4: size_y 480
+    0x12, 0x34, 0x56, 0x78,  // 8: chunk layout id
+};
+
+// A chunk data trailer: the length right after the payload type.
+const Bytes CHUNK_DATA_TRAILER_PAYLOAD = {
+    0xEE, 0xEE,              // 0: not read
+    0x00, 0x04,              // 2: payload type 0x0004 (chunk data)
+    0x00, 0x00, 0x00, 0x54,  // 4: chunk data length 84
+};
+
+Bytes with_type(Bytes payload, std::uint16_t type) {
+  payload[2] = static_cast<std::uint8_t>(type >> 8);
+  payload[3] = static_cast<std::uint8_t>(type);
+  return payload;
+}
+
+TEST(TrailerChunkDataLength, Golden) {
+  EXPECT_EQ(trailer_chunk_data_length(CHUNK_TRAILER_PAYLOAD), 307356u);
+  EXPECT_EQ(trailer_chunk_data_length(SHORT_CHUNK_TRAILER_PAYLOAD), std::nullopt);
+  EXPECT_EQ(trailer_chunk_data_length(CHUNK_DATA_TRAILER_PAYLOAD), 84u);
+  // A trailer longer than its form is read the same.
+  Bytes longer = CHUNK_TRAILER_PAYLOAD;
+  longer.insert(longer.end(), 4, 0xEE);
+  EXPECT_EQ(trailer_chunk_data_length(longer), 307356u);
+}
+
+// Only trailers of chunk data carry the length; where it stands follows the
+// payload type, with the extended-chunk bit cleared.
+TEST(TrailerChunkDataLength, ByPayloadType) {
+  for (const auto& [type, length] : std::vector<std::pair<std::uint16_t, std::optional<std::uint32_t>>>{
+           {0x4001, 307356u},       // image in chunk mode: at 8
+           {0x0001, std::nullopt},  // a plain image trailer has no length, whatever follows size_y
+           {0x0004, 0x1E0u},        // chunk data: at 4
+           {0x4004, 0x1E0u},
+           {0x0005, 0x1E0u},        // extended chunk data: at 4
+           {0x4005, 0x1E0u},
+           {0x0002, std::nullopt},
+           {0x4002, std::nullopt},
+       }) {
+    EXPECT_EQ(trailer_chunk_data_length(with_type(CHUNK_TRAILER_PAYLOAD, type)), length) << std::hex << type;
+  }
+}
+
+// Cut anywhere before its end, a trailer gives no length: an image trailer
+// shorter than 16 bytes is the form without it.
+TEST(TrailerChunkDataLength, TruncatedAtNamedOffsets) {
+  for (std::size_t size = 0; size < CHUNK_TRAILER_PAYLOAD.size(); ++size) {
+    EXPECT_EQ(trailer_chunk_data_length(std::span(CHUNK_TRAILER_PAYLOAD).first(size)), std::nullopt)
+        << "truncated to " << size;
+  }
+  for (std::size_t size = 0; size < CHUNK_DATA_TRAILER_PAYLOAD.size(); ++size) {
+    EXPECT_EQ(trailer_chunk_data_length(std::span(CHUNK_DATA_TRAILER_PAYLOAD).first(size)), std::nullopt)
+        << "truncated to " << size;
+  }
 }
 
 // ---- Packet counts

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "util/bytes.hpp"
@@ -715,8 +716,10 @@ Bytes chunk_payload(std::uint32_t last_length = 84) {
 }
 
 // `payload` as block `block` with the leader's payload type `type`, in data
-// packets of the size the harness's packet size gives the header form.
-void feed_payload(Harness& h, std::uint64_t block, const Bytes& payload, std::uint16_t type, bool extended) {
+// packets of the size the harness's packet size gives the header form, and
+// a trailer with `trailer_payload`.
+void feed_payload(Harness& h, std::uint64_t block, const Bytes& payload, std::uint16_t type, bool extended,
+                  const Bytes& trailer_payload = Bytes(8, 0)) {
   const std::size_t per_packet = extended ? PACKET_SIZE - 48 : PACKET_SIZE - 36;
   h.feed(leader(block, type, extended));
   std::uint32_t id = 1;
@@ -725,7 +728,7 @@ void feed_payload(Harness& h, std::uint64_t block, const Bytes& payload, std::ui
     h.feed(packet(block, proto::GVSP_FORMAT_DATA, id, Bytes(payload.begin() + static_cast<std::ptrdiff_t>(offset), end),
                   0, extended));
   }
-  h.feed(packet(block, proto::GVSP_FORMAT_TRAILER, id, Bytes(8, 0), 0, extended));
+  h.feed(packet(block, proto::GVSP_FORMAT_TRAILER, id, trailer_payload, 0, extended));
 }
 
 // A frame announced as chunk data shows its chunks and its image (the first
@@ -775,6 +778,81 @@ TEST(GvspWorkerLoop, ChunkDataIsLaidOutAtDeliveryAndALyingLayoutFailsTheFrame) {
     const auto chunk = frame->chunk(0xC0DE);
     ASSERT_TRUE(chunk);
     EXPECT_TRUE(std::ranges::equal(*chunk, std::span(payload).subspan(908, 84)));
+  }
+}
+
+// The trailer of an image in chunk mode, as the standard lays it out (the
+// chunk data length, then the layout id) or with the layout id alone.
+Bytes image_trailer(std::optional<std::uint32_t> chunk_data_length, std::uint32_t layout_id = 500) {
+  Bytes p(8, 0);
+  util::store_be16(p.data() + 2, 0x4001);
+  util::store_be32(p.data() + 4, 25);  // size_y
+  const auto append_be32 = [&](std::uint32_t value) {
+    p.resize(p.size() + 4);
+    util::store_be32(p.data() + p.size() - 4, value);
+  };
+  if (chunk_data_length) append_be32(*chunk_data_length);
+  append_be32(layout_id);
+  return p;
+}
+
+// chunk_payload() with its chunk 0xC0DE four bytes shorter, followed by
+// four bytes of padding: 996 bytes of chunk data. Walked from the end of
+// the payload, the padding is read as the last tag's length.
+Bytes padded_chunk_payload() {
+  Bytes payload = chunk_payload(80);
+  std::copy(payload.begin() + 992, payload.end(), payload.begin() + 988);
+  std::fill(payload.begin() + 996, payload.end(), 0xEE);
+  return payload;
+}
+
+// The chunk data length a trailer gives bounds the layout: bytes after it
+// are not walked, a length past the bytes received fails the frame as a
+// lying layout does, and a trailer without it (the layout id alone, or
+// none) leaves the walk over everything received.
+TEST(GvspWorkerLoop, TheTrailersChunkDataLengthBoundsTheLayout) {
+  Bytes chunk_data_trailer(8, 0);
+  util::store_be16(chunk_data_trailer.data() + 2, 0x0004);
+  util::store_be32(chunk_data_trailer.data() + 4, 996);
+  struct Case {
+    const char* name;
+    Bytes payload;
+    std::uint16_t type;
+    bool extended;
+    Bytes trailer;
+    FrameStatus status;
+    std::uint32_t chunk_length;  // of chunk 0xC0DE; 0: no chunks
+  };
+  const Bytes padded = padded_chunk_payload();
+  const Bytes unpadded = chunk_payload();
+  constexpr auto COMPLETE = FrameStatus::Complete;
+  constexpr auto FAILED = FrameStatus::PayloadUnsupported;
+  const Case cases[] = {
+      {"length, padded", padded, 0x4001, false, image_trailer(996), COMPLETE, 80},
+      {"length, extended ids", padded, 0x4001, true, image_trailer(996), COMPLETE, 80},
+      {"chunk data type", padded, 0x0004, false, chunk_data_trailer, COMPLETE, 80},
+      {"length, unpadded", unpadded, 0x4001, false, image_trailer(1000), COMPLETE, 84},
+      {"layout id alone", unpadded, 0x4001, false, image_trailer(std::nullopt), COMPLETE, 84},
+      {"layout id alone, padded", padded, 0x4001, false, image_trailer(std::nullopt), FAILED, 0},
+      {"length past the data", unpadded, 0x4001, false, image_trailer(1001), FAILED, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    auto receiver = h.subscribe(4);
+    feed_payload(h, 7, c.payload, c.type, c.extended, c.trailer);
+    auto frame = receiver.try_receive();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->status(), c.status);
+    EXPECT_EQ(h.loop.chunk_layout_errors(), c.status == FrameStatus::Complete ? 0u : 1u);
+    if (c.chunk_length == 0) {
+      EXPECT_TRUE(frame->chunks().empty());
+      continue;
+    }
+    ASSERT_EQ(frame->chunks().size(), 2u);
+    EXPECT_EQ(frame->chunks()[0], (proto::Chunk{.id = 0x1, .length = 900, .offset = 0}));
+    EXPECT_EQ(frame->chunks()[1], (proto::Chunk{.id = 0xC0DE, .length = c.chunk_length, .offset = 908}));
+    EXPECT_TRUE(std::ranges::equal(frame->image(), std::span(c.payload).first(900)));
   }
 }
 

@@ -90,7 +90,7 @@ TEST(ChunkMode, MarksLeaderAndTrailerAndSizesThePayload) {
     EXPECT_EQ(frame.payload_size, 20u * 6 * 3 + (chunk_mode ? chunk_data_size(ALL_CHUNKS) : 0));
   }
   // Image tag, 60 data bytes of eleven chunks and their tags.
-  EXPECT_EQ(chunk_data_size(ALL_CHUNKS), 8u + 60 + 11 * 8);
+  EXPECT_EQ(chunk_data_size(ALL_CHUNKS), 8u + 64 + 11 * 8);
   EXPECT_EQ(chunk_data_size(0), 8u);
   // The layout id follows the layout: the enabled chunks and the image size.
   const Block all = send(chunk_frame(ALL_CHUNKS));

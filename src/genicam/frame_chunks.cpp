@@ -15,7 +15,7 @@ namespace {
 [[nodiscard]] std::string missing_chunk_reason(const gige::stream::Frame& frame) {
   // Only a complete frame's chunks are read.
   if (!frame.is_complete()) {
-    return "the frame is incomplete (" + std::string(gige::stream::frame_status_name(frame.status())) + ")";
+    return "the frame is not complete (" + std::string(gige::stream::frame_status_name(frame.status())) + ")";
   }
   if (frame.chunks().empty()) return "chunk mode was off (ChunkModeActive)";
   return "its chunk was not enabled (ChunkSelector, ChunkEnable)";

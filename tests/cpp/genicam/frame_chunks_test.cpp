@@ -79,7 +79,7 @@ TEST(FrameChunks, NamesTheFrameHoldsNoChunkOfAreNotFoundAndSayWhy) {
       {"frame without chunk data", false, true, FrameStatus::Complete, "ChunkCount",
        "the frame holds no chunk for 'ChunkCount': chunk mode was off (ChunkModeActive)"},
       {"incomplete frame", false, true, FrameStatus::MissingPackets, "ChunkCount",
-       "the frame holds no chunk for 'ChunkCount': the frame is incomplete (MissingPackets)"},
+       "the frame holds no chunk for 'ChunkCount': the frame is not complete (MissingPackets)"},
       {"intermediate register", true, true, FrameStatus::Complete, "ChunkCountReg",
        "feature 'ChunkCountReg' not found"},
       {"unknown name", true, true, FrameStatus::Complete, "Width", "feature 'Width' not found"},

@@ -239,7 +239,7 @@ constexpr std::array<ChunkSpec, CHUNK_KIND_COUNT> CHUNK_SPECS = {{
     {0x5C0A0001, 8},  // FrameId
     {0x5C0A0002, 8},  // Timestamp
     {0x5C0A0003, 8},  // ExposureTime
-    {0x5C0A0004, 4},  // Gain
+    {0x5C0A0004, 8},  // Gain
     {0x5C0A0005, 4},  // Width
     {0x5C0A0006, 4},  // Height
     {0x5C0A0007, 4},  // PixelFormat
@@ -258,13 +258,23 @@ constexpr std::uint32_t data_size_of(std::uint32_t chunks) {
 }
 static_assert(data_size_of(ALL_CHUNKS) <= MAX_CHUNK_DATA);
 
+// The digital gain of the DigitalShift field (bits 4..7) of the image flags
+// register, in dB as an IEEE single: each step doubles the pixel values.
+std::uint32_t digital_gain_bits(std::uint32_t image_flags) {
+  const auto shift = static_cast<float>((image_flags >> 4) & 0xF);
+  return std::bit_cast<std::uint32_t>(shift * 6.0206F);
+}
+
 // Writes the value of chunk `kind` for `frame` at `out`.
 void write_chunk_value(const FrameLayout& frame, ChunkKind kind, std::uint8_t* out) {
   switch (kind) {
     case ChunkKind::FrameId: util::store_be64(out, frame.block_id); return;
     case ChunkKind::Timestamp: util::store_be64(out, frame.timestamp); return;
     case ChunkKind::ExposureTime: util::store_be64(out, frame.exposure_bits); return;
-    case ChunkKind::Gain: util::store_be32(out, frame.gain_bits); return;
+    case ChunkKind::Gain:
+      util::store_be32(out, frame.gain_bits);
+      util::store_be32(out + 4, digital_gain_bits(frame.image_flags));
+      return;
     case ChunkKind::Width: util::store_be32(out, frame.width); return;
     case ChunkKind::Height: util::store_be32(out, frame.height); return;
     case ChunkKind::PixelFormat: util::store_be32(out, frame.pixel_format); return;

@@ -75,7 +75,8 @@ inline constexpr std::uint64_t GVSP_MAX_FRAME_PAYLOAD = 0xFFFFFFFFull;
 //   FrameId        8  the block id
 //   Timestamp      8  the block's timestamp, in ticks
 //   ExposureTime   8  IEEE double, us
-//   Gain           4  IEEE single, dB
+//   Gain           8  IEEE single, dB: the analog gain, then the digital
+//                     gain of DigitalShift (6.02 dB a step)
 //   Width, Height, PixelFormat, OffsetX, OffsetY   4 each
 //   LineStatusAll  4  bit 0: Line0, a strobe output that toggles with each
 //                     frame (the block id's low bit); the other lines are low

@@ -140,6 +140,15 @@ class FeatureInfo:
     @property
     def selected_by(self) -> tuple[str, ...]:
         """The selectors that select this feature."""
+    @property
+    def chunk_id(self) -> int | None:
+        """For chunk data, the id of the chunk the value is read from; `None` for other features."""
+    @property
+    def event_id(self) -> int | None:
+        """For event data, the id of the event the value is read from; `None` for other features."""
+    @property
+    def event_name(self) -> str | None:
+        """For event data, the description's name of its event, or its id in hex; `None` for other features."""
 
 @final
 class LinkStats:
@@ -249,7 +258,7 @@ class Frame:
         to value, empty without chunk data."""
     def chunk(self, name: str, /) -> int | float | bool | str:
         """The value of chunk feature `name`; GenicamError when the frame has no
-        such chunk."""
+        such chunk, saying why for a chunk feature of the description."""
     @property
     def __array_interface__(self) -> dict[str, Any]:
         """The image as numpy sees it: `(height, width)` values, or `(height, width, 3)` for RGB8 and BGR8, read in place. Raises `AttributeError` for a pixel format without an array layout and for bytes that do not cover the image."""

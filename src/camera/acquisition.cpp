@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "genicam/buffer_features.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
 #include "util/try.hpp"
@@ -10,7 +9,6 @@
 namespace corvantic::camera {
 namespace {
 
-using genicam::BufferFeatureReader;
 using util::log::Level;
 using Clock = gige::stream::FrameReceiver::Clock;
 
@@ -41,27 +39,15 @@ void stop_after_snap(genicam::Device device) {
   }
 }
 
-// The reader of the description's chunk features, over a snapshot of the
-// model as it is now (with the caches of the settings just made), or nothing
-// when the description has none. A description without a chunk port is not
-// copied at all.
-std::shared_ptr<const BufferFeatureReader> chunk_reader_of(genicam::Device device) {
-  if (!has_chunk_port(device)) return nullptr;
-  auto snapshot = snapshot_feature_model(device);
-  if (!snapshot) return nullptr;
-  auto reader = std::make_shared<const BufferFeatureReader>(std::move(*snapshot));
-  if (reader->chunk_features().empty()) return nullptr;
-  return reader;
-}
-
 // Opens the stream channel with a subscription of `capacity` frames; its
-// frames read the chunk features as they are when the stream opens.
+// frames read the chunk features with the camera's settings at the time of
+// the read.
 GenicamResult<OpenStream> open_stream(genicam::Device device, gige::StreamOptions& options,
                                       std::size_t capacity) {
   CORVANTIC_TRY_VOID(read_payload_size(device, options.payload_size));
   auto channel = gige::StreamChannel::open(device.driver, options);
   if (!channel) return std::unexpected(GenicamError(channel.error()));
-  FrameSource frames{(*channel)->subscribe(capacity), chunk_reader_of(device)};
+  FrameSource frames{(*channel)->subscribe(capacity), chunk_reader(device)};
   return OpenStream{std::move(*channel), std::move(frames), device.driver.shared_link_stats()};
 }
 

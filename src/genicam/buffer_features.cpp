@@ -1,6 +1,7 @@
 #include "genicam/buffer_features.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace corvantic::genicam {
 namespace {
@@ -35,21 +36,36 @@ void value_sources(const Node& node, std::vector<std::uint32_t>& out) {
       node.payload);
 }
 
-// Which buffer port each node's value depends on, found by a depth-first
-// walk over value_sources that remembers every node it finished.
+// The nodes a read of a node evaluates: its value sources, and for a
+// register the terms of its address and its length.
+void read_references(const Node& node, std::vector<std::uint32_t>& out) {
+  value_sources(node, out);
+  const auto* reg = std::get_if<RegisterNode>(&node.payload);
+  if (reg == nullptr) return;
+  const auto reference = [&](const ValueSource& source) {
+    if (source.form == ValueSource::Form::Reference && source.target != NO_NODE) out.push_back(source.target);
+  };
+  for (const auto& term : reg->address) reference(term);
+  reference(reg->length);
+}
+
+// Which buffer port a node's value depends on, found when first asked by a
+// depth-first walk over value_sources that remembers every node it
+// finished.
 class PortClassifier {
  public:
   enum class State : std::uint8_t { Unseen, Visiting, Device, Buffer, Mixed };
   struct Class {
     State state = State::Unseen;
-    BufferPort port;
+    BufferPort port;  // Buffer, and the first port met for Mixed
   };
 
-  explicit PortClassifier(const FeatureModel& model) : model_(model), classes_(model.size()) {
-    for (std::uint32_t i = 0; i < model.size(); ++i) classify(i, 0);
-  }
+  explicit PortClassifier(const FeatureModel& model) : model_(model) {}
 
-  [[nodiscard]] const Class& of(std::uint32_t index) const { return classes_[index]; }
+  [[nodiscard]] const Class& of(std::uint32_t index) {
+    classify(index, 0);
+    return classes_[index];
+  }
 
  private:
   void classify(std::uint32_t index, std::size_t depth) {
@@ -75,6 +91,7 @@ class PortClassifier {
       if (found.state == State::Buffer && result.state == State::Device) {
         result = found;
       } else if ((found.state == State::Buffer && found.port != result.port) || found.state == State::Mixed) {
+        if (result.state == State::Device) result.port = found.port;
         result.state = State::Mixed;
       }
     }
@@ -82,7 +99,9 @@ class PortClassifier {
   }
 
   const FeatureModel& model_;
-  std::vector<Class> classes_;
+  // By node; a map, so that asking about one node costs only its own chain.
+  // Its references stay valid while classify inserts.
+  std::unordered_map<std::uint32_t, Class> classes_;
 };
 
 [[nodiscard]] bool is_value_feature(FeatureType type) {
@@ -108,7 +127,73 @@ class BufferOnlyPort final : public RegisterPort {
   const BufferData& data_;
 };
 
+[[nodiscard]] bool reads_buffer(PortClassifier::State state) {
+  return state == PortClassifier::State::Buffer || state == PortClassifier::State::Mixed;
+}
+
+// The nodes outside buffer ports that reads of chunk data reach, in node
+// order: walked from every node whose value depends on a chunk port.
+std::vector<std::uint32_t> chunk_read_settings(const FeatureModel& model) {
+  PortClassifier classes(model);
+  std::vector<bool> reached(model.size());
+  std::vector<std::uint32_t> pending;
+  for (std::uint32_t i = 0; i < model.size(); ++i) {
+    const auto& own = classes.of(i);
+    if (reads_buffer(own.state) && own.port.kind == BufferKind::Chunk) {
+      reached[i] = true;
+      pending.push_back(i);
+    }
+  }
+  std::vector<std::uint32_t> references;
+  while (!pending.empty()) {
+    const std::uint32_t next = pending.back();
+    pending.pop_back();
+    read_references(model.node(next), references);
+    for (const auto reference : references) {
+      if (reached[reference]) continue;
+      reached[reference] = true;
+      pending.push_back(reference);
+    }
+  }
+  std::vector<std::uint32_t> settings;
+  for (std::uint32_t i = 0; i < model.size(); ++i) {
+    if (reached[i] && classes.of(i).state == PortClassifier::State::Device) settings.push_back(i);
+  }
+  return settings;
+}
+
+std::vector<Node> states_of(const FeatureModel& model, std::span<const std::uint32_t> nodes) {
+  std::vector<Node> states;
+  states.reserve(nodes.size());
+  for (const auto index : nodes) states.push_back(model.node(index));
+  return states;
+}
+
 }  // namespace
+
+std::optional<BufferPort> value_port(const FeatureModel& model, std::uint32_t index) {
+  PortClassifier classes(model);
+  const auto& own = classes.of(index);
+  if (!reads_buffer(own.state)) return std::nullopt;
+  return own.port;
+}
+
+LiveSettings::LiveSettings(const FeatureModel& model)
+    : nodes_(chunk_read_settings(model)), states_(states_of(model, nodes_)) {}
+
+void LiveSettings::publish(const FeatureModel& model) {
+  auto states = states_of(model, nodes_);
+  util::MutexLock lock(mutex_);
+  states_ = std::move(states);
+  publications_ += 1;
+}
+
+void LiveSettings::apply(FeatureModel& snapshot, std::uint64_t& seen) const {
+  util::MutexLock lock(mutex_);
+  if (seen == publications_) return;
+  for (std::size_t i = 0; i < nodes_.size(); ++i) snapshot.take_state(nodes_[i], states_[i]);
+  seen = publications_;
+}
 
 std::optional<std::span<const std::uint8_t>> BufferSpans::find(std::uint64_t id) const {
   const auto it = std::ranges::find(entries_, id, &Entry::id);
@@ -117,7 +202,7 @@ std::optional<std::span<const std::uint8_t>> BufferSpans::find(std::uint64_t id)
 }
 
 BufferFeatureReader::Listing BufferFeatureReader::list(const FeatureModel& model) {
-  const PortClassifier classes(model);
+  PortClassifier classes(model);
   const auto listable = [&](std::uint32_t index) {
     return classes.of(index).state == PortClassifier::State::Buffer && is_value_feature(model.info(index).type);
   };
@@ -126,8 +211,7 @@ BufferFeatureReader::Listing BufferFeatureReader::list(const FeatureModel& model
   std::vector<bool> referenced(model.size());
   std::vector<std::uint32_t> sources;
   for (std::uint32_t i = 0; i < model.size(); ++i) {
-    const auto state = classes.of(i).state;
-    listing.on_buffer[i] = state == PortClassifier::State::Buffer || state == PortClassifier::State::Mixed;
+    listing.on_buffer[i] = reads_buffer(classes.of(i).state);
     if (!listable(i)) continue;
     value_sources(model.node(i), sources);
     for (const auto source : sources) referenced[source] = true;
@@ -138,8 +222,8 @@ BufferFeatureReader::Listing BufferFeatureReader::list(const FeatureModel& model
   return listing;
 }
 
-BufferFeatureReader::BufferFeatureReader(FeatureModel snapshot)
-    : features_(list(snapshot)), model_(std::move(snapshot)) {}
+BufferFeatureReader::BufferFeatureReader(FeatureModel snapshot, std::shared_ptr<const LiveSettings> settings)
+    : features_(list(snapshot)), settings_(std::move(settings)), model_(std::move(snapshot)) {}
 
 std::vector<std::string> BufferFeatureReader::features_on(BufferKind kind, std::uint64_t id) const {
   std::vector<std::string> names;
@@ -160,6 +244,7 @@ GenicamResult<BufferValue> BufferFeatureReader::read(std::string_view name, cons
   util::MutexLock lock(mutex_);
   const auto index = model_.index_of(name);
   if (!index || !features_.on_buffer[*index]) return std::unexpected(GenicamError::feature_not_found(std::string(name)));
+  if (settings_) settings_->apply(model_, settings_seen_);
   BufferOnlyPort port(data);
   // The feature's own node on the evaluation stack, as feature access reads
   // it (guarded), so that a reference chain back to it is a cycle.

@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "genicam/description_fetch.hpp"
+#include "genicam/events.hpp"
 #include "genicam/register_port.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
@@ -119,6 +120,62 @@ bool runs_guarded(Operation operation, NodeKind kind) {
   return false;
 }
 
+// Whether `operation` may change the value of a node.
+bool writes(Operation operation) {
+  switch (operation) {
+    case Operation::WriteInteger:
+    case Operation::WriteFloat:
+    case Operation::WriteBoolean:
+    case Operation::WriteString:
+    case Operation::SelectEntry:
+    case Operation::Execute: return true;
+    default: return false;
+  }
+}
+
+// Reads the registers among `nodes` whose bytes `model` does not hold (a
+// register written WriteAround drops them), so that chunk readers get them.
+void read_uncached(FeatureModel& model, std::span<const std::uint32_t> nodes, RegisterPort& port) {
+  for (const auto index : nodes) {
+    const auto* reg = std::get_if<RegisterNode>(&model.node(index).payload);
+    if (reg == nullptr || reg->cache || reg->cache_mode == CacheMode::NoCache) continue;
+    // A register that cannot be read now is left without bytes: chunk reads
+    // that need it fail naming it.
+    switch (model.kind(index)) {
+      case NodeKind::IntReg: (void)model.read_integer(index, port); break;
+      case NodeKind::FloatReg: (void)model.read_float(index, port); break;
+      case NodeKind::StringReg: (void)model.read_string(index, port); break;
+      default: break;
+    }
+  }
+}
+
+// Hands the connection's chunk readers the settings their reads depend on
+// as `model` holds them now.
+void publish_chunk_settings(DeviceDescription& description, FeatureModel& model, RegisterPort& port) {
+  if (!description.chunk_settings) return;
+  read_uncached(model, description.chunk_settings->nodes(), port);
+  description.chunk_settings->publish(model);
+}
+
+// The description's name of event `id`, or the id in hex.
+std::string event_name_of(DeviceDescription& description, const FeatureModel& model, std::uint64_t id) {
+  // GigE Vision event ids are 16 bits wide; the catalog knows no other.
+  if (id > 0xFFFF) return util::hex4(id);
+  if (!description.events) description.events = std::make_shared<const EventCatalog>(model.snapshot());
+  return description.events->name(static_cast<std::uint16_t>(id));
+}
+
+// The failure of an operation on chunk or event data, which the device's
+// memory does not hold; nothing for other features.
+std::optional<GenicamError> data_elsewhere(DeviceDescription& description, const FeatureModel& model,
+                                           std::uint32_t index) {
+  const auto port = value_port(model, index);
+  if (!port) return std::nullopt;
+  if (port->kind == BufferKind::Chunk) return GenicamError::chunk_data(model.name(index));
+  return GenicamError::event_data(model.name(index), event_name_of(description, model, port->id));
+}
+
 // A resolved feature as an operation sees it.
 struct Feature {
   FeatureModel& model;
@@ -128,7 +185,9 @@ struct Feature {
 
 // The prologue of every feature operation: finds the node of `name` and
 // runs `run` on it with the device session as its port, guarded where
-// runs_guarded() says so for `operation`.
+// runs_guarded() says so for `operation`. A write is published to the
+// chunk readers; chunk and event data, refused by the device session's
+// port, are refused saying where they are read.
 template <typename F>
 auto with_feature(Device device, std::string_view name, Operation operation, F&& run)
     -> std::invoke_result_t<F, const Feature&> {
@@ -136,8 +195,14 @@ auto with_feature(Device device, std::string_view name, Operation operation, F&&
   DriverPort port(device.driver);
   const Feature feature{t.model, t.index, port};
   const auto call = [&] { return run(feature); };
-  if (!runs_guarded(operation, t.model.kind(t.index))) return call();
-  return t.model.guarded(t.index, call);
+  auto result = runs_guarded(operation, t.model.kind(t.index)) ? t.model.guarded(t.index, call) : call();
+  if (writes(operation)) publish_chunk_settings(device.description, t.model, port);
+  if (!result && result.error().kind() == GenicamError::Kind::AccessDenied) {
+    if (auto elsewhere = data_elsewhere(device.description, t.model, t.index)) {
+      return std::unexpected(std::move(*elsewhere));
+    }
+  }
+  return result;
 }
 
 // ---- Fetching the description.
@@ -203,6 +268,19 @@ bool has_chunk_port(Device device) {
     if (port != nullptr && port->chunk_id) return true;
   }
   return false;
+}
+
+std::shared_ptr<const BufferFeatureReader> chunk_reader(Device device) {
+  if (!has_chunk_port(device)) return nullptr;
+  FeatureModel* model = loaded_model(device);
+  if (model == nullptr) return nullptr;
+  DeviceDescription& description = current(device);
+  if (!description.chunk_settings) description.chunk_settings = std::make_shared<LiveSettings>(*model);
+  DriverPort port(device.driver);
+  publish_chunk_settings(description, *model, port);
+  auto reader = std::make_shared<const BufferFeatureReader>(model->snapshot(), description.chunk_settings);
+  if (reader->chunk_features().empty()) return nullptr;
+  return reader;
 }
 
 GenicamResult<std::int64_t> get_integer(Device device, std::string_view name) {
@@ -304,7 +382,7 @@ std::vector<std::string> resolved_names(const FeatureModel& model, std::span<con
   return names;
 }
 
-GenicamResult<FeatureInfo> describe(const Feature& f) {
+GenicamResult<FeatureInfo> describe(const Feature& f, DeviceDescription& description) {
   FeatureModel& model = f.model;
   const Node& node = model.node(f.index);
   const NodeInfo& meta = model.info(f.index);
@@ -341,13 +419,18 @@ GenicamResult<FeatureInfo> describe(const Feature& f) {
   info.category = names_of(model, model.category_path(f.index));
   info.selects = resolved_names(model, meta.selected);
   info.selected_by = names_of(model, model.selectors_of(f.index));
+  info.data_port = value_port(model, f.index);
+  if (info.data_port && info.data_port->kind == BufferKind::Event) {
+    info.event_name = event_name_of(description, model, info.data_port->id);
+  }
   return info;
 }
 
 }  // namespace
 
 GenicamResult<FeatureInfo> feature_info(Device device, std::string_view name) {
-  return with_feature(device, name, Operation::Describe, describe);
+  return with_feature(device, name, Operation::Describe,
+                      [&](const Feature& f) { return describe(f, device.description); });
 }
 
 GenicamResult<void> invalidate_caches(Device device) {

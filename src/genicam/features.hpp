@@ -12,11 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "genicam/buffer_features.hpp"
 #include "genicam/genicam_error.hpp"
 #include "genicam/node.hpp"
 #include "gige/gige_driver.hpp"
 
 namespace corvantic::genicam {
+
+class EventCatalog;  // events.hpp
 
 // What is loaded for one connection of a device: the fetched description and
 // the model built from it. It belongs to the connection whose id it records
@@ -26,6 +29,11 @@ struct DeviceDescription {
   std::uint64_t connection = 0;
   std::shared_ptr<const std::vector<std::uint8_t>> bytes;
   std::optional<FeatureModel> model;
+  // Made with the first chunk reader and published to after every write;
+  // the chunk readers of the connection's streams share it.
+  std::shared_ptr<LiveSettings> chunk_settings;
+  // The model's event names, made when first asked for.
+  std::shared_ptr<const EventCatalog> events;
 };
 
 // A device as the feature operations work on it: the session with it and
@@ -52,7 +60,17 @@ struct Device {
 // Whether the loaded description has a chunk port (a Port with a ChunkID),
 // the only place chunk features can live; false without a model.
 [[nodiscard]] bool has_chunk_port(Device device);
+// A reader of the description's chunk features over a snapshot of the
+// model as it is now, following the camera's later writes to what those
+// reads depend on (a chunk selector); nothing without a model or when the
+// description has no chunk features. Registers behind those reads that the
+// model holds no bytes of are read from the device first.
+[[nodiscard]] std::shared_ptr<const BufferFeatureReader> chunk_reader(Device device);
 
+// The typed operations. Chunk and event data are not in the device's
+// memory: reading or writing them here fails with AccessDenied naming the
+// feature and where its value is read (GenicamError::chunk_data and
+// event_data).
 [[nodiscard]] GenicamResult<std::int64_t> get_integer(Device device, std::string_view name);
 [[nodiscard]] GenicamResult<void> set_integer(Device device, std::string_view name, std::int64_t value);
 [[nodiscard]] GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(Device device,
@@ -97,6 +115,11 @@ struct FeatureInfo {
   std::vector<std::string> features;   // a category's members (unresolved ones left out)
   std::vector<std::string> selects;    // pSelected (unresolved ones left out)
   std::vector<std::string> selected_by;
+  // Chunk and event data: the port the value is read from, a frame's chunk
+  // or an event's data; nothing for a feature read from the device.
+  std::optional<BufferPort> data_port;
+  // Event data: the description's name of the event, or its id in hex.
+  std::string event_name;
 };
 
 // The access mode failing (a reference cycle) fails the call; see

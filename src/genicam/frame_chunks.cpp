@@ -1,6 +1,7 @@
 #include "genicam/frame_chunks.hpp"
 
 #include <limits>
+#include <string>
 
 namespace corvantic::genicam {
 namespace {
@@ -8,6 +9,16 @@ namespace {
 [[nodiscard]] bool in_frame(const gige::stream::Frame& frame, const BufferFeature& feature) {
   return feature.port.kind == BufferKind::Chunk && feature.port.id <= std::numeric_limits<std::uint32_t>::max() &&
          frame.chunk(static_cast<std::uint32_t>(feature.port.id)).has_value();
+}
+
+// Why `frame` holds no chunk for a chunk feature of its stream.
+[[nodiscard]] std::string missing_chunk_reason(const gige::stream::Frame& frame) {
+  // Only a complete frame's chunks are read.
+  if (!frame.is_complete()) {
+    return "the frame is not complete (" + std::string(gige::stream::frame_status_name(frame.status())) + ")";
+  }
+  if (frame.chunks().empty()) return "chunk mode was off (ChunkModeActive)";
+  return "its chunk was not enabled (ChunkSelector, ChunkEnable)";
 }
 
 }  // namespace
@@ -29,9 +40,13 @@ std::vector<std::string> chunk_feature_names(const FrameWithChunks& frame) {
 
 GenicamResult<BufferValue> read_chunk_feature(const FrameWithChunks& frame, std::string_view name) {
   const auto& reader = frame.chunk_reader();
-  if (reader && !frame.chunks().empty()) {
+  if (reader) {
     for (const auto& feature : reader->features()) {
-      if (feature.name == name && in_frame(frame, feature)) return reader->read(name, FrameChunkData(frame));
+      if (feature.name != name || feature.port.kind != BufferKind::Chunk) continue;
+      if (!in_frame(frame, feature)) {
+        return std::unexpected(GenicamError::chunk_not_in_frame(std::string(name), missing_chunk_reason(frame)));
+      }
+      return reader->read(name, FrameChunkData(frame));
     }
   }
   return std::unexpected(GenicamError::feature_not_found(std::string(name)));

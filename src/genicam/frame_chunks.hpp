@@ -51,7 +51,9 @@ class FrameChunkData final : public BufferData {
 [[nodiscard]] std::vector<std::string> chunk_feature_names(const FrameWithChunks& frame);
 
 // The value of chunk feature `name` in `frame`. FeatureNotFound when `name`
-// is not among chunk_feature_names(frame); the reader's errors otherwise.
+// is not among chunk_feature_names(frame): for a chunk feature of the
+// stream's description, with the reason the frame holds no chunk for it
+// (GenicamError::chunk_not_in_frame); the reader's errors otherwise.
 [[nodiscard]] GenicamResult<BufferValue> read_chunk_feature(const FrameWithChunks& frame,
                                                             std::string_view name);
 

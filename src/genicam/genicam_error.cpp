@@ -10,6 +10,12 @@ GenicamError GenicamError::feature_not_found(std::string name) {
   return e;
 }
 
+GenicamError GenicamError::chunk_not_in_frame(std::string feature, std::string reason) {
+  GenicamError e = feature_not_found(std::move(feature));
+  e.message_ = std::move(reason);
+  return e;
+}
+
 GenicamError GenicamError::wrong_type(std::string node) {
   GenicamError e(Kind::WrongType);
   e.name_ = std::move(node);
@@ -19,6 +25,18 @@ GenicamError GenicamError::wrong_type(std::string node) {
 GenicamError GenicamError::access_denied(std::string node) {
   GenicamError e(Kind::AccessDenied);
   e.name_ = std::move(node);
+  return e;
+}
+
+GenicamError GenicamError::chunk_data(std::string feature) {
+  GenicamError e = access_denied(std::move(feature));
+  e.message_ = "chunk data: read it from frame.chunks";
+  return e;
+}
+
+GenicamError GenicamError::event_data(std::string feature, std::string_view event) {
+  GenicamError e = access_denied(std::move(feature));
+  e.message_ = "event data of " + std::string(event) + ": read it from Camera.events()";
   return e;
 }
 
@@ -69,9 +87,13 @@ const gige::CameraError* GenicamError::transport() const { return kind_ == Kind:
 
 std::string GenicamError::display() const {
   switch (kind_) {
-    case Kind::FeatureNotFound: return "feature '" + name_ + "' not found";
+    case Kind::FeatureNotFound:
+      if (!message_.empty()) return "the frame holds no chunk for '" + name_ + "': " + message_;
+      return "feature '" + name_ + "' not found";
     case Kind::WrongType: return "node '" + name_ + "' does not support this access";
-    case Kind::AccessDenied: return "node '" + name_ + "' is not accessible this way (access mode)";
+    case Kind::AccessDenied:
+      if (!message_.empty()) return "feature '" + name_ + "' is " + message_;
+      return "node '" + name_ + "' is not accessible this way (access mode)";
     case Kind::DanglingReference: return "dangling reference '" + name_ + "'";
     case Kind::CircularReference: return "circular reference through '" + name_ + "'";
     case Kind::Evaluation: return "formula in '" + name_ + "': " + message_;

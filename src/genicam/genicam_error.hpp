@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "gige/camera_error.hpp"
 
@@ -30,8 +31,16 @@ class GenicamError {
   };
 
   [[nodiscard]] static GenicamError feature_not_found(std::string name);
+  // FeatureNotFound for a chunk feature a frame holds no chunk for, with
+  // the reason (chunk mode off, the chunk not enabled, the frame incomplete).
+  [[nodiscard]] static GenicamError chunk_not_in_frame(std::string feature, std::string reason);
   [[nodiscard]] static GenicamError wrong_type(std::string node);
   [[nodiscard]] static GenicamError access_denied(std::string node);
+  // AccessDenied for a feature whose value is not in the device's memory
+  // but in each frame's chunks, or in the data of each event `event` (its
+  // name): the text says where to read it.
+  [[nodiscard]] static GenicamError chunk_data(std::string feature);
+  [[nodiscard]] static GenicamError event_data(std::string feature, std::string_view event);
   [[nodiscard]] static GenicamError dangling_reference(std::string name);
   [[nodiscard]] static GenicamError circular_reference(std::string node);
   [[nodiscard]] static GenicamError evaluation(std::string node, std::string message);
@@ -50,7 +59,8 @@ class GenicamError {
   // The first text payload: the feature, node or enumeration name, or the
   // description message.
   [[nodiscard]] const std::string& name() const { return name_; }
-  // The second text payload: the formula message or the entry name.
+  // The second text payload: the formula message, the entry name, where a
+  // chunk or event data feature is read, or why a frame has no such chunk.
   [[nodiscard]] const std::string& message() const { return message_; }
 
   [[nodiscard]] std::string display() const;

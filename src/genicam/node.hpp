@@ -272,6 +272,11 @@ class FeatureModel {
   // are now; it shares the immutable text store. The caller holds whatever
   // guards this model.
   [[nodiscard]] FeatureModel snapshot() const;
+  // Gives node `index` what evaluation and feature access change in it, as
+  // `from` holds it: a value node's constant (or a String's text) and a
+  // register's cached bytes. `from` is the same node of a model of the same
+  // description (this model's snapshot, or the model it was taken from).
+  void take_state(std::uint32_t index, const Node& from);
 
   // ---- The node table. Indices come from find_node or index_of and are
   // below size(); they never change.

@@ -16,7 +16,9 @@
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "genicam/node.hpp"
 #include "genicam/node_text.hpp"
@@ -1053,6 +1055,25 @@ FeatureModel FeatureModel::snapshot() const {
   copy.visits_ = 0;
   copy.operation_root_ = NO_NODE;
   return copy;
+}
+
+void FeatureModel::take_state(std::uint32_t index, const Node& from) {
+  std::visit(
+      [&](auto& own) {
+        using T = std::decay_t<decltype(own)>;
+        const auto* other = std::get_if<T>(&from.payload);
+        if (other == nullptr) return;
+        if constexpr (std::is_same_v<T, RegisterNode>) {
+          own.cache = other->cache;
+        } else if constexpr (std::is_same_v<T, StringNode>) {
+          own.value = other->value;
+          own.text = other->text;
+        } else if constexpr (std::is_same_v<T, IntegerNode> || std::is_same_v<T, FloatNode> ||
+                             std::is_same_v<T, BooleanNode> || std::is_same_v<T, EnumerationNode>) {
+          own.value = other->value;
+        }
+      },
+      nodes_[index].payload);
 }
 
 std::optional<BufferPort> FeatureModel::buffer_port(std::uint32_t index) const {

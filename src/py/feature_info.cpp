@@ -73,6 +73,15 @@ PyObject* entries(const FeatureInfo& info) {
   return tuple.release();
 }
 
+// The id of the port a chunk or event data feature is read from, when it
+// is of `kind`; None otherwise.
+PyObject* data_id(const FeatureInfo& info, genicam::BufferKind kind) {
+  if (!info.data_port || info.data_port->kind != kind) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(info.data_port->id);
+}
+PyObject* chunk_id(const FeatureInfo& info) { return data_id(info, genicam::BufferKind::Chunk); }
+PyObject* event_id(const FeatureInfo& info) { return data_id(info, genicam::BufferKind::Event); }
+
 // FeatureInfo(name='ExposureTime', kind='float', access=AccessMode.RW, visibility='Beginner', unit='us')
 PyObject* repr(const FeatureInfo& info) {
   const Ref name = Ref::steal(to_python_value(info.name));
@@ -121,6 +130,15 @@ constexpr ValueField<FeatureInfo> FIELDS[] = {
      "The members of a category, in description order."},
     {"selects", member_as<&FeatureInfo::selects, names>, "The features this selector selects."},
     {"selected_by", member_as<&FeatureInfo::selected_by, names>, "The selectors that select this feature."},
+    {"chunk_id", chunk_id,
+     "For chunk data, the id of the chunk the value is read from (each frame's\n"
+     "`chunks`); `None` for other features."},
+    {"event_id", event_id,
+     "For event data, the id of the event the value is read from (each event's\n"
+     "`data`, from `Camera.events()`); `None` for other features."},
+    {"event_name", member_as<&FeatureInfo::event_name, text_or_none>,
+     "For event data, the description's name of its event, or its id in hex\n"
+     "(\"0x9001\"); `None` for other features."},
 };
 
 constexpr ValueClass<FeatureInfo> CLASS{

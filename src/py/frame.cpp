@@ -172,7 +172,7 @@ PyMethodDef METHODS[] = {
      "data($self)\n--\n\nThe payload bytes (e.g. for `numpy.frombuffer`). For an incomplete\n"
      "frame the holes read as stale buffer content — check `status` first."},
     {"chunk", guarded<chunk_method>, METH_O,
-     "chunk($self, name, /)\n--\n\nThe value of chunk feature `name`; GenicamError when the frame has no\nsuch chunk."},
+     "chunk($self, name, /)\n--\n\nThe value of chunk feature `name`; GenicamError when the frame has no\nsuch chunk, saying why for a chunk feature of the description."},
     {nullptr, nullptr, 0, nullptr},
 };
 

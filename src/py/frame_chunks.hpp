@@ -14,7 +14,8 @@ namespace corvantic::py {
 // A new FrameChunks over `frame`: the chunk features it has data for.
 [[nodiscard]] PyObject* make_frame_chunks(const genicam::FrameWithChunks& frame);
 // The value of chunk feature `name` (a str) in `frame`; GenicamException
-// "feature '<name>' not found" for a name the frame has no chunk for.
+// for a name the frame has no chunk for (read_chunk_feature's text: why, for
+// a chunk feature of the description).
 [[nodiscard]] PyObject* frame_chunk(const genicam::FrameWithChunks& frame, PyObject* name);
 
 }  // namespace corvantic::py

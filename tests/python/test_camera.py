@@ -224,6 +224,38 @@ class TestFeatures:
         with pytest.raises(CameraError, match="^driver is not connected$"):
             camera.feature_info("Width")
 
+    # Chunk and event data: the features whose values frames and events carry,
+    # the registers behind them too; the selectors and other features are not.
+    @pytest.mark.parametrize("name, chunk_id, event_id, event_name", [
+        ("ChunkGain", 0x5C0A0004, None, None),
+        ("ChunkGainReg", 0x5C0A0004, None, None),
+        ("ChunkReverseX", 0x5C0AF001, None, None),
+        ("EventExposureEndTimestamp", None, 0x9001, "ExposureEnd"),
+        ("EventFrameTriggerMissedTimestamp", None, 0x9002, "FrameTriggerMissed"),
+        ("ChunkGainSelector", None, None, None),
+        ("ChunkGainOffset", None, None, None),
+        ("EventSelector", None, None, None),
+        ("Width", None, None, None),
+    ])
+    def test_feature_info_says_which_features_are_chunk_or_event_data(self, camera, name, chunk_id, event_id,
+                                                                       event_name):
+        info = camera.feature_info(name)
+        assert (info.chunk_id, info.event_id, info.event_name) == (chunk_id, event_id, event_name)
+
+    # A read through the camera names the feature, not the register behind
+    # it, and where its value is read; the error is the access-mode refusal.
+    @pytest.mark.parametrize("read, name, text", [
+        ("get_float", "ChunkGain", "feature 'ChunkGain' is chunk data: read it from frame.chunks"),
+        ("get_boolean", "ChunkReverseX", "feature 'ChunkReverseX' is chunk data: read it from frame.chunks"),
+        ("get_integer", "EventExposureEndTimestamp",
+         "feature 'EventExposureEndTimestamp' is event data of ExposureEnd: read it from Camera.events()"),
+    ])
+    def test_reading_chunk_or_event_data_through_the_camera_says_where_it_is_read(self, camera, read, name, text):
+        with pytest.raises(GenicamError) as refused:
+            getattr(camera, read)(name)
+        assert str(refused.value) == text
+        assert camera.access_mode(name) == AccessMode.RO
+
 
 class TestThreads:
     def test_busy_connect_refuses_a_second_long_operation_at_once(self, camera_address):

@@ -165,18 +165,49 @@ def test_only_enabled_chunks_appear_and_unknown_names_fail(chunk_camera):
     assert chunks.items() == [("ChunkFrameID", frame.frame_id), ("ChunkExposureTime", 10000.0)]
     with pytest.raises(KeyError):
         chunks["ChunkGain"]
-    for name in ("ChunkGain", "NoSuchChunk", "Width"):
+    # A chunk feature the frame holds no chunk for says why; other names are not chunk features.
+    with pytest.raises(corvantic.GenicamError) as refused:
+        frame.chunk("ChunkGain")
+    assert str(refused.value) == ("the frame holds no chunk for 'ChunkGain': "
+                                  "its chunk was not enabled (ChunkSelector, ChunkEnable)")
+    for name in ("NoSuchChunk", "Width", "ChunkGainReg"):
         with pytest.raises(corvantic.GenicamError, match=f"^feature '{name}' not found$"):
             frame.chunk(name)
     with pytest.raises(TypeError):
         frame.chunk(3)
     # Through the device, a chunk feature is refused: it lives in frames only.
-    with pytest.raises(corvantic.GenicamError, match="ChunkExposureTimeReg' is not accessible this way"):
+    with pytest.raises(corvantic.GenicamError) as refused:
         camera.get_float("ChunkExposureTime")
+    assert str(refused.value) == "feature 'ChunkExposureTime' is chunk data: read it from frame.chunks"
     camera.set_boolean("ChunkModeActive", False)
     plain = camera.snap(timeout=5.0)
     assert len(plain.chunks) == 0 and dict(plain.chunks) == {}
     assert len(plain.data()) == 32 * 16
+    with pytest.raises(corvantic.GenicamError) as refused:
+        plain.chunk("ChunkFrameID")
+    assert str(refused.value) == "the frame holds no chunk for 'ChunkFrameID': chunk mode was off (ChunkModeActive)"
+
+
+def test_a_selected_chunk_value_follows_the_selector_at_the_time_of_the_read(chunk_camera):
+    sim, camera = chunk_camera(width=32, height=16, frame_rate=100.0)
+    camera.set_float("Gain", 6.25)  # exact in single precision
+    camera.set_integer("DigitalShift", 2)
+    digital = pytest.approx(2 * 6.0206, rel=1e-6)  # 6.02 dB a step, as an IEEE single
+    with camera.start_acquisition() as acquisition:
+        first = acquisition.wait_for(5.0)
+        assert first is not None and first.is_complete, first
+        assert first.chunk("ChunkGain") == 6.25
+        # The selector set after the stream opened decides the reads of frames
+        # already taken and of later ones alike; setting it back does too.
+        camera.set_enum("ChunkGainSelector", "DigitalAll")
+        assert first.chunk("ChunkGain") == digital and first.chunks["ChunkGain"] == digital
+        later = acquisition.wait_for(5.0)
+        assert later is not None and later.chunks["ChunkGain"] == digital
+        camera.set_enum("ChunkGainSelector", "All")
+        assert first.chunk("ChunkGain") == later.chunk("ChunkGain") == 6.25
+    # A new stream starts from the selector as the camera holds it.
+    camera.set_enum("ChunkGainSelector", "DigitalAll")
+    assert camera.snap(timeout=5.0).chunk("ChunkGain") == digital
 
 
 def test_a_layout_that_lies_about_its_lengths_fails_the_frame_and_is_counted(chunk_camera):
@@ -186,8 +217,10 @@ def test_a_layout_that_lies_about_its_lengths_fails_the_frame_and_is_counted(chu
         frames = [acquisition.wait_for(5.0) for _ in range(3)]
         assert all(f.status == corvantic.FrameStatus.PayloadUnsupported for f in frames), frames
         assert all(len(f.chunks) == 0 for f in frames)
-        with pytest.raises(corvantic.GenicamError, match="not found"):
+        with pytest.raises(corvantic.GenicamError) as refused:
             frames[0].chunk("ChunkFrameID")
+        assert str(refused.value) == ("the frame holds no chunk for 'ChunkFrameID': "
+                                      "the frame is not complete (PayloadUnsupported)")
         assert acquisition.chunk_layout_errors() >= 3
         assert acquisition.stats().failed_frames >= 3
         sim.stream_faults(lying_chunks=False)

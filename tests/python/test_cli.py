@@ -69,6 +69,26 @@ def test_features_tree_by_visibility_and_as_json(sim):
     assert "value" not in records["AcquisitionStart"] and "GevCCP" not in records
 
 
+def test_features_tree_shows_where_chunk_and_event_data_are_read(sim):
+    out = run("features", sim.address, "--all")
+    assert out.returncode == 0, out.stderr
+    shown = {}
+    for line in out.stdout.splitlines():
+        label, _, value = line.strip().partition("  ")
+        shown[label] = value.strip()
+    assert shown["ChunkGain"] == shown["ChunkGainReg"] == "(chunk data: frame.chunks)"
+    assert shown["EventExposureEndTimestamp"] == "(event data of ExposureEnd: Camera.events())"
+    assert shown["EventFrameTriggerMissedTimestamp"] == "(event data of FrameTriggerMissed: Camera.events())"
+    assert shown["ChunkGainSelector"] == "All" and shown["Width"] == "64"
+    # No feature of the tree looks broken.
+    assert "not accessible this way" not in out.stdout
+
+    records = {r["name"]: r for r in json.loads(run("features", sim.address, "--all", "--json").stdout)}
+    assert records["ChunkGain"]["data"] == "chunk data: frame.chunks" and "value" not in records["ChunkGain"]
+    assert records["EventExposureEndTimestamp"]["data"] == "event data of ExposureEnd: Camera.events()"
+    assert "data" not in records["Width"]
+
+
 @pytest.mark.parametrize("name, value, shown", [
     ("Width", "0x20", "32"),
     ("PixelFormat", "Mono16", "Mono16"),

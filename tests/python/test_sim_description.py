@@ -114,9 +114,9 @@ def test_payload_size_counts_the_enabled_chunks(sim):
         every = cam.get_integer("PayloadSize")
         cam.set_enum("ChunkSelector", "Gain")
         cam.set_boolean("ChunkEnable", False)
-        # The image's tag, then eleven chunks of 60 data bytes in all, each with its tag;
-        # Gain is 4 bytes and its tag.
-        assert (every - image, every - cam.get_integer("PayloadSize")) == (8 + 60 + 11 * 8, 4 + 8)
+        # The image's tag, then eleven chunks of 64 data bytes in all, each with its tag;
+        # Gain is 8 bytes (the analog and the digital gain) and its tag.
+        assert (every - image, every - cam.get_integer("PayloadSize")) == (8 + 64 + 11 * 8, 8 + 8)
         assert cam.snap(timeout=5.0).is_complete
         cam.set_boolean("ChunkModeActive", False)
         assert cam.get_integer("PayloadSize") == image

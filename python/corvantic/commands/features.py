@@ -22,8 +22,17 @@ def _access(info: FeatureInfo) -> str:
     return _ACCESS[int(info.access)]
 
 
+def _data_elsewhere(info: FeatureInfo) -> str | None:
+    """Where chunk and event data are read, which the camera does not hold."""
+    if info.chunk_id is not None:
+        return "chunk data: frame.chunks"
+    if info.event_id is not None:
+        return f"event data of {info.event_name}: Camera.events()"
+    return None
+
+
 def _readable(info: FeatureInfo) -> bool:
-    return info.kind in _VALUE_KINDS and info.access != AccessMode.WO
+    return info.kind in _VALUE_KINDS and info.access != AccessMode.WO and _data_elsewhere(info) is None
 
 
 def read_feature(camera: Camera, info: FeatureInfo) -> object:
@@ -107,12 +116,16 @@ def print_info(camera: Camera) -> None:
 
 def feature_record(camera: Camera, info: FeatureInfo, with_value: bool = True) -> dict[str, object]:
     """One feature for --json output: its metadata, and its value when it
-    has one that can be read (`error` holds the text when the read failed)."""
+    has one that can be read (`error` holds the text when the read failed);
+    for chunk and event data, `data` says where the value is read instead."""
     record: dict[str, object] = {
         "name": info.name, "kind": info.kind, "access": _access(info), "display_name": info.display_name,
         "unit": info.unit, "visibility": info.visibility, "category": list(info.category),
     }
-    if with_value and _readable(info):
+    elsewhere = _data_elsewhere(info)
+    if elsewhere is not None:
+        record["data"] = elsewhere
+    elif with_value and _readable(info):
         try:
             record["value"] = read_feature(camera, info)
         except (CameraError, GenicamError) as e:
@@ -137,6 +150,8 @@ def print_feature_info(camera: Camera, info: FeatureInfo) -> None:
     rows: list[tuple[str, object]] = [("name", info.name), ("display name", info.display_name),
                                       ("kind", info.kind), ("access", _access(info)),
                                       ("visibility", info.visibility)]
+    if "data" in record:
+        rows.append(("value", f"({record['data']})"))
     if "value" in record:
         shown = show_value(info, record["value"]) if "error" not in record else f"<{record['error']}>"
         rows.append(("value", shown + (f" {info.unit}" if info.unit and "error" not in record else "")))
@@ -218,6 +233,9 @@ class FeatureTree:
 
 def _shown_value(camera: Camera, info: FeatureInfo) -> str:
     """The value column of a feature in the tree."""
+    elsewhere = _data_elsewhere(info)
+    if elsewhere is not None:
+        return f"({elsewhere})"
     if _readable(info):
         try:
             value = show_value(info, read_feature(camera, info))
@@ -305,8 +323,9 @@ def add_commands(commands: Any) -> None:
     p.set_defaults(run=_info)
     p = commands.add_parser("features", help="show a camera's features as a tree of categories, with values and units",
                             description="The category tree of the features at or below the chosen visibility, "
-                            "each with its value and unit. --json prints a list of objects (name, kind, access, "
-                            "display_name, unit, visibility, category, value) in tree order.")
+                            "each with its value and unit, or where chunk and event data are read. --json prints a "
+                            "list of objects (name, kind, access, display_name, unit, visibility, category, and "
+                            "value or data) in tree order.")
     p.add_argument("ip")
     p.add_argument("--visibility", choices=("beginner", "expert", "guru"), default="beginner",
                    help="the most detailed level to show (default beginner)")

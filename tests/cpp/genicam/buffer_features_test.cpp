@@ -2,16 +2,19 @@
 // there, their values read against caller-supplied bytes (integer, float,
 // boolean, enumeration and string registers; byte order, sign, bit fields),
 // the failures of short or missing data, a snapshot that never reaches the
-// device, and the device path refusing such features.
+// device, and the device path refusing such features; the port each node's
+// value is read from, and chunk readers following a camera's selectors.
 #include "genicam/buffer_features.hpp"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "genicam/node.hpp"
+#include "genicam/sample_style_description.hpp"
 
 namespace corvantic::genicam {
 namespace {
@@ -217,6 +220,84 @@ TEST(BufferFeatureReader, TheDevicePathRefusesBufferFeaturesAndKeepsDeviceRegist
   const auto write = model.write_integer(*model.index_of("ChunkCounterReg"), 1, device);
   ASSERT_FALSE(write);
   EXPECT_EQ(write.error().kind(), Kind::AccessDenied);
+}
+
+FeatureModel build_sample_style() {
+  auto model = build_feature_model(SAMPLE_STYLE_DESCRIPTION);
+  EXPECT_TRUE(model) << model.error().display();
+  return std::move(*model);
+}
+
+// Every node that reads a chunk or event port, and no other: the Event<Name>
+// id constant beside an event port is not event data, the selectors and the
+// offsets they feed are device settings.
+TEST(ValuePort, IsThePortOfTheDataAValueIsReadFrom) {
+  const auto model = build_sample_style();
+  const BufferPort gain{BufferKind::Chunk, 0x05200009};
+  const BufferPort black_level{BufferKind::Chunk, 0x0504000B};
+  const BufferPort exposure_end{BufferKind::Event, 0x9C43};
+  const BufferPort exposure_start{BufferKind::Event, 0x9C42};
+  const struct {
+    const char* name;
+    std::optional<BufferPort> port;
+  } cases[] = {
+      {"ChunkGain", gain},
+      {"ChunkGainDB", gain},
+      {"ChunkGain_Val", gain},
+      {"ChunkBlackLevel", black_level},
+      {"EventExposureEndTimestamp", exposure_end},
+      {"EventExposureEndTimestamp_Val", exposure_end},
+      {"EventExposureStart", exposure_start},
+      {"EventExposureStartTimestamp", exposure_start},
+      {"EventExposureEnd", std::nullopt},
+      {"ChunkGainSelector", std::nullopt},
+      {"ChunkGainSelectorInt", std::nullopt},
+      {"ChunkGainAddr", std::nullopt},
+      {"ChunkBlackLevelSelector_Reg", std::nullopt},
+      {"EventSelector", std::nullopt},
+      {"Width", std::nullopt},
+      {"GainPort", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(value_port(model, *model.index_of(c.name)), c.port);
+  }
+}
+
+TEST(LiveSettings, HoldTheDeviceSideNodesChunkReadsReach) {
+  const auto model = build_sample_style();
+  const LiveSettings settings(model);
+  std::vector<std::string> names;
+  for (const auto index : settings.nodes()) names.push_back(model.name(index));
+  EXPECT_EQ(names, (std::vector<std::string>{"ChunkGainSelectorInt", "ChunkGainAddr", "ChunkBlackLevelSelector_Reg",
+                                             "ChunkBlackLevelAddr"}));
+}
+
+// A reader over a snapshot reads with the settings of the moment it was
+// made until the camera's model publishes others: a selector set as a
+// constant, or in a register whose bytes the camera holds.
+TEST(LiveSettings, AChunkReaderFollowsWhatTheCameraPublishes) {
+  auto camera = build_sample_style();
+  MemoryPort device;  // the black level selector register reads 0
+  const auto black_level_selector = *camera.index_of("ChunkBlackLevelSelector");
+  ASSERT_TRUE(camera.read_integer(black_level_selector, device));
+  const auto settings = std::make_shared<LiveSettings>(camera);
+  const BufferFeatureReader reader(camera.snapshot(), settings);
+  // Little-endian gains 10, 20, 30, 40 (1.0 .. 4.0 dB) and black levels 5, 6.
+  const Bytes gains = {10, 0, 0, 0, 20, 0, 0, 0, 30, 0, 0, 0, 40, 0, 0, 0};
+  const Bytes black_levels = {5, 0, 0, 0, 6, 0, 0, 0};
+  const std::vector<BufferSpans::Entry> chunks{{0x05200009, gains}, {0x0504000B, black_levels}};
+  const BufferSpans frame(BufferKind::Chunk, chunks);
+  EXPECT_EQ(reader.read("ChunkGain", frame), BufferValue(1.0));
+  EXPECT_EQ(reader.read("ChunkBlackLevel", frame), BufferValue(std::int64_t{5}));
+
+  ASSERT_TRUE(camera.select_entry(*camera.index_of("ChunkGainSelector"), "Blue", device));
+  ASSERT_TRUE(camera.select_entry(black_level_selector, "Red", device));
+  ASSERT_TRUE(camera.read_integer(black_level_selector, device));  // the write dropped its bytes
+  EXPECT_EQ(reader.read("ChunkGain", frame), BufferValue(1.0));  // nothing published yet
+  settings->publish(camera);
+  EXPECT_EQ(reader.read("ChunkGain", frame), BufferValue(4.0));
+  EXPECT_EQ(reader.read("ChunkBlackLevel", frame), BufferValue(std::int64_t{6}));
 }
 
 }  // namespace

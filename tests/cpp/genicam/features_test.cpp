@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "genicam/sample_style_description.hpp"
 #include "genicam/url.hpp"
 #include "sim/device.hpp"
 #include "test_address.hpp"
@@ -40,6 +41,21 @@ class FeaturesTest : public ::testing::Test {
   void load() {
     const auto loaded = load_feature_model(device());
     ASSERT_TRUE(loaded) << loaded.error().display();
+  }
+
+  // Loads `xml` as the device's description, from a host file the first
+  // location names.
+  void load_host_file(std::string_view xml) {
+    const std::string path = ::testing::TempDir() + "corvantic_features_test_" + std::to_string(::getpid()) + ".xml";
+    {
+      std::FILE* file = std::fopen(path.c_str(), "wb");
+      ASSERT_NE(file, nullptr);
+      ASSERT_EQ(std::fwrite(xml.data(), 1, xml.size(), file), xml.size());
+      std::fclose(file);
+    }
+    camera_->set_url(0, "file://" + path);
+    load();
+    std::remove(path.c_str());
   }
 
   std::uint64_t device_commands() const { return camera_->status().counters.commands; }
@@ -413,6 +429,79 @@ TEST_F(FeaturesTest, WriteOnlyCommandBitsAndFeatureInvalidatorsReachTheDevice) {
   EXPECT_FALSE(camera_->status().acquisition_active);
   ASSERT_TRUE(execute(d, "AcquisitionStart"));
   EXPECT_TRUE(camera_->status().acquisition_active);
+}
+
+// Chunk and event data as descriptions like the samples place them: what
+// feature_info says of them, and reads and writes through the device
+// refused naming the feature and where its value is read. The Event<Name>
+// id constant beside an event port and device features are not data.
+TEST_F(FeaturesTest, ChunkAndEventDataSayWhereTheyAreRead) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_NO_FATAL_FAILURE(load_host_file(SAMPLE_STYLE_DESCRIPTION));
+  const struct {
+    const char* name;
+    std::optional<BufferPort> port;
+    const char* event_name;
+    const char* refusal;
+  } cases[] = {
+      {"ChunkGain", BufferPort{BufferKind::Chunk, 0x05200009}, "",
+       "feature 'ChunkGain' is chunk data: read it from frame.chunks"},
+      {"ChunkGain_Val", BufferPort{BufferKind::Chunk, 0x05200009}, "",
+       "feature 'ChunkGain_Val' is chunk data: read it from frame.chunks"},
+      {"EventExposureEndTimestamp", BufferPort{BufferKind::Event, 0x9C43}, "ExposureEnd",
+       "feature 'EventExposureEndTimestamp' is event data of ExposureEnd: read it from Camera.events()"},
+      {"EventExposureStart", BufferPort{BufferKind::Event, 0x9C42}, "ExposureStart",
+       "feature 'EventExposureStart' is event data of ExposureStart: read it from Camera.events()"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto info = feature_info(device(), c.name);
+    ASSERT_TRUE(info) << info.error().display();
+    EXPECT_EQ(info->data_port, c.port);
+    EXPECT_EQ(info->event_name, c.event_name);
+    const auto read = get_integer(device(), c.name);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().kind(), GenicamError::Kind::AccessDenied);
+    EXPECT_EQ(read.error().display(), c.refusal);
+  }
+  const auto write = set_integer(device(), "ChunkBlackLevel", 1);
+  ASSERT_FALSE(write);
+  EXPECT_EQ(write.error().display(), "feature 'ChunkBlackLevel' is chunk data: read it from frame.chunks");
+  for (const char* name : {"EventExposureEnd", "Width"}) {
+    SCOPED_TRACE(name);
+    const auto info = feature_info(device(), name);
+    ASSERT_TRUE(info) << info.error().display();
+    EXPECT_EQ(info->data_port, std::nullopt);
+    EXPECT_EQ(info->event_name, "");
+  }
+  EXPECT_EQ(get_integer(device(), "EventExposureEnd").value(), 0x9C43);
+}
+
+// A stream's chunk reader reads each frame with the selectors as the camera
+// set them last, a constant or a register written around its cache alike,
+// and without device traffic of its own.
+TEST_F(FeaturesTest, ChunkReadersFollowTheSelectorsTheCameraSets) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_NO_FATAL_FAILURE(load_host_file(SAMPLE_STYLE_DESCRIPTION));
+  ASSERT_TRUE(set_enum(device(), "ChunkBlackLevelSelector", "All"));
+  const auto reader = chunk_reader(device());
+  ASSERT_NE(reader, nullptr);
+  // Little-endian gains 10, 20, 30, 40 (1.0 .. 4.0 dB) and black levels 5, 6.
+  const std::vector<std::uint8_t> gains = {10, 0, 0, 0, 20, 0, 0, 0, 30, 0, 0, 0, 40, 0, 0, 0};
+  const std::vector<std::uint8_t> black_levels = {5, 0, 0, 0, 6, 0, 0, 0};
+  const std::vector<BufferSpans::Entry> chunks{{0x05200009, gains}, {0x0504000B, black_levels}};
+  const BufferSpans frame(BufferKind::Chunk, chunks);
+  EXPECT_EQ(reader->read("ChunkGain", frame), BufferValue(1.0));
+  EXPECT_EQ(reader->read("ChunkBlackLevel", frame), BufferValue(std::int64_t{5}));
+
+  ASSERT_TRUE(set_enum(device(), "ChunkGainSelector", "Blue"));
+  ASSERT_TRUE(set_enum(device(), "ChunkBlackLevelSelector", "Red"));
+  const auto commands = device_commands();
+  EXPECT_EQ(reader->read("ChunkGain", frame), BufferValue(4.0));
+  const auto black_level = reader->read("ChunkBlackLevel", frame);
+  ASSERT_TRUE(black_level) << black_level.error().display();
+  EXPECT_EQ(*black_level, BufferValue(std::int64_t{6}));
+  EXPECT_EQ(device_commands(), commands);
 }
 
 TEST(Features, NoModelWithoutLoading) {

@@ -25,6 +25,30 @@ TEST(GenicamError, DisplayTexts) {
   EXPECT_EQ(GenicamError::snap_timeout().display(), "no frame arrived within the snap timeout");
 }
 
+// Chunk and event data keep the kind of the refusal they replace and name
+// the feature, with where its value is, or why a frame has none.
+TEST(GenicamError, ChunkAndEventDataTexts) {
+  const struct {
+    GenicamError error;
+    GenicamError::Kind kind;
+    const char* display;
+  } cases[] = {
+      {GenicamError::chunk_data("ChunkGain"), GenicamError::Kind::AccessDenied,
+       "feature 'ChunkGain' is chunk data: read it from frame.chunks"},
+      {GenicamError::event_data("EventExposureEndTimestamp", "ExposureEnd"), GenicamError::Kind::AccessDenied,
+       "feature 'EventExposureEndTimestamp' is event data of ExposureEnd: read it from Camera.events()"},
+      {GenicamError::chunk_not_in_frame("ChunkGain", "chunk mode was off (ChunkModeActive)"),
+       GenicamError::Kind::FeatureNotFound,
+       "the frame holds no chunk for 'ChunkGain': chunk mode was off (ChunkModeActive)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.display);
+    EXPECT_EQ(c.error.kind(), c.kind);
+    EXPECT_EQ(c.error.display(), c.display);
+  }
+  EXPECT_NE(GenicamError::chunk_data("ChunkGain"), GenicamError::access_denied("ChunkGain"));
+}
+
 TEST(GenicamError, OutOfRangeShowsSignedNumbers) {
   EXPECT_EQ(GenicamError::out_of_range(-5, -10, -1, "Offset").display(),
             "value -5 out of range [-10, -1] for 'Offset'");

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -205,6 +207,54 @@ TEST_F(FeatureModelSamples, ChunkFeaturesAreFoundOnTheirPorts) {
     EXPECT_EQ(read.error().kind(), Kind::AccessDenied);
     EXPECT_EQ(zeros.accesses, 0);
   }
+}
+
+// Where the samples' chunk and event data are read: FLIR's Event<Name> is an
+// id constant beside its event port, Point Grey's reads the id from the
+// event record; the selectors are device settings.
+TEST_F(FeatureModelSamples, ChunkAndEventDataAreFoundWhereTheSamplesPutThem) {
+  const struct {
+    const char* file;
+    const char* feature;
+    std::optional<BufferPort> port;
+  } cases[] = {
+      {"flir_BFS-U3-63S4M.xml", "ChunkGain", BufferPort{BufferKind::Chunk, 0x05200009}},
+      {"flir_BFS-U3-63S4M.xml", "ChunkGainSelector", std::nullopt},
+      {"flir_BFS-U3-63S4M.xml", "EventExposureEnd", std::nullopt},
+      {"flir_BFS-U3-63S4M.xml", "EventExposureEndTimestamp", BufferPort{BufferKind::Event, 0x9C43}},
+      {"flir_BFS-U3-63S4M.xml", "Gain", std::nullopt},
+      {"pointgrey_Flea3-FL3-U3-13S2M.xml", "ChunkGain", BufferPort{BufferKind::Chunk, 0x05040009}},
+      {"pointgrey_Flea3-FL3-U3-13S2M.xml", "EventExposureEnd", BufferPort{BufferKind::Event, 0x9C43}},
+      {"pointgrey_Flea3-FL3-U3-13S2M.xml", "EventExposureEndTimestamp", BufferPort{BufferKind::Event, 0x9C43}},
+      {"pointgrey_Flea3-FL3-U3-13S2M.xml", "EventSelector", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + c.feature);
+    const auto model = build_feature_model(read_file(samples_dir() / c.file));
+    ASSERT_TRUE(model) << model.error().display();
+    const auto index = model->index_of(c.feature);
+    ASSERT_TRUE(index);
+    EXPECT_EQ(value_port(*model, *index), c.port);
+  }
+}
+
+// FLIR's ChunkGain reads the gain ChunkGainSelector (a constant of the
+// description) selects: a reader follows the camera's model as it publishes.
+TEST_F(FeatureModelSamples, AChunkReaderFollowsTheSelectorOfARealDescription) {
+  auto camera = build_feature_model(read_file(samples_dir() / "flir_BFS-U3-63S4M.xml"));
+  ASSERT_TRUE(camera) << camera.error().display();
+  const auto settings = std::make_shared<LiveSettings>(*camera);
+  const BufferFeatureReader reader(camera->snapshot(), settings);
+  // Little-endian raw gains of All and Red: 2**14 and 2**15, 6.02 and 12.04 dB.
+  const std::vector<std::uint8_t> gains = {0x00, 0x40, 0, 0, 0x00, 0x80, 0, 0};
+  const std::vector<BufferSpans::Entry> chunks{{0x05200009, gains}};
+  const BufferSpans frame(BufferKind::Chunk, chunks);
+  EXPECT_EQ(reader.read("ChunkGain", frame), BufferValue(6.020599913));
+  ZeroPort zeros;
+  ASSERT_TRUE(camera->select_entry(*camera->index_of("ChunkGainSelector"), "Red", zeros));
+  settings->publish(*camera);
+  EXPECT_EQ(reader.read("ChunkGain", frame), BufferValue(2 * 6.020599913));
+  EXPECT_EQ(zeros.accesses, 0);
 }
 
 // The limits against hostile descriptions leave real ones ten times the

@@ -99,7 +99,7 @@ TEST(ChunkMode, MarksLeaderAndTrailerAndSizesThePayload) {
               chunk_mode ? std::optional<std::uint32_t>(frame.payload_size) : std::nullopt);
   }
   // Image tag, 60 data bytes of eleven chunks and their tags.
-  EXPECT_EQ(chunk_data_size(ALL_CHUNKS), 8u + 60 + 11 * 8);
+  EXPECT_EQ(chunk_data_size(ALL_CHUNKS), 8u + 64 + 11 * 8);
   EXPECT_EQ(chunk_data_size(0), 8u);
   // The layout id follows the layout: the enabled chunks and the image size.
   const Block all = send(chunk_frame(ALL_CHUNKS));

@@ -39,13 +39,12 @@ void EventCatalog::name_from_id_constants(const FeatureModel& model) {
   for (std::uint32_t i = 0; i < model.size(); ++i) {
     const std::string& name = model.name(i);
     const auto* integer = std::get_if<IntegerNode>(&model.node(i).payload);
-    if (!integer || name.size() <= PREFIX.size() || !name.starts_with(PREFIX)) continue;
-    if (integer->value.form != ValueSource::Form::Integer || integer->value.integer < 0 ||
-        integer->value.integer > 0xFFFF) {
+    if (!integer || !integer->event_id || *integer->event_id > 0xFFFF || name.size() <= PREFIX.size() ||
+        !name.starts_with(PREFIX)) {
       continue;
     }
-    // The first constant of an id names it.
-    names_.try_emplace(static_cast<std::uint16_t>(integer->value.integer), name.substr(PREFIX.size()));
+    // The first integer marked with an id names it.
+    names_.try_emplace(static_cast<std::uint16_t>(*integer->event_id), name.substr(PREFIX.size()));
   }
 }
 

@@ -42,8 +42,8 @@ class EventCatalog {
   explicit EventCatalog(FeatureModel snapshot);
 
   // The description's name of event `event_id`, or the id as event_id_text
-  // shows it. A constant Integer "Event" + N holding the id names it N (as
-  // EventExposureEnd = 0x9C43 names ExposureEnd); else the entry N of
+  // shows it. An Integer "Event" + N marked with the id as its own EventID
+  // names it N (as EventExposureEnd = 0x9C43 names ExposureEnd); else the entry N of
   // EventSelector found by event_name() for the features on its port.
   [[nodiscard]] std::string name(std::uint16_t event_id) const;
   // The data features of the event's id that read from its data, in

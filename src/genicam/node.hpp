@@ -113,6 +113,9 @@ struct FormulaSlot {
 
 struct IntegerNode {
   ValueSource value, min, max, inc;
+  // An EventID of its own (hex in the description) marks the integer as
+  // the id of that event, as descriptions write EventExposureEnd = 0x9C43.
+  std::optional<std::uint64_t> event_id;
 };
 struct FloatNode {
   ValueSource value, min, max;

@@ -444,7 +444,7 @@ struct Children {
   return IntegerNode{integer_pair(texts, c, Child::Value, Child::pValue),
                      integer_pair(texts, c, Child::Min, Child::pMin),
                      integer_pair(texts, c, Child::Max, Child::pMax),
-                     integer_pair(texts, c, Child::Inc, Child::pInc)};
+                     integer_pair(texts, c, Child::Inc, Child::pInc), hex_id(c.text(Child::EventID))};
 }
 
 [[nodiscard]] FloatNode float_node(TextStore& texts, const Children& c) {

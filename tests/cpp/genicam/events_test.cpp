@@ -93,11 +93,13 @@ TEST(EventCatalog, WithoutADescriptionNamesByIdAndReadsNothing) {
 }
 
 // Written as camera vendors write theirs: Event<Name> is a constant holding
-// the event's id (with an EventID of its own, which does not put it on the
-// port), the data registers address the record from its first byte, little
-// endian here.
+// the event's id, marked with an EventID of its own (which does not put it
+// on the port); a constant without that mark (a selector's value) names
+// nothing; the data registers address the record from its first byte,
+// little endian here.
 constexpr std::string_view VENDOR_EVENTS = R"(<RegisterDescription>
     <Port Name="Device"/>
+    <Integer Name="EventSelectorValue"><Value>0x9C43</Value></Integer>
     <Enumeration Name="EventSelector"><EnumEntry Name="ExposureEnd"><Value>3</Value></EnumEntry>
       <pValue>Sel</pValue></Enumeration>
     <IntReg Name="Sel"><Address>0x100</Address><Length>4</Length><AccessMode>RW</AccessMode>
@@ -116,7 +118,7 @@ constexpr std::string_view VENDOR_EVENTS = R"(<RegisterDescription>
     <Integer Name="EventTestTimestamp"><pValue>EventTestTimestamp_Val</pValue></Integer>
     <IntReg Name="EventTestTimestamp_Val"><Address>0x8</Address><Length>8</Length><AccessMode>RO</AccessMode>
       <pPort>EventTestPort</pPort><Endianess>LittleEndian</Endianess></IntReg>
-    <Integer Name="EventLineRise"><Value>0x9100</Value></Integer>
+    <Integer Name="EventLineRise"><EventID>9100</EventID><Value>0x9100</Value></Integer>
     <Integer Name="EventCount"><pValue>Sel</pValue></Integer>
   </RegisterDescription>)";
 

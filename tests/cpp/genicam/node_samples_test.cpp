@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "genicam/buffer_features.hpp"
+#include "genicam/events.hpp"
 #include "genicam/node.hpp"
 
 namespace corvantic::genicam {
@@ -235,6 +236,42 @@ TEST_F(FeatureModelSamples, ChunkAndEventDataAreFoundWhereTheSamplesPutThem) {
     const auto index = model->index_of(c.feature);
     ASSERT_TRUE(index);
     EXPECT_EQ(value_port(*model, *index), c.port);
+  }
+}
+
+// Events are named by FLIR's id constants (its test event has no selector
+// entry) and by the features on Point Grey's ports; their data features
+// read the record from its first byte (both put the timestamp at 0x4).
+TEST_F(FeatureModelSamples, EventsAreNamedAndReadAsTheSamplesDescribeThem) {
+  const struct {
+    const char* file;
+    std::uint16_t id;
+    const char* name;
+  } cases[] = {
+      {"flir_BFS-U3-63S4M.xml", 0x9C43, "ExposureEnd"},
+      {"flir_BFS-U3-63S4M.xml", 0x4FFF, "Test"},
+      {"flir_BFS-U3-63S4M.xml", 0x9C45, "SerialPortReceive"},
+      {"pointgrey_Flea3-FL3-U3-13S2M.xml", 0x9C43, "ExposureEnd"},
+      {"pointgrey_Flea3-FL3-U3-13S2M.xml", 0x4FFF, "Test"},
+  };
+  std::vector<std::uint8_t> record(24);
+  record[2] = 0x43;  // little endian 0x9C43, as the USB3 record of these cameras
+  record[3] = 0x9C;
+  record[4] = 0x2A;  // timestamp 42
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + c.name);
+    auto model = build_feature_model(read_file(samples_dir() / c.file));
+    ASSERT_TRUE(model) << model.error().display();
+    const EventCatalog catalog(std::move(*model));
+    EXPECT_EQ(catalog.name(c.id), c.name);
+    if (c.id != 0x9C43) continue;
+    gige::proto::DeviceEvent event;
+    event.event_id = c.id;
+    event.raw = record;
+    const auto fields = catalog.data(event);
+    const auto timestamp = std::ranges::find(fields, std::string("EventExposureEndTimestamp"), &EventField::name);
+    ASSERT_NE(timestamp, fields.end());
+    EXPECT_EQ(timestamp->value, EventValue(std::int64_t{42}));
   }
 }
 

@@ -119,6 +119,16 @@ def events(s: Session) -> None:
     assert [event.id for event in received if event is not None] == [EXPOSURE_END, TEST_EVENT]
 
 
+def events_with_several_records(s: Session) -> None:
+    with s.camera.events() as channel:
+        for extended in (False, True):
+            s.sim.send_event(EXPOSURE_END, ack=True, block=5, timestamp=50, extended=extended,
+                             also=[(TEST_EVENT, 6, 51), (EXPOSURE_END, 7, 52)])
+        received = [channel.wait_for(timeout=2.0) for _ in range(6)]
+    assert [(e.id, e.block_id) for e in received if e is not None] == [
+        (EXPOSURE_END, 5), (TEST_EVENT, 6), (EXPOSURE_END, 7)] * 2
+
+
 def disconnect(s: Session) -> None:
     s.camera.disconnect()
 
@@ -150,6 +160,7 @@ STEPS = [
          gvsp("LEADER (ext IDs) IMAGE (v2.0 chunks)", "PAYLOAD (ext IDs)", "TRAILER (ext IDs) IMAGE (v2.0 chunks)")
          | gvcp("PACKETRESEND_CMD (64 bit ID)")),
     Step("events", events, gvcp("EVENTDATA_CMD", "EVENTDATA_ACK", "EVENT_CMD", "EVENT_ACK")),
+    Step("events with several records", events_with_several_records, gvcp("EVENT_CMD", "EVENT_ACK")),
     Step("disconnect", disconnect, gvcp("WRITEREG_CMD", "WRITEREG_ACK")),
 ]  # fmt: skip
 

@@ -133,7 +133,7 @@ GvcpWorkerLoop::GvcpWorkerLoop(const WorkerSettings& settings, net::UdpSocket so
       next_heartbeat_(Clock::now() + heartbeat_interval_),
       receive_buffer_(65535),
       retransmission_span_(util::saturating_mul(settings.gvcp_timeout, settings.retries + 1u)),
-      heard_or_free_(Clock::now()) {}
+      heard_(Clock::now()) {}
 
 Clock::time_point GvcpWorkerLoop::deadline_after(Clock::time_point now, std::chrono::nanoseconds span,
                                                  Clock::time_point limit) {
@@ -312,7 +312,16 @@ void GvcpWorkerLoop::run_timers(Clock::time_point now) {
 }
 
 void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
-  if (!transaction_ || now < transaction_->deadline) return;
+  if (!transaction_) return;
+  if (!is_heartbeat(transaction_->op) && !transaction_->pending_seen && now >= silence_limit()) {
+    // A command holding the channel keeps heartbeats from going out, so its
+    // own silence counts as theirs: the device has answered nothing for the
+    // whole heartbeat time-out. (One it announced as pending is alive.)
+    CORVANTIC_LOG(util::log::Level::Warn, TARGET, "device silent for the heartbeat time-out, considering control lost");
+    lose_control();
+    return;
+  }
+  if (now < transaction_->deadline) return;
   Transaction& tx = *transaction_;
   if (tx.tries_left > 0 && now < tx.expires) {
     --tx.tries_left;
@@ -333,13 +342,16 @@ void GvcpWorkerLoop::check_deadline(Clock::time_point now) {
                   util::log::field("id", tx.request_id));
   }
   count(&LinkStats::timeouts);
+  const bool announced_pending = tx.pending_seen;
   GvcpOp op = std::move(tx.op);
   transaction_.reset();
   if (is_heartbeat(op)) {
     CORVANTIC_LOG(util::log::Level::Warn, TARGET, "heartbeat timed out, considering control lost");
     lose_control();
   } else {
-    heard_or_free_ = now;
+    // A device that announced the command as pending was heard until its
+    // caller stopped waiting: the next heartbeat gets its full chance.
+    if (announced_pending) heard_ = now;
     fail(op, CameraError::ack_timeout());
   }
 }
@@ -354,9 +366,11 @@ void GvcpWorkerLoop::schedule_heartbeat(Clock::time_point now) {
 
 Clock::time_point GvcpWorkerLoop::heartbeat_expiry(Clock::time_point now) const {
   const Clock::time_point by_retries = util::saturating_add<Clock>(now, retransmission_span_);
-  const Clock::time_point by_device =
-      util::saturating_add<Clock>(heard_or_free_, std::chrono::milliseconds(settings_.heartbeat_timeout_ms));
-  return std::min(by_retries, by_device);
+  return std::min(by_retries, silence_limit());
+}
+
+Clock::time_point GvcpWorkerLoop::silence_limit() const {
+  return util::saturating_add<Clock>(heard_, std::chrono::milliseconds(settings_.heartbeat_timeout_ms));
 }
 
 void GvcpWorkerLoop::start_next_op(Clock::time_point now) {
@@ -494,7 +508,7 @@ void GvcpWorkerLoop::handle_ack(const proto::GvcpAck& ack, Clock::time_point now
     count(&LinkStats::unsolicited);
     return;
   }
-  heard_or_free_ = now;
+  heard_ = now;
   if (ack.header.acknowledge == proto::GVCP_PENDING_ACK) {
     if (const auto wait = proto::pending_ack_timeout(ack)) {
       count(&LinkStats::pending_acks);

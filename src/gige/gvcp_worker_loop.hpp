@@ -150,11 +150,13 @@ class GvcpWorkerLoop {
   void check_deadline(Clock::time_point now);
   void schedule_heartbeat(Clock::time_point now);
   // When a heartbeat sent at `now` is given up: when its retransmissions run
-  // out, and no later than the heartbeat time-out after `heard_or_free_`, by
-  // when the device has released control whatever became of this heartbeat.
-  // So control loss is reported within the time-out whichever side the link
-  // broke on.
+  // out, and no later than silence_limit(), by when the device has released
+  // control whatever became of this heartbeat. So control loss is reported
+  // within the time-out whichever side the link broke on.
   [[nodiscard]] Clock::time_point heartbeat_expiry(Clock::time_point now) const;
+  // The heartbeat time-out after the device last answered (`heard_`): a
+  // transaction in flight then, a user command's included, loses control.
+  [[nodiscard]] Clock::time_point silence_limit() const;
   void start_op(GvcpOp op, Clock::time_point now);
   void continue_transfer(GvcpOp op, Clock::time_point now);
   // Control is lost; `release` sends the release write on the way out all
@@ -186,10 +188,9 @@ class GvcpWorkerLoop {
   // gvcp_timeout x (retries + 1): how long an unanswered command lasts; a
   // heartbeat is never in flight longer.
   std::chrono::nanoseconds retransmission_span_;
-  // The later of the device's last acknowledge of a transaction (pending
-  // ones included) and the end of the last command given up unanswered,
-  // which held the channel so that no heartbeat could go out meanwhile.
-  Clock::time_point heard_or_free_;
+  // The device's last acknowledge of a transaction, pending ones included
+  // (the loop's start before the first).
+  Clock::time_point heard_;
   bool control_lost_ = false;
   bool release_after_loss_ = false;
 };

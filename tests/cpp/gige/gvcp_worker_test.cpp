@@ -545,6 +545,47 @@ TEST(GvcpWorkerLoopHeartbeat, ControlIsLostWithinTheHeartbeatTimeoutWhateverTheR
   }
 }
 
+// Commands that keep the channel busy keep heartbeats from going out: a
+// device that answers none of them loses control within the heartbeat
+// time-out all the same, whatever the retries, and the command in flight
+// is failed with the loss.
+TEST(GvcpWorkerLoopHeartbeat, ControlIsLostWithinTheHeartbeatTimeoutWhileCommandsHoldTheChannel) {
+  struct Case {
+    std::chrono::milliseconds gvcp_timeout;
+    std::uint8_t retries;
+    std::uint32_t heartbeat_timeout_ms;
+  };
+  for (const Case& c : {Case{500ms, 4, 3000}, Case{200ms, 9, 1000}, Case{20ms, 2, 300}, Case{1000ms, 0, 3000}}) {
+    SCOPED_TRACE(c.heartbeat_timeout_ms);
+    auto shared = std::make_shared<GvcpWorker::Shared>();
+    shared->stats = std::make_shared<SharedLinkStats>();
+    // A device that takes every command and answers none.
+    auto device = net::UdpSocket::bind(net::SocketAddress::ipv4(0x7F000001, 0)).value();
+    auto socket = net::UdpSocket::bind(net::SocketAddress::ipv4(0x7F000001, 0)).value();
+    ASSERT_TRUE(socket.set_nonblocking(true));
+    GvcpWorkerLoop loop(WorkerSettings{device.local_address().value(), net::SocketAddress::ipv4(0x7F000001, 0),
+                                       c.gvcp_timeout, c.retries, c.heartbeat_timeout_ms},
+                        std::move(socket), net::Poller::create().value(), shared);
+    const auto start = GvcpWorkerLoop::Clock::now();
+    const auto limit = start + std::chrono::milliseconds(c.heartbeat_timeout_ms) + 5ms;
+    std::vector<ReplySlot<std::uint32_t>> reads;
+    auto now = start;
+    while (!loop.control_lost() && now < limit + 10s) {
+      if (!loop.in_flight()) {
+        reads.push_back(make_reply_slot<std::uint32_t>());
+        util::MutexLock lock(shared->queue_mutex);
+        shared->queue.push_back(request::ReadRegister{0x0A00, reads.back()});
+      }
+      ASSERT_TRUE(loop.take_requests());
+      now += 5ms;
+      loop.run_timers(now);
+    }
+    EXPECT_TRUE(loop.control_lost());
+    EXPECT_LE(now, limit) << c.gvcp_timeout.count() << " ms x " << int{c.retries};
+    EXPECT_EQ(shared->stats->snapshot().heartbeats, 0u);
+  }
+}
+
 TEST_F(GvcpWorkerLoopTest, AUserCommandThatCannotBeSentFailsAtOnceWithTheSendError) {
   auto reply = make_reply_slot<std::uint32_t>();
   {

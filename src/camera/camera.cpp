@@ -12,39 +12,70 @@ std::shared_ptr<Camera> Camera::create(gige::DriverConfig config) {
 
 Camera::Camera(gige::DriverConfig config) : address_(config.device), driver_(std::move(config)) {}
 
+namespace {
+
+// The operation whose wait a call refused on its own thread came from: the
+// only waits that hold the session lock and run the caller's interruption
+// check (signal handlers) are those of the snaps (a camera's, a snapshot
+// session's) and of the reconnect.
+std::string_view waiting_operation(std::optional<std::string_view> activity) {
+  return activity == "a reconnect" ? "reconnect" : "snap";
+}
+
+}  // namespace
+
 std::optional<Busy> Camera::reentry() const {
   if (!mutex_.held_by_this_thread()) return std::nullopt;
-  return Busy{busy_->activity().value_or("a call on this thread")};
+  const std::optional<std::string_view> activity = busy_->activity();
+  return Busy{activity.value_or("a call on this thread"), waiting_operation(activity)};
 }
 
 template <typename Work>
 auto Camera::claimed(std::string_view activity, Work&& work) -> decltype(features(std::forward<Work>(work))) {
+  if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, activity);
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   return features(std::forward<Work>(work));
 }
 
 Result<void> Camera::connect() {
-  return claimed("a connect", [](genicam::Device device) -> GenicamResult<void> {
-    if (auto connected = device.driver.connect(); !connected) return std::unexpected(GenicamError(connected.error()));
+  return claimed("a connect", [&](genicam::Device device) -> GenicamResult<void> {
+    auto connected = device.driver.connect();
+    watch(device.driver);
+    if (!connected) return std::unexpected(GenicamError(connected.error()));
     return genicam::load_feature_model(device);
   });
 }
 
 Result<void> Camera::reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted) {
-  return claimed("a reconnect",
-                 [&](genicam::Device device) { return camera::reconnect(device, timeout, interrupted); });
+  return claimed("a reconnect", [&](genicam::Device device) {
+    GenicamResult<void> reconnected = camera::reconnect(device, timeout, interrupted);
+    watch(device.driver);
+    return reconnected;
+  });
 }
 
 Result<void> Camera::disconnect(std::chrono::nanoseconds deadline) {
   return claimed("a disconnect", [&](genicam::Device device) {
     device.driver.disconnect(deadline);
+    watch(device.driver);
     return GenicamResult<void>{};
   });
 }
 
 Result<bool> Camera::is_connected() {
   return features([](genicam::Device device) { return device.driver.is_connected(); });
+}
+
+bool Camera::connected_now() const {
+  util::MutexLock lock(watch_mutex_);
+  return running_ && running_->load();
+}
+
+void Camera::watch(const gige::GigeDriver& driver) {
+  std::shared_ptr<const std::atomic<bool>> running = driver.running_flag();
+  util::MutexLock lock(watch_mutex_);
+  running_.swap(running);
 }
 
 Result<gige::proto::DeviceInfo> Camera::device_info() {
@@ -59,6 +90,7 @@ Result<std::optional<gige::LinkStats>> Camera::link_stats() {
 }
 
 Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptions options) {
+  if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, "an acquisition");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(OpenStream stream, features([&](genicam::Device device) {
@@ -68,6 +100,7 @@ Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptio
 }
 
 Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::StreamOptions options) {
+  if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, "a snapshot session");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(SnapshotStream stream, features([&](genicam::Device device) {

@@ -8,7 +8,7 @@
 //
 // Lock order: busy marker (briefly, to claim) -> session lock -> an
 // acquisition's or session's own mutex -> its held claim's mutex -> busy
-// marker (briefly, to clear).
+// marker (briefly, to clear). The watch mutex is taken last, for a moment.
 //
 // No thread ever takes the session lock twice. A long operation (a snap, a
 // reconnect) holds it while it waits, and asks its `interrupted` check
@@ -18,6 +18,7 @@
 // of waiting for its own thread forever.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -84,6 +85,10 @@ class Camera : public std::enable_shared_from_this<Camera> {
       EXCLUDES(mutex_);
   [[nodiscard]] Result<void> disconnect(std::chrono::nanoseconds deadline) EXCLUDES(mutex_);
   [[nodiscard]] Result<bool> is_connected() EXCLUDES(mutex_);
+  // What is_connected() says, without the session lock: for the
+  // representation, which may be asked from a signal handler inside the
+  // camera's own snap on the thread that holds the lock.
+  [[nodiscard]] bool connected_now() const EXCLUDES(watch_mutex_);
   [[nodiscard]] Result<gige::proto::DeviceInfo> device_info() EXCLUDES(mutex_);
   [[nodiscard]] Result<std::optional<gige::LinkStats>> link_stats() EXCLUDES(mutex_);
 
@@ -125,6 +130,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
   explicit Camera(gige::DriverConfig config);
 
   [[nodiscard]] genicam::Device device() REQUIRES(mutex_) { return {driver_, description_}; }
+  // Follows the connection `driver` holds now (after each connect,
+  // reconnect and disconnect), for connected_now().
+  void watch(const gige::GigeDriver& driver) EXCLUDES(watch_mutex_);
   // The release of an acquisition or session that nobody stopped or closed:
   // runs `finish(device())` (its stop or close sequence) if the session lock
   // comes within RELEASE_LOCK_WAIT; false, with nothing run, if not.
@@ -146,6 +154,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
   mutable util::TimedMutex mutex_;
   gige::GigeDriver driver_ GUARDED_BY(mutex_);
   genicam::DeviceDescription description_ GUARDED_BY(mutex_);
+  mutable util::Mutex watch_mutex_;
+  // The running flag of the driver's connection; null without one.
+  std::shared_ptr<const std::atomic<bool>> running_ GUARDED_BY(watch_mutex_);
 };
 
 // A running continuous acquisition. Its frames stay readable after it

@@ -51,6 +51,10 @@ std::chrono::nanoseconds GigeDriver::transfer_budget(std::size_t length) const {
 
 bool GigeDriver::is_connected() const { return connection_ && connection_->worker->running(); }
 
+std::shared_ptr<const std::atomic<bool>> GigeDriver::running_flag() const {
+  return connection_ ? connection_->worker->running_flag() : nullptr;
+}
+
 CameraResult<Unit> GigeDriver::check_link() const {
   if (!connection_) return std::unexpected(CameraError::not_connected());
   if (connection_->worker->running()) return Unit{};

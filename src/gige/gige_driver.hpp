@@ -5,6 +5,7 @@
 // Camera's session lock); the driver itself holds no lock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -48,6 +49,9 @@ class GigeDriver {
   // Never fails; returns once the worker has been joined.
   void disconnect(std::chrono::nanoseconds deadline);
   [[nodiscard]] bool is_connected() const;
+  // What is_connected() says, readable without the owner's lock while the
+  // connection lasts: the running flag of its worker; null without one.
+  [[nodiscard]] std::shared_ptr<const std::atomic<bool>> running_flag() const;
   // NotConnected without a connection; ControlLost or NotConnected when the
   // connection's worker has stopped.
   [[nodiscard]] CameraResult<Unit> check_link() const;

@@ -677,6 +677,10 @@ bool GvcpWorker::post(Request request) {
 
 bool GvcpWorker::running() const { return shared_->running.load(); }
 
+std::shared_ptr<const std::atomic<bool>> GvcpWorker::running_flag() const {
+  return {shared_, &shared_->running};
+}
+
 void GvcpWorker::request_stop() {
   shared_->stop.store(true);
   [[maybe_unused]] auto woken = shared_->waker.wake();

@@ -115,6 +115,9 @@ class GvcpWorker {
   [[nodiscard]] bool post(Request request);
   // True while the worker loop runs.
   [[nodiscard]] bool running() const;
+  // The flag running() reads, for readers that outlive this handle or
+  // cannot reach it.
+  [[nodiscard]] std::shared_ptr<const std::atomic<bool>> running_flag() const;
   // Sets the stop flag and wakes the worker; it leaves its loop within one poll period.
   void request_stop();
   // The bound address of the control socket.

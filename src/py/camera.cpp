@@ -342,10 +342,12 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return make_frame(std::move(**snapped));
 }
 
+// Neither the session lock nor the device: a signal handler inside the
+// camera's own snap gets the representation too.
 PyObject* repr(PyObject* self) {
-  const auto connected = released(self, [](camera::Camera& c) { return c.is_connected(); });
-  if (!connected) return raise_failure(connected.error());
-  return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), *connected ? "True" : "False");
+  const CameraNative& camera = native(self);
+  return PyUnicode_FromFormat("Camera(%s, connected=%s)", camera.ip.c_str(),
+                              camera.camera->connected_now() ? "True" : "False");
 }
 
 // ---- Construction.

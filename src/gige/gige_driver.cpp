@@ -32,6 +32,21 @@ CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
   return static_cast<std::uint32_t>(address);
 }
 
+// Makes a call's interruption check the one every wait asks, for the
+// length of the call.
+class ScopedInterruptCheck {
+ public:
+  ScopedInterruptCheck(const util::InterruptCheck*& slot, const util::InterruptCheck& check) : slot_(slot) {
+    slot_ = &check;
+  }
+  ~ScopedInterruptCheck() { slot_ = nullptr; }
+  ScopedInterruptCheck(const ScopedInterruptCheck&) = delete;
+  ScopedInterruptCheck& operator=(const ScopedInterruptCheck&) = delete;
+
+ private:
+  const util::InterruptCheck*& slot_;
+};
+
 }  // namespace
 
 std::chrono::nanoseconds GigeDriver::wait_budget() const {
@@ -131,7 +146,9 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
 }
 
 CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(std::uint32_t address, std::uint32_t count,
-                                                                      std::chrono::nanoseconds wait_limit) {
+                                                                      std::chrono::nanoseconds wait_limit,
+                                                                      const util::InterruptCheck& interrupted) {
+  const ScopedInterruptCheck check(interrupted_, interrupted);
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
   CORVANTIC_TRY(auto bytes, call(request::ReadMemory{address, count, reply}, reply, wait_limit));
   if (bytes.size() != count) return std::unexpected(CameraError::malformed("short memory read"));
@@ -210,11 +227,7 @@ CameraResult<proto::DeviceInfo> GigeDriver::read_identity() {
 CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) {
   if (is_connected()) return Unit{};
   connection_.reset();
-  interrupted_ = &interrupted;
-  const struct Restore {
-    const util::InterruptCheck*& slot;
-    ~Restore() { slot = nullptr; }
-  } restore{interrupted_};
+  const ScopedInterruptCheck check(interrupted_, interrupted);
 
   auto stats = std::make_shared<SharedLinkStats>();
   WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),

@@ -67,9 +67,12 @@ class GigeDriver {
   // One memory read of `count` bytes at `address`, posted as given: no
   // alignment rule and no single-register shortcut, so the device alone
   // judges the request. Waits up to `wait_limit` for the whole transfer;
-  // any other length than `count` is a short read.
-  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory_block(std::uint32_t address, std::uint32_t count,
-                                                                          std::chrono::nanoseconds wait_limit);
+  // any other length than `count` is a short read. `interrupted`, when set,
+  // is asked between 100 ms slices of the wait; when it says so the read
+  // ends as a timed-out one would (AckTimeout).
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory_block(
+      std::uint32_t address, std::uint32_t count, std::chrono::nanoseconds wait_limit,
+      const util::InterruptCheck& interrupted = {});
 
   [[nodiscard]] const DriverConfig& config() const { return config_; }
   // Set while connected (also in link down), cleared by disconnect.
@@ -132,7 +135,8 @@ class GigeDriver {
 
   DriverConfig config_;
   std::unique_ptr<Connection> connection_;
-  // The interruption check of the connect in progress; null otherwise.
+  // The interruption check of the connect or read in progress that has
+  // one; null otherwise.
   const util::InterruptCheck* interrupted_ = nullptr;
 };
 

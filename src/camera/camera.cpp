@@ -1,6 +1,7 @@
 #include "camera/camera.hpp"
 
 #include "camera/reconnect.hpp"
+#include "util/log.hpp"
 #include "util/try.hpp"
 
 namespace corvantic::camera {
@@ -11,6 +12,8 @@ std::shared_ptr<Camera> Camera::create(gige::DriverConfig config) {
 }
 
 Camera::Camera(gige::DriverConfig config) : address_(config.device), driver_(std::move(config)) {}
+
+Camera::~Camera() { end_event_channels(); }
 
 namespace {
 
@@ -38,27 +41,64 @@ auto Camera::claimed(std::string_view activity, Work&& work) -> decltype(feature
   return features(std::forward<Work>(work));
 }
 
+template <typename Connect>
+GenicamResult<void> Camera::carrying_event_channels(genicam::Device device, Connect&& connect) {
+  struct Held {
+    std::shared_ptr<EventChannel> channel;
+    gige::EventReceiver events;
+    gige::EventSender holder;
+  };
+  std::vector<Held> held;
+  for (const auto& weak : event_channels_) {
+    std::shared_ptr<EventChannel> channel = weak.lock();
+    if (!channel) continue;
+    if (std::optional<gige::EventReceiver> events = channel->to_carry_over()) {
+      gige::EventSender holder = gige::another_sender(*events);
+      held.push_back({std::move(channel), std::move(*events), std::move(holder)});
+    }
+  }
+  GenicamResult<void> connected = connect(device);
+  watch(device.driver);
+  if (!device.driver.is_connected()) return connected;
+  for (const Held& h : held) {
+    if (auto resumed = device.driver.resume_events(h.events); !resumed) {
+      CORVANTIC_LOG(util::log::Level::Warn, util::log::target::GIGE,
+                    "event channel not carried over: " + resumed.error().display());
+      continue;
+    }
+    h.channel->carried_over(device.driver.shared_link_stats());
+  }
+  return connected;
+}
+
+void Camera::end_event_channels() {
+  for (const auto& weak : event_channels_) {
+    if (std::shared_ptr<EventChannel> channel = weak.lock()) channel->disconnected();
+  }
+  event_channels_.clear();
+}
+
 Result<void> Camera::connect() {
-  return claimed("a connect", [&](genicam::Device device) -> GenicamResult<void> {
-    auto connected = device.driver.connect();
-    watch(device.driver);
-    if (!connected) return std::unexpected(GenicamError(connected.error()));
-    return genicam::load_feature_model(device);
+  return claimed("a connect", [&](genicam::Device device) REQUIRES(mutex_) {
+    return carrying_event_channels(device, [](genicam::Device d) -> GenicamResult<void> {
+      if (auto connected = d.driver.connect(); !connected) return std::unexpected(GenicamError(connected.error()));
+      return genicam::load_feature_model(d);
+    });
   });
 }
 
 Result<void> Camera::reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted) {
-  return claimed("a reconnect", [&](genicam::Device device) {
-    GenicamResult<void> reconnected = camera::reconnect(device, timeout, interrupted);
-    watch(device.driver);
-    return reconnected;
+  return claimed("a reconnect", [&](genicam::Device device) REQUIRES(mutex_) {
+    return carrying_event_channels(
+        device, [&](genicam::Device d) { return camera::reconnect(d, timeout, interrupted); });
   });
 }
 
 Result<void> Camera::disconnect(std::chrono::nanoseconds deadline) {
-  return claimed("a disconnect", [&](genicam::Device device) {
+  return claimed("a disconnect", [&](genicam::Device device) REQUIRES(mutex_) {
     device.driver.disconnect(deadline);
     watch(device.driver);
+    end_event_channels();
     return GenicamResult<void>{};
   });
 }
@@ -116,8 +156,18 @@ Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::
   });
 }
 
-Result<genicam::EventStream> Camera::subscribe_events(std::size_t capacity) {
-  return features([&](genicam::Device device) { return genicam::subscribe_events(device, capacity); });
+Result<std::shared_ptr<EventChannel>> Camera::subscribe_events(std::size_t capacity) {
+  return features(
+      [&](genicam::Device device) REQUIRES(mutex_) -> GenicamResult<std::shared_ptr<EventChannel>> {
+        CORVANTIC_TRY(genicam::EventStream stream, genicam::subscribe_events(device, capacity));
+        auto channel = std::make_shared<EventChannel>(std::move(stream), device.driver.shared_link_stats());
+        std::erase_if(event_channels_, [](const std::weak_ptr<EventChannel>& weak) {
+          const std::shared_ptr<EventChannel> kept = weak.lock();
+          return !kept || kept->is_closed();
+        });
+        event_channels_.push_back(channel);
+        return channel;
+      });
 }
 
 // ---- Acquisition.

@@ -8,7 +8,8 @@
 //
 // Lock order: busy marker (briefly, to claim) -> session lock -> an
 // acquisition's or session's own mutex -> its held claim's mutex -> busy
-// marker (briefly, to clear). The watch mutex is taken last, for a moment.
+// marker (briefly, to clear). The watch mutex and an event channel's are
+// taken last, each for a moment.
 //
 // No thread ever takes the session lock twice. A long operation (a snap, a
 // reconnect) holds it while it waits, and asks its `interrupted` check
@@ -26,9 +27,11 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "camera/acquisition.hpp"
 #include "camera/busy.hpp"
+#include "camera/event_channel.hpp"
 #include "camera/result.hpp"
 #include "genicam/events.hpp"
 #include "genicam/features.hpp"
@@ -70,8 +73,9 @@ struct AsResult<GenicamResult<T>> {
 class Camera : public std::enable_shared_from_this<Camera> {
  public:
   [[nodiscard]] static std::shared_ptr<Camera> create(gige::DriverConfig config);
-  // Releases a live connection (control released) as the driver does.
-  ~Camera() = default;
+  // Releases a live connection (control released) as the driver does, and
+  // ends its event channels as a disconnect does.
+  ~Camera();
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
 
@@ -80,7 +84,8 @@ class Camera : public std::enable_shared_from_this<Camera> {
 
   // Connects and loads the feature model under one hold of the lock.
   [[nodiscard]] Result<void> connect() EXCLUDES(mutex_);
-  // Connects again after control was lost (camera/reconnect.hpp).
+  // Connects again after control was lost (camera/reconnect.hpp). Connect
+  // and reconnect carry the open event channels over to the new connection.
   [[nodiscard]] Result<void> reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted)
       EXCLUDES(mutex_);
   [[nodiscard]] Result<void> disconnect(std::chrono::nanoseconds deadline) EXCLUDES(mutex_);
@@ -116,8 +121,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
                                                       std::chrono::nanoseconds timeout,
                                                       const util::InterruptCheck& interrupted)
       EXCLUDES(mutex_);
-  // A subscription to the device's events (genicam/events.hpp).
-  [[nodiscard]] Result<genicam::EventStream> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
+  // A subscription to the device's events (genicam/events.hpp), which lasts
+  // until it is closed or the camera disconnects.
+  [[nodiscard]] Result<std::shared_ptr<EventChannel>> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
 
   // Busy when the calling thread holds the session lock already, naming the
   // long operation it is inside; nothing otherwise.
@@ -133,6 +139,15 @@ class Camera : public std::enable_shared_from_this<Camera> {
   // Follows the connection `driver` holds now (after each connect,
   // reconnect and disconnect), for connected_now().
   void watch(const gige::GigeDriver& driver) EXCLUDES(watch_mutex_);
+  // Runs `connect` (a connect or reconnect of the driver), then carries the
+  // open event channels over to the connection it made. Their queues are
+  // held open meanwhile, so that readers wait on instead of seeing the old
+  // connection's end.
+  template <typename Connect>
+  [[nodiscard]] GenicamResult<void> carrying_event_channels(genicam::Device device, Connect&& connect)
+      REQUIRES(mutex_);
+  // The camera disconnected: its event channels end.
+  void end_event_channels() REQUIRES(mutex_);
   // The release of an acquisition or session that nobody stopped or closed:
   // runs `finish(device())` (its stop or close sequence) if the session lock
   // comes within RELEASE_LOCK_WAIT; false, with nothing run, if not.
@@ -154,6 +169,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
   mutable util::TimedMutex mutex_;
   gige::GigeDriver driver_ GUARDED_BY(mutex_);
   genicam::DeviceDescription description_ GUARDED_BY(mutex_);
+  // The event channels made since the last disconnect; closed and released
+  // ones are let go at the next subscription.
+  std::vector<std::weak_ptr<EventChannel>> event_channels_ GUARDED_BY(mutex_);
   mutable util::Mutex watch_mutex_;
   // The running flag of the driver's connection; null without one.
   std::shared_ptr<const std::atomic<bool>> running_ GUARDED_BY(watch_mutex_);

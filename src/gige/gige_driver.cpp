@@ -275,6 +275,14 @@ CameraResult<EventReceiver> GigeDriver::subscribe_events(std::size_t capacity) {
   return std::move(ends.receiver);
 }
 
+CameraResult<Unit> GigeDriver::resume_events(const EventReceiver& events) {
+  CORVANTIC_TRY_VOID(open_message_channel());
+  if (!connection_->worker->post(request::SubscribeEvents{another_sender(events)})) {
+    return std::unexpected(CameraError::not_connected());
+  }
+  return Unit{};
+}
+
 // Points the device's message channel away (MCP first, which turns it off),
 // waiting at most `budget`: a disconnect keeps to its deadline.
 void GigeDriver::clear_message_channel(std::chrono::nanoseconds budget) {

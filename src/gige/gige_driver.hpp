@@ -107,6 +107,10 @@ class GigeDriver {
   // event the connection accepts from now on (the message channel is opened
   // first). It ends when the connection ends.
   [[nodiscard]] CameraResult<EventReceiver> subscribe_events(std::size_t capacity);
+  // Feeds the queue of `events`, a subscription made on an earlier
+  // connection, with every device event this connection accepts from now
+  // on (the message channel is opened first).
+  [[nodiscard]] CameraResult<Unit> resume_events(const EventReceiver& events);
 
   // Identifies the current connection: 0 without one, and a number of its
   // own for each connection made in the process, so state kept per connection

@@ -302,9 +302,9 @@ PyObject* events_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse("Camera.events", EVENTS_PARAMETERS, args, nargs, kw, a) || !convert_unsigned(a[0], "capacity", capacity)) {
     return nullptr;
   }
-  auto stream = released(self, [&](camera::Camera& c) { return c.subscribe_events(capacity); });
-  if (!stream) return raise_failure(stream.error());
-  return make_event_channel(std::move(*stream));
+  auto channel = released(self, [&](camera::Camera& c) { return c.subscribe_events(capacity); });
+  if (!channel) return raise_failure(channel.error());
+  return make_event_channel(std::move(*channel));
 }
 
 PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

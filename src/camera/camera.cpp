@@ -19,10 +19,12 @@ namespace {
 
 // The operation whose wait a call refused on its own thread came from: the
 // only waits that hold the session lock and run the caller's interruption
-// check (signal handlers) are those of the snaps (a camera's, a snapshot
-// session's) and of the reconnect.
+// check (signal handlers) are those of the connect, the reconnect and the
+// snaps (a camera's, a snapshot session's).
 std::string_view waiting_operation(std::optional<std::string_view> activity) {
-  return activity == "a reconnect" ? "reconnect" : "snap";
+  if (activity == "a connect") return "connect";
+  if (activity == "a reconnect") return "reconnect";
+  return "snap";
 }
 
 }  // namespace
@@ -78,11 +80,13 @@ void Camera::end_event_channels() {
   event_channels_.clear();
 }
 
-Result<void> Camera::connect() {
+Result<void> Camera::connect(const util::InterruptCheck& interrupted) {
   return claimed("a connect", [&](genicam::Device device) REQUIRES(mutex_) {
-    return carrying_event_channels(device, [](genicam::Device d) -> GenicamResult<void> {
-      if (auto connected = d.driver.connect(); !connected) return std::unexpected(GenicamError(connected.error()));
-      return genicam::load_feature_model(d);
+    return carrying_event_channels(device, [&](genicam::Device d) -> GenicamResult<void> {
+      if (auto connected = d.driver.connect(interrupted); !connected) {
+        return std::unexpected(GenicamError(connected.error()));
+      }
+      return genicam::load_feature_model(d, interrupted);
     });
   });
 }

@@ -83,7 +83,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
   [[nodiscard]] const net::SocketAddress& address() const { return address_; }
 
   // Connects and loads the feature model under one hold of the lock.
-  [[nodiscard]] Result<void> connect() EXCLUDES(mutex_);
+  // `interrupted`, when set, is asked between 100 ms slices of every wait;
+  // when it says so the connect ends as a timed-out one would.
+  [[nodiscard]] Result<void> connect(const util::InterruptCheck& interrupted = {}) EXCLUDES(mutex_);
   // Connects again after control was lost (camera/reconnect.hpp). Connect
   // and reconnect carry the open event channels over to the new connection.
   [[nodiscard]] Result<void> reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted)

@@ -164,9 +164,19 @@ bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
 }
 
+// Each wait sliced so Ctrl-C ends it, as for reconnect.
 PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.connect", nargs, kw)) return nullptr;
-  return result_to_python(released(self, [](camera::Camera& c) { return c.connect(); }));
+  std::shared_ptr<camera::Camera> camera = native(self).camera;
+  std::optional<camera::Result<void>> connected;
+  bool interrupted = false;
+  {
+    DetachedWait wait;
+    connected = camera->connect(wait.check());
+    interrupted = wait.was_interrupted();
+  }
+  if (interrupted) return nullptr;
+  return result_to_python(*connected);
 }
 
 constexpr Parameter RECONNECT_PARAMETERS[] = {{"timeout"}};

@@ -161,6 +161,16 @@ def test_ctrl_c_ends_a_reconnect_while_it_loads_the_description(restartable, sig
     assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera)
 
 
+def test_ctrl_c_ends_a_connect_while_it_loads_the_description(restartable, sigint_raises):
+    sim, camera = restartable
+    camera.disconnect()
+    sim.delay_acks(LATE_ACK_MS)
+    sigint_raises(0.5)
+    with pytest.raises(Interrupted):
+        camera.connect()
+    assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera)
+
+
 # ---- corvantic stream --reconnect
 
 

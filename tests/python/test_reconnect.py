@@ -148,7 +148,7 @@ def test_a_reconnect_ends_at_its_deadline_even_while_loading_the_description(res
     sim, camera = restartable
     sim.delay_acks(LATE_ACK_MS)
     with pytest.raises(corvantic.CameraError, match="^timed out waiting for acknowledge$"):
-        camera.reconnect(timeout=0.5)  # connected within it; the description load is cut at it
+        camera.reconnect(timeout=1.0)  # connected within it; the description load is cut at it
     assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera)
 
 

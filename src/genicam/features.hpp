@@ -40,7 +40,8 @@ struct Device {
 // so a failed build is retried from them without device access.
 // `interrupted`, when set, is asked between 100 ms slices of every wait of
 // the fetch; when it says so the fetch ends as a timed-out read would.
-[[nodiscard]] GenicamResult<void> load_feature_model(Device device, const util::InterruptCheck& interrupted = {});
+[[nodiscard]] GenicamResult<void> load_feature_model(Device device,
+                                                    const util::InterruptCheck& interrupted = {});
 
 // Names of all nodes in node-table order; "feature model not loaded" when
 // there is no connection or no model.

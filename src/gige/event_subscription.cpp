@@ -20,7 +20,8 @@ SendResult EventSubscription::try_send(const SharedEvent& event) {
 
 EventReceiveResult EventSubscription::receive_until(Clock::time_point deadline) {
   util::MutexLock lock(mutex_);
-  changed_.wait_until(lock.native(), deadline, [&]() REQUIRES(mutex_) { return !queue_.empty() || senders_ == 0; });
+  changed_.wait_until(lock.native(), deadline,
+                      [&]() REQUIRES(mutex_) { return !queue_.empty() || senders_ == 0; });
   if (!queue_.empty()) {
     SharedEvent event = std::move(queue_.front());
     queue_.pop_front();

@@ -145,9 +145,9 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
   return bytes;
 }
 
-CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(std::uint32_t address, std::uint32_t count,
-                                                                      std::chrono::nanoseconds wait_limit,
-                                                                      const util::InterruptCheck& interrupted) {
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(
+    std::uint32_t address, std::uint32_t count, std::chrono::nanoseconds wait_limit,
+    const util::InterruptCheck& interrupted) {
   const ScopedInterruptCheck check(interrupted_, interrupted);
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
   CORVANTIC_TRY(auto bytes, call(request::ReadMemory{address, count, reply}, reply, wait_limit));

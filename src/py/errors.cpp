@@ -73,7 +73,8 @@ PyObject* raise_duration_error(util::DurationError error) {
 
 PyObject* raise_failure(const camera::Failure& failure, std::string_view ended) {
   if (const auto* busy = std::get_if<camera::Busy>(&failure)) {
-    return busy->within.empty() ? raise_busy(busy->activity) : raise_busy_within(busy->activity, busy->within);
+    if (busy->within.empty()) return raise_busy(busy->activity);
+    return raise_busy_within(busy->activity, busy->within);
   }
   if (std::holds_alternative<camera::Ended>(failure)) return raise_value_error(ended);
   return raise_genicam_error(std::get<genicam::GenicamError>(failure));

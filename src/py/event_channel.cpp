@@ -50,7 +50,8 @@ PyObject* wait_for_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   bool interrupted = false;
   {
     DetachedWait wait;
-    got = gige::receive_until(*events, deadline, [&] { return wait.interrupted() || channel.closed_by_owner(); });
+    got = gige::receive_until(*events, deadline,
+                              [&] { return wait.interrupted() || channel.closed_by_owner(); });
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;

@@ -327,10 +327,13 @@ class EventChannel:
     """A subscription to a camera's device events with its own bounded buffer."""
 
     def wait_for(self, timeout: float) -> Event | None:
-        """The next event, or None when none came within `timeout` seconds, the
-        channel is closed or the connection ended."""
+        """The next event, or None when none came within `timeout` seconds or
+        the channel is closed. Once the camera's connection has ended (control
+        lost, or a disconnect) and every event it delivered was taken, raises
+        `CameraError` saying why; a reconnect carries the channel over."""
     def close(self) -> None: ...
-    def is_closed(self) -> bool: ...
+    def is_closed(self) -> bool:
+        """Whether the channel was closed, or ended by the camera's disconnect."""
     def dropped(self) -> int:
         """Events this channel could not take because its buffer was full."""
     def __enter__(self) -> Self: ...

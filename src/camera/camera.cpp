@@ -1,6 +1,7 @@
 #include "camera/camera.hpp"
 
 #include "camera/reconnect.hpp"
+#include "util/log.hpp"
 #include "util/try.hpp"
 
 namespace corvantic::camera {
@@ -12,39 +13,113 @@ std::shared_ptr<Camera> Camera::create(gige::DriverConfig config) {
 
 Camera::Camera(gige::DriverConfig config) : address_(config.device), driver_(std::move(config)) {}
 
+Camera::~Camera() { end_event_channels(); }
+
+namespace {
+
+// The operation whose wait a call refused on its own thread came from: the
+// only waits that hold the session lock and run the caller's interruption
+// check (signal handlers) are those of the connect, the reconnect and the
+// snaps (a camera's, a snapshot session's).
+std::string_view waiting_operation(std::optional<std::string_view> activity) {
+  if (activity == "a connect") return "connect";
+  if (activity == "a reconnect") return "reconnect";
+  return "snap";
+}
+
+}  // namespace
+
 std::optional<Busy> Camera::reentry() const {
   if (!mutex_.held_by_this_thread()) return std::nullopt;
-  return Busy{busy_->activity().value_or("a call on this thread")};
+  const std::optional<std::string_view> activity = busy_->activity();
+  return Busy{activity.value_or("a call on this thread"), waiting_operation(activity)};
 }
 
 template <typename Work>
 auto Camera::claimed(std::string_view activity, Work&& work) -> decltype(features(std::forward<Work>(work))) {
+  if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, activity);
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   return features(std::forward<Work>(work));
 }
 
-Result<void> Camera::connect() {
-  return claimed("a connect", [](genicam::Device device) -> GenicamResult<void> {
-    if (auto connected = device.driver.connect(); !connected) return std::unexpected(GenicamError(connected.error()));
-    return genicam::load_feature_model(device);
+template <typename Connect>
+GenicamResult<void> Camera::carrying_event_channels(genicam::Device device, Connect&& connect) {
+  struct Held {
+    std::shared_ptr<EventChannel> channel;
+    gige::EventReceiver events;
+    gige::EventSender holder;
+  };
+  std::vector<Held> held;
+  for (const auto& weak : event_channels_) {
+    std::shared_ptr<EventChannel> channel = weak.lock();
+    if (!channel) continue;
+    if (std::optional<gige::EventReceiver> events = channel->to_carry_over()) {
+      gige::EventSender holder = gige::another_sender(*events);
+      held.push_back({std::move(channel), std::move(*events), std::move(holder)});
+    }
+  }
+  GenicamResult<void> connected = connect(device);
+  watch(device.driver);
+  if (!device.driver.is_connected()) return connected;
+  for (const Held& h : held) {
+    if (auto resumed = device.driver.resume_events(h.events); !resumed) {
+      CORVANTIC_LOG(util::log::Level::Warn, util::log::target::GIGE,
+                    "event channel not carried over: " + resumed.error().display());
+      continue;
+    }
+    h.channel->carried_over(device.driver.shared_link_stats());
+  }
+  return connected;
+}
+
+void Camera::end_event_channels() {
+  for (const auto& weak : event_channels_) {
+    if (std::shared_ptr<EventChannel> channel = weak.lock()) channel->disconnected();
+  }
+  event_channels_.clear();
+}
+
+Result<void> Camera::connect(const util::InterruptCheck& interrupted) {
+  return claimed("a connect", [&](genicam::Device device) REQUIRES(mutex_) {
+    return carrying_event_channels(device, [&](genicam::Device d) -> GenicamResult<void> {
+      if (auto connected = d.driver.connect(interrupted); !connected) {
+        return std::unexpected(GenicamError(connected.error()));
+      }
+      return genicam::load_feature_model(d, interrupted);
+    });
   });
 }
 
 Result<void> Camera::reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted) {
-  return claimed("a reconnect",
-                 [&](genicam::Device device) { return camera::reconnect(device, timeout, interrupted); });
+  return claimed("a reconnect", [&](genicam::Device device) REQUIRES(mutex_) {
+    return carrying_event_channels(
+        device, [&](genicam::Device d) { return camera::reconnect(d, timeout, interrupted); });
+  });
 }
 
 Result<void> Camera::disconnect(std::chrono::nanoseconds deadline) {
-  return claimed("a disconnect", [&](genicam::Device device) {
+  return claimed("a disconnect", [&](genicam::Device device) REQUIRES(mutex_) {
     device.driver.disconnect(deadline);
+    watch(device.driver);
+    end_event_channels();
     return GenicamResult<void>{};
   });
 }
 
 Result<bool> Camera::is_connected() {
   return features([](genicam::Device device) { return device.driver.is_connected(); });
+}
+
+bool Camera::connected_now() const {
+  util::MutexLock lock(watch_mutex_);
+  return running_ && running_->load();
+}
+
+void Camera::watch(const gige::GigeDriver& driver) {
+  std::shared_ptr<const std::atomic<bool>> running = driver.running_flag();
+  util::MutexLock lock(watch_mutex_);
+  running_.swap(running);
 }
 
 Result<gige::proto::DeviceInfo> Camera::device_info() {
@@ -59,6 +134,7 @@ Result<std::optional<gige::LinkStats>> Camera::link_stats() {
 }
 
 Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptions options) {
+  if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, "an acquisition");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(OpenStream stream, features([&](genicam::Device device) {
@@ -68,6 +144,7 @@ Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptio
 }
 
 Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::StreamOptions options) {
+  if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, "a snapshot session");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(SnapshotStream stream, features([&](genicam::Device device) {
@@ -83,8 +160,18 @@ Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::
   });
 }
 
-Result<genicam::EventStream> Camera::subscribe_events(std::size_t capacity) {
-  return features([&](genicam::Device device) { return genicam::subscribe_events(device, capacity); });
+Result<std::shared_ptr<EventChannel>> Camera::subscribe_events(std::size_t capacity) {
+  return features(
+      [&](genicam::Device device) REQUIRES(mutex_) -> GenicamResult<std::shared_ptr<EventChannel>> {
+        CORVANTIC_TRY(genicam::EventStream stream, genicam::subscribe_events(device, capacity));
+        auto channel = std::make_shared<EventChannel>(std::move(stream), device.driver.shared_link_stats());
+        std::erase_if(event_channels_, [](const std::weak_ptr<EventChannel>& weak) {
+          const std::shared_ptr<EventChannel> kept = weak.lock();
+          return !kept || kept->is_closed();
+        });
+        event_channels_.push_back(channel);
+        return channel;
+      });
 }
 
 // ---- Acquisition.

@@ -8,7 +8,8 @@
 //
 // Lock order: busy marker (briefly, to claim) -> session lock -> an
 // acquisition's or session's own mutex -> its held claim's mutex -> busy
-// marker (briefly, to clear).
+// marker (briefly, to clear). The watch mutex and an event channel's are
+// taken last, each for a moment.
 //
 // No thread ever takes the session lock twice. A long operation (a snap, a
 // reconnect) holds it while it waits, and asks its `interrupted` check
@@ -18,6 +19,7 @@
 // of waiting for its own thread forever.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -25,9 +27,11 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "camera/acquisition.hpp"
 #include "camera/busy.hpp"
+#include "camera/event_channel.hpp"
 #include "camera/result.hpp"
 #include "genicam/events.hpp"
 #include "genicam/features.hpp"
@@ -69,8 +73,9 @@ struct AsResult<GenicamResult<T>> {
 class Camera : public std::enable_shared_from_this<Camera> {
  public:
   [[nodiscard]] static std::shared_ptr<Camera> create(gige::DriverConfig config);
-  // Releases a live connection (control released) as the driver does.
-  ~Camera() = default;
+  // Releases a live connection (control released) as the driver does, and
+  // ends its event channels as a disconnect does.
+  ~Camera();
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
 
@@ -78,12 +83,19 @@ class Camera : public std::enable_shared_from_this<Camera> {
   [[nodiscard]] const net::SocketAddress& address() const { return address_; }
 
   // Connects and loads the feature model under one hold of the lock.
-  [[nodiscard]] Result<void> connect() EXCLUDES(mutex_);
-  // Connects again after control was lost (camera/reconnect.hpp).
+  // `interrupted`, when set, is asked between 100 ms slices of every wait;
+  // when it says so the connect ends as a timed-out one would.
+  [[nodiscard]] Result<void> connect(const util::InterruptCheck& interrupted = {}) EXCLUDES(mutex_);
+  // Connects again after control was lost (camera/reconnect.hpp). Connect
+  // and reconnect carry the open event channels over to the new connection.
   [[nodiscard]] Result<void> reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted)
       EXCLUDES(mutex_);
   [[nodiscard]] Result<void> disconnect(std::chrono::nanoseconds deadline) EXCLUDES(mutex_);
   [[nodiscard]] Result<bool> is_connected() EXCLUDES(mutex_);
+  // What is_connected() says, without the session lock: for the
+  // representation, which may be asked from a signal handler inside the
+  // camera's own snap on the thread that holds the lock.
+  [[nodiscard]] bool connected_now() const EXCLUDES(watch_mutex_);
   [[nodiscard]] Result<gige::proto::DeviceInfo> device_info() EXCLUDES(mutex_);
   [[nodiscard]] Result<std::optional<gige::LinkStats>> link_stats() EXCLUDES(mutex_);
 
@@ -111,8 +123,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
                                                       std::chrono::nanoseconds timeout,
                                                       const util::InterruptCheck& interrupted)
       EXCLUDES(mutex_);
-  // A subscription to the device's events (genicam/events.hpp).
-  [[nodiscard]] Result<genicam::EventStream> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
+  // A subscription to the device's events (genicam/events.hpp), which lasts
+  // until it is closed or the camera disconnects.
+  [[nodiscard]] Result<std::shared_ptr<EventChannel>> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
 
   // Busy when the calling thread holds the session lock already, naming the
   // long operation it is inside; nothing otherwise.
@@ -125,6 +138,18 @@ class Camera : public std::enable_shared_from_this<Camera> {
   explicit Camera(gige::DriverConfig config);
 
   [[nodiscard]] genicam::Device device() REQUIRES(mutex_) { return {driver_, description_}; }
+  // Follows the connection `driver` holds now (after each connect,
+  // reconnect and disconnect), for connected_now().
+  void watch(const gige::GigeDriver& driver) EXCLUDES(watch_mutex_);
+  // Runs `connect` (a connect or reconnect of the driver), then carries the
+  // open event channels over to the connection it made. Their queues are
+  // held open meanwhile, so that readers wait on instead of seeing the old
+  // connection's end.
+  template <typename Connect>
+  [[nodiscard]] GenicamResult<void> carrying_event_channels(genicam::Device device, Connect&& connect)
+      REQUIRES(mutex_);
+  // The camera disconnected: its event channels end.
+  void end_event_channels() REQUIRES(mutex_);
   // The release of an acquisition or session that nobody stopped or closed:
   // runs `finish(device())` (its stop or close sequence) if the session lock
   // comes within RELEASE_LOCK_WAIT; false, with nothing run, if not.
@@ -146,6 +171,12 @@ class Camera : public std::enable_shared_from_this<Camera> {
   mutable util::TimedMutex mutex_;
   gige::GigeDriver driver_ GUARDED_BY(mutex_);
   genicam::DeviceDescription description_ GUARDED_BY(mutex_);
+  // The event channels made since the last disconnect; closed and released
+  // ones are let go at the next subscription.
+  std::vector<std::weak_ptr<EventChannel>> event_channels_ GUARDED_BY(mutex_);
+  mutable util::Mutex watch_mutex_;
+  // The running flag of the driver's connection; null without one.
+  std::shared_ptr<const std::atomic<bool>> running_ GUARDED_BY(watch_mutex_);
 };
 
 // A running continuous acquisition. Its frames stay readable after it

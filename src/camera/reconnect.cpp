@@ -29,10 +29,10 @@ bool pause_until(Clock::time_point until, const util::InterruptCheck& stop) {
 }
 
 // One attempt: the driver connection, then the feature model, as connect
-// does them.
+// does them, each ending its waits when `stop` says so.
 GenicamResult<void> attempt(genicam::Device device, const util::InterruptCheck& stop) {
   if (auto connected = device.driver.connect(stop); !connected) return std::unexpected(GenicamError(connected.error()));
-  return load_feature_model(device);
+  return load_feature_model(device, stop);
 }
 
 }  // namespace

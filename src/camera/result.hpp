@@ -15,9 +15,12 @@ using genicam::GenicamResult;
 // A call refused because the camera is occupied by a long operation:
 // `activity` (a string literal such as "a snap") names it. The operation may
 // run on another thread, or on the calling thread itself, whose signal
-// handler calls the camera between the slices of that operation's wait.
+// handler calls the camera between the slices of that operation's wait:
+// `within` then names the operation whose wait the call came from ("snap",
+// "reconnect"), and is empty otherwise.
 struct Busy {
   std::string_view activity;
+  std::string_view within;
 };
 
 // A call on an acquisition that has stopped, or a snapshot session that has

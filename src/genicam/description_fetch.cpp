@@ -109,7 +109,8 @@ CameraResult<std::vector<std::uint8_t>> read_host_file(const std::string& path) 
   }
 }
 
-CameraResult<std::vector<std::uint8_t>> fetch_description(DescriptionMemory& memory) {
+CameraResult<std::vector<std::uint8_t>> fetch_description(DescriptionMemory& memory,
+                                                          const util::InterruptCheck& stopped) {
   std::optional<LocationFailure> first;
   std::optional<LocationFailure> last;
   for (const auto& location : LOCATION_REGISTERS) {
@@ -120,6 +121,7 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(DescriptionMemory& mem
                       " failed: " + bytes.error().error.display());
     if (!first) {
       first = std::move(bytes).error();
+      if (stopped && stopped()) return std::unexpected(std::move(first->error));
     } else {
       last = std::move(bytes).error();
     }

@@ -17,6 +17,7 @@
 
 #include "genicam/url.hpp"
 #include "gige/camera_error.hpp"
+#include "util/interrupt.hpp"
 
 namespace corvantic::genicam {
 
@@ -46,7 +47,11 @@ class DescriptionMemory {
 // unzipped where its name ends in ".zip". Each failed location is logged;
 // when both fail, the error of the second is returned, unless the second
 // register is empty (as on most devices): then the first one's error is the
-// one that explains the failure.
-[[nodiscard]] gige::CameraResult<std::vector<std::uint8_t>> fetch_description(DescriptionMemory& memory);
+// one that explains the failure. `stopped`, when set, is asked after a
+// location failed: when it says so (the caller's deadline passed, or it was
+// interrupted, as the memory's reads were) the second location is not
+// tried and the first one's error is returned.
+[[nodiscard]] gige::CameraResult<std::vector<std::uint8_t>> fetch_description(
+    DescriptionMemory& memory, const util::InterruptCheck& stopped = {});
 
 }  // namespace corvantic::genicam

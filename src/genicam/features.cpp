@@ -211,26 +211,28 @@ auto with_feature(Device device, std::string_view name, Operation operation, F&&
 // the control worker as they are asked for.
 class DriverMemory final : public DescriptionMemory {
  public:
-  explicit DriverMemory(gige::GigeDriver& driver) : driver_(driver) {}
+  DriverMemory(gige::GigeDriver& driver, const util::InterruptCheck& interrupted)
+      : driver_(driver), interrupted_(interrupted) {}
   gige::CameraResult<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t count,
                                                      std::chrono::nanoseconds wait_limit) override {
-    return driver_.read_memory_block(address, count, wait_limit);
+    return driver_.read_memory_block(address, count, wait_limit, interrupted_);
   }
   [[nodiscard]] std::chrono::nanoseconds wait_budget() const override { return driver_.wait_budget(); }
 
  private:
   gige::GigeDriver& driver_;
+  const util::InterruptCheck& interrupted_;
 };
 
 }  // namespace
 
-GenicamResult<void> load_feature_model(Device device) {
+GenicamResult<void> load_feature_model(Device device, const util::InterruptCheck& interrupted) {
   CORVANTIC_TRY_VOID(check_link(device.driver));
   DeviceDescription& state = current(device);
   if (state.model) return {};
   if (!state.bytes) {
-    DriverMemory memory(device.driver);
-    CORVANTIC_TRY(auto bytes, fetch_description(memory));
+    DriverMemory memory(device.driver, interrupted);
+    CORVANTIC_TRY(auto bytes, fetch_description(memory, interrupted));
     state.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
   }
   CORVANTIC_TRY(auto model, build_feature_model(util::decode_utf8_lossy(*state.bytes)));

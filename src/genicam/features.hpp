@@ -46,7 +46,10 @@ struct Device {
 // Finds, fetches and builds the description of the connected device, unless
 // a model is loaded for the connection already. The fetched bytes are kept,
 // so a failed build is retried from them without device access.
-[[nodiscard]] GenicamResult<void> load_feature_model(Device device);
+// `interrupted`, when set, is asked between 100 ms slices of every wait of
+// the fetch; when it says so the fetch ends as a timed-out read would.
+[[nodiscard]] GenicamResult<void> load_feature_model(Device device,
+                                                    const util::InterruptCheck& interrupted = {});
 
 // Names of all nodes in node-table order; "feature model not loaded" when
 // there is no connection or no model.

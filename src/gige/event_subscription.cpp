@@ -20,13 +20,14 @@ SendResult EventSubscription::try_send(const SharedEvent& event) {
 
 EventReceiveResult EventSubscription::receive_until(Clock::time_point deadline) {
   util::MutexLock lock(mutex_);
-  changed_.wait_until(lock.native(), deadline, [&]() REQUIRES(mutex_) { return !queue_.empty() || !sending_; });
+  changed_.wait_until(lock.native(), deadline,
+                      [&]() REQUIRES(mutex_) { return !queue_.empty() || senders_ == 0; });
   if (!queue_.empty()) {
     SharedEvent event = std::move(queue_.front());
     queue_.pop_front();
     return {ReceiveStatus::Received, std::move(event)};
   }
-  return {sending_ ? ReceiveStatus::TimedOut : ReceiveStatus::Ended, nullptr};
+  return {senders_ > 0 ? ReceiveStatus::TimedOut : ReceiveStatus::Ended, nullptr};
 }
 
 std::uint64_t EventSubscription::dropped() const {
@@ -36,13 +37,23 @@ std::uint64_t EventSubscription::dropped() const {
 
 bool EventSubscription::ended() const {
   util::MutexLock lock(mutex_);
-  return !sending_ && queue_.empty();
+  return senders_ == 0 && queue_.empty();
 }
 
-void EventSubscription::close_sending() {
+bool EventSubscription::abandoned() const {
+  util::MutexLock lock(mutex_);
+  return receivers_ == 0;
+}
+
+void EventSubscription::add_sender() {
+  util::MutexLock lock(mutex_);
+  ++senders_;
+}
+
+void EventSubscription::remove_sender() {
   {
     util::MutexLock lock(mutex_);
-    sending_ = false;
+    if (--senders_ > 0) return;
   }
   changed_.notify_all();
 }
@@ -57,14 +68,18 @@ void EventSubscription::remove_receiver() {
   if (--receivers_ == 0) queue_.clear();
 }
 
+EventSender::EventSender(std::shared_ptr<EventSubscription> queue) : queue_(std::move(queue)) {
+  queue_->add_sender();
+}
+
 EventSender& EventSender::operator=(EventSender&& other) noexcept {
-  if (queue_) queue_->close_sending();
+  if (queue_) queue_->remove_sender();
   queue_ = std::move(other.queue_);
   return *this;
 }
 
 EventSender::~EventSender() {
-  if (queue_) queue_->close_sending();
+  if (queue_) queue_->remove_sender();
 }
 
 EventReceiver::EventReceiver(std::shared_ptr<EventSubscription> queue) : queue_(std::move(queue)) {
@@ -81,6 +96,8 @@ EventSubscriptionEnds make_event_subscription(std::size_t capacity) {
   auto queue = std::make_shared<EventSubscription>(capacity);
   return EventSubscriptionEnds{EventSender(queue), EventReceiver(std::move(queue))};
 }
+
+EventSender another_sender(const EventReceiver& receiver) { return EventSender(receiver.queue_); }
 
 EventReceiveResult receive_until(const EventReceiver& receiver, EventReceiver::Clock::time_point deadline,
                                  const util::InterruptCheck& interrupted) {

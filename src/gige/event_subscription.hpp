@@ -7,8 +7,10 @@
 // refused because the queue is full (the event is dropped for this
 // subscriber and counted in dropped()), or refused because no receiver is
 // left. EventReceiver is held by readers; each event goes to exactly one
-// receive call. Once the worker has let go of its sender (the connection
-// ended), receivers take what is left and then see the end.
+// receive call. Once every sender is gone (the connection ended), receivers
+// take what is left and then see the end. A queue may be given a further
+// sender (another_sender): a new connection's worker, which then feeds the
+// readers of a subscription made on an earlier one.
 //
 // Every subscriber of a connection sees the same event object: the worker
 // shares one immutable copy between all queues.
@@ -53,28 +55,33 @@ class EventSubscription {
   [[nodiscard]] EventReceiveResult receive_until(Clock::time_point deadline) EXCLUDES(mutex_);
   // Events a full queue refused so far.
   [[nodiscard]] std::uint64_t dropped() const EXCLUDES(mutex_);
-  // Whether the sender is gone and the queue is empty.
+  // Whether every sender is gone and the queue is empty.
   [[nodiscard]] bool ended() const EXCLUDES(mutex_);
+  // Whether every receiver is gone: nobody will read what is sent.
+  [[nodiscard]] bool abandoned() const EXCLUDES(mutex_);
 
  private:
   friend class EventSender;
   friend class EventReceiver;
 
-  void close_sending() EXCLUDES(mutex_);
+  void add_sender() EXCLUDES(mutex_);
+  void remove_sender() EXCLUDES(mutex_);
   void add_receiver() EXCLUDES(mutex_);
   void remove_receiver() EXCLUDES(mutex_);
 
   const std::size_t capacity_;
   mutable util::Mutex mutex_;
-  std::condition_variable changed_;  // an event was queued, or the sender left
+  std::condition_variable changed_;  // an event was queued, or the last sender left
   std::deque<SharedEvent> queue_ GUARDED_BY(mutex_);
   std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
-  bool sending_ GUARDED_BY(mutex_) = true;
+  std::size_t senders_ GUARDED_BY(mutex_) = 0;
   std::size_t receivers_ GUARDED_BY(mutex_) = 0;
 };
 
-// The worker's end; moving only. Destroying it ends the subscription for
-// its readers.
+class EventReceiver;
+
+// The worker's end; moving only. Destroying the last sender of a queue ends
+// the subscription for its readers.
 class EventSender {
  public:
   EventSender(EventSender&& other) noexcept = default;
@@ -82,16 +89,20 @@ class EventSender {
   ~EventSender();
 
   [[nodiscard]] SendResult try_send(const SharedEvent& event) const { return queue_->try_send(event); }
+  // Whether every receiver is gone, so the sender may be let go at once.
+  [[nodiscard]] bool abandoned() const { return queue_->abandoned(); }
 
  private:
   friend struct EventSubscriptionEnds make_event_subscription(std::size_t capacity);
-  explicit EventSender(std::shared_ptr<EventSubscription> queue) : queue_(std::move(queue)) {}
+  friend EventSender another_sender(const EventReceiver& receiver);
+  explicit EventSender(std::shared_ptr<EventSubscription> queue);
 
   std::shared_ptr<EventSubscription> queue_;
 };
 
-// A reader's end. Copies share the queue; the worker drops the
-// subscription once the last copy is released.
+// A reader's end. Copies share the queue; the worker lets go of the
+// subscription once the last copy is released, without waiting for an
+// event to find it abandoned.
 class EventReceiver {
  public:
   using Clock = EventSubscription::Clock;
@@ -113,6 +124,7 @@ class EventReceiver {
 
  private:
   friend struct EventSubscriptionEnds make_event_subscription(std::size_t capacity);
+  friend EventSender another_sender(const EventReceiver& receiver);
   explicit EventReceiver(std::shared_ptr<EventSubscription> queue);
 
   std::shared_ptr<EventSubscription> queue_;
@@ -125,6 +137,9 @@ struct EventSubscriptionEnds {
 
 // A new queue holding up to `capacity` events (0: every send is refused as full).
 [[nodiscard]] EventSubscriptionEnds make_event_subscription(std::size_t capacity);
+// A further sender into the queue of `receiver`; while it lives, the queue
+// does not end, even one whose senders were all gone already.
+[[nodiscard]] EventSender another_sender(const EventReceiver& receiver);
 
 // receive_until in slices of at most util::WAIT_SLICE, asking `interrupted`
 // (when set) after each slice that brought nothing.

@@ -32,6 +32,21 @@ CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
   return static_cast<std::uint32_t>(address);
 }
 
+// Makes a call's interruption check the one every wait asks, for the
+// length of the call.
+class ScopedInterruptCheck {
+ public:
+  ScopedInterruptCheck(const util::InterruptCheck*& slot, const util::InterruptCheck& check) : slot_(slot) {
+    slot_ = &check;
+  }
+  ~ScopedInterruptCheck() { slot_ = nullptr; }
+  ScopedInterruptCheck(const ScopedInterruptCheck&) = delete;
+  ScopedInterruptCheck& operator=(const ScopedInterruptCheck&) = delete;
+
+ private:
+  const util::InterruptCheck*& slot_;
+};
+
 }  // namespace
 
 std::chrono::nanoseconds GigeDriver::wait_budget() const {
@@ -50,6 +65,10 @@ std::chrono::nanoseconds GigeDriver::transfer_budget(std::size_t length) const {
 }
 
 bool GigeDriver::is_connected() const { return connection_ && connection_->worker->running(); }
+
+std::shared_ptr<const std::atomic<bool>> GigeDriver::running_flag() const {
+  return connection_ ? connection_->worker->running_flag() : nullptr;
+}
 
 CameraResult<Unit> GigeDriver::check_link() const {
   if (!connection_) return std::unexpected(CameraError::not_connected());
@@ -126,8 +145,10 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
   return bytes;
 }
 
-CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(std::uint32_t address, std::uint32_t count,
-                                                                      std::chrono::nanoseconds wait_limit) {
+CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(
+    std::uint32_t address, std::uint32_t count, std::chrono::nanoseconds wait_limit,
+    const util::InterruptCheck& interrupted) {
+  const ScopedInterruptCheck check(interrupted_, interrupted);
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
   CORVANTIC_TRY(auto bytes, call(request::ReadMemory{address, count, reply}, reply, wait_limit));
   if (bytes.size() != count) return std::unexpected(CameraError::malformed("short memory read"));
@@ -206,11 +227,7 @@ CameraResult<proto::DeviceInfo> GigeDriver::read_identity() {
 CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) {
   if (is_connected()) return Unit{};
   connection_.reset();
-  interrupted_ = &interrupted;
-  const struct Restore {
-    const util::InterruptCheck*& slot;
-    ~Restore() { slot = nullptr; }
-  } restore{interrupted_};
+  const ScopedInterruptCheck check(interrupted_, interrupted);
 
   auto stats = std::make_shared<SharedLinkStats>();
   WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),
@@ -257,6 +274,14 @@ CameraResult<EventReceiver> GigeDriver::subscribe_events(std::size_t capacity) {
   auto reply = make_reply_slot<Unit>();
   CORVANTIC_TRY_VOID(call(request::SubscribeEvents{std::move(ends.sender), reply}, reply, wait_budget()));
   return std::move(ends.receiver);
+}
+
+CameraResult<Unit> GigeDriver::resume_events(const EventReceiver& events) {
+  CORVANTIC_TRY_VOID(open_message_channel());
+  if (!connection_->worker->post(request::SubscribeEvents{another_sender(events)})) {
+    return std::unexpected(CameraError::not_connected());
+  }
+  return Unit{};
 }
 
 // Points the device's message channel away (MCP first, which turns it off),

@@ -5,6 +5,7 @@
 // Camera's session lock); the driver itself holds no lock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -48,6 +49,9 @@ class GigeDriver {
   // Never fails; returns once the worker has been joined.
   void disconnect(std::chrono::nanoseconds deadline);
   [[nodiscard]] bool is_connected() const;
+  // What is_connected() says, readable without the owner's lock while the
+  // connection lasts: the running flag of its worker; null without one.
+  [[nodiscard]] std::shared_ptr<const std::atomic<bool>> running_flag() const;
   // NotConnected without a connection; ControlLost or NotConnected when the
   // connection's worker has stopped.
   [[nodiscard]] CameraResult<Unit> check_link() const;
@@ -63,9 +67,12 @@ class GigeDriver {
   // One memory read of `count` bytes at `address`, posted as given: no
   // alignment rule and no single-register shortcut, so the device alone
   // judges the request. Waits up to `wait_limit` for the whole transfer;
-  // any other length than `count` is a short read.
-  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory_block(std::uint32_t address, std::uint32_t count,
-                                                                          std::chrono::nanoseconds wait_limit);
+  // any other length than `count` is a short read. `interrupted`, when set,
+  // is asked between 100 ms slices of the wait; when it says so the read
+  // ends as a timed-out one would (AckTimeout).
+  [[nodiscard]] CameraResult<std::vector<std::uint8_t>> read_memory_block(
+      std::uint32_t address, std::uint32_t count, std::chrono::nanoseconds wait_limit,
+      const util::InterruptCheck& interrupted = {});
 
   [[nodiscard]] const DriverConfig& config() const { return config_; }
   // Set while connected (also in link down), cleared by disconnect.
@@ -100,6 +107,10 @@ class GigeDriver {
   // event the connection accepts from now on (the message channel is opened
   // first). It ends when the connection ends.
   [[nodiscard]] CameraResult<EventReceiver> subscribe_events(std::size_t capacity);
+  // Feeds the queue of `events`, a subscription made on an earlier
+  // connection, with every device event this connection accepts from now
+  // on (the message channel is opened first).
+  [[nodiscard]] CameraResult<Unit> resume_events(const EventReceiver& events);
 
   // Identifies the current connection: 0 without one, and a number of its
   // own for each connection made in the process, so state kept per connection
@@ -128,7 +139,8 @@ class GigeDriver {
 
   DriverConfig config_;
   std::unique_ptr<Connection> connection_;
-  // The interruption check of the connect in progress; null otherwise.
+  // The interruption check of the connect or read in progress that has
+  // one; null otherwise.
   const util::InterruptCheck* interrupted_ = nullptr;
 };
 

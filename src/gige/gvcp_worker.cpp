@@ -163,6 +163,7 @@ void GvcpWorkerLoop::run() {
       if (readable) receive_all(Clock::now());
       if (messages) receive_messages();
       if (!take_requests()) break;
+      drop_abandoned_subscriptions();
       run_timers(Clock::now());
     } catch (...) {
       fail_everything_pending(error_from_exception(std::current_exception()));
@@ -491,6 +492,11 @@ void GvcpWorkerLoop::handle_device_command(const net::SocketAddress& source, std
   for (proto::DeviceEvent& event : events) deliver(std::move(event));
 }
 
+void GvcpWorkerLoop::drop_abandoned_subscriptions() {
+  std::erase_if(subscribers_, [](const EventSender& subscriber) { return subscriber.abandoned(); });
+  shared_->event_subscribers.store(subscribers_.size(), std::memory_order_relaxed);
+}
+
 void GvcpWorkerLoop::deliver(proto::DeviceEvent event) {
   if (subscribers_.empty()) return;
   const SharedEvent shared = std::make_shared<const proto::DeviceEvent>(std::move(event));
@@ -631,6 +637,7 @@ void GvcpWorkerLoop::shut_down() {
                                                  settings_.device);
   }
   subscribers_.clear();
+  shared_->event_subscribers.store(0, std::memory_order_relaxed);
   message_socket_.reset();
   shared_->running.store(false);
   std::deque<Request> left;
@@ -696,6 +703,14 @@ bool GvcpWorker::post(Request request) {
 }
 
 bool GvcpWorker::running() const { return shared_->running.load(); }
+
+std::shared_ptr<const std::atomic<bool>> GvcpWorker::running_flag() const {
+  return {shared_, &shared_->running};
+}
+
+std::size_t GvcpWorker::event_subscribers() const {
+  return shared_->event_subscribers.load(std::memory_order_relaxed);
+}
 
 void GvcpWorker::request_stop() {
   shared_->stop.store(true);

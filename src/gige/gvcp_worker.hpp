@@ -118,6 +118,11 @@ class GvcpWorker {
   [[nodiscard]] bool post(Request request);
   // True while the worker loop runs.
   [[nodiscard]] bool running() const;
+  // The flag running() reads, for readers that outlive this handle or
+  // cannot reach it.
+  [[nodiscard]] std::shared_ptr<const std::atomic<bool>> running_flag() const;
+  // The event subscriptions the worker holds, as of its last turn.
+  [[nodiscard]] std::size_t event_subscribers() const;
   // Sets the stop flag and wakes the worker; it leaves its loop within one poll period.
   void request_stop();
   // The bound address of the control socket.

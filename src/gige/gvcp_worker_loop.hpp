@@ -26,6 +26,7 @@ struct GvcpWorker::Shared {
   std::atomic<bool> running{true};
   std::atomic<bool> stop{false};
   std::shared_ptr<SharedLinkStats> stats;
+  std::atomic<std::size_t> event_subscribers{0};  // as the loop's event_subscribers()
 };
 
 namespace op {
@@ -111,6 +112,9 @@ class GvcpWorkerLoop {
   void handle_message_datagram(const net::SocketAddress& source, std::span<const std::uint8_t> bytes);
   // Takes the requests waiting on the queue; false when a shutdown asks the loop to end.
   [[nodiscard]] bool take_requests();
+  // Lets go of the subscriptions whose readers are all gone, each within a
+  // turn of the loop rather than at the next event, which may never come.
+  void drop_abandoned_subscriptions();
   // The deadline and heartbeat checks, then the start of the next op.
   void run_timers(Clock::time_point now);
   void start_next_op(Clock::time_point now);

@@ -164,9 +164,19 @@ bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   return parse_arguments(Signature{function, {}}, nullptr, nargs, kwnames, none);
 }
 
+// Each wait sliced so Ctrl-C ends it, as for reconnect.
 PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.connect", nargs, kw)) return nullptr;
-  return result_to_python(released(self, [](camera::Camera& c) { return c.connect(); }));
+  std::shared_ptr<camera::Camera> camera = native(self).camera;
+  std::optional<camera::Result<void>> connected;
+  bool interrupted = false;
+  {
+    DetachedWait wait;
+    connected = camera->connect(wait.check());
+    interrupted = wait.was_interrupted();
+  }
+  if (interrupted) return nullptr;
+  return result_to_python(*connected);
 }
 
 constexpr Parameter RECONNECT_PARAMETERS[] = {{"timeout"}};
@@ -302,9 +312,9 @@ PyObject* events_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse("Camera.events", EVENTS_PARAMETERS, args, nargs, kw, a) || !convert_unsigned(a[0], "capacity", capacity)) {
     return nullptr;
   }
-  auto stream = released(self, [&](camera::Camera& c) { return c.subscribe_events(capacity); });
-  if (!stream) return raise_failure(stream.error());
-  return make_event_channel(std::move(*stream));
+  auto channel = released(self, [&](camera::Camera& c) { return c.subscribe_events(capacity); });
+  if (!channel) return raise_failure(channel.error());
+  return make_event_channel(std::move(*channel));
 }
 
 PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -342,10 +352,12 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return make_frame(std::move(**snapped));
 }
 
+// Neither the session lock nor the device: a signal handler inside the
+// camera's own snap gets the representation too.
 PyObject* repr(PyObject* self) {
-  const auto connected = released(self, [](camera::Camera& c) { return c.is_connected(); });
-  if (!connected) return raise_failure(connected.error());
-  return PyUnicode_FromFormat("Camera(%s, connected=%s)", native(self).ip.c_str(), *connected ? "True" : "False");
+  const CameraNative& camera = native(self);
+  return PyUnicode_FromFormat("Camera(%s, connected=%s)", camera.ip.c_str(),
+                              camera.camera->connected_now() ? "True" : "False");
 }
 
 // ---- Construction.

@@ -72,13 +72,22 @@ PyObject* raise_duration_error(util::DurationError error) {
 }
 
 PyObject* raise_failure(const camera::Failure& failure, std::string_view ended) {
-  if (const auto* busy = std::get_if<camera::Busy>(&failure)) return raise_busy(busy->activity);
+  if (const auto* busy = std::get_if<camera::Busy>(&failure)) {
+    if (busy->within.empty()) return raise_busy(busy->activity);
+    return raise_busy_within(busy->activity, busy->within);
+  }
   if (std::holds_alternative<camera::Ended>(failure)) return raise_value_error(ended);
   return raise_genicam_error(std::get<genicam::GenicamError>(failure));
 }
 
 PyObject* raise_busy(std::string_view activity) {
   return raise_text(PyExc_ValueError, "camera is busy (" + std::string(activity) + " in progress); stop it first");
+}
+
+PyObject* raise_busy_within(std::string_view activity, std::string_view operation) {
+  return raise_text(PyExc_ValueError, "camera is busy (" + std::string(activity) +
+                                          " in progress): this call was made from within the camera's own " +
+                                          std::string(operation) + ", which must return first");
 }
 
 PyObject* raise_invalid_ip(std::string_view text) {

@@ -30,8 +30,13 @@ PyObject* raise_genicam_error(const genicam::GenicamError& error);
 PyObject* raise_duration_error(util::DurationError error);
 // ValueError "camera is busy (<activity> in progress); stop it first".
 PyObject* raise_busy(std::string_view activity);
-// The failure of a camera-layer call: Busy as raise_busy, Ended as
-// raise_value_error(`ended`), an error of the device as raise_genicam_error.
+// ValueError "camera is busy (<activity> in progress): this call was made
+// from within the camera's own <operation>, which must return first".
+PyObject* raise_busy_within(std::string_view activity, std::string_view operation);
+// The failure of a camera-layer call: Busy as raise_busy (as
+// raise_busy_within for a call made from within the operation's own wait),
+// Ended as raise_value_error(`ended`), an error of the device as
+// raise_genicam_error.
 PyObject* raise_failure(const camera::Failure& failure, std::string_view ended = "");
 // ValueError "invalid IP address: <text>".
 PyObject* raise_invalid_ip(std::string_view text);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/event_channel.hpp"
 #include "genicam/events.hpp"
 
 namespace corvantic::py {
@@ -24,7 +25,7 @@ struct EventRecord {
 [[nodiscard]] PyObject* make_event(EventRecord record);
 
 [[nodiscard]] PyObject* event_channel_type();
-// A new EventChannel over `stream`.
-[[nodiscard]] PyObject* make_event_channel(genicam::EventStream stream);
+// The EventChannel object of `channel`.
+[[nodiscard]] PyObject* make_event_channel(std::shared_ptr<camera::EventChannel> channel);
 
 }  // namespace corvantic::py

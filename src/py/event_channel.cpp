@@ -6,6 +6,7 @@
 #include "camera/event_channel.hpp"
 #include "py/args.hpp"
 #include "py/boxed.hpp"
+#include "py/errors.hpp"
 #include "py/event.hpp"
 #include "py/frame_receiving.hpp"
 #include "py/guard.hpp"
@@ -49,16 +50,21 @@ PyObject* wait_for_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   bool interrupted = false;
   {
     DetachedWait wait;
-    got = gige::receive_until(*events, deadline, [&] { return wait.interrupted() || channel.is_closed(); });
+    got = gige::receive_until(*events, deadline,
+                              [&] { return wait.interrupted() || channel.closed_by_owner(); });
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
+  // A reader polling a channel whose connection ended learns why, instead
+  // of an empty answer at once, again and again.
+  if (got.status == ReceiveStatus::Ended) return raise_camera_error(channel.end());
   if (got.status != ReceiveStatus::Received) Py_RETURN_NONE;
   return to_event(channel, std::move(got.event));
 }
 
 // The next event of an iteration, in slices that see Ctrl-C and close();
-// nullptr without an exception at the end.
+// nullptr without an exception at the end, which comes with the
+// connection's end too (after the events it delivered).
 PyObject* next(PyObject* self) {
   const camera::EventChannel& channel = native(self);
   const std::optional<EventReceiver> events = channel.receiver();
@@ -71,7 +77,7 @@ PyObject* next(PyObject* self) {
     }
     if (got.status == ReceiveStatus::Received) return to_event(channel, std::move(got.event));
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (got.status == ReceiveStatus::Ended || channel.is_closed()) return nullptr;
+    if (got.status == ReceiveStatus::Ended || channel.closed_by_owner()) return nullptr;
   }
 }
 
@@ -121,12 +127,15 @@ void dealloc(PyObject* self) { boxed_dealloc<Channel>(self); }
 
 PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(wait_for, "($self, timeout)",
-                     "The next event, waiting up to `timeout` seconds; `None` when none came,\n"
-                     "when the channel is closed or when the camera's connection ended and\n"
-                     "every event it delivered was taken."),
+                     "The next event, waiting up to `timeout` seconds; `None` when none came\n"
+                     "or once the channel is closed. When the camera's connection has ended\n"
+                     "(control lost, or a disconnect) and every event it delivered was taken,\n"
+                     "raises `CameraError` saying why; a reconnect carries the channel over\n"
+                     "to the new connection."),
     CORVANTIC_METHOD(close, "($self)",
                      "Stop receiving events; those not taken yet are dropped. Idempotent."),
-    CORVANTIC_METHOD(is_closed, "($self)", ""),
+    CORVANTIC_METHOD(is_closed, "($self)",
+                     "Whether the channel was closed, or ended by the camera's disconnect."),
     CORVANTIC_METHOD(dropped, "($self)",
                      "Events this channel could not take because its buffer was full."),
     {"__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<enter_method>)),
@@ -144,7 +153,8 @@ PyType_Slot SLOTS[] = {
                     "arrives after it was made, each once, as other channels do; when its\n"
                     "bounded buffer is full further events are dropped for it and counted\n"
                     "in `dropped()`. Iterating waits for events until the connection ends;\n"
-                    "use as a context manager or call `close()`.")},
+                    "a reconnect carries the channel over to the new connection, a\n"
+                    "disconnect ends it. Use as a context manager or call `close()`.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(guarded<dealloc>)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -163,8 +173,8 @@ PyObject* event_channel_type() {
   return create_once(slot, [] { return PyType_FromSpec(&SPEC); });
 }
 
-PyObject* make_event_channel(genicam::EventStream stream) {
-  return box(event_channel_type(), std::make_shared<camera::EventChannel>(std::move(stream)));
+PyObject* make_event_channel(std::shared_ptr<camera::EventChannel> channel) {
+  return box(event_channel_type(), std::move(channel));
 }
 
 }  // namespace corvantic::py

@@ -158,16 +158,82 @@ def test_close_ends_waits_and_iteration(camera_on):
     events.close()  # idempotent
 
 
+NOT_CONNECTED = "^driver is not connected$"
+CONTROL_LOST = r"^device control was lost \(heartbeat failed\)$"
+
+
 def test_a_disconnect_ends_the_channel_after_what_it_holds(camera_on):
     _, camera = camera_on()
     events = camera.events()
     camera.execute("TestEventGenerate")
     assert eventually(lambda: camera.link_stats().events == 1)
     camera.disconnect()
+    assert events.is_closed() and repr(events) == "EventChannel(closed=True, dropped=0)"
     assert [e.name for e in events] == ["Test"]
-    assert events.wait_for(5.0) is None
+    for _ in range(3):  # a polling loop learns of the end each time, never an empty answer
+        with pytest.raises(corvantic.CameraError, match=NOT_CONNECTED):
+            events.wait_for(0.5)
+    camera.connect()  # a new connection does not feed a channel the disconnect ended
+    camera.execute("TestEventGenerate")
+    assert eventually(lambda: camera.link_stats().events == 1)
+    with pytest.raises(corvantic.CameraError, match=NOT_CONNECTED):
+        events.wait_for(0.5)
+    assert list(events) == []
+    camera.disconnect()
     with pytest.raises(corvantic.CameraError, match="not connected"):
         camera.events()
+
+
+@pytest.mark.parametrize("loss", ["expire heartbeat", "silence"])
+def test_a_control_loss_shows_on_the_channel_and_a_reconnect_carries_it_over(camera_on, loss):
+    sim, camera = camera_on(heartbeat_timeout=0.5)
+    events = camera.events()
+    camera.execute("TestEventGenerate")
+    assert eventually(lambda: camera.link_stats().events == 1)
+    if loss == "silence":
+        sim.silence()
+    else:
+        sim.expire_heartbeat()
+    assert eventually(lambda: not camera.is_connected())
+    assert [e.name for e in events] == ["Test"]  # what came before the loss, then the end
+    for _ in range(3):
+        with pytest.raises(corvantic.CameraError, match=CONTROL_LOST):
+            events.wait_for(0.5)
+    assert not events.is_closed()  # the reconnect carries it over
+    sim.silence(False)
+    camera.reconnect()
+    camera.execute("TestEventGenerate")
+    event = events.wait_for(5.0)
+    assert event is not None and event.name == "Test"
+    assert events.wait_for(0.1) is None
+
+
+def test_a_reconnect_carries_open_channels_over_and_a_waiting_reader_goes_on(camera_on):
+    _, camera = camera_on()
+    waiting, closed = camera.events(), camera.events()
+    closed.close()
+    started = threading.Barrier(2)
+    got = []
+
+    def wait():
+        started.wait()
+        try:
+            got.append(waiting.wait_for(30.0))
+        except corvantic.CameraError as error:
+            got.append(error)
+
+    reader = threading.Thread(target=wait)
+    reader.start()
+    started.wait()
+    camera.reconnect()  # of a live connection: ended and made anew
+    camera.execute("TestEventGenerate")
+    reader.join(timeout=30.0)
+    assert not reader.is_alive()
+    assert [e.name for e in got] == ["Test"]
+    assert closed.is_closed() and closed.wait_for(0.1) is None
+    camera.execute("TestEventGenerate")
+    assert waiting.wait_for(5.0).name == "Test"
+    assert camera.link_stats().events == 2  # the new connection's
 
 
 def test_ctrl_c_interrupts_a_wait_for(camera_on, sigint_raises):

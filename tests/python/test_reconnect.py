@@ -131,6 +131,46 @@ def test_ctrl_c_ends_a_reconnect_and_leaves_the_camera_free(restartable, sigint_
     assert camera.is_connected()
 
 
+# Acknowledges 20 ms late: connecting takes about 0.2 s, loading the
+# description (about a hundred memory reads) about 2 s more.
+LATE_ACK_MS = 20
+
+
+def assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera):
+    with pytest.raises(corvantic.GenicamError, match="^device description: feature model not loaded$"):
+        camera.get_integer("Width")
+    sim.delay_acks(0)
+    camera.reconnect()  # the busy marker was cleared
+    assert camera.get_integer("Width") > 0
+
+
+def test_a_reconnect_ends_at_its_deadline_even_while_loading_the_description(restartable):
+    sim, camera = restartable
+    sim.delay_acks(LATE_ACK_MS)
+    with pytest.raises(corvantic.CameraError, match="^timed out waiting for acknowledge$"):
+        camera.reconnect(timeout=1.0)  # connected within it; the description load is cut at it
+    assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera)
+
+
+def test_ctrl_c_ends_a_reconnect_while_it_loads_the_description(restartable, sigint_raises):
+    sim, camera = restartable
+    sim.delay_acks(LATE_ACK_MS)
+    sigint_raises(0.5)
+    with pytest.raises(Interrupted):
+        camera.reconnect(timeout=60.0)
+    assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera)
+
+
+def test_ctrl_c_ends_a_connect_while_it_loads_the_description(restartable, sigint_raises):
+    sim, camera = restartable
+    camera.disconnect()
+    sim.delay_acks(LATE_ACK_MS)
+    sigint_raises(0.5)
+    with pytest.raises(Interrupted):
+        camera.connect()
+    assert_the_load_was_cut_and_a_reconnect_mends_it(sim, camera)
+
+
 # ---- corvantic stream --reconnect
 
 

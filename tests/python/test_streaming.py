@@ -11,7 +11,7 @@ import pytest
 
 import corvantic
 
-from conftest import Interrupted
+from conftest import Interrupted, eventually
 
 FAST = 200.0  # frames per second where a test needs frames quickly
 
@@ -560,7 +560,6 @@ def test_a_handler_calling_the_camera_during_its_snap_is_refused_and_the_snap_go
         camera.feature_names,
         camera.is_connected,
         camera.link_stats,
-        lambda: repr(camera),
         camera.snap,
         camera.start_acquisition,
         camera.events,
@@ -571,12 +570,34 @@ def test_a_handler_calling_the_camera_during_its_snap_is_refused_and_the_snap_go
     sim.stream_faults(loss=1.0)
     outcomes = on_alarm(calls, snap_in_flight(sim))
     frame = camera.snap(timeout=30.0)
-    busy = "camera is busy (a snap in progress); stop it first"
+    busy = ("camera is busy (a snap in progress): this call was made from within the camera's own snap, "
+            "which must return first")
     assert busy_texts(outcomes) == [busy] * (len(calls) - 1) + [None]
     assert_pattern(sim, frame)
     assert sim.status()["acquiring"] == 0
     assert camera.get_integer("Width") == width
     assert camera.get_integer("TLParamsLocked") == 0
+
+
+def test_the_camera_representation_is_given_during_a_snap_from_its_handler_and_other_threads(camera_on, on_alarm):
+    sim, camera = camera_on(single_frame=False, frame_rate=20.0)
+    connected = f"Camera({sim.address}, connected=True)"
+    calls = [lambda: repr(camera), lambda: sim.stream_faults(loss=0.0)]
+    sim.stream_faults(loss=1.0)
+    outcomes = on_alarm(calls, snap_in_flight(sim))
+    assert_pattern(sim, camera.snap(timeout=30.0))
+    assert outcomes == [connected, None]
+    sim.stream_faults(loss=1.0)
+    snapping = threading.Thread(target=camera.snap, kwargs={"timeout": 30.0})
+    snapping.start()
+    try:
+        assert eventually(snap_in_flight(sim))
+        assert repr(camera) == connected  # without waiting for the snap
+    finally:
+        sim.stream_faults(loss=0.0)
+        snapping.join()
+    camera.disconnect()
+    assert repr(camera) == f"Camera({sim.address}, connected=False)"
 
 
 def test_a_handler_calling_a_session_during_its_snap_is_refused_and_the_snap_goes_on(camera_on, on_alarm):
@@ -596,7 +617,8 @@ def test_a_handler_calling_a_session_during_its_snap_is_refused_and_the_snap_goe
         sim.stream_faults(loss=1.0)
         outcomes = on_alarm(calls, snap_in_flight(sim))
         frame = session.snap(timeout=30.0)
-        busy = "camera is busy (a snapshot session in progress); stop it first"
+        busy = ("camera is busy (a snapshot session in progress): this call was made from within the camera's "
+                "own snap, which must return first")
         assert busy_texts(outcomes) == [busy] * (len(calls) - 1) + [None]
         assert_pattern(sim, frame)
         assert not session.is_closed()

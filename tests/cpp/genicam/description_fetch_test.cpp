@@ -172,6 +172,21 @@ TEST(FetchDescription, AnEmptySecondLocationReportsTheFirstLocationsError) {
   EXPECT_EQ(failure(fetch_description(blank)), "malformed packet: unrecognized GenICam URL ''");
 }
 
+// A caller whose deadline passed, or who was interrupted, while the first
+// location failed gets that failure at once.
+TEST(FetchDescription, AStopAfterAFailedLocationLeavesTheSecondUntried) {
+  FakeMemory memory;
+  memory.set_location(FIRST, "Local:camera.xml;8000;20");  // nothing there: the read fails
+  memory.set_location(SECOND, "Local:camera.xml;9000;4");
+  memory.put(0x9000, bytes_of("<a/>"));
+  int asked = 0;
+  EXPECT_EQ(failure(fetch_description(memory, [&] { return ++asked > 0; })),
+            "device answered command 0x0084 with invalid address (0x8003)");
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(memory.reads, (std::vector<FakeMemory::Read>{{FIRST, 512, 6s}, {0x8000, 0x20, 6s}}));
+  EXPECT_EQ(fetch_description(memory, [] { return false; }).value(), bytes_of("<a/>"));
+}
+
 TEST(FetchDescription, UnzipsAZipNamedDocumentFromEitherSource) {
   const Bytes document = bytes_of("<RegisterDescription/>");
   const Bytes archive = sim::build_zip("d.xml", document, true);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <thread>
 
 #include "fake_device.hpp"
 #include "gige/event_subscription.hpp"
@@ -189,6 +191,44 @@ TEST_F(WorkerEvents, TheEndOfTheWorkerEndsTheSubscriptionsAfterWhatIsQueued) {
   EXPECT_EQ(next(events).status, ReceiveStatus::Received);
   EXPECT_EQ(next(events).status, ReceiveStatus::Ended);
   EXPECT_TRUE(events.ended());
+}
+
+// Readers that let go of their subscriptions free them at once: the worker
+// holds on to no sender until an event comes to find it abandoned.
+TEST_F(WorkerEvents, SubscriptionsWhoseReadersAreGoneAreLetGoWithoutAnEvent) {
+  const EventReceiver kept = subscribe(4);
+  {
+    const EventReceiver closed = subscribe(4);
+    const EventReceiver also_closed = subscribe(4);
+    EXPECT_EQ(worker_->event_subscribers(), 3u);
+  }
+  for (int i = 0; i < 400 && worker_->event_subscribers() != 1; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(worker_->event_subscribers(), 1u);
+  EXPECT_EQ(stats_->snapshot().events, 0u);
+  ASSERT_TRUE(send_and_await_ack(eventdata(1, 0x9001, 1)));
+  EXPECT_EQ(next(kept).status, ReceiveStatus::Received);
+}
+
+// A reconnect feeds an earlier connection's subscription from the new one.
+TEST(EventSubscription, AFurtherSenderKeepsTheQueueOpenAndOpensAnEndedOneAgain) {
+  auto event = std::make_shared<const proto::DeviceEvent>();
+  auto ends = make_event_subscription(4);
+  std::optional<EventSender> further = another_sender(ends.receiver);
+  { EventSender first = std::move(ends.sender); }
+  EXPECT_EQ(ends.receiver.receive_until(EventReceiver::Clock::now()).status, ReceiveStatus::TimedOut);
+  EXPECT_EQ(further->try_send(event), SendResult::Accepted);
+  further.reset();
+  EXPECT_EQ(ends.receiver.receive_until(EventReceiver::Clock::now()).status, ReceiveStatus::Received);
+  EXPECT_TRUE(ends.receiver.ended());
+
+  const EventSender again = another_sender(ends.receiver);
+  EXPECT_FALSE(ends.receiver.ended());
+  EXPECT_EQ(again.try_send(event), SendResult::Accepted);
+  EXPECT_EQ(ends.receiver.receive_until(EventReceiver::Clock::now()).status, ReceiveStatus::Received);
+  EXPECT_FALSE(again.abandoned());
+  { EventReceiver gone = std::move(ends.receiver); }
+  EXPECT_TRUE(again.abandoned());
+  EXPECT_EQ(again.try_send(event), SendResult::ReceiverGone);
 }
 
 TEST(EventSubscription, RefusesWhenFullOrUnreadAndEndsWithItsSender) {

@@ -44,7 +44,13 @@ def test_reference_counts_are_dropped_only_by_the_reference_holder():
 
 
 def test_the_core_throws_nothing():
-    assert offenders(r"\bthrow\b", sources("src", "sim")) == []
+    # One bare rethrow stands, in the method guard: it lets the interpreter's
+    # ending of a thread (a forced unwind) pass, which nothing may swallow.
+    guard = ROOT / "src/py/guard.hpp"
+    assert offenders(r"\bthrow\b", (p for p in sources("src", "sim") if p != guard)) == []
+    throws = [line.strip() for line in guard.read_text(encoding="utf-8").splitlines() if re.search(r"\bthrow\b", line)
+              and not line.lstrip().startswith("//")]
+    assert throws == ["throw;  // the thread is ending (rule 4)"]
 
 
 def test_only_the_network_layer_calls_the_socket_api():

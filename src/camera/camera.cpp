@@ -146,8 +146,9 @@ auto Acquisition::running(Query query) -> Result<decltype(query(std::declval<Ope
 }
 
 Result<FrameSource> Acquisition::subscribe(std::size_t capacity) {
-  return running(
-      [&](OpenStream& s) { return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader}; });
+  return running([&](OpenStream& s) {
+    return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader, s.frames.link};
+  });
 }
 Result<gige::stream::StreamStats> Acquisition::stats() {
   return running([](OpenStream& s) { return s.channel->stats(); });

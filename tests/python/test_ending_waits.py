@@ -1,5 +1,5 @@
 """Waits for frames that end before their time-out: when control of the
-camera is lost while they wait.
+camera is lost while they wait, and when another thread cancels a snap.
 
 Every wait here is given a time-out far longer than the test may take, no
 frame ever reaches it (all stream packets are lost), and the thread that
@@ -18,6 +18,7 @@ from conftest import eventually
 LONG = 30.0  # a wait's time-out that a passing test never reaches
 JOIN = 10.0  # how long the test waits for a waiter to come back
 LOST = "device control was lost (heartbeat failed)"
+CANCELLED = "snap cancelled before a frame arrived"
 
 
 class Waiter:
@@ -105,3 +106,38 @@ def test_a_snap_in_flight_raises_the_loss_when_control_is_lost(frameless, kind):
     if session:
         session.close()
         assert session.is_closed()
+
+
+# ---- cancel_snap
+
+
+@pytest.mark.parametrize("kind", ["Camera.snap", "SnapshotSession.snap"])
+def test_another_thread_cancels_a_snap_waiting_for_its_frame(frameless, kind):
+    sim, camera = frameless
+    session = camera.snapshot_session() if kind == "SnapshotSession.snap" else None
+    snap = session.snap if session else camera.snap
+    waiter = Waiter(lambda: snap(LONG))
+    assert camera.cancel_snap() is False  # nothing in flight: nothing done
+    waiter.release()
+    assert eventually(lambda: sim.status()["acquiring"] == 1)  # the snap waits for its frame
+    activity = "a snapshot session" if session else "a snap"
+    with pytest.raises(ValueError, match=rf"^camera is busy \({activity} in progress\); stop it first$"):
+        camera.disconnect()
+    assert camera.cancel_snap() is True
+    how, error = waiter.result()
+    assert (how, type(error), str(error)) == ("raised", corvantic.GenicamError, CANCELLED)
+    assert sim.status()["acquiring"] == 0  # the camera was stopped
+    assert camera.cancel_snap() is False
+    # A cancel affects only the snap it found: the next one runs its course.
+    sim.stream_faults(loss=0.0)
+    frame = session.snap(5.0) if session else camera.snap(5.0)
+    assert frame.is_complete
+    if session:
+        session.close()
+
+
+def test_a_cancel_before_the_snap_leaves_it_alone_and_the_timeout_stays_its_error(frameless):
+    sim, camera = frameless
+    assert camera.cancel_snap() is False
+    with pytest.raises(corvantic.GenicamError, match="^no frame arrived within the snap timeout$"):
+        camera.snap(0.3)

@@ -471,6 +471,9 @@ class Camera:
         packet_delay: int | None = None,
         resend: bool = True,
     ) -> SnapshotSession: ...
+    def cancel_snap(self) -> bool:
+        """End the snap waiting for its frame on this camera, from another
+        thread; whether a snap was in flight."""
     def events(self, capacity: int = 64) -> EventChannel:
         """A new EventChannel receiving every device event from now on."""
 

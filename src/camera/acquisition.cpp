@@ -47,8 +47,8 @@ GenicamResult<OpenStream> open_stream(genicam::Device device, gige::StreamOption
   CORVANTIC_TRY_VOID(read_payload_size(device, options.payload_size));
   auto channel = gige::StreamChannel::open(device.driver, options);
   if (!channel) return std::unexpected(GenicamError(channel.error()));
-  FrameSource frames{(*channel)->subscribe(capacity), chunk_reader(device)};
-  return OpenStream{std::move(*channel), std::move(frames), device.driver.shared_link_stats()};
+  FrameSource frames{(*channel)->subscribe(capacity), chunk_reader(device), device.driver.shared_link_stats()};
+  return OpenStream{std::move(*channel), std::move(frames)};
 }
 
 // AcquisitionMode := SingleFrame where possible. Returns the single-frame
@@ -82,11 +82,11 @@ void restore_mode(genicam::Device device, const std::optional<std::string>& prev
 // The next frame opened at or after `triggered`. A frame of an earlier
 // trigger (one still open when the previous snap gave up, and delivered
 // since) is dropped: a snap returns only what its own trigger produced.
-gige::stream::ReceiveResult receive_triggered(const gige::stream::FrameReceiver& frames, Clock::time_point triggered,
+gige::stream::ReceiveResult receive_triggered(const FrameSource& frames, Clock::time_point triggered,
                                               Clock::time_point deadline,
                                               const gige::stream::InterruptCheck& interrupted) {
   for (;;) {
-    gige::stream::ReceiveResult got = gige::stream::receive_until(frames, deadline, interrupted);
+    gige::stream::ReceiveResult got = frames.receive_until(deadline, interrupted);
     if (got.status != gige::stream::ReceiveStatus::Received || got.frame.info().opened_at >= triggered) return got;
     CORVANTIC_LOG(Level::Debug, TARGET, "discarding a frame of an earlier trigger",
                   util::log::field("frame_id", got.frame.frame_id()));
@@ -99,9 +99,11 @@ GenicamResult<genicam::FrameWithChunks> take_one_frame(genicam::Device device, c
                                                        bool single_frame, Clock::time_point triggered,
                                                        Clock::time_point deadline,
                                                        const gige::stream::InterruptCheck& interrupted) {
-  gige::stream::ReceiveResult got = receive_triggered(frames.receiver, triggered, deadline, interrupted);
+  gige::stream::ReceiveResult got = receive_triggered(frames, triggered, deadline, interrupted);
   const bool arrived = got.status == gige::stream::ReceiveStatus::Received;
   if (arrived && single_frame) return frames.with_chunks(std::move(got.frame));
+  // AcquisitionStop could only fail with the loss, after a WARN that hides it.
+  if (!arrived && frames.control_lost()) return std::unexpected(GenicamError(gige::CameraError::control_lost()));
   stop_after_snap(device);
   if (arrived) return frames.with_chunks(std::move(got.frame));
   return std::unexpected(GenicamError::snap_timeout());
@@ -113,6 +115,17 @@ Clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
 
 }  // namespace
 
+gige::stream::ReceiveResult FrameSource::receive_until(Clock::time_point deadline,
+                                                      const gige::stream::InterruptCheck& interrupted) const {
+  bool lost = false;
+  gige::stream::ReceiveResult got = gige::stream::receive_until(receiver, deadline, [&] {
+    lost = control_lost();
+    return lost || (interrupted && interrupted());
+  });
+  if (lost) got.status = gige::stream::ReceiveStatus::Ended;
+  return got;
+}
+
 std::string_view end_reason_text(EndReason reason) {
   switch (reason) {
     case EndReason::Stopped: return "stopped";
@@ -122,7 +135,7 @@ std::string_view end_reason_text(EndReason reason) {
 }
 
 std::optional<EndReason> running_end(const OpenStream& stream) {
-  if (stream.link && stream.link->snapshot().control_lost) return EndReason::ControlLost;
+  if (stream.frames.control_lost()) return EndReason::ControlLost;
   return std::nullopt;
 }
 

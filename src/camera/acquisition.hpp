@@ -27,24 +27,34 @@
 namespace corvantic::camera {
 
 // A subscription's receiving end with the chunk features of its stream, so
-// that each frame taken from it reads its chunk values.
+// that each frame taken from it reads its chunk values, and the control
+// connection the stream was opened on, so that a wait for frames ends when
+// that connection is lost.
 struct FrameSource {
   gige::stream::FrameReceiver receiver;
   std::shared_ptr<const genicam::BufferFeatureReader> chunk_reader;  // empty without chunk features
+  // The counters of that control connection: its control-lost flag says the
+  // camera can no longer be told anything about this stream, even after a
+  // reconnect has replaced that connection. Empty: never lost.
+  std::shared_ptr<const gige::SharedLinkStats> link;
 
   [[nodiscard]] genicam::FrameWithChunks with_chunks(gige::stream::Frame frame) const {
     return {std::move(frame), chunk_reader};
   }
+  [[nodiscard]] bool control_lost() const { return link && link->snapshot().control_lost; }
+  // gige::stream::receive_until that also ends, as Ended, within a slice of
+  // control being lost: frames still queued are received first, but none is
+  // waited for from a camera that no longer answers (a camera stops
+  // streaming once its heartbeat expires).
+  [[nodiscard]] gige::stream::ReceiveResult receive_until(
+      gige::stream::FrameReceiver::Clock::time_point deadline,
+      const gige::stream::InterruptCheck& interrupted) const;
 };
 
 // An open stream channel and its built-in subscription.
 struct OpenStream {
   std::unique_ptr<gige::StreamChannel> channel;
   FrameSource frames;
-  // The counters of the control connection the stream was opened on: its
-  // control-lost flag says the camera can no longer be told anything about
-  // this stream, even after a reconnect has replaced that connection.
-  std::shared_ptr<const gige::SharedLinkStats> link;
 };
 
 // Why an acquisition ended.
@@ -105,7 +115,8 @@ inline constexpr const char* SNAPSHOT_ABANDONED = "snapshot session dropped whil
 // `timeout`, and AcquisitionStop unless the camera stopped by itself. The
 // frame may have any status. `interrupted` is asked between slices of the
 // wait; when it says so the snap ends as a timed-out one would (the camera
-// stopped), with the snap-timeout error.
+// stopped), with the snap-timeout error. A loss of control during the wait
+// ends it within a slice, with the loss as the error and nothing sent.
 [[nodiscard]] GenicamResult<genicam::FrameWithChunks> snap(
     genicam::Device device, SnapshotStream& session, std::chrono::nanoseconds timeout,
     const gige::stream::InterruptCheck& interrupted = {});

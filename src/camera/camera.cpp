@@ -156,7 +156,9 @@ Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::Str
 Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
                                               const util::InterruptCheck& interrupted) {
   return claimed("a snap", [&](genicam::Device device) {
-    return snap_once(device, std::move(options), timeout, interrupted);
+    return snaps_.run(interrupted, [&](const util::InterruptCheck& check) {
+      return snap_once(device, std::move(options), timeout, check);
+    });
   });
 }
 
@@ -233,8 +235,9 @@ auto Acquisition::running(Query query) -> Result<decltype(query(std::declval<Ope
 }
 
 Result<FrameSource> Acquisition::subscribe(std::size_t capacity) {
-  return running(
-      [&](OpenStream& s) { return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader}; });
+  return running([&](OpenStream& s) {
+    return FrameSource{s.channel->subscribe(capacity), s.frames.chunk_reader, s.frames.link};
+  });
 }
 Result<gige::stream::StreamStats> Acquisition::stats() {
   return running([](OpenStream& s) { return s.channel->stats(); });
@@ -275,8 +278,12 @@ Result<genicam::FrameWithChunks> SnapshotSession::snap(std::chrono::nanoseconds 
   util::TimedMutexLock session_lock(camera_->mutex_);
   util::MutexLock lock(mutex_);
   if (!stream_) return std::unexpected(Ended{});
+  const genicam::Device device = camera_->device();
+  SnapshotStream& session = *stream_;
   return detail::AsResult<GenicamResult<genicam::FrameWithChunks>>::from(
-      camera::snap(camera_->device(), *stream_, timeout, interrupted));
+      camera_->snaps_.run(interrupted, [&](const util::InterruptCheck& check) {
+        return camera::snap(device, session, timeout, check);
+      }));
 }
 
 // Session lock, then the session's mutex.

@@ -8,8 +8,9 @@
 //
 // Lock order: busy marker (briefly, to claim) -> session lock -> an
 // acquisition's or session's own mutex -> its held claim's mutex -> busy
-// marker (briefly, to clear). The watch mutex and an event channel's are
-// taken last, each for a moment.
+// marker (briefly, to clear). The watch mutex, an event channel's and the
+// snap canceller's (snap_cancel.hpp) are taken alone or last, each for a
+// moment.
 //
 // No thread ever takes the session lock twice. A long operation (a snap, a
 // reconnect) holds it while it waits, and asks its `interrupted` check
@@ -33,6 +34,7 @@
 #include "camera/busy.hpp"
 #include "camera/event_channel.hpp"
 #include "camera/result.hpp"
+#include "camera/snap_cancel.hpp"
 #include "genicam/events.hpp"
 #include "genicam/features.hpp"
 #include "gige/gige_driver.hpp"
@@ -123,6 +125,13 @@ class Camera : public std::enable_shared_from_this<Camera> {
                                                       std::chrono::nanoseconds timeout,
                                                       const util::InterruptCheck& interrupted)
       EXCLUDES(mutex_);
+  // Ends the snap in flight on this camera, its own or a snapshot session's,
+  // from any thread and without waiting for the session lock that snap
+  // holds: within a slice of its wait it stops the camera and fails with
+  // the snap-cancelled error (a frame that arrived first is still
+  // returned). True when a snap was in flight; false, with nothing done,
+  // when none was.
+  bool cancel_snap() { return snaps_.cancel(); }
   // A subscription to the device's events (genicam/events.hpp), which lasts
   // until it is closed or the camera disconnects.
   [[nodiscard]] Result<std::shared_ptr<EventChannel>> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
@@ -168,6 +177,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
 
   const net::SocketAddress address_;
   const std::shared_ptr<BusyMarker> busy_ = std::make_shared<BusyMarker>();
+  SnapCancel snaps_;
   mutable util::TimedMutex mutex_;
   gige::GigeDriver driver_ GUARDED_BY(mutex_);
   genicam::DeviceDescription description_ GUARDED_BY(mutex_);

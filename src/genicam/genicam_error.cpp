@@ -83,6 +83,8 @@ GenicamError GenicamError::device_description(std::string message) {
 
 GenicamError GenicamError::snap_timeout() { return GenicamError(Kind::SnapTimeout); }
 
+GenicamError GenicamError::snap_cancelled() { return GenicamError(Kind::SnapCancelled); }
+
 const gige::CameraError* GenicamError::transport() const { return kind_ == Kind::Transport ? &transport_ : nullptr; }
 
 std::string GenicamError::display() const {
@@ -103,6 +105,7 @@ std::string GenicamError::display() const {
              std::to_string(max_) + "] for '" + name_ + "'";
     case Kind::DeviceDescription: return "device description: " + name_;
     case Kind::SnapTimeout: return "no frame arrived within the snap timeout";
+    case Kind::SnapCancelled: return "snap cancelled before a frame arrived";
     case Kind::Transport: return transport_.display();
   }
   return "unknown feature error";

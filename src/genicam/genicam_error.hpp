@@ -27,6 +27,7 @@ class GenicamError {
     OutOfRange,
     DeviceDescription,
     SnapTimeout,
+    SnapCancelled,
     Transport,
   };
 
@@ -49,6 +50,8 @@ class GenicamError {
                                                  std::string node);
   [[nodiscard]] static GenicamError device_description(std::string message);
   [[nodiscard]] static GenicamError snap_timeout();
+  // A snap ended by another thread before its frame arrived.
+  [[nodiscard]] static GenicamError snap_cancelled();
 
   // The Transport variant; implicit so that a CameraError result converts.
   GenicamError(gige::CameraError transport);  // NOLINT(google-explicit-constructor)

@@ -352,6 +352,13 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return make_frame(std::move(**snapped));
 }
 
+// Takes only a mutex that is never held for long, so the interpreter lock is
+// kept.
+PyObject* cancel_snap_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+  if (!no_arguments("Camera.cancel_snap", nargs, kw)) return nullptr;
+  return PyBool_FromLong(native(self).camera->cancel_snap());
+}
+
 // Neither the session lock nor the device: a signal handler inside the
 // camera's own snap gets the representation too.
 PyObject* repr(PyObject* self) {
@@ -460,6 +467,14 @@ PyMethodDef METHODS[] = {
     CORVANTIC_METHOD(start_acquisition, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     CORVANTIC_METHOD(snap, "($self, timeout=5.0, *, " CORVANTIC_STREAM_KEYWORDS ")"),
     CORVANTIC_METHOD(snapshot_session, "($self, *, " CORVANTIC_STREAM_KEYWORDS ")"),
+    {"cancel_snap", CORVANTIC_METHOD_FUNCTION(cancel_snap), METH_FASTCALL | METH_KEYWORDS,
+     "cancel_snap($self)\n--\n\n"
+     "End the snap waiting for its frame on this camera, `Camera.snap` or a\n"
+     "`SnapshotSession.snap`, from another thread: within about 0.1 s the\n"
+     "camera is stopped and that snap raises `GenicamError` \"snap\n"
+     "cancelled before a frame arrived\" (a frame that arrived first is\n"
+     "still returned). Returns whether a snap was in flight; when none was,\n"
+     "nothing is done and a later snap is not affected."},
     {"events", CORVANTIC_METHOD_FUNCTION(events), METH_FASTCALL | METH_KEYWORDS,
      "events($self, capacity=64)\n--\n\n"
      "A new `EventChannel` that receives every device event the camera sends\n"

@@ -23,7 +23,7 @@ PyObject* wait_for_frame(const camera::FrameSource& frames, std::chrono::nanosec
   bool interrupted = false;
   {
     DetachedWait wait;
-    got = gige::stream::receive_until(frames.receiver, deadline, wait.check());
+    got = frames.receive_until(deadline, wait.check());
     interrupted = wait.was_interrupted();
   }
   if (interrupted) return nullptr;
@@ -63,7 +63,7 @@ PyObject* next_frame(const camera::FrameSource& frames) {
     }
     if (got.status == ReceiveStatus::Received) return make_frame(frames.with_chunks(std::move(got.frame)));
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (got.status == ReceiveStatus::Ended) return nullptr;
+    if (got.status == ReceiveStatus::Ended || frames.control_lost()) return nullptr;
   }
 }
 

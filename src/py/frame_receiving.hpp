@@ -50,12 +50,14 @@ class DetachedWait {
 // The methods, each taking its frame source; the Python argument parsing is the
 // caller's. Each returns a new reference or nullptr with an exception set.
 
-// A Frame, or None at the deadline or when the queue has ended.
+// A Frame, or None at the deadline, when the queue has ended or when control
+// of the camera is lost (FrameSource::receive_until).
 [[nodiscard]] PyObject* wait_for_frame(const camera::FrameSource& frames, std::chrono::nanoseconds timeout);
 [[nodiscard]] PyObject* try_receive_frame(const camera::FrameSource& frames);
 [[nodiscard]] PyObject* receive_all_frames(const camera::FrameSource& frames);
 [[nodiscard]] PyObject* clear_frames(const camera::FrameSource& frames);
-// The next frame of an iteration: nullptr without an exception at the end.
+// The next frame of an iteration: nullptr without an exception at the end,
+// which comes once the queue has ended or control of the camera is lost.
 [[nodiscard]] PyObject* next_frame(const camera::FrameSource& frames);
 
 }  // namespace corvantic::py

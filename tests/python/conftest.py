@@ -138,9 +138,9 @@ def camera_on(new_address):
     Camera for it (and the sim), closing both at the end of the test."""
     started = []
 
-    def start(heartbeat_timeout=3.0, **sim_options):
+    def start(heartbeat_timeout=3.0, camera_options=None, **sim_options):
         sim = VirtualCamera(new_address(), **sim_options).start()
-        camera = corvantic.Camera(sim.address, heartbeat_timeout=heartbeat_timeout)
+        camera = corvantic.Camera(sim.address, heartbeat_timeout=heartbeat_timeout, **(camera_options or {}))
         started.append((sim, camera))
         camera.connect()
         return sim, camera

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "genicam/features.hpp"
 #include "gige/proto/gvcp_status.hpp"
+#include "gige/stream/buffer_pool.hpp"
+#include "gige/stream/pool_frames.hpp"
 #include "sim/device.hpp"
 #include "sim/register_layout.hpp"
 #include "test_address.hpp"
@@ -21,6 +24,42 @@ using util::log::Level;
 
 constexpr std::uint32_t SCP0 = 0x0D00;
 constexpr std::uint16_t ACCESS_DENIED = 0x8006;
+
+using Clock = gige::stream::FrameReceiver::Clock;
+constexpr auto FOREVER = Clock::time_point::max();
+
+// A FrameSource's wait ends once control of its connection is lost.
+TEST(FrameSource, AWaitEndsOnceControlIsLostAfterTheQueuedFrames) {
+  auto pool = gige::stream::BufferPool::create(2, 4);
+  auto [sender, receiver] = gige::stream::make_subscription(2);
+  auto link = std::make_shared<gige::SharedLinkStats>();
+  const FrameSource frames{receiver, nullptr, link};
+  ASSERT_EQ(sender.try_send(corvantic::testing::close_frame(*pool, 7)), gige::stream::SendResult::Accepted);
+  link->set_control_lost();
+  EXPECT_TRUE(frames.control_lost());
+  const gige::stream::ReceiveResult queued = frames.receive_until(FOREVER, {});
+  ASSERT_EQ(queued.status, ReceiveStatus::Received);
+  EXPECT_EQ(queued.frame.frame_id(), 7u);
+  // The sender is still there: only the loss can end this wait.
+  bool asked = false;
+  const auto ask = [&] {
+    asked = true;
+    return false;
+  };
+  EXPECT_EQ(frames.receive_until(FOREVER, ask).status, ReceiveStatus::Ended);
+  EXPECT_FALSE(asked);  // a loss needs no interruption check
+}
+
+TEST(FrameSource, WithoutALossTheWaitRunsItsCourse) {
+  auto [sender, receiver] = gige::stream::make_subscription(2);
+  const FrameSource linked{receiver, nullptr, std::make_shared<gige::SharedLinkStats>()};
+  const FrameSource unlinked{receiver, nullptr, nullptr};
+  for (const FrameSource* frames : {&linked, &unlinked}) {
+    EXPECT_FALSE(frames->control_lost());
+    EXPECT_EQ(frames->receive_until(Clock::now() + 150ms, {}).status, ReceiveStatus::TimedOut);
+    EXPECT_EQ(frames->receive_until(FOREVER, [] { return true; }).status, ReceiveStatus::Interrupted);
+  }
+}
 
 class AcquisitionTest : public ::testing::Test {
  protected:

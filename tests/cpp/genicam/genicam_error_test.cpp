@@ -23,6 +23,7 @@ TEST(GenicamError, DisplayTexts) {
   EXPECT_EQ(GenicamError::device_description("feature model not loaded").display(),
             "device description: feature model not loaded");
   EXPECT_EQ(GenicamError::snap_timeout().display(), "no frame arrived within the snap timeout");
+  EXPECT_EQ(GenicamError::snap_cancelled().display(), "snap cancelled before a frame arrived");
 }
 
 // Chunk and event data keep the kind of the refusal they replace and name

@@ -16,7 +16,9 @@ namespace corvantic::py {
 // and offers interrupted() as the interruption check of a sliced wait: it
 // re-attaches for a moment and runs the interpreter's pending signal
 // handlers. When one raises (KeyboardInterrupt on Ctrl-C), the exception
-// stays set for the caller and the wait ends.
+// stays set for the caller and the wait ends; the check then says so to
+// every later asker without running handlers again, so that each step of a
+// longer operation (a reconnect's connect, then its description load) stops.
 //
 // The check may run while the caller holds the camera session lock. That
 // cannot deadlock: no other thread ever waits for the session lock while
@@ -30,11 +32,11 @@ class DetachedWait {
   DetachedWait& operator=(const DetachedWait&) = delete;
 
   [[nodiscard]] bool interrupted() {
+    if (interrupted_) return true;
     attach_thread(state_);
-    const bool raised = PyErr_CheckSignals() < 0;
+    interrupted_ = PyErr_CheckSignals() < 0;
     state_ = PyEval_SaveThread();
-    interrupted_ = interrupted_ || raised;
-    return raised;
+    return interrupted_;
   }
   [[nodiscard]] gige::stream::InterruptCheck check() {
     return [this] { return interrupted(); };

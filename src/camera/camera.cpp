@@ -17,74 +17,97 @@ std::optional<Busy> Camera::reentry() const {
   return Busy{busy_->activity().value_or("a call on this thread")};
 }
 
-template <typename Work>
-auto Camera::claimed(std::string_view activity, Work&& work) -> decltype(features(std::forward<Work>(work))) {
-  BusyClaim claim(busy_, activity);
-  if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
-  return features(std::forward<Work>(work));
+Failure Camera::given_up(bool closed) {
+  return GenicamError(closed ? gige::CameraError::not_connected() : gige::CameraError::ack_timeout());
 }
 
-Result<void> Camera::connect() {
-  return claimed("a connect", [](genicam::Device device) -> GenicamResult<void> {
-    if (auto connected = device.driver.connect(); !connected) return std::unexpected(GenicamError(connected.error()));
-    return genicam::load_feature_model(device);
-  });
+template <typename Work>
+auto Camera::claimed(std::string_view activity, Work&& work, const util::InterruptCheck& interrupted)
+    -> decltype(features(std::forward<Work>(work))) {
+  BusyClaim claim(busy_, activity);
+  if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
+  return features(std::forward<Work>(work), interrupted);
+}
+
+Result<void> Camera::connect(const util::InterruptCheck& interrupted) {
+  return claimed(
+      "a connect",
+      [](genicam::Device device) -> GenicamResult<void> {
+        if (auto connected = device.driver.connect(); !connected) {
+          return std::unexpected(GenicamError(connected.error()));
+        }
+        return genicam::load_feature_model(device);
+      },
+      interrupted);
 }
 
 Result<void> Camera::reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted) {
-  return claimed("a reconnect",
-                 [&](genicam::Device device) { return camera::reconnect(device, timeout, interrupted); });
+  return claimed(
+      "a reconnect", [&](genicam::Device device) { return camera::reconnect(device, timeout, interrupted); },
+      interrupted);
 }
 
+// The calls queued before it give way (camera.hpp), so the deadline bounds
+// the disconnect however many were waiting.
 Result<void> Camera::disconnect(std::chrono::nanoseconds deadline) {
-  return claimed("a disconnect", [&](genicam::Device device) {
-    device.driver.disconnect(deadline);
-    return GenicamResult<void>{};
-  });
+  BusyClaim claim(busy_, "a disconnect");
+  if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
+  if (auto busy = reentry()) return std::unexpected(*busy);
+  closing_.store(true, std::memory_order_release);
+  mutex_.wake_waiters();
+  util::TimedMutexLock lock(mutex_);
+  closing_.store(false, std::memory_order_release);
+  driver_.disconnect(deadline);
+  return {};
 }
 
-Result<bool> Camera::is_connected() {
-  return features([](genicam::Device device) { return device.driver.is_connected(); });
+Result<bool> Camera::is_connected(const util::InterruptCheck& interrupted) {
+  return in_turn([](genicam::Device device) { return device.driver.is_connected(); }, interrupted, Closing::Waits);
 }
 
-Result<gige::proto::DeviceInfo> Camera::device_info() {
-  return features([](genicam::Device device) -> GenicamResult<gige::proto::DeviceInfo> {
-    if (auto link = device.driver.check_link(); !link) return std::unexpected(GenicamError(link.error()));
-    return *device.driver.device_info();
-  });
+Result<gige::proto::DeviceInfo> Camera::device_info(const util::InterruptCheck& interrupted) {
+  return in_turn(
+      [](genicam::Device device) -> GenicamResult<gige::proto::DeviceInfo> {
+        if (auto link = device.driver.check_link(); !link) return std::unexpected(GenicamError(link.error()));
+        return *device.driver.device_info();
+      },
+      interrupted, Closing::Waits);
 }
 
-Result<std::optional<gige::LinkStats>> Camera::link_stats() {
-  return features([](genicam::Device device) { return device.driver.link_stats(); });
+Result<std::optional<gige::LinkStats>> Camera::link_stats(const util::InterruptCheck& interrupted) {
+  return in_turn([](genicam::Device device) { return device.driver.link_stats(); }, interrupted, Closing::Waits);
 }
 
-Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptions options) {
+Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptions options,
+                                                               const util::InterruptCheck& interrupted) {
   BusyClaim claim(busy_, "an acquisition");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(OpenStream stream, features([&](genicam::Device device) {
                   return camera::start_acquisition(device, std::move(options));
-                }));
+                }, interrupted));
   return std::make_shared<Acquisition>(shared_from_this(), std::move(stream), claim.hand_over());
 }
 
-Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::StreamOptions options) {
+Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::StreamOptions options,
+                                                                       const util::InterruptCheck& interrupted) {
   BusyClaim claim(busy_, "a snapshot session");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(SnapshotStream stream, features([&](genicam::Device device) {
                   return camera::open_snapshot_session(device, std::move(options));
-                }));
+                }, interrupted));
   return std::make_shared<SnapshotSession>(shared_from_this(), std::move(stream), claim.hand_over());
 }
 
 Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
                                               const util::InterruptCheck& interrupted) {
-  return claimed("a snap", [&](genicam::Device device) {
-    return snap_once(device, std::move(options), timeout, interrupted);
-  });
+  return claimed(
+      "a snap",
+      [&](genicam::Device device) { return snap_once(device, std::move(options), timeout, interrupted); },
+      interrupted);
 }
 
-Result<genicam::EventStream> Camera::subscribe_events(std::size_t capacity) {
-  return features([&](genicam::Device device) { return genicam::subscribe_events(device, capacity); });
+Result<genicam::EventStream> Camera::subscribe_events(std::size_t capacity, const util::InterruptCheck& interrupted) {
+  return features([&](genicam::Device device) { return genicam::subscribe_events(device, capacity); }, interrupted);
 }
 
 // ---- Acquisition.

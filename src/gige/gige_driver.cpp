@@ -68,6 +68,7 @@ CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std
         if constexpr (requires { r.deadline; }) r.deadline = deadline;
       },
       request);
+  if (stop_asked_) return std::unexpected(CameraError::ack_timeout());
   if (!connection_ || !connection_->worker->post(std::move(request))) {
     return std::unexpected(CameraError::not_connected());
   }
@@ -75,8 +76,8 @@ CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std
   return std::unexpected(CameraError::ack_timeout());
 }
 
-// In slices while a connect can be interrupted; nothing when the deadline
-// passed or the check said stop.
+// In slices while an Interruption lives; nothing when the deadline passed
+// or the check said stop.
 template <typename T>
 std::optional<CameraResult<T>> GigeDriver::wait_answer(const ReplySlot<T>& reply, Deadline deadline) {
   if (interrupted_ == nullptr || !*interrupted_) return reply->wait_until(deadline);
@@ -84,7 +85,11 @@ std::optional<CameraResult<T>> GigeDriver::wait_answer(const ReplySlot<T>& reply
     const auto now = std::chrono::steady_clock::now();
     const Deadline slice_end = deadline - now > util::WAIT_SLICE ? now + util::WAIT_SLICE : deadline;
     if (auto answer = reply->wait_until(slice_end)) return answer;
-    if (slice_end == deadline || (*interrupted_)()) return std::nullopt;
+    if (slice_end == deadline) return std::nullopt;
+    if ((*interrupted_)()) {
+      stop_asked_ = true;
+      return std::nullopt;
+    }
   }
 }
 
@@ -206,11 +211,8 @@ CameraResult<proto::DeviceInfo> GigeDriver::read_identity() {
 CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) {
   if (is_connected()) return Unit{};
   connection_.reset();
-  interrupted_ = &interrupted;
-  const struct Restore {
-    const util::InterruptCheck*& slot;
-    ~Restore() { slot = nullptr; }
-  } restore{interrupted_};
+  std::optional<Interruption> interruption;
+  if (interrupted) interruption.emplace(*this, interrupted);
 
   auto stats = std::make_shared<SharedLinkStats>();
   WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),

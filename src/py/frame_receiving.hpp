@@ -29,11 +29,14 @@ class DetachedWait {
   DetachedWait(const DetachedWait&) = delete;
   DetachedWait& operator=(const DetachedWait&) = delete;
 
+  // Stays true once a handler raised, without running handlers again over
+  // the exception it left.
   [[nodiscard]] bool interrupted() {
+    if (interrupted_) return true;
     attach_thread(state_);
     const bool raised = PyErr_CheckSignals() < 0;
     state_ = PyEval_SaveThread();
-    interrupted_ = interrupted_ || raised;
+    interrupted_ = raised;
     return raised;
   }
   [[nodiscard]] gige::stream::InterruptCheck check() {

@@ -230,3 +230,21 @@ def test_ctrl_c_ends_a_slow_feature_read_and_leaves_the_camera_usable(camera_on,
     assert time.monotonic() - started < 1.8
     sim.clear_pending()
     assert isinstance(camera.get_float(SLOW_FEATURE), float)
+
+
+def test_ctrl_c_ends_a_wait_for_the_turn_behind_a_slow_read(camera_on, sigint_raises):
+    sim, camera = camera_on()
+    for command in ("readreg", "readmem"):
+        sim.pending(command, 5000, 2500)
+    holder = threading.Thread(target=camera.get_float, args=(SLOW_FEATURE,))
+    holder.start()
+    assert eventually(lambda: sim.status()["pending_acks"] >= 1)
+    sigint_raises(0.3)
+    started = time.monotonic()
+    with pytest.raises(Interrupted):
+        camera.get_integer("Width")
+    # As above: the holder's read is answered only at 2.5 s.
+    assert time.monotonic() - started < 1.8
+    holder.join()
+    sim.clear_pending()
+    assert camera.get_integer("Width") > 0

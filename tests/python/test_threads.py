@@ -6,6 +6,10 @@ of these threads then really run inside the extension at once. Each thread
 checks what it can know for certain (its own features read back as it wrote
 them, shared ones only ever hold a value somebody wrote, counters never go
 backwards), and the device state is checked once all threads are done.
+
+Further down: how the calls of several threads take their turns on one
+camera, a disconnect among them, and Ctrl-C in a call that waits on the
+device or for its turn.
 """
 
 import threading
@@ -248,3 +252,18 @@ def test_ctrl_c_ends_a_wait_for_the_turn_behind_a_slow_read(camera_on, sigint_ra
     holder.join()
     sim.clear_pending()
     assert camera.get_integer("Width") > 0
+
+
+def test_ctrl_c_ends_a_connect_to_a_silent_camera_and_leaves_it_free(sim, sigint_raises):
+    camera = Camera(sim.address)
+    sim.silence(True)
+    sigint_raises(0.3)
+    started = time.monotonic()
+    with pytest.raises(Interrupted):
+        camera.connect()
+    # The connect alone would give up at 3.0 s, its wait budget.
+    assert time.monotonic() - started < 1.8
+    sim.silence(False)
+    camera.connect()  # the busy marker was cleared
+    assert camera.get_integer("Width") > 0
+    camera.disconnect()

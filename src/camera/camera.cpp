@@ -35,14 +35,18 @@ std::optional<Busy> Camera::reentry() const {
   return Busy{activity.value_or("a call on this thread"), waiting_operation(activity)};
 }
 
+Failure Camera::given_up(bool closed) {
+  return GenicamError(closed ? gige::CameraError::not_connected() : gige::CameraError::ack_timeout());
+}
+
 template <typename Work>
-auto Camera::claimed(std::string_view activity, Work&& work) -> decltype(features(std::forward<Work>(work))) {
+auto Camera::claimed(std::string_view activity, Work&& work, const util::InterruptCheck& interrupted)
+    -> decltype(features(std::forward<Work>(work))) {
   if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, activity);
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
-  return features(std::forward<Work>(work));
+  return features(std::forward<Work>(work), interrupted);
 }
-
 template <typename Connect>
 GenicamResult<void> Camera::carrying_event_channels(genicam::Device device, Connect&& connect) {
   struct Held {
@@ -81,34 +85,47 @@ void Camera::end_event_channels() {
 }
 
 Result<void> Camera::connect(const util::InterruptCheck& interrupted) {
-  return claimed("a connect", [&](genicam::Device device) REQUIRES(mutex_) {
-    return carrying_event_channels(device, [&](genicam::Device d) -> GenicamResult<void> {
-      if (auto connected = d.driver.connect(interrupted); !connected) {
-        return std::unexpected(GenicamError(connected.error()));
-      }
-      return genicam::load_feature_model(d, interrupted);
-    });
-  });
+  return claimed(
+      "a connect",
+      [&](genicam::Device device) REQUIRES(mutex_) {
+        return carrying_event_channels(device, [&](genicam::Device d) -> GenicamResult<void> {
+          if (auto connected = d.driver.connect(interrupted); !connected) {
+            return std::unexpected(GenicamError(connected.error()));
+          }
+          return genicam::load_feature_model(d, interrupted);
+        });
+      },
+      interrupted);
 }
 
 Result<void> Camera::reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted) {
-  return claimed("a reconnect", [&](genicam::Device device) REQUIRES(mutex_) {
-    return carrying_event_channels(
-        device, [&](genicam::Device d) { return camera::reconnect(d, timeout, interrupted); });
-  });
+  return claimed(
+      "a reconnect",
+      [&](genicam::Device device) REQUIRES(mutex_) {
+        return carrying_event_channels(
+            device, [&](genicam::Device d) { return camera::reconnect(d, timeout, interrupted); });
+      },
+      interrupted);
 }
 
+// The calls queued before it give way (camera.hpp), so the deadline bounds
+// the disconnect however many were waiting.
 Result<void> Camera::disconnect(std::chrono::nanoseconds deadline) {
-  return claimed("a disconnect", [&](genicam::Device device) REQUIRES(mutex_) {
-    device.driver.disconnect(deadline);
-    watch(device.driver);
-    end_event_channels();
-    return GenicamResult<void>{};
-  });
+  if (auto busy = reentry()) return std::unexpected(*busy);
+  BusyClaim claim(busy_, "a disconnect");
+  if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
+  closing_.store(true, std::memory_order_release);
+  mutex_.wake_waiters();
+  util::TimedMutexLock lock(mutex_);
+  closing_.store(false, std::memory_order_release);
+  driver_.disconnect(deadline);
+  watch(driver_);
+  end_event_channels();
+  return {};
 }
 
-Result<bool> Camera::is_connected() {
-  return features([](genicam::Device device) { return device.driver.is_connected(); });
+Result<bool> Camera::is_connected(const util::InterruptCheck& interrupted) {
+  return in_turn([](genicam::Device device) { return device.driver.is_connected(); }, interrupted, Closing::Waits);
 }
 
 bool Camera::connected_now() const {
@@ -122,47 +139,55 @@ void Camera::watch(const gige::GigeDriver& driver) {
   running_.swap(running);
 }
 
-Result<gige::proto::DeviceInfo> Camera::device_info() {
-  return features([](genicam::Device device) -> GenicamResult<gige::proto::DeviceInfo> {
-    if (auto link = device.driver.check_link(); !link) return std::unexpected(GenicamError(link.error()));
-    return *device.driver.device_info();
-  });
+Result<gige::proto::DeviceInfo> Camera::device_info(const util::InterruptCheck& interrupted) {
+  return in_turn(
+      [](genicam::Device device) -> GenicamResult<gige::proto::DeviceInfo> {
+        if (auto link = device.driver.check_link(); !link) return std::unexpected(GenicamError(link.error()));
+        return *device.driver.device_info();
+      },
+      interrupted, Closing::Waits);
 }
 
-Result<std::optional<gige::LinkStats>> Camera::link_stats() {
-  return features([](genicam::Device device) { return device.driver.link_stats(); });
+Result<std::optional<gige::LinkStats>> Camera::link_stats(const util::InterruptCheck& interrupted) {
+  return in_turn([](genicam::Device device) { return device.driver.link_stats(); }, interrupted, Closing::Waits);
 }
 
-Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptions options) {
+Result<std::shared_ptr<Acquisition>> Camera::start_acquisition(gige::StreamOptions options,
+                                                               const util::InterruptCheck& interrupted) {
   if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, "an acquisition");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(OpenStream stream, features([&](genicam::Device device) {
                   return camera::start_acquisition(device, std::move(options));
-                }));
+                }, interrupted));
   return std::make_shared<Acquisition>(shared_from_this(), std::move(stream), claim.hand_over());
 }
 
-Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::StreamOptions options) {
+Result<std::shared_ptr<SnapshotSession>> Camera::open_snapshot_session(gige::StreamOptions options,
+                                                                       const util::InterruptCheck& interrupted) {
   if (auto busy = reentry()) return std::unexpected(*busy);
   BusyClaim claim(busy_, "a snapshot session");
   if (const auto running = claim.refused_by()) return std::unexpected(Busy{*running});
   CORVANTIC_TRY(SnapshotStream stream, features([&](genicam::Device device) {
                   return camera::open_snapshot_session(device, std::move(options));
-                }));
+                }, interrupted));
   return std::make_shared<SnapshotSession>(shared_from_this(), std::move(stream), claim.hand_over());
 }
 
 Result<genicam::FrameWithChunks> Camera::snap(gige::StreamOptions options, std::chrono::nanoseconds timeout,
                                               const util::InterruptCheck& interrupted) {
-  return claimed("a snap", [&](genicam::Device device) {
-    return snaps_.run(interrupted, [&](const util::InterruptCheck& check) {
-      return snap_once(device, std::move(options), timeout, check);
-    });
-  });
+  return claimed(
+      "a snap",
+      [&](genicam::Device device) {
+        return snaps_.run(interrupted, [&](const util::InterruptCheck& check) {
+          return snap_once(device, std::move(options), timeout, check);
+        });
+      },
+      interrupted);
 }
 
-Result<std::shared_ptr<EventChannel>> Camera::subscribe_events(std::size_t capacity) {
+Result<std::shared_ptr<EventChannel>> Camera::subscribe_events(std::size_t capacity,
+                                                               const util::InterruptCheck& interrupted) {
   return features(
       [&](genicam::Device device) REQUIRES(mutex_) -> GenicamResult<std::shared_ptr<EventChannel>> {
         CORVANTIC_TRY(genicam::EventStream stream, genicam::subscribe_events(device, capacity));
@@ -173,7 +198,8 @@ Result<std::shared_ptr<EventChannel>> Camera::subscribe_events(std::size_t capac
         });
         event_channels_.push_back(channel);
         return channel;
-      });
+      },
+      interrupted);
 }
 
 // ---- Acquisition.

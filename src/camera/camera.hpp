@@ -18,6 +18,15 @@
 // that calls the same camera on the same thread. Every call that would take
 // the lock is then refused at once with Busy, naming the operation, instead
 // of waiting for its own thread forever.
+//
+// The session lock hands turns in arrival order (util::TimedMutex), so a
+// call waits only for the calls queued before it. A disconnect jumps no
+// queue: it marks the session closing, the device calls queued before it
+// give up their turns and the one in flight its wait for the device, each
+// failing with NotConnected, and it takes its turn after them. A caller's
+// `interrupted` check is asked, like the signal check of a long wait, while
+// the call waits for its turn and between the slices of its waits for the
+// device.
 #pragma once
 
 #include <atomic>
@@ -93,33 +102,36 @@ class Camera : public std::enable_shared_from_this<Camera> {
   [[nodiscard]] Result<void> reconnect(std::chrono::nanoseconds timeout, const util::InterruptCheck& interrupted)
       EXCLUDES(mutex_);
   [[nodiscard]] Result<void> disconnect(std::chrono::nanoseconds deadline) EXCLUDES(mutex_);
-  [[nodiscard]] Result<bool> is_connected() EXCLUDES(mutex_);
+  [[nodiscard]] Result<bool> is_connected(const util::InterruptCheck& interrupted = {}) EXCLUDES(mutex_);
   // What is_connected() says, without the session lock: for the
   // representation, which may be asked from a signal handler inside the
   // camera's own snap on the thread that holds the lock.
   [[nodiscard]] bool connected_now() const EXCLUDES(watch_mutex_);
-  [[nodiscard]] Result<gige::proto::DeviceInfo> device_info() EXCLUDES(mutex_);
-  [[nodiscard]] Result<std::optional<gige::LinkStats>> link_stats() EXCLUDES(mutex_);
+  [[nodiscard]] Result<gige::proto::DeviceInfo> device_info(const util::InterruptCheck& interrupted = {})
+      EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::optional<gige::LinkStats>> link_stats(const util::InterruptCheck& interrupted = {})
+      EXCLUDES(mutex_);
 
   // Runs `operation` (a call of a feature function, genicam/features.hpp,
-  // on the device it is given) under the session lock.
+  // on the device it is given) in this thread's turn of the session lock.
+  // It gives way to a disconnect (NotConnected). When `interrupted` says
+  // stop, the turn is given up or the device's answer no longer waited for,
+  // and the call fails as a timed-out one would (AckTimeout, or what the
+  // operation makes of it).
   template <typename Operation>
-  [[nodiscard]] auto features(Operation&& operation)
+  [[nodiscard]] auto features(Operation&& operation, const util::InterruptCheck& interrupted = {})
       -> Result<typename detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>::type> {
-    using Converted = detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>;
-    if (auto busy = reentry()) return std::unexpected(*busy);
-    util::TimedMutexLock lock(mutex_);
-    return Converted::from(operation(device()));
+    return in_turn(std::forward<Operation>(operation), interrupted, Closing::GivesWay);
   }
 
   // A running continuous acquisition, which occupies the camera ("an
   // acquisition") until it is stopped or released.
-  [[nodiscard]] Result<std::shared_ptr<Acquisition>> start_acquisition(gige::StreamOptions options)
-      EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::shared_ptr<Acquisition>> start_acquisition(
+      gige::StreamOptions options, const util::InterruptCheck& interrupted = {}) EXCLUDES(mutex_);
   // An open snapshot session, which occupies the camera ("a snapshot
   // session") until it is closed or released.
-  [[nodiscard]] Result<std::shared_ptr<SnapshotSession>> open_snapshot_session(gige::StreamOptions options)
-      EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::shared_ptr<SnapshotSession>> open_snapshot_session(
+      gige::StreamOptions options, const util::InterruptCheck& interrupted = {}) EXCLUDES(mutex_);
   // One frame through a snapshot session opened and closed for it.
   [[nodiscard]] Result<genicam::FrameWithChunks> snap(gige::StreamOptions options,
                                                       std::chrono::nanoseconds timeout,
@@ -134,7 +146,9 @@ class Camera : public std::enable_shared_from_this<Camera> {
   bool cancel_snap() { return snaps_.cancel(); }
   // A subscription to the device's events (genicam/events.hpp), which lasts
   // until it is closed or the camera disconnects.
-  [[nodiscard]] Result<std::shared_ptr<EventChannel>> subscribe_events(std::size_t capacity) EXCLUDES(mutex_);
+  [[nodiscard]] Result<std::shared_ptr<EventChannel>> subscribe_events(std::size_t capacity,
+                                                                       const util::InterruptCheck& interrupted = {})
+      EXCLUDES(mutex_);
 
   // Busy when the calling thread holds the session lock already, naming the
   // long operation it is inside; nothing otherwise.
@@ -145,6 +159,35 @@ class Camera : public std::enable_shared_from_this<Camera> {
   friend class SnapshotSession;
 
   explicit Camera(gige::DriverConfig config);
+
+  // Whether a call gives way to a disconnect: the device calls do; the
+  // session's own queries (is_connected, link_stats...) wait their turn.
+  enum class Closing { GivesWay, Waits };
+
+  // Runs `operation(device())` in this thread's turn, as features() says.
+  template <typename Operation>
+  [[nodiscard]] auto in_turn(Operation&& operation, const util::InterruptCheck& interrupted, Closing closing)
+      -> Result<typename detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>::type> {
+    using Converted = detail::AsResult<std::invoke_result_t<Operation, genicam::Device>>;
+    if (auto busy = reentry()) return std::unexpected(*busy);
+    // Runs on this thread only, while it waits; stays true once it said so.
+    bool closed = false;
+    bool stopped = false;
+    const util::InterruptCheck stop = [&] {
+      closed = closed || (closing == Closing::GivesWay && closing_.load(std::memory_order_acquire));
+      stopped = stopped || (!closed && interrupted && interrupted());
+      return closed || stopped;
+    };
+    if (!mutex_.lock_unless(stop)) return std::unexpected(given_up(closed));
+    util::TimedMutexLock lock(mutex_, std::adopt_lock);
+    const gige::GigeDriver::Interruption interruption(driver_, stop);
+    auto result = Converted::from(operation(device()));
+    if (!result && closed) return std::unexpected(given_up(closed));
+    return result;
+  }
+  // Why a call gave up its turn or its wait: NotConnected for a disconnect,
+  // as a timed-out call for the caller's check.
+  [[nodiscard]] static Failure given_up(bool closed);
 
   [[nodiscard]] genicam::Device device() REQUIRES(mutex_) { return {driver_, description_}; }
   // Follows the connection `driver` holds now (after each connect,
@@ -172,13 +215,15 @@ class Camera : public std::enable_shared_from_this<Camera> {
   // Claims the busy marker for `activity` and runs `work(device())` under
   // the session lock, unless the camera is busy or this thread holds it.
   template <typename Work>
-  [[nodiscard]] auto claimed(std::string_view activity, Work&& work)
+  [[nodiscard]] auto claimed(std::string_view activity, Work&& work, const util::InterruptCheck& interrupted)
       -> decltype(features(std::forward<Work>(work)));
 
   const net::SocketAddress address_;
   const std::shared_ptr<BusyMarker> busy_ = std::make_shared<BusyMarker>();
   SnapCancel snaps_;
   mutable util::TimedMutex mutex_;
+  // Set by a disconnect from before it queues until its turn comes.
+  std::atomic<bool> closing_{false};
   gige::GigeDriver driver_ GUARDED_BY(mutex_);
   genicam::DeviceDescription description_ GUARDED_BY(mutex_);
   // The event channels made since the last disconnect; closed and released

@@ -32,20 +32,6 @@ CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
   return static_cast<std::uint32_t>(address);
 }
 
-// Makes a call's interruption check the one every wait asks, for the
-// length of the call.
-class ScopedInterruptCheck {
- public:
-  ScopedInterruptCheck(const util::InterruptCheck*& slot, const util::InterruptCheck& check) : slot_(slot) {
-    slot_ = &check;
-  }
-  ~ScopedInterruptCheck() { slot_ = nullptr; }
-  ScopedInterruptCheck(const ScopedInterruptCheck&) = delete;
-  ScopedInterruptCheck& operator=(const ScopedInterruptCheck&) = delete;
-
- private:
-  const util::InterruptCheck*& slot_;
-};
 
 }  // namespace
 
@@ -87,6 +73,7 @@ CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std
         if constexpr (requires { r.deadline; }) r.deadline = deadline;
       },
       request);
+  if (stop_asked_) return std::unexpected(CameraError::ack_timeout());
   if (!connection_ || !connection_->worker->post(std::move(request))) {
     return std::unexpected(CameraError::not_connected());
   }
@@ -94,8 +81,8 @@ CameraResult<T> GigeDriver::call(Request request, const ReplySlot<T>& reply, std
   return std::unexpected(CameraError::ack_timeout());
 }
 
-// In slices while a connect can be interrupted; nothing when the deadline
-// passed or the check said stop.
+// In slices while an Interruption lives; nothing when the deadline passed
+// or the check said stop.
 template <typename T>
 std::optional<CameraResult<T>> GigeDriver::wait_answer(const ReplySlot<T>& reply, Deadline deadline) {
   if (interrupted_ == nullptr || !*interrupted_) return reply->wait_until(deadline);
@@ -103,7 +90,11 @@ std::optional<CameraResult<T>> GigeDriver::wait_answer(const ReplySlot<T>& reply
     const auto now = std::chrono::steady_clock::now();
     const Deadline slice_end = deadline - now > util::WAIT_SLICE ? now + util::WAIT_SLICE : deadline;
     if (auto answer = reply->wait_until(slice_end)) return answer;
-    if (slice_end == deadline || (*interrupted_)()) return std::nullopt;
+    if (slice_end == deadline) return std::nullopt;
+    if ((*interrupted_)()) {
+      stop_asked_ = true;
+      return std::nullopt;
+    }
   }
 }
 
@@ -148,7 +139,8 @@ CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory(std::uint64_t ad
 CameraResult<std::vector<std::uint8_t>> GigeDriver::read_memory_block(
     std::uint32_t address, std::uint32_t count, std::chrono::nanoseconds wait_limit,
     const util::InterruptCheck& interrupted) {
-  const ScopedInterruptCheck check(interrupted_, interrupted);
+  std::optional<Interruption> interruption;
+  if (interrupted) interruption.emplace(*this, interrupted);
   auto reply = make_reply_slot<std::vector<std::uint8_t>>();
   CORVANTIC_TRY(auto bytes, call(request::ReadMemory{address, count, reply}, reply, wait_limit));
   if (bytes.size() != count) return std::unexpected(CameraError::malformed("short memory read"));
@@ -227,7 +219,8 @@ CameraResult<proto::DeviceInfo> GigeDriver::read_identity() {
 CameraResult<Unit> GigeDriver::connect(const util::InterruptCheck& interrupted) {
   if (is_connected()) return Unit{};
   connection_.reset();
-  const ScopedInterruptCheck check(interrupted_, interrupted);
+  std::optional<Interruption> interruption;
+  if (interrupted) interruption.emplace(*this, interrupted);
 
   auto stats = std::make_shared<SharedLinkStats>();
   WorkerSettings settings{config_.device, config_.local_ip.value_or(net::SocketAddress::ipv4(0, 0)),
@@ -278,10 +271,8 @@ CameraResult<EventReceiver> GigeDriver::subscribe_events(std::size_t capacity) {
 
 CameraResult<Unit> GigeDriver::resume_events(const EventReceiver& events) {
   CORVANTIC_TRY_VOID(open_message_channel());
-  if (!connection_->worker->post(request::SubscribeEvents{another_sender(events)})) {
-    return std::unexpected(CameraError::not_connected());
-  }
-  return Unit{};
+  auto reply = make_reply_slot<Unit>();
+  return call(request::SubscribeEvents{another_sender(events), reply}, reply, wait_budget());
 }
 
 // Points the device's message channel away (MCP first, which turns it off),

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gige/camera_error.hpp"
@@ -41,10 +42,31 @@ class GigeDriver {
   GigeDriver(const GigeDriver&) = delete;
   GigeDriver& operator=(const GigeDriver&) = delete;
 
-  // `interrupted`, when set, is asked between 100 ms slices of every wait
-  // of the connect; when it says so the connect ends as a timed-out one
-  // would (ConnectTimeout from taking control, AckTimeout later) and the
-  // half-built connection is discarded.
+  // While an Interruption lives, every wait for the device's answer runs in
+  // 100 ms slices and asks its check between them. Once the check says stop,
+  // that wait and every later request of the guard's life end at once as a
+  // timed-out one would (AckTimeout; ConnectTimeout when taking control),
+  // later ones without being posted. Guards nest; the inner one rules.
+  class Interruption {
+   public:
+    Interruption(GigeDriver& driver, const util::InterruptCheck& check)
+        : driver_(driver), outer_(std::exchange(driver.interrupted_, &check)),
+          outer_stopped_(std::exchange(driver.stop_asked_, false)) {}
+    ~Interruption() {
+      driver_.interrupted_ = outer_;
+      driver_.stop_asked_ = outer_stopped_;
+    }
+    Interruption(const Interruption&) = delete;
+    Interruption& operator=(const Interruption&) = delete;
+
+   private:
+    GigeDriver& driver_;
+    const util::InterruptCheck* outer_;
+    bool outer_stopped_;
+  };
+
+  // `interrupted`, when set, interrupts the connect as an Interruption
+  // would; a connect that ends so discards the half-built connection.
   [[nodiscard]] CameraResult<Unit> connect(const util::InterruptCheck& interrupted = {});
   // Never fails; returns once the worker has been joined.
   void disconnect(std::chrono::nanoseconds deadline);
@@ -139,9 +161,10 @@ class GigeDriver {
 
   DriverConfig config_;
   std::unique_ptr<Connection> connection_;
-  // The interruption check of the connect or read in progress that has
-  // one; null otherwise.
+  // The check of the innermost Interruption; null without one.
   const util::InterruptCheck* interrupted_ = nullptr;
+  // Whether that check said stop.
+  bool stop_asked_ = false;
 };
 
 }  // namespace corvantic::gige

@@ -27,19 +27,30 @@ struct CameraNative {
 
 CameraNative& native(PyObject* self) { return reinterpret_cast<Boxed<CameraNative>*>(self)->value; }
 
-// Runs `work` on the camera with the interpreter lock released: every call
-// of the camera layer may wait for the session lock.
+// Runs `work(camera, interrupted)` on the camera detached from the
+// interpreter: every call of the camera layer may wait for the session lock
+// and for the device, and asks `interrupted` between the slices of those
+// waits, which runs the signal handlers. Nothing when a handler raised (its
+// exception is set); what the work made is then dropped while detached, as
+// an acquisition that stops on its release must be.
 template <typename F>
-auto released(PyObject* self, F&& work) {
+auto interruptible(PyObject* self, F&& work)
+    -> std::optional<std::invoke_result_t<F, camera::Camera&, const util::InterruptCheck&>> {
   std::shared_ptr<camera::Camera> camera = native(self).camera;
-  ReleasedGil gil;
-  return work(*camera);
+  std::optional<std::invoke_result_t<F, camera::Camera&, const util::InterruptCheck&>> result;
+  DetachedWait wait;
+  const util::InterruptCheck check = wait.check();
+  result.emplace(work(*camera, check));
+  if (wait.was_interrupted()) result.reset();
+  return result;
 }
 
-// A feature operation of genicam/features.hpp, run by released().
+// A feature operation of genicam/features.hpp, run by interruptible().
 template <typename F>
 auto feature_call(PyObject* self, F&& operation) {
-  return released(self, [&](camera::Camera& c) { return c.features(operation); });
+  return interruptible(self, [&](camera::Camera& c, const util::InterruptCheck& interrupted) {
+    return c.features(operation, interrupted);
+  });
 }
 
 // ---- Results to Python.
@@ -69,7 +80,9 @@ PyObject* to_python(const std::pair<T, T>& v) {
 }
 
 template <typename T>
-PyObject* result_to_python(const camera::Result<T>& result) {
+PyObject* result_to_python(const std::optional<camera::Result<T>>& interrupted_or_result) {
+  if (!interrupted_or_result) return nullptr;
+  const camera::Result<T>& result = *interrupted_or_result;
   if (!result) return raise_failure(result.error());
   if constexpr (std::is_void_v<T>) {
     Py_RETURN_NONE;
@@ -167,16 +180,8 @@ bool no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
 // Each wait sliced so Ctrl-C ends it, as for reconnect.
 PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.connect", nargs, kw)) return nullptr;
-  std::shared_ptr<camera::Camera> camera = native(self).camera;
-  std::optional<camera::Result<void>> connected;
-  bool interrupted = false;
-  {
-    DetachedWait wait;
-    connected = camera->connect(wait.check());
-    interrupted = wait.was_interrupted();
-  }
-  if (interrupted) return nullptr;
-  return result_to_python(*connected);
+  return result_to_python(
+      interruptible(self, [](camera::Camera& c, const util::InterruptCheck& check) { return c.connect(check); }));
 }
 
 constexpr Parameter RECONNECT_PARAMETERS[] = {{"timeout"}};
@@ -189,16 +194,8 @@ PyObject* reconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
       !convert_seconds(a[0], "timeout", timeout)) {
     return nullptr;
   }
-  std::shared_ptr<camera::Camera> camera = native(self).camera;
-  std::optional<camera::Result<void>> reconnected;
-  bool interrupted = false;
-  {
-    DetachedWait wait;
-    reconnected = camera->reconnect(timeout, wait.check());
-    interrupted = wait.was_interrupted();
-  }
-  if (interrupted) return nullptr;
-  return result_to_python(*reconnected);
+  return result_to_python(interruptible(
+      self, [&](camera::Camera& c, const util::InterruptCheck& check) { return c.reconnect(timeout, check); }));
 }
 
 constexpr Parameter DISCONNECT_PARAMETERS[] = {{"deadline"}};
@@ -210,27 +207,38 @@ PyObject* disconnect_method(PyObject* self, PyObject* const* args, Py_ssize_t na
       !convert_seconds(a[0], "deadline", deadline)) {
     return nullptr;
   }
-  return result_to_python(released(self, [&](camera::Camera& c) { return c.disconnect(deadline); }));
+  // Bounded by its deadline, so it has no check to ask.
+  std::shared_ptr<camera::Camera> camera = native(self).camera;
+  const camera::Result<void> disconnected = [&] {
+    ReleasedGil gil;
+    return camera->disconnect(deadline);
+  }();
+  return result_to_python(std::optional(disconnected));
 }
 
 PyObject* is_connected_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.is_connected", nargs, kw)) return nullptr;
-  return result_to_python(released(self, [](camera::Camera& c) { return c.is_connected(); }));
+  return result_to_python(interruptible(
+      self, [](camera::Camera& c, const util::InterruptCheck& check) { return c.is_connected(check); }));
 }
 
 PyObject* device_info_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.device_info", nargs, kw)) return nullptr;
-  const auto info = released(self, [](camera::Camera& c) { return c.device_info(); });
-  if (!info) return raise_failure(info.error());
-  return make_device_info(*info);
+  const auto info = interruptible(
+      self, [](camera::Camera& c, const util::InterruptCheck& check) { return c.device_info(check); });
+  if (!info) return nullptr;
+  if (!*info) return raise_failure(info->error());
+  return make_device_info(**info);
 }
 
 PyObject* link_stats_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
   if (!no_arguments("Camera.link_stats", nargs, kw)) return nullptr;
-  const auto stats = released(self, [](camera::Camera& c) { return c.link_stats(); });
-  if (!stats) return raise_failure(stats.error());
-  if (!*stats) Py_RETURN_NONE;
-  return make_link_stats(**stats);
+  const auto stats = interruptible(
+      self, [](camera::Camera& c, const util::InterruptCheck& check) { return c.link_stats(check); });
+  if (!stats) return nullptr;
+  if (!*stats) return raise_failure(stats->error());
+  if (!**stats) Py_RETURN_NONE;
+  return make_link_stats(***stats);
 }
 
 PyObject* feature_names_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
@@ -299,9 +307,12 @@ PyObject* start_acquisition_method(PyObject* self, PyObject* const* args, Py_ssi
   if (!parse("Camera.start_acquisition", STREAM_PARAMETERS, args, nargs, kw, a) || !convert_stream_options(a, options)) {
     return nullptr;
   }
-  auto started = released(self, [&](camera::Camera& c) { return c.start_acquisition(options); });
-  if (!started) return raise_failure(started.error());
-  return make_acquisition(std::move(*started));
+  auto started = interruptible(self, [&](camera::Camera& c, const util::InterruptCheck& check) {
+    return c.start_acquisition(options, check);
+  });
+  if (!started) return nullptr;
+  if (!*started) return raise_failure(started->error());
+  return make_acquisition(std::move(**started));
 }
 
 constexpr Parameter EVENTS_PARAMETERS[] = {{"capacity"}};
@@ -312,9 +323,12 @@ PyObject* events_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse("Camera.events", EVENTS_PARAMETERS, args, nargs, kw, a) || !convert_unsigned(a[0], "capacity", capacity)) {
     return nullptr;
   }
-  auto channel = released(self, [&](camera::Camera& c) { return c.subscribe_events(capacity); });
-  if (!channel) return raise_failure(channel.error());
-  return make_event_channel(std::move(*channel));
+  auto stream = interruptible(self, [&](camera::Camera& c, const util::InterruptCheck& check) {
+    return c.subscribe_events(capacity, check);
+  });
+  if (!stream) return nullptr;
+  if (!*stream) return raise_failure(stream->error());
+  return make_event_channel(std::move(**stream));
 }
 
 PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -324,9 +338,12 @@ PyObject* snapshot_session_method(PyObject* self, PyObject* const* args, Py_ssiz
       !convert_stream_options(a, options)) {
     return nullptr;
   }
-  auto opened = released(self, [&](camera::Camera& c) { return c.open_snapshot_session(options); });
-  if (!opened) return raise_failure(opened.error());
-  return make_snapshot_session(std::move(*opened));
+  auto opened = interruptible(self, [&](camera::Camera& c, const util::InterruptCheck& check) {
+    return c.open_snapshot_session(options, check);
+  });
+  if (!opened) return nullptr;
+  if (!*opened) return raise_failure(opened->error());
+  return make_snapshot_session(std::move(**opened));
 }
 
 constexpr auto SNAP_PARAMETERS = with_stream_parameters({"timeout"});
@@ -339,15 +356,10 @@ PyObject* snap_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       !convert_stream_options(std::span(a).subspan(1), options)) {
     return nullptr;
   }
-  std::shared_ptr<camera::Camera> camera = native(self).camera;
-  std::optional<camera::Result<genicam::FrameWithChunks>> snapped;
-  bool interrupted = false;
-  {
-    DetachedWait wait;
-    snapped = camera->snap(options, timeout, wait.check());
-    interrupted = wait.was_interrupted();
-  }
-  if (interrupted) return nullptr;
+  auto snapped = interruptible(self, [&](camera::Camera& c, const util::InterruptCheck& check) {
+    return c.snap(options, timeout, check);
+  });
+  if (!snapped) return nullptr;
   if (!*snapped) return raise_failure(snapped->error());
   return make_frame(std::move(**snapped));
 }

@@ -31,6 +31,8 @@ class DetachedWait {
   DetachedWait(const DetachedWait&) = delete;
   DetachedWait& operator=(const DetachedWait&) = delete;
 
+  // Stays true once a handler raised, without running handlers again over
+  // the exception it left.
   [[nodiscard]] bool interrupted() {
     if (interrupted_) return true;
     attach_thread(state_);

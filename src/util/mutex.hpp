@@ -20,14 +20,19 @@
 //    finding into an error.
 //
 // Cost: Mutex is a std::mutex and MutexLock a std::unique_lock<std::mutex>,
-// every member inline, so the generated code is that of the standard types;
-// TimedMutex adds one relaxed store of the holder per lock and unlock.
+// every member inline, so the generated code is that of the standard types.
+// TimedMutex, a fair queue with a condition variable, costs more: it guards
+// the camera's session, whose every turn waits for the network anyway.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #if defined(__clang__)
 #define CORVANTIC_THREAD_ANNOTATION(x) __attribute__((x))
@@ -82,37 +87,63 @@ class SCOPED_CAPABILITY MutexLock {
   std::unique_lock<std::mutex> lock_;
 };
 
-// A Mutex whose lock can also be tried for a bounded time, and which knows
-// the thread that holds it: a thread that runs callbacks while it holds the
-// lock (signal handlers between the slices of a long wait) can then refuse a
-// callback's attempt to take it again, which would wait for itself forever.
+// The camera's session lock: a mutex that hands turns in arrival order (a
+// ticket lock), whose waiters can give up their place in the queue, and
+// which knows the thread that holds it: a thread that runs callbacks while
+// it holds the lock (signal handlers between the slices of a long wait) can
+// then refuse a callback's attempt to take it again, which would wait for
+// itself forever.
+//
+// Each waiter draws the next ticket and waits until that ticket is served;
+// unlock() serves the next ticket that was not given up. A waiter that gives
+// up leaves its ticket behind to be skipped, so the waiters after it keep
+// their order.
 class CAPABILITY("mutex") TimedMutex {
  public:
+  using Clock = std::chrono::steady_clock;
+  // How often a waiter asks whether to give up, besides each wake_waiters().
+  static constexpr std::chrono::milliseconds ASK_INTERVAL{100};
+
   TimedMutex() = default;
   TimedMutex(const TimedMutex&) = delete;
   TimedMutex& operator=(const TimedMutex&) = delete;
 
   void lock() ACQUIRE() {
-    mutex_.lock();
-    record_holder();
+    [[maybe_unused]] const bool taken = take_turn([] { return false; }, Clock::time_point::max());
   }
   void unlock() RELEASE() {
     holder_.store(std::thread::id{}, std::memory_order_relaxed);
-    mutex_.unlock();
+    std::lock_guard queue(queue_mutex_);
+    ++serving_;
+    skip_given_up_locked();
+    turn_changed_.notify_all();
   }
-  [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock() && record_holder(); }
-  // Tries again every millisecond until `timeout` has passed. A polled
-  // try_lock rather than a clock-based wait: ThreadSanitizer does not see
-  // the clock-based lock of the C library (pthread_mutex_clocklock), and
-  // the callers wait this way rarely and briefly (a release on drop).
+  // Takes the lock only when it is free and nobody waits for it.
+  [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) {
+    std::lock_guard queue(queue_mutex_);
+    if (next_ticket_ != serving_) return false;
+    ++next_ticket_;
+    return record_holder();
+  }
+  // Waits for this thread's turn for at most `timeout`.
   template <typename Rep, typename Period>
   [[nodiscard]] bool try_lock_for(std::chrono::duration<Rep, Period> timeout) TRY_ACQUIRE(true) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (mutex_.try_lock()) return record_holder();
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const auto deadline = Clock::now() + timeout;
+    return take_turn([] { return false; }, deadline);
+  }
+  // Waits for this thread's turn, asking `give_up` (with no lock of this
+  // mutex held, so it may run any code) every ASK_INTERVAL and after each
+  // wake_waiters(); false, the place in the queue given up, once it says so.
+  template <typename GiveUp>
+  [[nodiscard]] bool lock_unless(GiveUp&& give_up) TRY_ACQUIRE(true) {
+    return take_turn(give_up, Clock::time_point::max());
+  }
+  // Makes every waiter ask its `give_up` now: the caller changed what it
+  // answers.
+  void wake_waiters() {
+    std::lock_guard queue(queue_mutex_);
+    ++wakes_;
+    turn_changed_.notify_all();
   }
 
   // Whether the calling thread holds the lock. Relaxed loads suffice: only a
@@ -123,12 +154,50 @@ class CAPABILITY("mutex") TimedMutex {
   }
 
  private:
+  template <typename GiveUp>
+  bool take_turn(GiveUp&& give_up, Clock::time_point deadline) NO_THREAD_SAFETY_ANALYSIS {
+    std::unique_lock queue(queue_mutex_);
+    const std::uint64_t ticket = next_ticket_++;
+    for (;;) {
+      const std::uint64_t wakes = wakes_;
+      const auto ask_at = Clock::now() + ASK_INTERVAL;
+      turn_changed_.wait_until(queue, std::min(ask_at, deadline),
+                               [&] { return serving_ == ticket || wakes_ != wakes; });
+      if (serving_ == ticket) return record_holder();
+      if (Clock::now() < deadline) {
+        queue.unlock();
+        const bool stop = give_up();
+        queue.lock();
+        if (!stop) continue;
+      }
+      given_up_.push_back(ticket);
+      skip_given_up_locked();
+      turn_changed_.notify_all();
+      return false;
+    }
+  }
+  // Serves past the tickets given up (queue_mutex_ held); a turn that came
+  // to a waiter after it gave up passes on with them.
+  void skip_given_up_locked() {
+    for (auto it = std::find(given_up_.begin(), given_up_.end(), serving_); it != given_up_.end();
+         it = std::find(given_up_.begin(), given_up_.end(), serving_)) {
+      given_up_.erase(it);
+      ++serving_;
+    }
+  }
   bool record_holder() {
     holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     return true;
   }
 
-  std::mutex mutex_;
+  // The queue: plain standard types, taken only inside these members and
+  // never while a caller's code runs.
+  std::mutex queue_mutex_;
+  std::condition_variable turn_changed_;
+  std::uint64_t next_ticket_ = 0;      // the ticket the next waiter draws
+  std::uint64_t serving_ = 0;          // the ticket whose holder has the lock
+  std::uint64_t wakes_ = 0;            // counts wake_waiters()
+  std::vector<std::uint64_t> given_up_;  // tickets whose waiters left, to skip
   std::atomic<std::thread::id> holder_{};  // the holding thread; no thread when free
 };
 

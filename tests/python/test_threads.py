@@ -6,14 +6,21 @@ of these threads then really run inside the extension at once. Each thread
 checks what it can know for certain (its own features read back as it wrote
 them, shared ones only ever hold a value somebody wrote, counters never go
 backwards), and the device state is checked once all threads are done.
+
+Further down: how the calls of several threads take their turns on one
+camera, a disconnect among them, and Ctrl-C in a call that waits on the
+device or for its turn.
 """
 
 import threading
+import time
 
-from corvantic import Camera
+import pytest
+
+from corvantic import Camera, CameraError
 from corvantic.sim import VirtualCamera
 
-from conftest import eventually
+from conftest import Interrupted, eventually
 
 ROUNDS = 200
 CYCLES = 40
@@ -153,3 +160,110 @@ def test_threads_share_one_camera_while_a_second_one_reconnects(new_address):
         camera.disconnect()
         assert eventually(lambda: sim.status()["ccp"] == 0)
 
+
+
+# ---- Turns of the session lock
+
+# DeviceTemperature is read from the device at every call. Its read is
+# answered with a pending acknowledge and the value only after SLOW_READ_MS,
+# long after the 100 ms within which a waiting caller is told to give up.
+SLOW_FEATURE = "DeviceTemperature"
+SLOW_READ_MS = 1500
+READERS = 6
+
+
+def slow_reads(sim):
+    for command in ("readreg", "readmem"):
+        sim.pending(command, 2 * SLOW_READ_MS, SLOW_READ_MS)
+
+
+def test_disconnect_ends_the_read_in_flight_and_those_queued_before_it(camera_on):
+    sim, camera = camera_on()
+    slow_reads(sim)
+    outcomes = []
+    workers = Workers(READERS + 1)
+
+    def read():
+        try:
+            camera.get_float(SLOW_FEATURE)
+            outcomes.append("read")
+        except CameraError as error:
+            outcomes.append(str(error))
+
+    for index in range(READERS):
+        workers.add(f"reader {index}", read)
+
+    def disconnect():
+        # One read is in flight, the others queued behind it or about to be.
+        assert eventually(lambda: sim.status()["pending_acks"] >= 1)
+        camera.disconnect(0.5)
+        outcomes.append("disconnected")
+
+    workers.add("disconnect", disconnect)
+    workers.run()
+    # Every read gave way, the one in flight too: none waited for its answer,
+    # so the disconnect waited for none.
+    assert sorted(outcomes) == ["disconnected"] + ["driver is not connected"] * READERS
+    assert not camera.is_connected()
+    sim.clear_pending()
+    # The device answers busy until it is done with the abandoned read.
+    assert eventually(lambda: _connected(camera))
+    assert isinstance(camera.get_float(SLOW_FEATURE), float)
+
+
+def _connected(camera):
+    try:
+        camera.connect()
+    except CameraError:
+        return False
+    return True
+
+
+
+def test_ctrl_c_ends_a_slow_feature_read_and_leaves_the_camera_usable(camera_on, sigint_raises):
+    sim, camera = camera_on()
+    # Answered after 2.5 s, within the read's budget of 3.0 s.
+    for command in ("readreg", "readmem"):
+        sim.pending(command, 5000, 2500)
+    sigint_raises(0.3)
+    started = time.monotonic()
+    with pytest.raises(Interrupted):
+        camera.get_float(SLOW_FEATURE)
+    # Bound generously (Ctrl-C came at 0.3 s, the answer at 2.5 s): only a
+    # read that waited for its answer misses it.
+    assert time.monotonic() - started < 1.8
+    sim.clear_pending()
+    assert isinstance(camera.get_float(SLOW_FEATURE), float)
+
+
+def test_ctrl_c_ends_a_wait_for_the_turn_behind_a_slow_read(camera_on, sigint_raises):
+    sim, camera = camera_on()
+    for command in ("readreg", "readmem"):
+        sim.pending(command, 5000, 2500)
+    holder = threading.Thread(target=camera.get_float, args=(SLOW_FEATURE,))
+    holder.start()
+    assert eventually(lambda: sim.status()["pending_acks"] >= 1)
+    sigint_raises(0.3)
+    started = time.monotonic()
+    with pytest.raises(Interrupted):
+        camera.get_integer("Width")
+    # As above: the holder's read is answered only at 2.5 s.
+    assert time.monotonic() - started < 1.8
+    holder.join()
+    sim.clear_pending()
+    assert camera.get_integer("Width") > 0
+
+
+def test_ctrl_c_ends_a_connect_to_a_silent_camera_and_leaves_it_free(sim, sigint_raises):
+    camera = Camera(sim.address)
+    sim.silence(True)
+    sigint_raises(0.3)
+    started = time.monotonic()
+    with pytest.raises(Interrupted):
+        camera.connect()
+    # The connect alone would give up at 3.0 s, its wait budget.
+    assert time.monotonic() - started < 1.8
+    sim.silence(False)
+    camera.connect()  # the busy marker was cleared
+    assert camera.get_integer("Width") > 0
+    camera.disconnect()

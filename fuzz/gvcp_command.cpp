@@ -34,6 +34,7 @@ void check_event(const GvcpCommand& cmd) {
   const auto events = parse_device_events(cmd, &trailing);
   const bool is_event = cmd.header.command == GVCP_EVENT || cmd.header.command == GVCP_EVENTDATA;
   if (events.empty() == is_event) __builtin_trap();
+  if (!is_event) return;
   const bool extended = (cmd.header.flags & GVCP_FLAG_EXTENDED_ID) != 0;
   const std::size_t header = extended ? EXTENDED_EVENT_RECORD_SIZE : EVENT_RECORD_SIZE;
   std::size_t offset = 0;

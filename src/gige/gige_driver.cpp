@@ -32,7 +32,6 @@ CameraResult<std::uint32_t> checked_address(std::uint64_t address) {
   return static_cast<std::uint32_t>(address);
 }
 
-
 }  // namespace
 
 std::chrono::nanoseconds GigeDriver::wait_budget() const {
@@ -260,19 +259,21 @@ CameraResult<net::SocketAddress> GigeDriver::open_message_channel() {
 }
 
 CameraResult<EventReceiver> GigeDriver::subscribe_events(std::size_t capacity) {
-  CORVANTIC_TRY_VOID(open_message_channel());
   EventSubscriptionEnds ends = make_event_subscription(capacity);
-  // Returns once the worker holds the subscription: an event the device
-  // sends after this call is delivered.
-  auto reply = make_reply_slot<Unit>();
-  CORVANTIC_TRY_VOID(call(request::SubscribeEvents{std::move(ends.sender), reply}, reply, wait_budget()));
+  CORVANTIC_TRY_VOID(add_event_subscriber(std::move(ends.sender)));
   return std::move(ends.receiver);
 }
 
 CameraResult<Unit> GigeDriver::resume_events(const EventReceiver& events) {
+  return add_event_subscriber(another_sender(events));
+}
+
+// Returns once the worker holds the subscriber: an event the device sends
+// after this call is delivered.
+CameraResult<Unit> GigeDriver::add_event_subscriber(EventSender sender) {
   CORVANTIC_TRY_VOID(open_message_channel());
   auto reply = make_reply_slot<Unit>();
-  return call(request::SubscribeEvents{another_sender(events), reply}, reply, wait_budget());
+  return call(request::SubscribeEvents{std::move(sender), reply}, reply, wait_budget());
 }
 
 // Points the device's message channel away (MCP first, which turns it off),

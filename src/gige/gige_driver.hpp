@@ -149,6 +149,9 @@ class GigeDriver {
     bool message_channel = false;  // the device was pointed at the message socket
   };
 
+  // Opens the message channel and hands `sender` to the worker, waiting
+  // until it holds it.
+  [[nodiscard]] CameraResult<Unit> add_event_subscriber(EventSender sender);
   template <typename T>
   [[nodiscard]] CameraResult<T> call(Request request, const ReplySlot<T>& reply, std::chrono::nanoseconds budget);
   template <typename T>

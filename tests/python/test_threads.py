@@ -237,7 +237,9 @@ def test_ctrl_c_ends_a_slow_feature_read_and_leaves_the_camera_usable(camera_on,
 
 
 def test_ctrl_c_ends_a_wait_for_the_turn_behind_a_slow_read(camera_on, sigint_raises):
-    sim, camera = camera_on()
+    # Heartbeats too are answered only after 2.5 s here: a heartbeat time-out
+    # well above that keeps a slow (sanitized) build from losing control.
+    sim, camera = camera_on(heartbeat_timeout=10.0)
     for command in ("readreg", "readmem"):
         sim.pending(command, 5000, 2500)
     holder = threading.Thread(target=camera.get_float, args=(SLOW_FEATURE,))
